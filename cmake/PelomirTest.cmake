@@ -1,0 +1,16 @@
+# pelomir_add_test(NAME SOURCES <files> LIBS <targets> [ENV <k=v>...] [LOCK <resource>] [TIMEOUT <s>])
+# One QtTest executable, run by CTest on the offscreen platform.
+function(pelomir_add_test name)
+  cmake_parse_arguments(T "" "LOCK;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE Qt5::Test ${T_LIBS})
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PELOMIR_BIN_DIR=${CMAKE_BINARY_DIR}/bin;PELOMIR_SOURCE_DIR=${PROJECT_SOURCE_DIR};${T_ENV}")
+  if(T_LOCK)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${T_LOCK})
+  endif()
+endfunction()
