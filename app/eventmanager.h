@@ -1,0 +1,68 @@
+#pragma once
+
+#include "app/zqslotmsg.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// The process-wide event bus: any thread posts, a polling dispatcher on a pool thread hands each
+// message to its subscribers as a PhoneEvent posted to them.
+class EventManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int pollMilliseconds = 50;
+
+    EventManager();
+
+    // Receiver's thread. Takes the subscription lock.
+    void subscribe(int type, QObject *receiver, const QString &name = QString());
+    // Receiver's thread (its destructor). Takes the subscription lock, then each of the receiver's
+    // guards in turn; when it returns, no event of this bus will be posted to the receiver again.
+    void unsubscribe(QObject *receiver);
+    // Any thread. Takes the queue lock only.
+    void post(const ZQSlotMsg &message);
+    // A pool thread, for the life of the process: the dispatcher loop.
+    void run();
+    // Any thread. The loop ends at its next check.
+    void stop();
+
+    // One dispatcher round without the sleep; the loop's body, also used by tests.
+    void dispatchPending();
+
+signals:
+    void signalOut(ZQSlotMsg message);
+
+private:
+    // Shared by every subscription of one receiver. The dispatcher posts to the receiver only while
+    // holding `lock` and seeing `alive`; unsubscribe clears `alive` under the same lock, so an event
+    // is never posted to a receiver once its destructor has unsubscribed it. postEvent runs no user
+    // code and never waits on the receiver's thread, so the lock is held only for an instant.
+    struct ReceiverGuard
+    {
+        std::mutex lock;
+        QObject *receiver = nullptr;
+        bool alive = true;
+    };
+    struct Subscription
+    {
+        QString name;
+        std::shared_ptr<ReceiverGuard> guard;
+    };
+
+    std::mutex m_subscriptionLock;
+    QHash<int, QList<Subscription>> m_subscriptions;
+    QHash<QObject *, std::shared_ptr<ReceiverGuard>> m_guards;
+
+    std::mutex m_queueLock;
+    std::vector<ZQSlotMsg> m_pending;
+
+    std::atomic<bool> m_stop{false};
+};

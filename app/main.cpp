@@ -1,0 +1,63 @@
+#include "app/datadir.h"
+#include "app/globals.h"
+#include "app/logging.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMainWindow>
+
+#include <memory>
+
+namespace {
+
+// Empties the files of the upload scratch directory; its sub-directories stay.
+void cleanUploadScratch(const QString &path)
+{
+    QDir dir(path);
+    if (!dir.exists()) {
+        QDir().mkdir(path);
+        return;
+    }
+    const QFileInfoList entries = dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isFile() || entry.isSymLink())
+            QFile::remove(entry.filePath());
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    g_threadPool.commit([] { g_eventManager.run(); });
+
+    const QString data = dataDirectory();
+    cleanUploadScratch(data + QStringLiteral("/ObjUpload"));
+    QDir().mkdir(data + QStringLiteral("/screenshot"));
+    installLogIfPresent(logFilePath);
+
+    int result = 0;
+    {
+        QApplication app(argc, argv);
+        QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings, true);
+
+        g_configHolder = std::make_shared<ZqConfig>();
+        g_config = g_configHolder.get();
+        if (g_config->hasConfigFile())
+            g_config->load();
+        QDir().mkdir(data + QStringLiteral("/log"));
+        qDebug() << "start, version" << g_config->version;
+
+        auto window = std::make_unique<QMainWindow>();
+        window->setObjectName(QStringLiteral("MainWindow"));
+        window->setWindowTitle(QStringLiteral("Pelomir云手机"));
+        window->resize(1280, 800);
+        window->show();
+        result = app.exec();
+        window.reset();
+        g_eventManager.stop();
+    }
+    return result;
+}

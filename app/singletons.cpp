@@ -1,0 +1,24 @@
+#include "app/datadir.h"
+#include "app/globals.h"
+#include "app/logging.h"
+
+#include <QtGlobal>
+
+// Construction order matters: the log path creates the data directory, the pool starts its workers
+// before main, and destruction runs in reverse after main returns (the pool joins last of the core).
+const QString logFilePath = dataDirectory() + QStringLiteral("/log/debug.log");
+EventManager g_eventManager;
+ThreadPool g_threadPool;
+std::shared_ptr<ZqConfig> g_configHolder;
+ZqConfig *g_config = nullptr;
+std::shared_ptr<userInfo> g_userInfoHolder;
+
+#ifdef PELOMIR_HAVE_RESOURCES
+// Q_INIT_RESOURCE declares its function in the enclosing namespace, so this stays global.
+static int registerResources()
+{
+    Q_INIT_RESOURCE(pelomir);
+    return 1;
+}
+static const int resourcesRegistered = registerResources();
+#endif

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QEvent>
+
+class QObject;
+
+namespace platform {
+
+// Our counterpart of a native window message posted with a heap buffer: a Qt event queued to
+// one object and handled on that object's thread.
+class WindowMessageEvent : public QEvent
+{
+public:
+    static constexpr QEvent::Type eventType = QEvent::Type(2127);
+
+    WindowMessageEvent(int message, QByteArray buffer);
+
+    int message() const { return m_message; }
+    const QByteArray &buffer() const { return m_buffer; }
+
+private:
+    int m_message;
+    QByteArray m_buffer;
+};
+
+// Any thread. Queues `message` with `buffer` to `receiver`; the buffer's ownership passes with
+// the event (Qt deletes the event after delivery, or when the receiver is destroyed first).
+// The caller must guarantee that `receiver` is alive during the call.
+void postWindowMessage(QObject *receiver, int message, QByteArray buffer);
+
+} // namespace platform

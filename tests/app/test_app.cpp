@@ -1,0 +1,608 @@
+// Application core: data directory, configuration file, log handler, event bus, worker pool,
+// window messages, and the start-up of the real executable.
+#include "app/datadir.h"
+#include "app/eventmanager.h"
+#include "app/globals.h"
+#include "app/logging.h"
+#include "app/threadpool.h"
+#include "app/zqconfig.h"
+#include "platform/datadir.h"
+#include "platform/windowmessage.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Records every bus message it receives, in arrival order.
+class Recorder : public QObject
+{
+public:
+    explicit Recorder(EventManager *bus = nullptr) : m_bus(bus) {}
+    ~Recorder() override
+    {
+        if (m_bus)
+            m_bus->unsubscribe(this);
+    }
+    QList<ZQSlotMsg> received;
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (!PhoneEvent::isBusEvent(e))
+            return QObject::event(e);
+        received.append(static_cast<PhoneEvent *>(e)->message());
+        return true;
+    }
+
+private:
+    EventManager *m_bus;
+};
+
+ZQSlotMsg message(int type, const QString &target = QString(), const QString &text = QString())
+{
+    ZQSlotMsg m;
+    m.type = type;
+    m.target = target;
+    m.text = text;
+    return m;
+}
+
+QByteArray aesKeyHex()
+{
+    return ZqConfig().aesKey.toLatin1().toHex();
+}
+
+// Runs openssl enc with the configuration key; returns its standard output.
+QByteArray openssl(const QStringList &extra, const QByteArray &input)
+{
+    QProcess p;
+    p.start(QStringLiteral("openssl"), QStringList{QStringLiteral("enc"), QStringLiteral("-aes-192-ecb"),
+                                                   QStringLiteral("-K"), QString::fromLatin1(aesKeyHex())} +
+                                           extra);
+    p.write(input);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(10000) || p.exitCode() != 0)
+        return {};
+    return p.readAllStandardOutput();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+} // namespace
+
+class TestApp : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void dataDirectoryRules();
+    void configFirstStartAndRoundTrip();
+    void configInteroperatesWithOpenssl();
+    void configRefusesMalformedFiles();
+    void decryptSplitPieces();
+    void hoursUntilRounding();
+    void logHandlerWritesDebugOnlyWithCrlf();
+    void busTargetsOrderAndDuplicates();
+    void busNeverReachesDestroyedReceivers();
+    void slotMessageBufferIsBounded();
+    void poolSizesAndShutdown();
+    void windowMessageCrossesThreads();
+    void executableStartUp();
+};
+
+void TestApp::dataDirectoryRules()
+{
+    using platform::dataDirectoryFromTempPath;
+    QCOMPARE(dataDirectoryFromTempPath(QStringLiteral("C:/Users/a/AppData/Local/Temp")),
+             QStringLiteral("C:/Users/a/AppData/Local/pelomir"));
+    QCOMPARE(dataDirectoryFromTempPath(QStringLiteral("D:/Temp/x/Temp/")),
+             QStringLiteral("D:/pelomir/x/pelomir"));
+    // Lower case is not replaced: the data directory is then the temp directory itself.
+    QCOMPARE(dataDirectoryFromTempPath(QStringLiteral("/tmp/temp")), QStringLiteral("/tmp/temp"));
+
+    const QByteArray saved = qgetenv("XDG_DATA_HOME");
+    QTemporaryDir root;
+    qputenv("XDG_DATA_HOME", (root.path() + QStringLiteral("/fresh/share")).toUtf8());
+    const QString dir = dataDirectory();
+    QCOMPARE(dir, root.path() + QStringLiteral("/fresh/share/pelomir"));
+    QVERIFY(QFileInfo(dir).isDir());
+    QCOMPARE(QFileInfo(dir).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::ExeOther),
+             QFile::Permissions());
+    // A relative XDG_DATA_HOME is ignored, as the XDG rules require.
+    qputenv("XDG_DATA_HOME", "relative/dir");
+    QCOMPARE(platform::dataDirectoryPath(), QDir::homePath() + QStringLiteral("/.local/share/pelomir"));
+    qputenv("XDG_DATA_HOME", saved);
+}
+
+void TestApp::configFirstStartAndRoundTrip()
+{
+    QTemporaryDir dir;
+    ZqConfig first;
+    first.filePath = dir.filePath(QStringLiteral("config"));
+    QVERIFY(!first.hasConfigFile());
+    QVERIFY(first.account.isEmpty() && first.password.isEmpty());
+    QVERIFY(first.homeUrl.startsWith(QLatin1String("http")) && first.homeUrl.endsWith(QLatin1Char('/')));
+    QCOMPARE(first.buyUrl, first.homeUrl);
+    QVERIFY(first.registerUrl.endsWith(QLatin1String("/pc/user/register.html")));
+    QVERIFY(first.androidApp.contains(QLatin1String("/business/apk/")));
+
+    first.account = QStringLiteral("13800000000");
+    // A password with braces and non-ASCII text must survive the round trip.
+    first.password = QStringLiteral("p}a{ss 密码 \"q\"");
+    first.buyUrl = QStringLiteral("http://buy.example/购买");
+    QVERIFY(first.save());
+    QCOMPARE(QFileInfo(first.filePath).permissions() &
+                 ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+             QFile::Permissions());
+
+    ZqConfig second;
+    second.filePath = first.filePath;
+    QVERIFY(second.hasConfigFile());
+    QVERIFY(second.homeUrl.isEmpty()); // defaults apply only without a file
+    second.load();
+    QCOMPARE(second.account, first.account);
+    QCOMPARE(second.password, first.password);
+    QCOMPARE(second.buyUrl, first.buyUrl);
+    QCOMPARE(second.homeUrl, first.homeUrl);
+    QCOMPARE(second.registerUrl, first.registerUrl);
+    QCOMPARE(second.androidApp, first.androidApp);
+}
+
+void TestApp::configInteroperatesWithOpenssl()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("config"));
+
+    // A file made by openssl from indented JSON without "homeUrl" loads; homeUrl stays empty.
+    QJsonObject obj{{QStringLiteral("account"), QStringLiteral("13911112222")},
+                    {QStringLiteral("password"), QStringLiteral("secret")},
+                    {QStringLiteral("buyUrl"), QStringLiteral("http://b/")},
+                    {QStringLiteral("extra"), 5},
+                    {QStringLiteral("registerUrl"), 7}};
+    const QByteArray cipher = openssl({}, QJsonDocument(obj).toJson(QJsonDocument::Indented));
+    QVERIFY(!cipher.isEmpty());
+    writeFile(path, cipher);
+    ZqConfig loaded;
+    loaded.filePath = path;
+    QVERIFY(loaded.hasConfigFile());
+    loaded.load();
+    QCOMPARE(loaded.account, QStringLiteral("13911112222"));
+    QCOMPARE(loaded.password, QStringLiteral("secret"));
+    QCOMPARE(loaded.buyUrl, QStringLiteral("http://b/"));
+    QVERIFY(loaded.homeUrl.isEmpty());
+    QVERIFY(loaded.registerUrl.isEmpty()); // not a string: ignored
+
+    // And what save() writes decrypts with the same openssl command.
+    loaded.homeUrl = QStringLiteral("http://home/");
+    QVERIFY(loaded.save());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QJsonObject back = QJsonDocument::fromJson(openssl({QStringLiteral("-d")}, f.readAll())).object();
+    QCOMPARE(back.size(), 6);
+    QCOMPARE(back.value(QStringLiteral("homeUrl")).toString(), QStringLiteral("http://home/"));
+    QCOMPARE(back.value(QStringLiteral("password")).toString(), QStringLiteral("secret"));
+}
+
+void TestApp::configRefusesMalformedFiles()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("config"));
+    const QByteArray key = ZqConfig().aesKey.toLatin1();
+    const QByteArray json = R"({"account": "x", "password": "y"})";
+    const QByteArray good = ZqConfig::encrypt(key, json);
+
+    auto rawBlocks = [&](QByteArray plain) {
+        bool ok = false;
+        QByteArray c = ZqConfig::encrypt(key, plain, &ok);
+        return c.left(plain.size()); // plain is whole blocks: drop the added padding block
+    };
+    QByteArray padZero = json + QByteArray(16 - json.size() % 16, '\0');
+    QByteArray pad17 = json + QByteArray(16 - json.size() % 16, char(17));
+    QByteArray padMixed = json + QByteArray(16 - json.size() % 16, char(3));
+    padMixed[padMixed.size() - 2] = 4;
+    const QList<QByteArray> bad{good.left(good.size() - 1), // not whole blocks
+                                rawBlocks(padZero),
+                                rawBlocks(pad17),
+                                rawBlocks(padMixed),
+                                rawBlocks(QByteArray(16, char(16)) + QByteArray(15, 'a') + char(32)),
+                                QByteArray("not encrypted at all, plain text!"),
+                                QByteArray()};
+    for (const QByteArray &content : bad) {
+        writeFile(path, content);
+        ZqConfig c;
+        c.filePath = path;
+        c.account = QStringLiteral("kept");
+        QVERIFY(c.hasConfigFile());
+        c.load();
+        QCOMPARE(c.account, QStringLiteral("kept"));
+        QVERIFY(c.password.isEmpty());
+    }
+    // Valid cipher but no JSON object inside changes nothing either.
+    writeFile(path, ZqConfig::encrypt(key, "[1,2,3]"));
+    ZqConfig c;
+    c.filePath = path;
+    c.load();
+    QVERIFY(c.account.isEmpty());
+    // A directory where the file should be is not a config file.
+    ZqConfig d;
+    d.filePath = dir.path();
+    QVERIFY(!d.hasConfigFile());
+}
+
+void TestApp::decryptSplitPieces()
+{
+    ZqConfig c;
+    const QByteArray key = c.aesKey.toLatin1();
+    auto field = [&](const QByteArray &plain) {
+        return QString::fromLatin1(ZqConfig::encrypt(key, plain).toBase64());
+    };
+
+    QCOMPARE(c.decryptSplit(field("ucv1.123.0.abcdef#1700000000")),
+             (QList<QByteArray>{"ucv1.123.0.abcdef", "1700000000"}));
+    QCOMPARE(c.decryptSplit(field("no-hash-here")), QList<QByteArray>{"no-hash-here"});
+    // Sixteen bytes of text get a whole block of padding; it is removed exactly.
+    QCOMPARE(c.decryptSplit(field("0123456789#abcde")), (QList<QByteArray>{"0123456789", "abcde"}));
+    // The openssl command line makes the same field.
+    QCOMPARE(c.decryptSplit(QString::fromLatin1(openssl({}, "cred#42").toBase64())),
+             (QList<QByteArray>{"cred", "42"}));
+
+    QVERIFY(c.decryptSplit(QStringLiteral("!!not base64!!")).isEmpty());
+    QVERIFY(c.decryptSplit(QString()).isEmpty());
+    QVERIFY(c.decryptSplit(QStringLiteral("QUJD")).isEmpty()); // 3 bytes: not a block
+    bool ok = false;
+    const QByteArray noPad = ZqConfig::encrypt(key, QByteArray(16, '\0'), &ok).left(16);
+    QVERIFY(ok);
+    QVERIFY(c.decryptSplit(QString::fromLatin1(noPad.toBase64())).isEmpty()); // padding byte 0
+    ZqConfig wrongKey;
+    wrongKey.aesKey = QStringLiteral("short");
+    QVERIFY(wrongKey.decryptSplit(field("a#b")).isEmpty());
+}
+
+void TestApp::hoursUntilRounding()
+{
+    const QDateTime now =
+        QDateTime::fromString(QStringLiteral("2026-01-10 12:00:00"), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    QCOMPARE(ZqConfig::hoursBetween(QStringLiteral("2026-01-10 14:30:00"), now), 3);
+    QCOMPARE(ZqConfig::hoursBetween(QStringLiteral("2026-01-10 09:30:00"), now), -3);
+    QCOMPARE(ZqConfig::hoursBetween(QStringLiteral("2026-01-10 14:29:59"), now), 2);
+    QCOMPARE(ZqConfig::hoursBetween(QStringLiteral("2026-01-13 12:00:00"), now), 72);
+    QCOMPARE(ZqConfig::hoursBetween(QStringLiteral("2026-13-40 99:00:00"), now), 0);
+    QCOMPARE(ZqConfig::hoursBetween(QString(), now), 0);
+    QCOMPARE(ZqConfig::hoursUntil(QStringLiteral("garbage")), 0);
+}
+
+void TestApp::logHandlerWritesDebugOnlyWithCrlf()
+{
+    QFile::remove(logFilePath);
+    QDir().mkpath(QFileInfo(logFilePath).absolutePath());
+    QVERIFY(!installLogIfPresent(logFilePath));
+    qDebug() << "not logged";
+    QVERIFY(!QFileInfo::exists(logFilePath));
+
+    writeFile(logFilePath, QByteArray());
+    QVERIFY(installLogIfPresent(logFilePath));
+    qDebug() << "hello" << 42;
+    qWarning() << "a warning";
+    qInfo() << "some info";
+    std::thread([] { qDebug("from another thread"); }).join();
+    qInstallMessageHandler(nullptr);
+    qSetMessagePattern(QString());
+
+    QFile f(logFilePath);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray content = f.readAll();
+    const QList<QByteArray> lines = content.split('\n');
+    QCOMPARE(lines.size(), 3); // two lines and the empty rest after the last LF
+    QVERIFY(content.endsWith("\r\n"));
+    const QRegularExpression form(
+        QStringLiteral(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \S+ \S+\.\S+ \[\d+\] (.*)\r$)"));
+    QCOMPARE(form.match(QString::fromLocal8Bit(lines[0])).captured(1), QStringLiteral("hello 42"));
+    QCOMPARE(form.match(QString::fromLocal8Bit(lines[1])).captured(1), QStringLiteral("from another thread"));
+    QVERIFY(!content.contains("warning") && !content.contains("info"));
+}
+
+void TestApp::busTargetsOrderAndDuplicates()
+{
+    EventManager bus;
+    Recorder all(&bus), named(&bus), other(&bus);
+
+    bus.post(message(40, QString(), QStringLiteral("early")));
+    bus.dispatchPending(); // nobody subscribed yet: dropped
+    bus.subscribe(40, &all);
+    bus.subscribe(40, &named, QStringLiteral("PhoneA"));
+    bus.subscribe(40, &named, QStringLiteral("PhoneA")); // same receiver twice: delivered twice
+    bus.subscribe(41, &other);
+
+    bus.post(message(40, QStringLiteral("PhoneA"), QStringLiteral("to A")));
+    bus.post(message(40, QStringLiteral("phonea"), QStringLiteral("wrong case")));
+    bus.post(message(40, QString(), QStringLiteral("broadcast")));
+    bus.dispatchPending();
+    QCoreApplication::sendPostedEvents();
+
+    QCOMPARE(all.received.size(), 1);
+    QCOMPARE(all.received[0].text, QStringLiteral("broadcast"));
+    QCOMPARE(named.received.size(), 4);
+    QCOMPARE(named.received[0].text, QStringLiteral("to A"));
+    QCOMPARE(named.received[1].text, QStringLiteral("to A"));
+    QCOMPARE(named.received[2].text, QStringLiteral("broadcast"));
+    QVERIFY(other.received.isEmpty());
+
+    // Order from several posting threads is kept per thread, also through the running loop.
+    Recorder ordered(&bus);
+    bus.subscribe(42, &ordered);
+    ThreadPool pool(1);
+    pool.commit([&bus] { bus.run(); });
+    std::vector<std::thread> posters;
+    constexpr int perThread = 500;
+    for (int t = 0; t < 3; ++t) {
+        posters.emplace_back([&bus, t] {
+            for (int i = 0; i < perThread; ++i) {
+                ZQSlotMsg m = message(42);
+                m.length = t * perThread + i;
+                bus.post(m);
+            }
+        });
+    }
+    for (auto &p : posters)
+        p.join();
+    QTRY_COMPARE_WITH_TIMEOUT(ordered.received.size(), 3 * perThread, 10000);
+    int last[3] = {-1, -1, -1};
+    for (const ZQSlotMsg &m : ordered.received) {
+        const int t = m.length / perThread;
+        QVERIFY(m.length > last[t]);
+        last[t] = m.length;
+    }
+    QCOMPARE(ordered.received.first().type, 42);
+    bus.stop();
+    pool.shutdown();
+
+    // After unsubscribing, later rounds deliver nothing.
+    bus.unsubscribe(&all);
+    bus.post(message(40));
+    bus.dispatchPending();
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(all.received.size(), 1);
+}
+
+void TestApp::busNeverReachesDestroyedReceivers()
+{
+    // Receivers come and go on this thread while other threads post and the dispatcher runs;
+    // an event posted to a freed receiver would crash or show up under the sanitizers.
+    EventManager bus;
+    ThreadPool pool(2);
+    pool.commit([&bus] { bus.run(); });
+    std::atomic<bool> posting{true};
+    std::atomic<int> posted{0};
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 3; ++t) {
+        posters.emplace_back([&] {
+            while (posting.load()) {
+                bus.post(message(50 + posted.fetch_add(1) % 3));
+                std::this_thread::yield();
+            }
+        });
+    }
+    // A stand-in dispatcher round that runs back to back, to widen the race window.
+    std::atomic<bool> spinning{true};
+    std::thread spinner([&] {
+        while (spinning.load())
+            bus.dispatchPending();
+    });
+
+    std::mt19937 rng(7);
+    int delivered = 0;
+    QElapsedTimer timer;
+    timer.start();
+    std::vector<std::unique_ptr<Recorder>> live;
+    while (timer.elapsed() < 1500) {
+        auto r = std::make_unique<Recorder>(&bus);
+        for (int type = 50; type < 53; ++type)
+            bus.subscribe(type, r.get(), (rng() & 1) ? QString() : QStringLiteral("x"));
+        live.push_back(std::move(r));
+        if (live.size() > 8) {
+            const size_t victim = rng() % live.size();
+            delivered += live[victim]->received.size();
+            live.erase(live.begin() + static_cast<long>(victim));
+        }
+        QCoreApplication::processEvents();
+    }
+    posting = false;
+    spinning = false;
+    for (auto &p : posters)
+        p.join();
+    spinner.join();
+    bus.stop();
+    pool.shutdown();
+    QCoreApplication::processEvents();
+    for (auto &r : live)
+        delivered += r->received.size();
+    QVERIFY(posted.load() > 0);
+    QVERIFY(delivered > 0);
+}
+
+void TestApp::slotMessageBufferIsBounded()
+{
+    ZQSlotMsg m;
+    QVERIFY(m.setBuffer("PM0001"));
+    QCOMPARE(m.bufferBytes(), QByteArray("PM0001"));
+    QVERIFY(!m.setBuffer(QByteArray(5000, 'x')));
+    QCOMPARE(m.bufferBytes().size(), ZQSlotMsg::bufferSize - 1);
+    QVERIFY(m.setBuffer("short"));
+    QCOMPARE(m.bufferBytes(), QByteArray("short")); // no tail of the longer value remains
+
+    const QByteArray binary("\x00\xff\x10jpeg", 7);
+    m.setBinary(binary);
+    QCOMPARE(m.length, 7);
+    QCOMPARE(m.binary(), binary);
+
+    PhoneEvent e(message(31));
+    QCOMPARE(int(e.type()), 1031);
+    QCOMPARE(textToJson(QStringLiteral("not json")), QJsonObject());
+    QCOMPARE(textToJson(jsonToText({{QStringLiteral("deviceId"), QStringLiteral("PM1")}}))
+                 .value(QStringLiteral("deviceId"))
+                 .toString(),
+             QStringLiteral("PM1"));
+}
+
+void TestApp::poolSizesAndShutdown()
+{
+    QCOMPARE(ThreadPool::workersFor(1), 3);
+    QCOMPARE(ThreadPool::workersFor(4), 9);
+    QCOMPARE(ThreadPool::workersFor(8), 16);
+    QCOMPARE(ThreadPool::workersFor(32), 16);
+    QCOMPARE(ThreadPool::workersFor(0), 3);
+
+    ThreadPool pool(1);
+    QCOMPARE(pool.workerCount(), 3);
+    QCOMPARE(pool.commit([](int a, int b) { return a + b; }, 2, 3).get(), 5);
+    auto failing = pool.commit([]() -> int { throw std::logic_error("task failed"); });
+    QVERIFY_EXCEPTION_THROWN(failing.get(), std::logic_error);
+    QTRY_COMPARE(pool.idleCount(), 3); // the worker survived the exception
+
+    // Occupy every worker, queue more, then shut down: running tasks finish, the queue is dropped.
+    std::atomic<bool> release{false};
+    std::atomic<int> started{0};
+    std::vector<std::future<void>> running;
+    for (int i = 0; i < 3; ++i) {
+        running.push_back(pool.commit([&] {
+            ++started;
+            while (!release.load())
+                std::this_thread::yield();
+        }));
+    }
+    QTRY_COMPARE(started.load(), 3);
+    std::vector<std::future<int>> queued;
+    for (int i = 0; i < 10; ++i)
+        queued.push_back(pool.commit([i] { return i; }));
+    std::thread stopper([&] { pool.shutdown(); });
+    QTRY_VERIFY([&] {
+        try {
+            pool.commit([] {});
+            return false;
+        } catch (const std::runtime_error &e) {
+            return QString::fromLatin1(e.what()) == QLatin1String("commit on ThreadPool is stopped.");
+        }
+    }());
+    release = true;
+    stopper.join();
+    for (auto &f : running)
+        f.get();
+    int finished = 0, dropped = 0;
+    for (auto &f : queued) {
+        try {
+            f.get();
+            ++finished;
+        } catch (const std::future_error &e) {
+            QCOMPARE(e.code(), std::make_error_code(std::future_errc::broken_promise));
+            ++dropped;
+        }
+    }
+    QCOMPARE(finished + dropped, 10);
+    QVERIFY(finished <= 3); // each waking worker runs at most one more task
+}
+
+void TestApp::windowMessageCrossesThreads()
+{
+    class Window : public QObject
+    {
+    public:
+        QList<QPair<int, QByteArray>> got;
+        Qt::HANDLE thread = nullptr;
+
+    protected:
+        bool event(QEvent *e) override
+        {
+            if (e->type() != platform::WindowMessageEvent::eventType)
+                return QObject::event(e);
+            auto *w = static_cast<platform::WindowMessageEvent *>(e);
+            got.append({w->message(), w->buffer()});
+            thread = QThread::currentThreadId();
+            return true;
+        }
+    } window;
+    std::thread([&] { platform::postWindowMessage(&window, 1127, QByteArray("tip text")); }).join();
+    platform::postWindowMessage(nullptr, 1127, QByteArray("ignored"));
+    QTRY_COMPARE(window.got.size(), 1);
+    QCOMPARE(window.got[0].first, 1127);
+    QCOMPARE(window.got[0].second, QByteArray("tip text"));
+    QCOMPARE(window.thread, QThread::currentThreadId());
+}
+
+void TestApp::executableStartUp()
+{
+    const QString exe = qEnvironmentVariable("PELOMIR_BIN_DIR") + QStringLiteral("/pelomir");
+    if (!QFileInfo::exists(exe))
+        QSKIP("pelomir executable not built");
+
+    for (const bool withLog : {false, true}) {
+        QTemporaryDir home;
+        const QString data = home.path() + QStringLiteral("/pelomir");
+        if (withLog) {
+            QVERIFY(QDir().mkpath(data + QStringLiteral("/log")));
+            writeFile(data + QStringLiteral("/log/debug.log"), QByteArray());
+        }
+        QVERIFY(QDir().mkpath(data + QStringLiteral("/ObjUpload/keep")));
+        writeFile(data + QStringLiteral("/ObjUpload/part.tmp"), "x");
+        writeFile(data + QStringLiteral("/ObjUpload/keep/inner"), "y");
+
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        p.setProcessEnvironment(env);
+        p.start(exe, QStringList());
+        QVERIFY(p.waitForStarted());
+        if (withLog) {
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(data + QStringLiteral("/log/debug.log")).size() > 0, 20000);
+        } else {
+            QByteArray err;
+            QTRY_VERIFY_WITH_TIMEOUT((err += p.readAllStandardError()).contains("start, version"), 20000);
+        }
+        p.kill();
+        p.waitForFinished();
+
+        QVERIFY(QFileInfo(data + QStringLiteral("/screenshot")).isDir());
+        QVERIFY(QFileInfo(data + QStringLiteral("/log")).isDir());
+        QVERIFY(!QFileInfo::exists(data + QStringLiteral("/ObjUpload/part.tmp")));
+        QVERIFY(QFileInfo::exists(data + QStringLiteral("/ObjUpload/keep/inner")));
+        if (withLog) {
+            QFile f(data + QStringLiteral("/log/debug.log"));
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QString first = QString::fromLocal8Bit(f.readLine());
+            QVERIFY2(
+                QRegularExpression(
+                    QStringLiteral(
+                        R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \S+ \S+\.\S+ \[\d+\] start, version "1\.1\.0"\r\n$)"))
+                    .match(first)
+                    .hasMatch(),
+                qPrintable(first));
+        } else {
+            QVERIFY(!QFileInfo::exists(data + QStringLiteral("/log/debug.log")));
+        }
+    }
+}
+
+QTEST_MAIN(TestApp)
+#include "test_app.moc"
