@@ -1,5 +1,7 @@
 #include "app/eventmanager.h"
 
+#include "platform/tsan.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -8,7 +10,8 @@
 
 EventManager::EventManager()
 {
-    m_subscriptions.reserve(8);
+    m_subscriptions.rehash(8);
+    m_subscriptions.max_load_factor(1.0f);
     qRegisterMetaType<ZQSlotMsg>("ZQSlotMsg");
 }
 
@@ -20,7 +23,7 @@ void EventManager::subscribe(int type, QObject *receiver, const QString &name)
         guard = std::make_shared<ReceiverGuard>();
         guard->receiver = receiver;
     }
-    m_subscriptions[type].append(Subscription{name, guard});
+    m_subscriptions[type].push_back(Subscription{name, guard});
 }
 
 void EventManager::unsubscribe(QObject *receiver)
@@ -28,13 +31,16 @@ void EventManager::unsubscribe(QObject *receiver)
     std::shared_ptr<ReceiverGuard> guard;
     {
         std::lock_guard<std::mutex> locker(m_subscriptionLock);
-        guard = m_guards.take(receiver);
-        if (!guard)
+        const auto found = m_guards.find(receiver);
+        if (found == m_guards.end())
             return;
-        for (auto it = m_subscriptions.begin(); it != m_subscriptions.end(); ++it) {
-            it->erase(std::remove_if(it->begin(), it->end(),
-                                     [&](const Subscription &s) { return s.guard == guard; }),
-                      it->end());
+        guard = std::move(found->second);
+        m_guards.erase(found);
+        for (auto &entry : m_subscriptions) {
+            std::vector<Subscription> &list = entry.second;
+            list.erase(std::remove_if(list.begin(), list.end(),
+                                      [&](const Subscription &s) { return s.guard == guard; }),
+                       list.end());
         }
     }
     std::lock_guard<std::mutex> locker(guard->lock);
@@ -68,17 +74,22 @@ void EventManager::dispatchPending()
         round.swap(m_pending);
     }
     for (const ZQSlotMsg &message : round) {
-        QList<Subscription> subscribers;
+        std::vector<Subscription> subscribers;
         {
             std::lock_guard<std::mutex> locker(m_subscriptionLock);
-            subscribers = m_subscriptions.value(message.type);
+            const auto found = m_subscriptions.find(message.type);
+            if (found != m_subscriptions.end())
+                subscribers = found->second;
         }
         for (const Subscription &subscription : subscribers) {
             if (!message.target.isEmpty() && message.target != subscription.name)
                 continue;
             std::lock_guard<std::mutex> locker(subscription.guard->lock);
-            if (subscription.guard->alive && subscription.guard->receiver)
-                QCoreApplication::postEvent(subscription.guard->receiver, new PhoneEvent(message));
+            if (subscription.guard->alive && subscription.guard->receiver) {
+                auto *event = new PhoneEvent(message);
+                PELOMIR_HAND_OVER(event);
+                QCoreApplication::postEvent(subscription.guard->receiver, event);
+            }
         }
     }
 }

@@ -2,13 +2,12 @@
 
 #include "app/zqslotmsg.h"
 
-#include <QHash>
-#include <QList>
 #include <QObject>
 
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 // The process-wide event bus: any thread posts, a polling dispatcher on a pool thread hands each
@@ -57,9 +56,11 @@ private:
         std::shared_ptr<ReceiverGuard> guard;
     };
 
+    // Standard containers, not Qt's: copies handed to the dispatcher must not share data with the
+    // table that the GUI thread goes on changing.
     std::mutex m_subscriptionLock;
-    QHash<int, QList<Subscription>> m_subscriptions;
-    QHash<QObject *, std::shared_ptr<ReceiverGuard>> m_guards;
+    std::unordered_map<int, std::vector<Subscription>> m_subscriptions;
+    std::unordered_map<QObject *, std::shared_ptr<ReceiverGuard>> m_guards;
 
     std::mutex m_queueLock;
     std::vector<ZQSlotMsg> m_pending;

@@ -26,6 +26,12 @@ void ZQSlotMsg::setBinary(const QByteArray &bytes)
 
 PhoneEvent::PhoneEvent(const ZQSlotMsg &msg) : QEvent(QEvent::Type(QEvent::User + msg.type)), m_msg(msg) {}
 
+// Qt may delete an undelivered event on the receiver's thread.
+PhoneEvent::~PhoneEvent()
+{
+    PELOMIR_TAKE_OVER(this);
+}
+
 QString jsonToText(const QJsonObject &object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented));

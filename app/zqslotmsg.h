@@ -6,6 +6,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include "platform/tsan.h"
+
 #include <cstdint>
 
 // The record the event bus carries. Copied by value everywhere.
@@ -36,10 +38,17 @@ class PhoneEvent : public QEvent
 {
 public:
     explicit PhoneEvent(const ZQSlotMsg &msg);
+    ~PhoneEvent() override;
 
     const ZQSlotMsg &message() const { return m_msg; }
 
-    static bool isBusEvent(const QEvent *event) { return event->type() > QEvent::User; }
+    // Receiver's thread: true for bus messages (event type above 1000). Call before reading the
+    // event; it also completes the cross-thread hand-over for the thread checker.
+    static bool isBusEvent(const QEvent *event)
+    {
+        PELOMIR_TAKE_OVER(event);
+        return event->type() > QEvent::User && event->type() < QEvent::User + 1000;
+    }
 
 private:
     ZQSlotMsg m_msg;

@@ -15,6 +15,10 @@ public:
     static constexpr QEvent::Type eventType = QEvent::Type(2127);
 
     WindowMessageEvent(int message, QByteArray buffer);
+    ~WindowMessageEvent() override;
+
+    // Receiver's thread: the event as a window message, or null for any other event.
+    static WindowMessageEvent *from(QEvent *event);
 
     int message() const { return m_message; }
     const QByteArray &buffer() const { return m_buffer; }

@@ -534,9 +534,9 @@ void TestApp::windowMessageCrossesThreads()
     protected:
         bool event(QEvent *e) override
         {
-            if (e->type() != platform::WindowMessageEvent::eventType)
+            auto *w = platform::WindowMessageEvent::from(e);
+            if (!w)
                 return QObject::event(e);
-            auto *w = static_cast<platform::WindowMessageEvent *>(e);
             got.append({w->message(), w->buffer()});
             thread = QThread::currentThreadId();
             return true;
