@@ -1,0 +1,143 @@
+#include "coreclient/display_link.h"
+
+#include "coreclient/core_client.h"
+#include "coreclient/log.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace cc {
+
+namespace {
+
+constexpr int kFirstRetryMs = 250;
+constexpr int kMaxRetryMs = 4000;
+
+// Refusals that another attempt cannot cure.
+bool isFinal(int code)
+{
+    return code == CC_ERR_BAD_CREDENTIAL || code == CC_ERR_EXPIRED_CREDENTIAL ||
+           code == CC_ERR_UNKNOWN_PHONE || code == CC_ERR_BAD_ARGUMENT;
+}
+
+} // namespace
+
+DisplayLink::DisplayLink(const QByteArray &deviceUcId, const QByteArray &deviceId, bool viewOnly)
+    : deviceUcId_(deviceUcId), deviceId_(deviceId), viewOnly_(viewOnly)
+{
+    qRegisterMetaType<ccwire::Frame>();
+}
+
+void DisplayLink::start(const QString &host, quint16 port)
+{
+    host_ = host;
+    port_ = port;
+    retry_ = new QTimer(this);
+    retry_->setSingleShot(true);
+    connect(retry_, &QTimer::timeout, this, &DisplayLink::connectNow);
+    connectNow();
+}
+
+void DisplayLink::connectNow()
+{
+    if (socket_) {
+        socket_->disconnect(this);
+        socket_->abort();
+        socket_->deleteLater();
+    }
+    reader_ = ccwire::FrameReader(ccwire::kMaxGatewayFrame);
+    established_ = false;
+    socket_ = new QTcpSocket(this);
+    connect(socket_, &QTcpSocket::connected, this, &DisplayLink::onConnected);
+    connect(socket_, &QTcpSocket::readyRead, this, &DisplayLink::onReadyRead);
+    connect(socket_, &QTcpSocket::disconnected, this,
+            [this] { onBroken(established_ ? CC_ERR_CONNECTION_LOST : CC_ERR_UNREACHABLE); });
+    connect(socket_, &QTcpSocket::errorOccurred, this,
+            [this] { onBroken(established_ ? CC_ERR_CONNECTION_LOST : CC_ERR_UNREACHABLE); });
+    setStatus(kLinkConnecting);
+    socket_->connectToHost(host_, port_);
+}
+
+void DisplayLink::onConnected()
+{
+    established_ = true;
+    ccwire::DisplayOpen open;
+    open.credential = deviceUcId_;
+    open.deviceId = deviceId_;
+    open.viewOnly = viewOnly_;
+    socket_->write(ccwire::encode(open));
+}
+
+void DisplayLink::onReadyRead()
+{
+    reader_.append(socket_->readAll());
+    for (;;) {
+        QByteArray body;
+        QString error;
+        const auto result = reader_.next(&body, &error);
+        if (result == ccwire::FrameReader::Result::NeedMore)
+            return;
+        ccwire::Message message;
+        if (result == ccwire::FrameReader::Result::Error || !ccwire::decode(body, &message, &error)) {
+            log(QStringLiteral("display %1: bad frame from gateway: %2")
+                    .arg(QLatin1String(deviceId_), error));
+            onBroken(CC_ERR_PROTOCOL);
+            return;
+        }
+        if (auto *status = std::get_if<ccwire::DisplayStatus>(&message)) {
+            if (status->code == 0)
+                backoffMs_ = 0;
+            setStatus(status->code);
+            if (isFinal(status->code)) {
+                finished_ = true;
+                socket_->disconnect(this);
+                socket_->abort();
+                return;
+            }
+        } else if (auto *frame = std::get_if<ccwire::Frame>(&message)) {
+            emit frameArrived(*frame);
+        } else {
+            log(QStringLiteral("display %1: unexpected message from gateway").arg(QLatin1String(deviceId_)));
+            onBroken(CC_ERR_PROTOCOL);
+            return;
+        }
+    }
+}
+
+void DisplayLink::onBroken(int code)
+{
+    if (finished_ || retry_->isActive())
+        return;
+    socket_->disconnect(this);
+    socket_->abort();
+    setStatus(code);
+    backoffMs_ = backoffMs_ == 0 ? kFirstRetryMs : qMin(backoffMs_ * 2, kMaxRetryMs);
+    retry_->start(backoffMs_);
+}
+
+void DisplayLink::sendInput(ccwire::InputKind kind, const QByteArray &payload, quint32 seq)
+{
+    if (status_ != 0 || !socket_ || viewOnly_)
+        return;
+    ccwire::Input input;
+    input.seq = seq;
+    input.kind = kind;
+    input.payload = payload;
+    socket_->write(ccwire::encode(input));
+}
+
+void DisplayLink::ack(quint32 seq)
+{
+    if (socket_ && socket_->state() == QAbstractSocket::ConnectedState)
+        socket_->write(ccwire::encode(ccwire::FrameAck{seq}));
+}
+
+void DisplayLink::setStatus(int status)
+{
+    if (status == status_)
+        return;
+    status_ = status;
+    emit statusChanged(status);
+}
+
+} // namespace cc

@@ -1,0 +1,59 @@
+#pragma once
+
+// One connected window's display stream: its own gateway connection, which
+// receives frames and carries the window's touches. Reconnects with back-off
+// when the gateway goes away; gives up on a refused credential.
+
+#include "coreclient/wire.h"
+
+#include <QObject>
+#include <QString>
+
+class QTcpSocket;
+class QTimer;
+
+namespace cc {
+
+// Status values besides 0 (streaming) and the negative CC_ERR_* codes.
+constexpr int kLinkConnecting = 1;
+
+class DisplayLink : public QObject
+{
+    Q_OBJECT
+public:
+    DisplayLink(const QByteArray &deviceUcId, const QByteArray &deviceId, bool viewOnly);
+
+    // I/O thread only, from here on.
+    void start(const QString &host, quint16 port);
+    void sendInput(ccwire::InputKind kind, const QByteArray &payload, quint32 seq);
+    void ack(quint32 seq);
+
+signals:
+    // Emitted on the I/O thread; receivers connect queued.
+    void frameArrived(const ccwire::Frame &frame);
+    void statusChanged(int status);
+
+private:
+    void connectNow();
+    void onConnected();
+    void onReadyRead();
+    void onBroken(int code);
+    void setStatus(int status);
+
+    QByteArray deviceUcId_;
+    QByteArray deviceId_;
+    bool viewOnly_;
+    QString host_;
+    quint16 port_ = 0;
+    QTcpSocket *socket_ = nullptr;
+    QTimer *retry_ = nullptr;
+    ccwire::FrameReader reader_{ccwire::kMaxGatewayFrame};
+    int backoffMs_ = 0;
+    int status_ = kLinkConnecting;
+    bool established_ = false; // TCP connected on the current attempt
+    bool finished_ = false;    // refused for good; no more attempts
+};
+
+} // namespace cc
+
+Q_DECLARE_METATYPE(ccwire::Frame)

@@ -1,0 +1,516 @@
+#include "coreclient/engine.h"
+
+#include "app/deployment.h"
+#include "coreclient/display_link.h"
+#include "coreclient/log.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QSet>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <cstring>
+
+namespace cc {
+
+namespace {
+
+// Requests share a few connections; the gateway answers them out of order.
+constexpr int kChannels = 2;
+constexpr int kMaxPending = 4096;
+constexpr int kTimeoutScanMs = 50;
+
+qint64 nowMs()
+{
+    static QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return clock.elapsed();
+}
+
+} // namespace
+
+// One multiplexed request connection. Lives on the I/O thread.
+class RequestChannel : public QObject
+{
+public:
+    RequestChannel(Engine *engine, QObject *parent) : QObject(parent), engine_(engine) {}
+
+    void send(quint32 id, const QByteArray &frame)
+    {
+        inflight_.insert(id);
+        if (!socket_)
+            open();
+        if (socket_->state() == QAbstractSocket::ConnectedState)
+            socket_->write(frame);
+        else
+            outbox_.append(frame);
+    }
+
+    void forget(quint32 id) { inflight_.remove(id); }
+
+    // Fails everything in flight and drops the connection.
+    void fail(int code)
+    {
+        if (socket_) {
+            socket_->disconnect(this);
+            socket_->abort();
+            socket_->deleteLater();
+            socket_ = nullptr;
+        }
+        outbox_.clear();
+        const QList<quint32> ids = inflight_.values();
+        inflight_.clear();
+        if (!ids.isEmpty())
+            engine_->onChannelFailed(ids, code);
+    }
+
+private:
+    void open()
+    {
+        reader_ = ccwire::FrameReader(ccwire::kMaxGatewayFrame);
+        established_ = false;
+        socket_ = new QTcpSocket(this);
+        connect(socket_, &QTcpSocket::connected, this, [this] {
+            established_ = true;
+            for (const QByteArray &frame : qAsConst(outbox_))
+                socket_->write(frame);
+            outbox_.clear();
+        });
+        connect(socket_, &QTcpSocket::readyRead, this, [this] { readFrames(); });
+        connect(socket_, &QTcpSocket::disconnected, this, [this] { broken(); });
+        connect(socket_, &QTcpSocket::errorOccurred, this, [this] { broken(); });
+        socket_->connectToHost(engine_->gatewayHost(), engine_->gatewayPort());
+    }
+
+    void broken()
+    {
+        if (!established_)
+            log(QStringLiteral("gateway %1:%2 unreachable: %3")
+                    .arg(engine_->gatewayHost())
+                    .arg(engine_->gatewayPort())
+                    .arg(socket_->errorString()));
+        fail(established_ ? CC_ERR_CONNECTION_LOST : CC_ERR_UNREACHABLE);
+    }
+
+    void readFrames()
+    {
+        reader_.append(socket_->readAll());
+        for (;;) {
+            QByteArray body;
+            QString error;
+            const auto result = reader_.next(&body, &error);
+            if (result == ccwire::FrameReader::Result::NeedMore)
+                return;
+            ccwire::Message message;
+            if (result == ccwire::FrameReader::Result::Error || !ccwire::decode(body, &message, &error) ||
+                !std::holds_alternative<ccwire::Response>(message)) {
+                log(QStringLiteral("bad frame from gateway, closing: %1").arg(error));
+                fail(CC_ERR_PROTOCOL);
+                return;
+            }
+            const auto &response = std::get<ccwire::Response>(message);
+            inflight_.remove(response.id);
+            engine_->onResponse(response);
+            if (!socket_)
+                return;
+        }
+    }
+
+    Engine *engine_;
+    QTcpSocket *socket_ = nullptr;
+    ccwire::FrameReader reader_{ccwire::kMaxGatewayFrame};
+    QList<QByteArray> outbox_;
+    QSet<quint32> inflight_;
+    bool established_ = false;
+};
+
+bool copySession(const SdkSession *session, SessionCopy *out)
+{
+    if (!session || !session->deviceUcId || !session->deviceId)
+        return false;
+    const size_t ucLen = strnlen(session->deviceUcId, ccwire::kMaxCredential + 1);
+    const size_t idLen = strnlen(session->deviceId, ccwire::kMaxDeviceId + 1);
+    if (ucLen == 0 || ucLen > size_t(ccwire::kMaxCredential) || idLen == 0 ||
+        idLen > size_t(ccwire::kMaxDeviceId))
+        return false;
+    out->deviceUcId = QByteArray(session->deviceUcId, int(ucLen));
+    out->deviceId = QByteArray(session->deviceId, int(idLen));
+    out->extra = session->extra;
+    return true;
+}
+
+void Delivery::start()
+{
+    closed_ = false;
+    thread_ = std::thread([this] { run(); });
+    threadId_ = thread_.get_id();
+}
+
+void Delivery::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void Delivery::push(Item item)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!closed_) {
+            queue_.push_back(std::move(item));
+            wake_.notify_one();
+            return;
+        }
+    }
+    // Only a request racing with cc_core_uninit gets here: the delivery thread
+    // has gone, and the callback must still run once and not on the caller.
+    std::thread([item = std::move(item)]() mutable { invoke(item); }).detach();
+}
+
+void Delivery::invoke(Item &item)
+{
+    SdkSession session{item.session.deviceUcId.constData(), item.session.deviceId.constData(),
+                       item.session.extra};
+    item.callback(&session, 0, item.code, item.data.isEmpty() ? nullptr : item.data.constData(),
+                  item.data.size());
+}
+
+// Delivery thread: no lock is held while a callback runs.
+void Delivery::run()
+{
+    for (;;) {
+        Item item;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return closed_ || !queue_.empty(); });
+            if (queue_.empty())
+                return;
+            item = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        invoke(item);
+    }
+}
+
+Engine &Engine::instance()
+{
+    static Engine *engine = new Engine; // outlives every static destructor that might still call in
+    return *engine;
+}
+
+void Engine::ensureStarted()
+{
+    std::lock_guard<std::mutex> lock(lifeMutex_);
+    if (ioThread_)
+        return;
+    {
+        std::lock_guard<std::mutex> plock(pendingMutex_);
+        if (host_.isEmpty()) {
+            host_ = QString::fromLatin1(deployment::gatewayHost);
+            port_ = quint16(deployment::gatewayPort);
+        }
+    }
+    delivery_.start();
+    ioThread_ = new QThread;
+    ioThread_->setObjectName(QStringLiteral("core-client io"));
+    io_ = new QObject;
+    io_->moveToThread(ioThread_);
+    ioThread_->start();
+    QMetaObject::invokeMethod(io_, [this] {
+        for (int i = 0; i < kChannels; ++i)
+            channels_.push_back(new RequestChannel(this, io_));
+        timeoutTimer_ = new QTimer(io_);
+        timeoutTimer_->setInterval(kTimeoutScanMs);
+        connect(timeoutTimer_, &QTimer::timeout, io_, [this] { scanTimeouts(); });
+    });
+}
+
+void Engine::shutdown()
+{
+    QThread *thread;
+    QObject *io;
+    {
+        std::lock_guard<std::mutex> lock(lifeMutex_);
+        if (!ioThread_ || stopping_)
+            return;
+        if (delivery_.onDeliveryThread() || QThread::currentThread() == ioThread_) {
+            log(QStringLiteral("cc_core_uninit from a library thread ignored"));
+            return;
+        }
+        thread = ioThread_;
+        io = io_;
+        io_ = nullptr; // from here on new requests fail with CC_ERR_SHUTDOWN
+        stopping_ = true;
+    }
+    std::unordered_map<quint32, Pending> left;
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        left.swap(pending_);
+    }
+    // The connections are torn down on their own thread. Their failures
+    // report nothing: the pending map is already empty.
+    QMetaObject::invokeMethod(
+        io,
+        [this, io] {
+            for (auto &entry : links_)
+                delete entry.second;
+            links_.clear();
+            for (RequestChannel *channel : channels_)
+                channel->fail(CC_ERR_SHUTDOWN);
+            channels_.clear();
+            timeoutTimer_ = nullptr;
+            delete io;
+            QThread::currentThread()->quit();
+        },
+        Qt::QueuedConnection);
+    thread->wait();
+    delete thread;
+    for (auto &entry : left) {
+        if (entry.second.callback)
+            delivery_.push({entry.second.callback, entry.second.session, CC_ERR_SHUTDOWN, {}});
+    }
+    delivery_.stop();
+    std::lock_guard<std::mutex> lock(lifeMutex_);
+    ioThread_ = nullptr;
+    stopping_ = false;
+}
+
+void Engine::setGateway(const QString &host, quint16 port)
+{
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        host_ = host;
+        port_ = port;
+    }
+    std::lock_guard<std::mutex> lock(lifeMutex_);
+    if (io_)
+        QMetaObject::invokeMethod(io_, [this] { resetChannels(); });
+}
+
+void Engine::setTimeouts(int requestMs, int transferMs)
+{
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    if (requestMs > 0)
+        requestTimeoutMs_ = requestMs;
+    if (transferMs > 0)
+        transferTimeoutMs_ = transferMs;
+}
+
+QString Engine::gatewayHost() const
+{
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    return host_;
+}
+
+quint16 Engine::gatewayPort() const
+{
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    return port_;
+}
+
+int Engine::pendingCount()
+{
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    return int(pending_.size());
+}
+
+void Engine::refuse(const SdkSession *session, int code, SdkCallback cb)
+{
+    if (!cb)
+        return;
+    ensureStarted();
+    SessionCopy copy;
+    if (session) {
+        // Hand back whatever fits, so the callback can still tell who it was.
+        copy.extra = session->extra;
+        if (session->deviceUcId)
+            copy.deviceUcId =
+                QByteArray(session->deviceUcId, int(strnlen(session->deviceUcId, ccwire::kMaxCredential)));
+        if (session->deviceId)
+            copy.deviceId =
+                QByteArray(session->deviceId, int(strnlen(session->deviceId, ccwire::kMaxDeviceId)));
+    }
+    delivery_.push({cb, copy, code, {}});
+}
+
+int Engine::submit(const SdkSession *session, ccwire::Op op, const QByteArray &payload, SdkCallback cb)
+{
+    SessionCopy copy;
+    if (!copySession(session, &copy)) {
+        refuse(session, CC_ERR_BAD_ARGUMENT, cb);
+        return CC_ERR_BAD_ARGUMENT;
+    }
+    ensureStarted();
+    ccwire::Request request;
+    request.op = op;
+    request.credential = copy.deviceUcId;
+    request.deviceId = copy.deviceId;
+    request.payload = payload;
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        if (pending_.size() >= size_t(kMaxPending)) {
+            request.id = 0;
+        } else {
+            while (request.id == 0 || pending_.count(request.id))
+                request.id = nextId_++;
+            const int timeout = op == ccwire::Op::Transfer ? transferTimeoutMs_ : requestTimeoutMs_;
+            pending_[request.id] = Pending{cb, copy, nowMs() + timeout};
+        }
+    }
+    if (request.id == 0) {
+        refuse(session, CC_ERR_BUSY, cb);
+        return CC_ERR_BUSY;
+    }
+    const QByteArray frame = ccwire::encode(request);
+    const quint32 id = request.id;
+    std::lock_guard<std::mutex> lock(lifeMutex_);
+    if (!io_) {
+        // uninit raced with this call; its sweep has already run.
+        complete(id, CC_ERR_SHUTDOWN, {});
+        return 0;
+    }
+    QMetaObject::invokeMethod(io_, [this, id, frame] { sendOnChannel(id, frame); });
+    return 0;
+}
+
+// I/O thread.
+void Engine::sendOnChannel(quint32 id, const QByteArray &frame)
+{
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        if (!pending_.count(id))
+            return; // timed out before it left
+    }
+    channels_[id % channels_.size()]->send(id, frame);
+    if (!timeoutTimer_->isActive())
+        timeoutTimer_->start();
+}
+
+// Whoever takes the entry out of the map delivers its callback, which is what
+// makes every callback run exactly once. Any thread; takes the pending mutex.
+void Engine::complete(quint32 id, int code, const QByteArray &data)
+{
+    Pending entry;
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        auto it = pending_.find(id);
+        if (it == pending_.end())
+            return;
+        entry = std::move(it->second);
+        pending_.erase(it);
+    }
+    if (entry.callback)
+        delivery_.push({entry.callback, std::move(entry.session), code, data});
+}
+
+void Engine::onResponse(const ccwire::Response &response)
+{
+    // Success codes carry data; failures only carry the phone's text for the
+    // codes that document it.
+    complete(response.id, response.code, response.data);
+}
+
+void Engine::onChannelFailed(const QList<quint32> &ids, int code)
+{
+    for (quint32 id : ids)
+        complete(id, code, {});
+}
+
+// I/O thread.
+void Engine::scanTimeouts()
+{
+    const qint64 now = nowMs();
+    std::vector<quint32> expired;
+    bool empty;
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        for (const auto &entry : pending_) {
+            if (entry.second.deadline <= now)
+                expired.push_back(entry.first);
+        }
+        empty = pending_.size() == expired.size();
+    }
+    for (quint32 id : expired) {
+        for (RequestChannel *channel : channels_)
+            channel->forget(id);
+        complete(id, CC_ERR_TIMEOUT, {});
+    }
+    if (empty)
+        timeoutTimer_->stop();
+}
+
+// I/O thread: the gateway address changed, so the open connections are stale.
+void Engine::resetChannels()
+{
+    for (RequestChannel *channel : channels_)
+        channel->fail(CC_ERR_CONNECTION_LOST);
+}
+
+quint64 Engine::openDisplay(DisplayLink *link)
+{
+    static std::atomic<quint64> nextId{1};
+    const quint64 id = nextId++;
+    ensureStarted();
+    const QString host = gatewayHost();
+    const quint16 port = gatewayPort();
+    std::lock_guard<std::mutex> lock(lifeMutex_);
+    if (!io_)
+        return 0; // cc_core_uninit is running; the link stays idle
+    link->moveToThread(ioThread_);
+    QMetaObject::invokeMethod(io_, [this, id, link, host, port] {
+        links_[id] = link;
+        link->start(host, port);
+    });
+    return id;
+}
+
+void Engine::closeDisplay(quint64 id)
+{
+    std::lock_guard<std::mutex> lock(lifeMutex_);
+    if (!io_)
+        return;
+    QMetaObject::invokeMethod(io_, [this, id] {
+        auto it = links_.find(id);
+        if (it == links_.end())
+            return;
+        delete it->second;
+        links_.erase(it);
+    });
+}
+
+void Engine::sendDisplayInput(quint64 id, ccwire::InputKind kind, const QByteArray &payload, quint32 seq)
+{
+    std::lock_guard<std::mutex> lock(lifeMutex_);
+    if (!io_)
+        return;
+    QMetaObject::invokeMethod(io_, [this, id, kind, payload, seq] {
+        auto it = links_.find(id);
+        if (it != links_.end())
+            it->second->sendInput(kind, payload, seq);
+    });
+}
+
+void Engine::ackDisplayFrame(quint64 id, quint32 seq)
+{
+    std::lock_guard<std::mutex> lock(lifeMutex_);
+    if (!io_)
+        return;
+    QMetaObject::invokeMethod(io_, [this, id, seq] {
+        auto it = links_.find(id);
+        if (it != links_.end())
+            it->second->ack(seq);
+    });
+}
+
+} // namespace cc

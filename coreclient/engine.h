@@ -1,0 +1,147 @@
+#pragma once
+
+// The library's transport: requests multiplexed over a small pool of gateway
+// connections, display links for connected windows, and the thread that
+// delivers callbacks. No widget code lives here.
+
+#include "coreclient/core_client.h"
+#include "coreclient/wire.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+class QThread;
+class QTimer;
+
+namespace cc {
+
+class DisplayLink;
+class RequestChannel;
+
+// Strings of an SdkSession checked and copied at call time, so the caller's
+// buffers may go away before the answer comes.
+struct SessionCopy
+{
+    QByteArray deviceUcId;
+    QByteArray deviceId;
+    void *extra = nullptr;
+};
+
+// Checks the lengths of an SdkSession's strings and copies them.
+bool copySession(const SdkSession *session, SessionCopy *out);
+
+// Runs callbacks one after another on its own thread.
+class Delivery
+{
+public:
+    struct Item
+    {
+        SdkCallback callback = nullptr;
+        SessionCopy session;
+        int code = 0;
+        QByteArray data;
+    };
+
+    // Caller: Engine::ensureStarted under the life-cycle mutex.
+    void start();
+    // Runs what is queued, then joins. Caller: any thread but the delivery thread.
+    void stop();
+    // Any thread; takes the queue mutex, never while a callback runs.
+    void push(Item item);
+    bool onDeliveryThread() const { return std::this_thread::get_id() == threadId_; }
+
+private:
+    void run();
+    static void invoke(Item &item);
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Item> queue_;
+    bool closed_ = false;
+    std::thread thread_;
+    std::thread::id threadId_;
+};
+
+class Engine : public QObject
+{
+    Q_OBJECT
+public:
+    static Engine &instance();
+
+    // Starts the I/O and delivery threads if they are not running. Any thread;
+    // takes the life-cycle mutex.
+    void ensureStarted();
+    // Fails pending requests with CC_ERR_SHUTDOWN, closes every connection and
+    // joins the threads. Caller: not the I/O or delivery thread.
+    void shutdown();
+
+    // Any thread; takes the pending mutex briefly.
+    void setGateway(const QString &host, quint16 port);
+    void setTimeouts(int requestMs, int transferMs);
+
+    // Queues a request; the callback runs exactly once with its outcome.
+    // Any thread; takes the pending mutex, never across the send.
+    int submit(const SdkSession *session, ccwire::Op op, const QByteArray &payload, SdkCallback cb);
+    // Reports a refusal through the callback without contacting the gateway.
+    void refuse(const SdkSession *session, int code, SdkCallback cb);
+
+    // Display links: created on the caller's thread, then owned by the I/O
+    // thread and addressed by id, so a stale id is harmless. openDisplay
+    // returns 0 and leaves the link alone while cc_core_uninit runs.
+    quint64 openDisplay(DisplayLink *link);
+    void closeDisplay(quint64 id);
+    void sendDisplayInput(quint64 id, ccwire::InputKind kind, const QByteArray &payload, quint32 seq);
+    void ackDisplayFrame(quint64 id, quint32 seq);
+
+    QString gatewayHost() const;
+    quint16 gatewayPort() const;
+    int pendingCount();
+
+    // I/O thread: called by the request channels.
+    void onResponse(const ccwire::Response &response);
+    void onChannelFailed(const QList<quint32> &ids, int code);
+
+private:
+    struct Pending
+    {
+        SdkCallback callback = nullptr;
+        SessionCopy session;
+        qint64 deadline = 0;
+    };
+
+    Engine() = default;
+    void complete(quint32 id, int code, const QByteArray &data);
+    void sendOnChannel(quint32 id, const QByteArray &frame);
+    void scanTimeouts();
+    void resetChannels();
+
+    std::mutex lifeMutex_; // guards ioThread_, io_ and stopping_
+    QThread *ioThread_ = nullptr;
+    bool stopping_ = false;
+    QObject *io_ = nullptr; // lives on the I/O thread; context of every queued call
+    Delivery delivery_;
+
+    // Touched on the I/O thread only.
+    std::vector<RequestChannel *> channels_;
+    std::map<quint64, DisplayLink *> links_;
+    QTimer *timeoutTimer_ = nullptr;
+
+    mutable std::mutex pendingMutex_; // guards pending_, nextId_, gateway and timeouts
+    std::unordered_map<quint32, Pending> pending_;
+    quint32 nextId_ = 1;
+    QString host_;
+    quint16 port_ = 0;
+    int requestTimeoutMs_ = CC_REQUEST_TIMEOUT_MS;
+    int transferTimeoutMs_ = CC_TRANSFER_TIMEOUT_MS;
+};
+
+} // namespace cc

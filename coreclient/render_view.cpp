@@ -1,0 +1,242 @@
+#include "coreclient/render_view.h"
+
+#include "coreclient/cc_copydata_event.h"
+#include "coreclient/core_client.h"
+#include "coreclient/display_link.h"
+#include "coreclient/engine.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QImageReader>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QSet>
+#include <QtEndian>
+
+namespace cc {
+
+namespace {
+
+QSet<RenderView *> &views()
+{
+    static QSet<RenderView *> set;
+    return set;
+}
+
+QString statusText(int status)
+{
+    switch (status) {
+    case kLinkConnecting:
+        return QStringLiteral("正在连接…");
+    case CC_ERR_REBOOTING:
+        return QStringLiteral("手机重启中…");
+    case CC_ERR_UNREACHABLE:
+    case CC_ERR_CONNECTION_LOST:
+    case CC_ERR_PROTOCOL:
+        return QStringLiteral("连接中断，正在重试…");
+    case CC_ERR_BAD_CREDENTIAL:
+        return QStringLiteral("访问凭证无效");
+    case CC_ERR_EXPIRED_CREDENTIAL:
+        return QStringLiteral("访问凭证已过期");
+    case CC_ERR_UNKNOWN_PHONE:
+        return QStringLiteral("找不到这台手机");
+    default:
+        return QStringLiteral("连接失败 (%1)").arg(status);
+    }
+}
+
+} // namespace
+
+RenderView::RenderView(QWidget *surface, const QByteArray &deviceUcId, const QByteArray &deviceId,
+                       bool viewOnly)
+    : QWidget(surface), viewOnly_(viewOnly), status_(kLinkConnecting)
+{
+    setObjectName(QStringLiteral("ccRenderView"));
+    setFocusPolicy(Qt::NoFocus);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setGeometry(surface->rect());
+    surface->installEventFilter(this);
+    views().insert(this);
+
+    auto *link = new DisplayLink(deviceUcId, deviceId, viewOnly);
+    connect(link, &DisplayLink::frameArrived, this, &RenderView::onFrame, Qt::QueuedConnection);
+    connect(link, &DisplayLink::statusChanged, this, &RenderView::onStatus, Qt::QueuedConnection);
+    linkId_ = Engine::instance().openDisplay(link);
+    if (linkId_ == 0)
+        delete link;
+    show();
+    raise();
+}
+
+RenderView::~RenderView()
+{
+    views().remove(this);
+    if (linkId_)
+        Engine::instance().closeDisplay(linkId_);
+}
+
+RenderView *RenderView::of(QWidget *surface)
+{
+    for (RenderView *view : qAsConst(views())) {
+        if (view->parentWidget() == surface)
+            return view;
+    }
+    return nullptr;
+}
+
+void RenderView::closeAll()
+{
+    const auto all = views();
+    qDeleteAll(all);
+}
+
+bool RenderView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == parentWidget() && event->type() == QEvent::Resize)
+        setGeometry(parentWidget()->rect());
+    return QWidget::eventFilter(watched, event);
+}
+
+void RenderView::onStatus(int status)
+{
+    status_ = status;
+    if (status != 0)
+        streamAnnounced_ = false;
+    emit statusChanged(status);
+    update();
+}
+
+void RenderView::onFrame(const ccwire::Frame &frame)
+{
+    // Decode straight to the painted size: the JPEG decoder scales in the DCT
+    // domain, which costs a fraction of a full decode plus a rescale.
+    const QSize phone(frame.width, frame.height);
+    const qreal dpr = devicePixelRatioF();
+    QSize target = phone.scaled(size() * dpr, Qt::KeepAspectRatio);
+    if (target.width() > phone.width() || target.isEmpty())
+        target = phone;
+    QByteArray jpeg = frame.jpeg;
+    QBuffer buffer(&jpeg);
+    QImageReader reader(&buffer, "jpeg");
+    reader.setScaledSize(target);
+    QImage image = reader.read();
+    Engine::instance().ackDisplayFrame(linkId_, frame.seq);
+    if (image.isNull())
+        return;
+    image.setDevicePixelRatio(dpr);
+    image_ = image;
+    phoneSize_ = phone;
+    frameSeq_ = frame.seq;
+    frameInputAck_ = frame.inputAck;
+    frameRenderedAtUs_ = qint64(frame.renderedAtUs);
+    if (!streamAnnounced_) {
+        streamAnnounced_ = true;
+        notifySurface(103, {});
+    }
+    if (frame.rotation != rotation_) {
+        rotation_ = frame.rotation;
+        char value[4];
+        qToLittleEndian<qint32>(rotation_, value);
+        notifySurface(3, QByteArray(value, 4));
+    }
+    update();
+}
+
+QRect RenderView::imageRect() const
+{
+    if (phoneSize_.isEmpty())
+        return {};
+    const QSize fitted = phoneSize_.scaled(size(), Qt::KeepAspectRatio);
+    return QRect(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
+}
+
+void RenderView::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::black);
+    const QRect target = imageRect();
+    if (!image_.isNull()) {
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(target, image_);
+    }
+    if (status_ != 0) {
+        if (!image_.isNull())
+            painter.fillRect(target, QColor(0, 0, 0, 150));
+        painter.setPen(Qt::white);
+        QFont font = painter.font();
+        font.setPixelSize(qBound(10, height() / 30, 18));
+        painter.setFont(font);
+        painter.drawText(rect(), Qt::AlignCenter | Qt::TextWordWrap, statusText(status_));
+    }
+    if (!image_.isNull() && paintedSeq_ != frameSeq_) {
+        paintedSeq_ = frameSeq_;
+        emit framePainted(frameSeq_, frameInputAck_, frameRenderedAtUs_);
+    }
+}
+
+bool RenderView::toPhone(const QPoint &pos, bool clamp, quint16 *x, quint16 *y) const
+{
+    const QRect r = imageRect();
+    if (r.isEmpty() || (!clamp && !r.contains(pos)))
+        return false;
+    const double fx = qBound(0.0, double(pos.x() - r.x()) / qMax(1, r.width() - 1), 1.0);
+    const double fy = qBound(0.0, double(pos.y() - r.y()) / qMax(1, r.height() - 1), 1.0);
+    *x = quint16(qRound(fx * 65535));
+    *y = quint16(qRound(fy * 65535));
+    return true;
+}
+
+void RenderView::mousePressEvent(QMouseEvent *event)
+{
+    // The surface keeps keyboard focus: keys and text are the host's to send.
+    if (parentWidget()->focusPolicy() != Qt::NoFocus)
+        parentWidget()->setFocus(Qt::MouseFocusReason);
+    quint16 x, y;
+    if (event->button() != Qt::LeftButton || pressed_ || !toPhone(event->pos(), false, &x, &y))
+        return;
+    pressed_ = true;
+    gesture_.start();
+    sendTouch(ccwire::TouchAction::Down, x, y);
+}
+
+void RenderView::mouseMoveEvent(QMouseEvent *event)
+{
+    quint16 x, y;
+    if (pressed_ && toPhone(event->pos(), true, &x, &y))
+        sendTouch(ccwire::TouchAction::Move, x, y);
+}
+
+void RenderView::mouseReleaseEvent(QMouseEvent *event)
+{
+    quint16 x, y;
+    if (event->button() != Qt::LeftButton || !pressed_)
+        return;
+    pressed_ = false;
+    if (toPhone(event->pos(), true, &x, &y))
+        sendTouch(ccwire::TouchAction::Up, x, y);
+}
+
+void RenderView::sendTouch(ccwire::TouchAction action, quint16 x, quint16 y)
+{
+    if (viewOnly_ || status_ != 0)
+        return;
+    ccwire::Touch touch;
+    touch.action = action;
+    touch.x = x;
+    touch.y = y;
+    touch.timeMs = quint32(gesture_.elapsed());
+    const QByteArray payload = ccwire::touchPayload(touch);
+    const bool move = action == ccwire::TouchAction::Move;
+    const quint32 seq = ++inputSeq_;
+    Engine::instance().sendDisplayInput(
+        linkId_, move ? ccwire::InputKind::TouchMove : ccwire::InputKind::TouchUpDown, payload, seq);
+    emit inputSent(seq);
+    notifySurface(move ? 105 : 104, payload);
+}
+
+void RenderView::notifySurface(int dwData, const QByteArray &data)
+{
+    QCoreApplication::postEvent(parentWidget(), new CcCopyDataEvent(dwData, data));
+}
+
+} // namespace cc

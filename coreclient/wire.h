@@ -1,0 +1,184 @@
+#pragma once
+
+// The gateway protocol: length-prefixed binary frames over TCP, shared by
+// core-client and the phone farm. PROTOCOL.md describes the layout.
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <variant>
+
+namespace ccwire {
+
+constexpr quint16 kVersion = 1;
+
+// Largest frame body each side accepts. Requests are small; answers carry
+// screenshots and frames.
+constexpr quint32 kMaxClientFrame = 16 * 1024;
+constexpr quint32 kMaxGatewayFrame = 16 * 1024 * 1024;
+
+constexpr int kMaxCredential = 255;
+constexpr int kMaxDeviceId = 31;
+constexpr int kMaxRequestPayload = 8192;
+constexpr int kMaxInputPayload = 64;
+constexpr int kMaxAnswer = kMaxGatewayFrame - 64;
+
+enum class Type : quint8
+{
+    Request = 0x01,
+    DisplayOpen = 0x02,
+    Input = 0x03,
+    FrameAck = 0x04,
+    Response = 0x81,
+    DisplayStatus = 0x82,
+    Frame = 0x83,
+};
+
+enum class Op : quint8
+{
+    Preview = 1,
+    Screencap = 2,
+    Key = 3,
+    FunctionKey = 4,
+    Text = 5,
+    TouchUpDown = 6,
+    TouchMove = 7,
+    Shell = 8,
+    Packages = 9,
+    Transfer = 10,
+    UserLogin = 11,
+};
+constexpr quint8 kLastOp = 11;
+
+// Display-channel input kinds.
+enum class InputKind : quint8
+{
+    TouchUpDown = 1,
+    TouchMove = 2
+};
+
+struct Request
+{
+    quint32 id = 0;
+    Op op = Op::Preview;
+    QByteArray credential;
+    QByteArray deviceId;
+    QByteArray payload;
+};
+
+struct DisplayOpen
+{
+    quint16 version = kVersion;
+    QByteArray credential;
+    QByteArray deviceId;
+    bool viewOnly = false;
+    quint8 maxFps = 30;
+};
+
+struct Input
+{
+    quint32 seq = 0;
+    InputKind kind = InputKind::TouchUpDown;
+    QByteArray payload;
+};
+
+struct FrameAck
+{
+    quint32 seq = 0;
+};
+
+struct Response
+{
+    quint32 id = 0;
+    qint32 code = 0;
+    QByteArray data;
+};
+
+struct DisplayStatus
+{
+    qint32 code = 0;
+};
+
+struct Frame
+{
+    quint32 seq = 0;
+    quint32 inputAck = 0; // last display input applied before this frame was drawn
+    quint16 width = 0;
+    quint16 height = 0;
+    quint8 rotation = 0;
+    quint64 renderedAtUs = 0; // wall clock, microseconds since the epoch
+    QByteArray jpeg;
+};
+
+using Message = std::variant<Request, DisplayOpen, Input, FrameAck, Response, DisplayStatus, Frame>;
+
+// Whole frames, length prefix included.
+QByteArray encode(const Message &message);
+
+// Parses one frame body (without its length prefix). Every field must be in
+// range and the body fully consumed; otherwise returns false with a reason.
+bool decode(const QByteArray &body, Message *out, QString *error);
+
+// Splits a byte stream into frame bodies. Once it reports an error the stream
+// is unusable and the connection must be closed.
+class FrameReader
+{
+public:
+    enum class Result
+    {
+        NeedMore,
+        Frame,
+        Error
+    };
+
+    explicit FrameReader(quint32 maxBody) : maxBody_(maxBody) {}
+
+    void append(const QByteArray &bytes) { buffer_.append(bytes); }
+    Result next(QByteArray *body, QString *error);
+    int buffered() const { return buffer_.size() - pos_; }
+
+private:
+    quint32 maxBody_;
+    QByteArray buffer_;
+    int pos_ = 0;
+    bool failed_ = false;
+};
+
+// Payloads of the requests.
+QByteArray previewPayload(qint32 quality, qint32 sizeCode);
+bool parsePreviewPayload(const QByteArray &p, qint32 *quality, qint32 *sizeCode);
+QByteArray int32Payload(qint32 value);
+bool parseInt32Payload(const QByteArray &p, qint32 *value);
+QByteArray transferPayload(bool install, const QByteArray &url);
+bool parseTransferPayload(const QByteArray &p, bool *install, QByteArray *url);
+
+// The 8-byte key payload: Android key code, action 1 press / 2 release.
+struct KeyEvent
+{
+    qint32 code = 0;
+    quint8 action = 0;
+};
+bool parseKeyPayload(const QByteArray &p, KeyEvent *out);
+
+// Touch payload, 12 bytes: version 1, action, pointer, 0, x and y scaled to
+// 0..65535 across the screen as shown, milliseconds since the gesture began.
+enum class TouchAction : quint8
+{
+    Down = 0,
+    Up = 1,
+    Move = 2
+};
+struct Touch
+{
+    TouchAction action = TouchAction::Down;
+    quint8 pointer = 0;
+    quint16 x = 0;
+    quint16 y = 0;
+    quint32 timeMs = 0;
+};
+constexpr int kTouchPayloadSize = 12;
+QByteArray touchPayload(const Touch &t);
+bool parseTouchPayload(const QByteArray &p, Touch *out);
+
+} // namespace ccwire
