@@ -15,3 +15,5 @@ extern ThreadPool g_threadPool;
 extern std::shared_ptr<ZqConfig> g_configHolder;
 extern ZqConfig *g_config;
 extern std::shared_ptr<userInfo> g_userInfoHolder;
+// The object g_userInfoHolder holds, for every other user; set by the main window beside the holder.
+extern userInfo *g_userInfo;

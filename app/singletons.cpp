@@ -12,6 +12,7 @@ ThreadPool g_threadPool;
 std::shared_ptr<ZqConfig> g_configHolder;
 ZqConfig *g_config = nullptr;
 std::shared_ptr<userInfo> g_userInfoHolder;
+userInfo *g_userInfo = nullptr;
 
 #ifdef PELOMIR_HAVE_RESOURCES
 // Q_INIT_RESOURCE declares its function in the enclosing namespace, so this stays global.
