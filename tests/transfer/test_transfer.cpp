@@ -1,0 +1,174 @@
+// Billing icons: one download per plan, the built-in icon for missing ones, bounded retries.
+#include "app/threadpool.h"
+#include "transfer/billingdownload.h"
+
+#include <QBuffer>
+#include <QGuiApplication>
+#include <QHash>
+#include <QPainter>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace {
+
+QByteArray pngOf(QColor colour)
+{
+    QImage image(24, 24, QImage::Format_ARGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+// A small HTTP server: /red.png and /blue.png answer images, /missing.png 404, /broken.png a 200
+// whose body breaks off, /text.png a 200 with text that is no image. Counts the requests per path.
+class IconServer : public QTcpServer
+{
+public:
+    QHash<QString, int> hits;
+
+    IconServer()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { answer(socket); });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+    QString url(const QString &path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path);
+    }
+
+private:
+    void answer(QTcpSocket *socket)
+    {
+        const QByteArray request = socket->readAll();
+        const QString path = QString::fromLatin1(request.split(' ').value(1));
+        ++hits[path];
+        QByteArray body;
+        QByteArray status = "200 OK";
+        int announced = -1;
+        if (path == QLatin1String("/red.png"))
+            body = pngOf(Qt::red);
+        else if (path == QLatin1String("/blue.png"))
+            body = pngOf(Qt::blue);
+        else if (path == QLatin1String("/text.png"))
+            body = "this is not an image";
+        else if (path == QLatin1String("/broken.png")) {
+            body = pngOf(Qt::green).left(10);
+            announced = 5000;
+        } else {
+            status = "404 Not Found";
+            body = "no such icon";
+        }
+        socket->write("HTTP/1.1 " + status +
+                      "\r\nContent-Type: image/png\r\nConnection: close\r\nContent-Length: " +
+                      QByteArray::number(announced < 0 ? body.size() : announced) + "\r\n\r\n" + body);
+        socket->flush();
+        socket->disconnectFromHost();
+    }
+};
+
+QRgb centre(const QPixmap &pixmap)
+{
+    const QImage image = pixmap.toImage();
+    return image.pixel(image.width() / 2, image.height() / 2);
+}
+
+} // namespace
+
+class TestTransfer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Q_INIT_RESOURCE(pelomir); }
+    void onePerPlanAtIconSize();
+    void missingAndBrokenIconsFallBack();
+    void planChangesFollowTheLatestReload();
+};
+
+void TestTransfer::onePerPlanAtIconSize()
+{
+    IconServer server;
+    ThreadPool pool(2);
+    BillingDownload billing(pool);
+    for (int i = 0; i < 50; ++i) {
+        const bool red = i % 2 == 0;
+        billing.addBillingIcon(red ? 1 : 2, QStringLiteral("PM%1").arg(i),
+                               server.url(red ? QStringLiteral("/red.png") : QStringLiteral("/blue.png")));
+    }
+    QTRY_VERIFY(billing.hasIcon(1) && billing.hasIcon(2));
+    QCOMPARE(server.hits.value(QStringLiteral("/red.png")), 1);
+    QCOMPARE(server.hits.value(QStringLiteral("/blue.png")), 1);
+    QCOMPARE(billing.downloadsStarted(), 2);
+
+    // No icon before the toolbar sets the size.
+    QVERIFY(billing.billingIconFor(QStringLiteral("PM0")).isNull());
+    billing.setIconSize(QSize(16, 16));
+    const QPixmap icon = billing.billingIconFor(QStringLiteral("PM0"));
+    QCOMPARE(icon.size(), QSize(16, 16));
+    QCOMPARE(centre(icon), QColor(Qt::red).rgb());
+    QCOMPARE(centre(billing.billingIconFor(QStringLiteral("PM1"))), QColor(Qt::blue).rgb());
+    QVERIFY(billing.billingIconFor(QStringLiteral("unknown")).isNull());
+
+    // The same plan with another address keeps the first icon and downloads nothing more.
+    billing.addBillingIcon(1, QStringLiteral("PM99"), server.url(QStringLiteral("/blue.png")));
+    QCOMPARE(centre(billing.billingIconFor(QStringLiteral("PM99"))), QColor(Qt::red).rgb());
+    QCOMPARE(billing.downloadsStarted(), 2);
+}
+
+void TestTransfer::missingAndBrokenIconsFallBack()
+{
+    IconServer server;
+    ThreadPool pool(2);
+    BillingDownload billing(pool);
+    billing.setIconSize(QSize(16, 16));
+    billing.addBillingIcon(7, QStringLiteral("A"), server.url(QStringLiteral("/missing.png")));
+    billing.addBillingIcon(8, QStringLiteral("B"), server.url(QStringLiteral("/broken.png")));
+    billing.addBillingIcon(9, QStringLiteral("C"), server.url(QStringLiteral("/text.png")));
+    billing.addBillingIcon(10, QStringLiteral("D"), QStringLiteral("http://127.0.0.1:1/refused.png"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        billing.hasIcon(7) && billing.hasIcon(8) && billing.hasIcon(9) && billing.hasIcon(10), 20000);
+
+    const QImage builtin = QImage(QString::fromLatin1(BillingDownload::builtinIcon))
+                               .scaled(16, 16, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+                               .convertToFormat(QImage::Format_ARGB32);
+    QVERIFY(!builtin.isNull());
+    for (const char *device : {"A", "B", "C", "D"})
+        QCOMPARE(billing.billingIconFor(QString::fromLatin1(device))
+                     .toImage()
+                     .convertToFormat(QImage::Format_ARGB32),
+                 builtin);
+    QCOMPARE(server.hits.value(QStringLiteral("/missing.png")), 1); // no further attempts after a 404
+    QCOMPARE(server.hits.value(QStringLiteral("/text.png")), 1);
+    // A transfer that keeps breaking off is retried a bounded number of times, then given up.
+    QCOMPARE(server.hits.value(QStringLiteral("/broken.png")), BillingDownload::maxTransferAttempts);
+    QTRY_COMPARE(pool.idleCount(), pool.workerCount());
+}
+
+void TestTransfer::planChangesFollowTheLatestReload()
+{
+    IconServer server;
+    ThreadPool pool(1);
+    BillingDownload billing(pool);
+    billing.setIconSize(QSize(16, 16));
+    billing.addBillingIcon(1, QStringLiteral("PM1"), server.url(QStringLiteral("/red.png")));
+    QTRY_VERIFY(billing.hasIcon(1));
+    QCOMPARE(centre(billing.billingIconFor(QStringLiteral("PM1"))), QColor(Qt::red).rgb());
+    billing.addBillingIcon(2, QStringLiteral("PM1"), server.url(QStringLiteral("/blue.png")));
+    QTRY_VERIFY(billing.hasIcon(2));
+    QCOMPARE(centre(billing.billingIconFor(QStringLiteral("PM1"))), QColor(Qt::blue).rgb());
+    // A display-mode change sets 16 x 16 again; the icons stay that size.
+    billing.setIconSize(QSize(16, 16));
+    QCOMPARE(billing.billingIconFor(QStringLiteral("PM1")).size(), QSize(16, 16));
+}
+
+QTEST_MAIN(TestTransfer)
+#include "test_transfer.moc"
