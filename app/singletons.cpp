@@ -2,10 +2,17 @@
 #include "app/globals.h"
 #include "app/logging.h"
 
+#ifdef PELOMIR_HAVE_TRANSFER
+#include "transfer/billingdownload.h"
+#endif
+
 #include <QtGlobal>
 
 // Construction order matters: the log path creates the data directory, the pool starts its workers
 // before main, and destruction runs in reverse after main returns (the pool joins last of the core).
+#ifdef PELOMIR_HAVE_TRANSFER
+BillingDownload g_billingDownload(g_threadPool); // keeps only the pool's address until it is used
+#endif
 const QString logFilePath = dataDirectory() + QStringLiteral("/log/debug.log");
 EventManager g_eventManager;
 ThreadPool g_threadPool;

@@ -62,3 +62,6 @@ private:
     QSize m_iconSize;
     int m_downloadsStarted = 0;
 };
+
+// The process-wide instance, the first singleton.
+extern BillingDownload g_billingDownload;
