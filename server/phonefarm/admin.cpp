@@ -1,0 +1,103 @@
+#include "server/phonefarm/admin.h"
+
+#include <httplib.h>
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace farm {
+
+namespace {
+
+constexpr qint64 kMaxSkewSeconds = 300;
+constexpr int kMaxStatusIds = 1000;
+
+void sendJson(httplib::Response &res, int status, const QJsonObject &body)
+{
+    res.status = status;
+    res.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(), "application/json");
+}
+
+void sendError(httplib::Response &res, int status, const QString &message)
+{
+    sendJson(res, status, {{QStringLiteral("ok"), false}, {QStringLiteral("error"), message}});
+}
+
+} // namespace
+
+bool adminSignatureValid(const QByteArray &secret, const QByteArray &method, const QByteArray &target,
+                         const QByteArray &timeHeader, const QByteArray &authHeader, qint64 nowSeconds)
+{
+    bool ok = false;
+    const qint64 time = timeHeader.toLongLong(&ok);
+    if (!ok || qAbs(nowSeconds - time) > kMaxSkewSeconds)
+        return false;
+    const QByteArray expected = hmacHex(secret, method + ' ' + target + ' ' + timeHeader);
+    return constantTimeEquals(expected, authHeader.toLower());
+}
+
+AdminServer::AdminServer(Farm *farm) : farm_(farm), server_(std::make_unique<httplib::Server>()) {}
+
+AdminServer::~AdminServer()
+{
+    stop();
+}
+
+bool AdminServer::start(const QString &host, int port)
+{
+    Farm *farm = farm_;
+    // Every request is signed; an unsigned or stale one is refused before routing.
+    server_->set_pre_routing_handler([farm](const httplib::Request &req, httplib::Response &res) {
+        const QByteArray target = QByteArray::fromStdString(req.target.empty() ? req.path : req.target);
+        if (!adminSignatureValid(farm->options().secret, QByteArray::fromStdString(req.method), target,
+                                 QByteArray::fromStdString(req.get_header_value("X-Farm-Time")),
+                                 QByteArray::fromStdString(req.get_header_value("X-Farm-Auth")),
+                                 QDateTime::currentSecsSinceEpoch())) {
+            sendError(res, 401, QStringLiteral("bad or missing signature"));
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server_->Post(R"(/admin/phones/([A-Za-z0-9]{1,31})/(restart|reset))",
+                  [farm](const httplib::Request &req, httplib::Response &res) {
+                      const QByteArray id = QByteArray::fromStdString(req.matches[1]);
+                      const bool restart = req.matches[2] == "restart";
+                      const bool done = restart ? farm->restart(id) : farm->reset(id);
+                      if (!done)
+                          return sendError(res, 503, QStringLiteral("the farm is full"));
+                      qInfo("admin: %s %s", restart ? "restart" : "reset", id.constData());
+                      sendJson(res, 200, {{QStringLiteral("ok"), true}});
+                  });
+    server_->Get("/admin/status", [farm](const httplib::Request &req, httplib::Response &res) {
+        const QList<QByteArray> ids = QByteArray::fromStdString(req.get_param_value("ids")).split(',');
+        if (ids.size() > kMaxStatusIds)
+            return sendError(res, 400, QStringLiteral("at most %1 ids").arg(kMaxStatusIds));
+        QJsonObject answer;
+        for (const QByteArray &id : ids) {
+            if (isValidDeviceId(id))
+                answer.insert(QString::fromLatin1(id), farm->status(id));
+        }
+        sendJson(res, 200, answer);
+    });
+    server_->set_error_handler([](const httplib::Request &, httplib::Response &res) {
+        if (res.body.empty())
+            sendError(res, res.status, QStringLiteral("no such endpoint"));
+    });
+    port_ = port == 0 ? server_->bind_to_any_port(host.toStdString())
+                      : (server_->bind_to_port(host.toStdString(), port) ? port : -1);
+    if (port_ <= 0)
+        return false;
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    return true;
+}
+
+void AdminServer::stop()
+{
+    if (thread_.joinable()) {
+        server_->stop();
+        thread_.join();
+    }
+}
+
+} // namespace farm

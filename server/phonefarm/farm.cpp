@@ -1,0 +1,80 @@
+#include "server/phonefarm/farm.h"
+
+#include "coreclient/core_client.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+
+namespace farm {
+
+qint64 monotonicMs()
+{
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return clock.elapsed();
+}
+
+std::shared_ptr<Phone> Farm::phone(const QByteArray &deviceId, bool create)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = phones_.find(deviceId);
+    if (it != phones_.end())
+        return it.value();
+    if (!create || phones_.size() >= options_.maxPhones)
+        return nullptr;
+    auto phone = std::make_shared<Phone>(QString::fromLatin1(deviceId));
+    phones_.insert(deviceId, phone);
+    return phone;
+}
+
+std::shared_ptr<Phone> Farm::open(const QByteArray &credential, const QByteArray &deviceId, bool *viewOnly,
+                                  int *code)
+{
+    const Access access =
+        checkCredential(options_.secret, credential, deviceId, QDateTime::currentSecsSinceEpoch());
+    *code = access.code;
+    *viewOnly = access.viewOnly;
+    if (access.code != 0)
+        return nullptr;
+    auto p = phone(deviceId, true);
+    if (!p)
+        *code = CC_ERR_UNKNOWN_PHONE; // the farm is full
+    return p;
+}
+
+bool Farm::restart(const QByteArray &deviceId)
+{
+    auto p = isValidDeviceId(deviceId) ? phone(deviceId, true) : nullptr;
+    if (p)
+        p->restart(monotonicMs(), options_.restartMs);
+    return bool(p);
+}
+
+bool Farm::reset(const QByteArray &deviceId)
+{
+    auto p = isValidDeviceId(deviceId) ? phone(deviceId, true) : nullptr;
+    if (p)
+        p->reset(monotonicMs(), options_.resetMs);
+    return bool(p);
+}
+
+int Farm::status(const QByteArray &deviceId) const
+{
+    std::shared_ptr<Phone> p;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        p = phones_.value(deviceId);
+    }
+    return p ? p->status(monotonicMs()) : 1;
+}
+
+int Farm::phoneCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return phones_.size();
+}
+
+} // namespace farm

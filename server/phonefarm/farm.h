@@ -1,0 +1,57 @@
+#pragma once
+
+// The phones of the farm, created on first use with a valid credential, and
+// the shared secret and timings that govern them.
+
+#include "server/phonefarm/credential.h"
+#include "server/phonefarm/phone.h"
+
+#include <QByteArray>
+#include <QHash>
+
+#include <memory>
+#include <mutex>
+
+namespace farm {
+
+struct FarmOptions
+{
+    QByteArray secret = "pelomir-dev-farm-secret";
+    qint64 restartMs = 5000;
+    qint64 resetMs = 8000;
+    int maxPhones = 5000;
+    int maxFps = 30;
+};
+
+// Monotonic milliseconds shared by the whole farm.
+qint64 monotonicMs();
+
+class Farm
+{
+public:
+    explicit Farm(const FarmOptions &options) : options_(options) {}
+
+    const FarmOptions &options() const { return options_; }
+
+    // Checks the credential and returns the phone, creating it when the
+    // credential is valid. On failure *code is negative and nullptr returned.
+    // Any thread; takes the registry mutex.
+    std::shared_ptr<Phone> open(const QByteArray &credential, const QByteArray &deviceId, bool *viewOnly,
+                                int *code);
+
+    // Admin calls. Any thread; take the registry mutex briefly, then the phone's.
+    // Restart and reset create a phone not yet seen: the provider knows it.
+    bool restart(const QByteArray &deviceId);
+    bool reset(const QByteArray &deviceId);
+    int status(const QByteArray &deviceId) const;
+    int phoneCount() const;
+
+private:
+    std::shared_ptr<Phone> phone(const QByteArray &deviceId, bool create);
+
+    FarmOptions options_;
+    mutable std::mutex mutex_;
+    QHash<QByteArray, std::shared_ptr<Phone>> phones_;
+};
+
+} // namespace farm

@@ -1,0 +1,458 @@
+#include "server/phonefarm/gateway.h"
+
+#include "coreclient/core_client.h"
+#include "server/phonefarm/screen.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QImageWriter>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
+
+namespace farm {
+
+namespace {
+
+constexpr int kMaxConnections = 1024;
+constexpr int kMaxBusyPerConnection = 512;
+constexpr qint64 kMaxWriteBacklog = 64 * 1024 * 1024;
+constexpr int kHelloTimeoutMs = 10000;
+constexpr int kFrameCredits = 2;
+constexpr int kStreamPollMs = 8;
+constexpr int kStreamJpegQuality = 80;
+constexpr qint64 kMaxDownloadBytes = 64 * 1024 * 1024;
+constexpr int kDownloadTimeoutMs = 100000;
+
+QByteArray encodeImage(const QImage &image, const char *format, int quality)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(quality);
+    if (!writer.write(image))
+        return {};
+    return bytes;
+}
+
+int previewWidth(int sizeCode)
+{
+    switch (sizeCode) {
+    case CC_PREVIEW_LARGE:
+        return CC_PREVIEW_LARGE_WIDTH;
+    case CC_PREVIEW_MEDIUM:
+        return CC_PREVIEW_MEDIUM_WIDTH;
+    case CC_PREVIEW_SMALL:
+        return CC_PREVIEW_SMALL_WIDTH;
+    default:
+        return 0;
+    }
+}
+
+// Requests a view-only credential may make: nothing that changes the phone.
+bool allowedViewOnly(ccwire::Op op)
+{
+    return op == ccwire::Op::Preview || op == ccwire::Op::Screencap || op == ccwire::Op::Packages;
+}
+
+// The name a downloaded file is stored under: the URL's last path segment,
+// without anything that could leave the download folder.
+QString downloadName(const QUrl &url)
+{
+    static const QRegularExpression unsafe(QStringLiteral("[/\\\\\\x00-\\x1f\\x7f:*?\"<>|]"));
+    QString name = url.fileName(QUrl::FullyDecoded).replace(unsafe, QStringLiteral("_")).left(120);
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        name = QStringLiteral("download.bin");
+    return name;
+}
+
+} // namespace
+
+Gateway::Gateway(Farm *farm, QObject *parent)
+    : QObject(parent), farm_(farm), network_(new QNetworkAccessManager(this))
+{
+    pool_.setMaxThreadCount(qMax(2, QThread::idealThreadCount()));
+    network_->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    connect(&server_, &QTcpServer::newConnection, this, &Gateway::onNewConnection);
+}
+
+bool Gateway::listen(const QHostAddress &address, quint16 port)
+{
+    return server_.listen(address, port);
+}
+
+void Gateway::onNewConnection()
+{
+    while (QTcpSocket *socket = server_.nextPendingConnection()) {
+        if (connections_ >= kMaxConnections) {
+            qWarning("gateway: connection limit reached, refusing %s",
+                     qPrintable(socket->peerAddress().toString()));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        ++connections_;
+        auto *connection = new Connection(this, socket);
+        connect(connection, &QObject::destroyed, this, [this] { --connections_; });
+    }
+}
+
+Connection::Connection(Gateway *gateway, QTcpSocket *socket)
+    : QObject(gateway), gateway_(gateway), socket_(socket)
+{
+    socket_->setParent(this);
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(socket_, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
+    connect(socket_, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+    connect(socket_, &QTcpSocket::errorOccurred, this, &QObject::deleteLater);
+    // A connection that never says what it is only holds a socket.
+    QTimer::singleShot(kHelloTimeoutMs, this, [this] {
+        if (mode_ == Mode::Unknown)
+            kill(QStringLiteral("no request within %1 ms").arg(kHelloTimeoutMs));
+    });
+}
+
+void Connection::kill(const QString &reason)
+{
+    qWarning("gateway: closing connection from %s:%u: %s", qPrintable(socket_->peerAddress().toString()),
+             socket_->peerPort(), qPrintable(reason));
+    socket_->disconnect(this);
+    socket_->abort();
+    deleteLater();
+}
+
+void Connection::write(const ccwire::Message &message)
+{
+    if (socket_->state() != QAbstractSocket::ConnectedState)
+        return;
+    if (socket_->bytesToWrite() > kMaxWriteBacklog) {
+        kill(QStringLiteral("peer does not read its answers"));
+        return;
+    }
+    socket_->write(ccwire::encode(message));
+}
+
+void Connection::reply(quint32 id, int code, const QByteArray &data)
+{
+    write(ccwire::Response{id, code, data});
+}
+
+void Connection::onReadyRead()
+{
+    reader_.append(socket_->readAll());
+    for (;;) {
+        QByteArray body;
+        QString error;
+        const auto result = reader_.next(&body, &error);
+        if (result == ccwire::FrameReader::Result::NeedMore)
+            return;
+        ccwire::Message message;
+        if (result == ccwire::FrameReader::Result::Error || !ccwire::decode(body, &message, &error)) {
+            kill(QStringLiteral("malformed frame: %1").arg(error));
+            return;
+        }
+        if (auto *request = std::get_if<ccwire::Request>(&message)) {
+            if (mode_ == Mode::Display) {
+                kill(QStringLiteral("request on a display connection"));
+                return;
+            }
+            mode_ = Mode::Requests;
+            handleRequest(*request);
+        } else if (auto *open = std::get_if<ccwire::DisplayOpen>(&message)) {
+            if (mode_ != Mode::Unknown) {
+                kill(QStringLiteral("display open on a used connection"));
+                return;
+            }
+            mode_ = Mode::Display;
+            handleDisplayOpen(*open);
+        } else if (auto *input = std::get_if<ccwire::Input>(&message)) {
+            if (mode_ != Mode::Display) {
+                kill(QStringLiteral("input outside a display connection"));
+                return;
+            }
+            handleInput(*input);
+        } else if (auto *ack = std::get_if<ccwire::FrameAck>(&message)) {
+            if (mode_ != Mode::Display) {
+                kill(QStringLiteral("frame ack outside a display connection"));
+                return;
+            }
+            handleAck(*ack);
+        } else {
+            kill(QStringLiteral("gateway message sent by a client"));
+            return;
+        }
+        if (socket_->state() != QAbstractSocket::ConnectedState)
+            return;
+    }
+}
+
+void Connection::handleRequest(const ccwire::Request &request)
+{
+    Farm *farm = gateway_->farm();
+    bool viewOnly = false;
+    int code = 0;
+    const auto phone = farm->open(request.credential, request.deviceId, &viewOnly, &code);
+    if (!phone)
+        return reply(request.id, code, {});
+    const qint64 now = monotonicMs();
+    if (phone->status(now) != 1)
+        return reply(request.id, CC_ERR_REBOOTING, {});
+    if (viewOnly && !allowedViewOnly(request.op))
+        return reply(request.id, CC_ERR_VIEW_ONLY, {});
+
+    QByteArray answer;
+    switch (request.op) {
+    case ccwire::Op::Preview:
+    case ccwire::Op::Screencap:
+        if (busy_ >= kMaxBusyPerConnection)
+            return reply(request.id, CC_ERR_BUSY, {});
+        return renderAsync(request.id, phone, request.op, request.payload);
+    case ccwire::Op::Transfer:
+        if (busy_ >= kMaxBusyPerConnection)
+            return reply(request.id, CC_ERR_BUSY, {});
+        return startTransfer(request.id, phone, request.payload);
+    case ccwire::Op::Key: {
+        ccwire::KeyEvent key;
+        if (!ccwire::parseKeyPayload(request.payload, &key))
+            return reply(request.id, CC_ERR_BAD_ARGUMENT, {});
+        return reply(request.id, phone->key(key, now), {});
+    }
+    case ccwire::Op::FunctionKey: {
+        qint32 key = 0;
+        if (!ccwire::parseInt32Payload(request.payload, &key))
+            return reply(request.id, CC_ERR_BAD_ARGUMENT, {});
+        return reply(request.id, phone->functionKey(key, now), {});
+    }
+    case ccwire::Op::Text:
+        if (request.payload.size() > CC_MAX_TEXT_BYTES)
+            return reply(request.id, CC_ERR_BAD_ARGUMENT, {});
+        return reply(request.id, phone->text(request.payload, now), {});
+    case ccwire::Op::TouchUpDown:
+    case ccwire::Op::TouchMove: {
+        ccwire::Touch touch;
+        const bool move = request.op == ccwire::Op::TouchMove;
+        if (!ccwire::parseTouchPayload(request.payload, &touch) ||
+            (touch.action == ccwire::TouchAction::Move) != move)
+            return reply(request.id, CC_ERR_BAD_ARGUMENT, {});
+        return reply(request.id, phone->touch(touch, now), {});
+    }
+    case ccwire::Op::Shell: {
+        if (request.payload.size() > CC_MAX_COMMAND_BYTES)
+            return reply(request.id, CC_ERR_BAD_ARGUMENT, {});
+        const int result = phone->shell(request.payload, now, &answer);
+        return reply(request.id, result, answer);
+    }
+    case ccwire::Op::Packages:
+        return reply(request.id, 0, phone->packageList());
+    case ccwire::Op::UserLogin: {
+        const int result = phone->login(request.payload, &answer);
+        return reply(request.id, result, answer);
+    }
+    }
+    reply(request.id, CC_ERR_BAD_ARGUMENT, {});
+}
+
+void Connection::renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, ccwire::Op op,
+                             const QByteArray &payload)
+{
+    qint32 quality = 0, sizeCode = 0;
+    int width = 0;
+    if (op == ccwire::Op::Preview) {
+        if (!ccwire::parsePreviewPayload(payload, &quality, &sizeCode) || quality < 1 || quality > 100 ||
+            previewWidth(sizeCode) == 0)
+            return reply(id, CC_ERR_BAD_ARGUMENT, {});
+        width = previewWidth(sizeCode);
+    } else if (!payload.isEmpty()) {
+        return reply(id, CC_ERR_BAD_ARGUMENT, {});
+    }
+    ++busy_;
+    const qint64 now = monotonicMs();
+    PhoneState state = phone->snapshot(now);
+    QPointer<Connection> self(this);
+    Gateway *gateway = gateway_;
+    gateway_->pool()->start([gateway, self, id, state = std::move(state), now, width, quality] {
+        const QSize screen = state.screenSize();
+        QByteArray bytes;
+        if (width > 0) {
+            const QSize size(width, width * screen.height() / screen.width());
+            bytes = encodeImage(renderScreen(state, now, size), "jpeg", quality);
+        } else {
+            bytes = encodeImage(renderScreen(state, now, screen), "png", -1);
+        }
+        // The connection is only looked at on its own thread.
+        QMetaObject::invokeMethod(gateway, [self, id, bytes] {
+            if (!self)
+                return;
+            --self->busy_;
+            self->reply(id, bytes.isEmpty() ? CC_ERR_INTERNAL : 0, bytes);
+        });
+    });
+}
+
+void Connection::startTransfer(quint32 id, const std::shared_ptr<Phone> &phone, const QByteArray &payload)
+{
+    bool install = false;
+    QByteArray urlText;
+    if (!ccwire::parseTransferPayload(payload, &install, &urlText))
+        return reply(id, CC_ERR_BAD_ARGUMENT, {});
+    const QUrl url(QString::fromUtf8(urlText), QUrl::StrictMode);
+    if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) ||
+        url.host().isEmpty())
+        return reply(id, CC_ERR_BAD_ARGUMENT, {});
+    const QString name = downloadName(url);
+    if (install && !name.endsWith(QLatin1String(".apk"), Qt::CaseInsensitive))
+        return reply(id, CC_ERR_INSTALL_FAILED,
+                     QStringLiteral("INSTALL_FAILED_INVALID_APK: %1 is not an .apk file").arg(name).toUtf8());
+    ++busy_;
+    QNetworkRequest request(url);
+    request.setTransferTimeout(kDownloadTimeoutMs);
+    QNetworkReply *reply = gateway_->network()->get(request);
+    reply->setParent(this); // a closed connection aborts its downloads
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > kMaxDownloadBytes || total > kMaxDownloadBytes)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, id, phone, install, name] {
+        reply->deleteLater();
+        --busy_;
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (reply->error() != QNetworkReply::NoError || status != 200) {
+            const QString why = reply->error() == QNetworkReply::OperationCanceledError
+                                    ? QStringLiteral("file larger than %1 bytes").arg(kMaxDownloadBytes)
+                                : status != 0 && status != 200 ? QStringLiteral("HTTP %1").arg(status)
+                                                               : reply->errorString();
+            this->reply(id, CC_ERR_TRANSFER_FAILED, QStringLiteral("download failed: %1").arg(why).toUtf8());
+            return;
+        }
+        const QByteArray content = reply->readAll();
+        phone->addDownload(name);
+        if (!install)
+            return this->reply(id, 0, name.toUtf8());
+        AppInfo app;
+        QString error;
+        if (!parseApk(content, &app, &error))
+            return this->reply(id, CC_ERR_INSTALL_FAILED, error.toUtf8());
+        phone->install(app);
+        this->reply(id, 0, (name + QLatin1Char('|') + app.package).toUtf8());
+    });
+}
+
+void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
+{
+    if (open.version != ccwire::kVersion) {
+        sendStatus(CC_ERR_PROTOCOL);
+        socket_->disconnectFromHost();
+        return;
+    }
+    int code = 0;
+    deviceId_ = open.deviceId;
+    phone_ = gateway_->farm()->open(open.credential, open.deviceId, &viewOnly_, &code);
+    if (!phone_) {
+        sendStatus(code);
+        socket_->disconnectFromHost();
+        return;
+    }
+    viewOnly_ = viewOnly_ || open.viewOnly;
+    const int fps = qBound(1, qMin(int(open.maxFps), gateway_->farm()->options().maxFps), 60);
+    frameIntervalMs_ = 1000 / fps;
+    credits_ = kFrameCredits;
+    tick_ = new QTimer(this);
+    tick_->setInterval(kStreamPollMs);
+    connect(tick_, &QTimer::timeout, this, &Connection::streamTick);
+    tick_->start();
+    streamTick();
+}
+
+void Connection::sendStatus(int code)
+{
+    lastStatus_ = code;
+    write(ccwire::DisplayStatus{code});
+}
+
+void Connection::handleInput(const ccwire::Input &input)
+{
+    if (!phone_)
+        return;
+    if (viewOnly_) {
+        if (ignoredInputs_++ == 0)
+            qWarning("gateway: input on a view-only display of %s ignored", deviceId_.constData());
+        return;
+    }
+    ccwire::Touch touch;
+    const bool move = input.kind == ccwire::InputKind::TouchMove;
+    if (!ccwire::parseTouchPayload(input.payload, &touch) ||
+        (touch.action == ccwire::TouchAction::Move) != move) {
+        kill(QStringLiteral("malformed touch"));
+        return;
+    }
+    const qint64 now = monotonicMs();
+    if (phone_->status(now) != 1)
+        return;
+    phone_->touch(touch, now);
+    inputSeq_ = input.seq;
+    streamTick();
+}
+
+void Connection::handleAck(const ccwire::FrameAck &ack)
+{
+    if (ack.seq == 0 || ack.seq > frameSeq_)
+        return;
+    credits_ = qMin(credits_ + 1, kFrameCredits);
+    streamTick();
+}
+
+// Main thread: sends a frame when the picture changed, a credit is free and
+// the frame interval has passed.
+void Connection::streamTick()
+{
+    if (!phone_ || encoding_)
+        return;
+    const qint64 now = monotonicMs();
+    if (phone_->status(now) != 1) {
+        if (lastStatus_ != CC_ERR_REBOOTING)
+            sendStatus(CC_ERR_REBOOTING);
+        return;
+    }
+    if (lastStatus_ != 0) {
+        sendStatus(0);
+        force_ = true;
+    }
+    if (credits_ <= 0 || now - lastFrameMs_ < frameIntervalMs_)
+        return;
+    const quint64 key = phone_->visualKey(now);
+    if (!force_ && key == lastKey_)
+        return;
+    force_ = false;
+    lastKey_ = key;
+    lastFrameMs_ = now;
+    encoding_ = true;
+    --credits_;
+    PhoneState state = phone_->snapshot(now);
+    const quint32 seq = ++frameSeq_;
+    const quint32 inputAck = inputSeq_;
+    QPointer<Connection> self(this);
+    gateway_->pool()->start([gateway = gateway_, self, state = std::move(state), now, seq, inputAck] {
+        const QSize screen = state.screenSize();
+        ccwire::Frame frame;
+        frame.seq = seq;
+        frame.inputAck = inputAck;
+        frame.width = quint16(screen.width());
+        frame.height = quint16(screen.height());
+        frame.rotation = quint8(state.rotation());
+        frame.renderedAtUs = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
+        frame.jpeg = encodeImage(renderScreen(state, now, screen), "jpeg", kStreamJpegQuality);
+        QMetaObject::invokeMethod(gateway, [self, frame] {
+            if (!self)
+                return;
+            self->encoding_ = false;
+            if (!frame.jpeg.isEmpty())
+                self->write(frame);
+        });
+    });
+}
+
+} // namespace farm

@@ -1,0 +1,105 @@
+#pragma once
+
+// The phone gateway: accepts core-client connections, checks credentials and
+// answers requests; display connections get a stream of JPEG frames. Sockets
+// and phone input run on the main thread; rendering and encoding run on a
+// worker pool.
+
+#include "coreclient/wire.h"
+#include "server/phonefarm/farm.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QTcpServer>
+#include <QThreadPool>
+
+#include <memory>
+
+class QNetworkAccessManager;
+class QTcpSocket;
+class QTimer;
+
+namespace farm {
+
+class Gateway;
+
+class Connection : public QObject
+{
+    Q_OBJECT
+public:
+    Connection(Gateway *gateway, QTcpSocket *socket);
+
+    // Main thread. Writes one answer if the connection is still open.
+    void reply(quint32 id, int code, const QByteArray &data);
+
+private:
+    enum class Mode
+    {
+        Unknown,
+        Requests,
+        Display
+    };
+
+    void onReadyRead();
+    void kill(const QString &reason);
+    void handleRequest(const ccwire::Request &request);
+    void handleDisplayOpen(const ccwire::DisplayOpen &open);
+    void handleInput(const ccwire::Input &input);
+    void handleAck(const ccwire::FrameAck &ack);
+    void startTransfer(quint32 id, const std::shared_ptr<Phone> &phone, const QByteArray &payload);
+    void renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, ccwire::Op op,
+                     const QByteArray &payload);
+    void streamTick();
+    void sendStatus(int code);
+    void write(const ccwire::Message &message);
+
+    Gateway *gateway_;
+    QTcpSocket *socket_;
+    ccwire::FrameReader reader_{ccwire::kMaxClientFrame};
+    Mode mode_ = Mode::Unknown;
+    int busy_ = 0; // answers being prepared off the main thread
+
+    // Display mode.
+    QByteArray deviceId_;
+    std::shared_ptr<Phone> phone_;
+    bool viewOnly_ = false;
+    int credits_ = 0;
+    bool encoding_ = false;
+    bool force_ = true;
+    int lastStatus_ = 1;
+    quint64 lastKey_ = 0;
+    quint32 frameSeq_ = 0;
+    quint32 inputSeq_ = 0;
+    qint64 lastFrameMs_ = -1000000;
+    int frameIntervalMs_ = 33;
+    int ignoredInputs_ = 0;
+    QTimer *tick_ = nullptr;
+};
+
+class Gateway : public QObject
+{
+    Q_OBJECT
+public:
+    Gateway(Farm *farm, QObject *parent = nullptr);
+
+    bool listen(const QHostAddress &address, quint16 port);
+    quint16 port() const { return server_.serverPort(); }
+    QString errorString() const { return server_.errorString(); }
+
+    Farm *farm() const { return farm_; }
+    QThreadPool *pool() { return &pool_; }
+    QNetworkAccessManager *network() const { return network_; }
+
+private:
+    void onNewConnection();
+
+    Farm *farm_;
+    QTcpServer server_;
+    QThreadPool pool_;
+    QNetworkAccessManager *network_;
+    int connections_ = 0;
+};
+
+} // namespace farm
