@@ -96,9 +96,11 @@ public:
     void reload();
 
 private:
-    // GUI thread; blocks. Sends a token-less POST and reports failures; returns the parsed answer, or
-    // an empty object after a failure (already reported unless the answer was empty).
-    bool postChecked(const QString &path, const QMap<QString, QString> &params, QJsonObject *answer);
+    // GUI thread; blocks. Sends a token-less POST. True when the service answered with "status" 1;
+    // `answer` and `text` then hold the answer. A failure is already reported, except an empty answer,
+    // which is silent.
+    bool postChecked(const QString &path, const QMap<QString, QString> &params, QJsonObject *answer,
+                     QString *text);
 
     const QString m_apiBaseUrl;
     QTimer *m_reloadTimer = nullptr;
