@@ -1,0 +1,134 @@
+// pelomir-provider: the provider's HTTP service. See --help.
+#include "server/provider/crypto.h"
+#include "server/provider/db.h"
+#include "server/provider/log.h"
+#include "server/provider/options.h"
+#include "server/provider/provider.h"
+#include "server/provider/runtime.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <pthread.h>
+#include <thread>
+
+using namespace provider;
+
+namespace {
+
+// Waits for SIGTERM or SIGINT on its own thread (the others have them blocked) and stops the
+// server; it retries until the server has stopped, since a signal can arrive while the listen
+// loop is still starting and a stop before that start would be lost.
+void stopOnSignal(const sigset_t &signals, httplib::Server &server, std::atomic<bool> &stopped, Log &log)
+{
+    int sig = 0;
+    sigwait(&signals, &sig);
+    if (stopped)
+        return;
+    log.line(std::string("signal ") + std::to_string(sig) + ", shutting down");
+    while (!stopped) {
+        server.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    std::string message;
+    switch (parseOptions(argc, argv, options, message)) {
+    case ParseResult::Help:
+        std::cout << helpText();
+        return 0;
+    case ParseResult::Version:
+        std::cout << "pelomir-provider 1.0\n";
+        return 0;
+    case ParseResult::Error:
+        std::cerr << "pelomir-provider: " << message << "\nTry --help.\n";
+        return 2;
+    case ParseResult::Run:
+        break;
+    }
+
+    // Block the stop signals before any thread starts, so that only the signal thread sees them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Log log;
+    if (!options.logPath.empty() && !log.openFile(options.logPath)) {
+        std::cerr << "pelomir-provider: cannot open log file " << options.logPath << "\n";
+        return 1;
+    }
+    if (!cryptoInit()) {
+        log.line("cannot initialise libsodium");
+        return 1;
+    }
+
+    std::unique_ptr<Database> db;
+    try {
+        db = std::make_unique<Database>(options.dbPath);
+    } catch (const DbError &e) {
+        log.line(std::string("cannot open the database: ") + e.what());
+        return 1;
+    }
+    PhoneRuntime runtime(options);
+    Provider service(options, *db, runtime, log);
+    try {
+        service.seed();
+    } catch (const DbError &e) {
+        log.line(std::string("cannot seed the database: ") + e.what());
+        return 1;
+    }
+
+    httplib::Server server;
+    const int threads = options.threads;
+    server.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+    server.set_payload_max_length(options.maxBody);
+    server.set_keep_alive_max_count(100);
+    server.set_read_timeout(10, 0);
+    server.set_write_timeout(10, 0);
+
+    int port = options.listenPort;
+    if (port == 0) {
+        port = server.bind_to_any_port(options.listenHost);
+        if (port < 0) {
+            log.line("cannot listen on " + options.listenHost);
+            return 1;
+        }
+    } else if (!server.bind_to_port(options.listenHost, port)) {
+        log.line("cannot listen on " + options.listenHost + ":" + std::to_string(port));
+        return 1;
+    }
+    const std::string address = "http://" + options.listenHost + ":" + std::to_string(port);
+    service.install(server, options.publicUrl.empty() ? address : options.publicUrl);
+
+    std::atomic<bool> stopped{false};
+    std::thread signalThread(stopOnSignal, std::cref(signals), std::ref(server), std::ref(stopped),
+                             std::ref(log));
+
+    std::printf("listening on %s\n", address.c_str());
+    std::fflush(stdout);
+    log.line("listening on " + address + (options.dev ? " (development mode)" : "") +
+             (runtime.usesFarm() ? ", phone farm " + options.farmUrl : ", simulated phone runtime"));
+
+    const bool ok = server.listen_after_bind();
+    stopped = true;
+    if (signalThread.joinable()) {
+        // Wakes the signal thread if the server stopped for another reason.
+        pthread_kill(signalThread.native_handle(), SIGTERM);
+        signalThread.join();
+    }
+    db.reset();
+    log.line(ok ? "stopped" : "server failed");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace provider {
+
+struct Options
+{
+    std::string listenHost = "127.0.0.1";
+    int listenPort = 18080;
+    std::string dbPath;
+    std::string logPath;
+    std::string publicUrl;
+    std::string webRoot;
+    bool dev = false;
+    int threads = 16;
+    size_t maxBody = 64 * 1024;
+
+    int64_t tokenTtlMs = 7LL * 24 * 3600 * 1000;
+    int64_t smsIntervalMs = 60 * 1000;
+    int64_t smsTtlMs = 5 * 60 * 1000;
+    int smsMaxAttempts = 5;
+    int loginMaxFailures = 5;
+    int64_t loginLockoutMs = 5 * 60 * 1000;
+    bool fastHash = false;
+
+    int seedPhones = 0;
+    std::string aesKey = "Tq4Wm8XzR2nLp6VyK3sHd9Bc";
+    int64_t ucidTtlSeconds = 24 * 3600;
+
+    std::string farmUrl;
+    std::string farmSecret = "pelomir-dev-farm-secret";
+    int64_t restartMs = 5000;
+    int64_t resetMs = 8000;
+
+    std::string storeKeyId = "S3RVER";
+    std::string storeKeySecret = "S3RVER";
+    std::string storeBucket = "pelomir-uploads";
+    std::string storeUploadPath = "upload/{userId}";
+    std::string storeSecurityToken = "pelomir-dev-session";
+
+    std::string updatePackage = "com.pc.zaqtor";
+    int updateVersionCode = 0;
+    std::string updateVersionName;
+    std::string updateUrl;
+    bool updateForce = false;
+};
+
+enum class ParseResult
+{
+    Run,
+    Help,
+    Version,
+    Error
+};
+
+// Fills `out` from the command line; on Error `message` says what was wrong.
+ParseResult parseOptions(int argc, char **argv, Options &out, std::string &message);
+std::string helpText();
+
+} // namespace provider

@@ -1,0 +1,153 @@
+#pragma once
+
+#include "server/provider/options.h"
+#include "server/provider/textutil.h"
+#include "server/provider/throttle.h"
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace provider {
+
+class Connection;
+class Database;
+class JsonWriter;
+class Log;
+class PhoneRuntime;
+
+// "status" values of the answer envelope. 1 is success; failures borrow HTTP's numbers so a
+// reader can tell the kinds apart, while the HTTP status itself stays 200 for them.
+enum Status : int
+{
+    kOk = 1,
+    kBadRequest = 400,
+    kUnauthorized = 401,
+    kForbidden = 403,
+    kNotFound = 404,
+    kConflict = 409,
+    kExpired = 410,
+    kTooMany = 429,
+    kInternal = 500,
+    kUnavailable = 503,
+};
+
+// One API request while it is handled.
+struct Call
+{
+    const httplib::Request &req;
+    httplib::Response &res;
+    Params params;
+    int64_t userId = 0;
+};
+
+// A phone as an authenticated user may see it.
+struct PhoneAccess
+{
+    int64_t id = 0;
+    int64_t cloudPhoneId = 0;
+    std::string deviceId;
+    int64_t billingId = 0;
+    int64_t endTime = 0;
+    bool owned = false;
+    int64_t grantId = 0;
+    int strategy = 0; // authorization strategy of a granted phone; 1 = view only
+};
+
+// The provider's HTTP API, its web pages and icons. Request handlers run on the HTTP server's
+// worker threads, many at once; they share nothing but the database pool, the throttle and the
+// phone runtime, each of which locks for itself.
+class Provider
+{
+public:
+    Provider(const Options &options, Database &db, PhoneRuntime &runtime, Log &log);
+
+    // Registers every handler; `publicUrl` is where clients reach this server.
+    void install(httplib::Server &server, const std::string &publicUrl);
+    // Creates the demo data (and the scale account) on first start. Main thread, before serving.
+    void seed();
+
+private:
+    using Handler = void (Provider::*)(Call &);
+    struct Route
+    {
+        const char *method;
+        Handler handler;
+        bool auth;
+    };
+
+    void dispatch(const httplib::Request &req, httplib::Response &res, const std::string &body);
+    bool authenticate(Call &call);
+
+    // Accounts.
+    void loginPassword(Call &call);
+    void loginSms(Call &call);
+    void sendCode(Call &call);
+    void resetPassword(Call &call);
+    void registerAccount(Call &call);
+    void devSms(Call &call);
+    void replyLogin(Call &call, int64_t userId);
+
+    // Inventory.
+    void groupList(Call &call);
+    void groupSave(Call &call);
+    void groupRemove(Call &call);
+    void groupRename(Call &call);
+    void phoneMove(Call &call);
+    void batchPhoneMove(Call &call);
+    void renamePhone(Call &call);
+    void prefixRename(Call &call);
+    void restartPhones(Call &call);
+    void resetPhones(Call &call);
+    void runningStatus(Call &call);
+    void accessInfo(Call &call);
+    void generateChangeOrder(Call &call);
+    void getChangeOrder(Call &call);
+
+    // Everything else.
+    void uploadInfo(Call &call);
+    void checkUpdate(Call &call);
+    void health(Call &call);
+    void billingIcon(const httplib::Request &req, httplib::Response &res);
+
+    // Shared helpers.
+    bool requireText(Call &call, const char *name, const char *missingMsg, std::string &out);
+    bool requireInt(Call &call, const char *name, const char *label, int64_t &out);
+    bool requireIds(Call &call, const char *name, std::vector<int64_t> &out);
+    bool requireMobile(Call &call, const char *name, std::string &out);
+    bool checkName(Call &call, std::string &name, const char *what, size_t maxChars);
+    bool checkNewPassword(Call &call, const std::string &password);
+    // Looks up the phones of a list for the call's user; replies and returns false when one is not
+    // theirs. `needControl` also refuses view-only phones and expired rentals.
+    bool resolvePhones(Call &call, Connection &conn, const std::vector<int64_t> &ids, bool needControl,
+                       const char *verb, std::vector<PhoneAccess> &out);
+    bool lookupPhone(Connection &conn, int64_t userId, int64_t cloudPhoneId, PhoneAccess &out);
+    // Writes the members of a phone's "accessInfo" object into the open object.
+    void writeAccessInfo(JsonWriter &w, const std::string &deviceId, int64_t endTime, bool restricted,
+                         int64_t grantId, int strategy, int64_t now);
+    std::string iconUrl(const std::string &icon) const;
+    bool changePhones(Call &call, bool reset);
+
+    const Options &options_;
+    Database &db_;
+    PhoneRuntime &runtime_;
+    Log &log_;
+    LoginThrottle throttle_;
+    std::string publicUrl_;
+    std::unordered_map<std::string, Route> routes_;
+    std::unordered_map<std::string, std::string> icons_;
+};
+
+// Answer helpers, shared by the handler files.
+void replyError(httplib::Response &res, int status, std::string_view msg, int httpStatus = 200);
+void replyOk(httplib::Response &res, std::string_view msg, const std::function<void(JsonWriter &)> &content);
+
+} // namespace provider
