@@ -1,0 +1,774 @@
+// core-client against a real phone farm on free ports.
+
+#include "coreclient/cc_copydata_event.h"
+#include "coreclient/core_client.h"
+#include "coreclient/wire.h"
+#include "tests/coreclient/farm_harness.h"
+#include "tests/coreclient/request_helpers.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QWidget>
+#include <QtEndian>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+using harness::Request;
+using harness::Result;
+using harness::run;
+using harness::waitUntil;
+
+namespace {
+
+const QByteArray kPhone = "PMTEST0001";
+
+QByteArray keyPayload(int code, int action)
+{
+    QByteArray p(8, '\0');
+    qToLittleEndian<qint32>(code, p.data());
+    p[4] = char(action);
+    return p;
+}
+
+QByteArray touch(ccwire::TouchAction action, double fx, double fy)
+{
+    ccwire::Touch t;
+    t.action = action;
+    t.x = quint16(fx * 65535);
+    t.y = quint16(fy * 65535);
+    return ccwire::touchPayload(t);
+}
+
+// Centre of the first dump node whose attribute matches, in screen pixels.
+QPoint nodeCentre(const QString &dump, const QString &attribute, const QString &value)
+{
+    const QRegularExpression re(
+        QStringLiteral("<node [^>]*%1=\"%2\"[^>]*bounds=\"\\[(\\d+),(\\d+)\\]\\[(\\d+),(\\d+)\\]\"")
+            .arg(attribute, QRegularExpression::escape(value)));
+    const auto m = re.match(dump);
+    if (!m.hasMatch())
+        return {-1, -1};
+    return {(m.captured(1).toInt() + m.captured(3).toInt()) / 2,
+            (m.captured(2).toInt() + m.captured(4).toInt()) / 2};
+}
+
+// The display surface as the client has it: it records the library's notifications.
+class Surface : public QWidget
+{
+public:
+    Surface() { setFocusPolicy(Qt::StrongFocus); }
+    QList<QPair<int, QByteArray>> notes;
+    int count(int dwData) const
+    {
+        int n = 0;
+        for (const auto &note : notes)
+            n += note.first == dwData;
+        return n;
+    }
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (e->type() == CcCopyDataEvent::eventType) {
+            auto *copy = static_cast<CcCopyDataEvent *>(e);
+            notes.append({copy->dwData, copy->data});
+            return true;
+        }
+        return QWidget::event(e);
+    }
+};
+
+// Serves files to the phones: a plain file, a simulated APK, a fake APK and a 404.
+class FileServer
+{
+public:
+    FileServer()
+    {
+        server.Get("/notes.txt", [](const httplib::Request &, httplib::Response &res) {
+            res.set_content("hello phone", "text/plain");
+        });
+        server.Get("/tally.apk", [](const httplib::Request &, httplib::Response &res) {
+            res.set_content(
+                "PMAPK 1\npackage: org.example.tally\nlabel: 计数|器,2\nversion: 2.4\n\nbinary...",
+                "application/vnd.android.package-archive");
+        });
+        server.Get("/broken.apk", [](const httplib::Request &, httplib::Response &res) {
+            res.set_content("PK\x03\x04 not ours", "application/octet-stream");
+        });
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+    }
+    ~FileServer()
+    {
+        server.stop();
+        thread.join();
+    }
+    QByteArray url(const char *path) const { return "http://127.0.0.1:" + QByteArray::number(port) + path; }
+
+    httplib::Server server;
+    std::thread thread;
+    int port = 0;
+};
+
+} // namespace
+
+class TestCoreClient : public QObject
+{
+    Q_OBJECT
+
+private:
+    harness::Farm farm;
+    std::unique_ptr<FileServer> files;
+
+    Result shell(const QByteArray &phone, const QByteArray &command)
+    {
+        return run(harness::credential(phone), phone, [&](SdkSession *s, SdkCallback cb) {
+            return cc_core_send_adb_command_msg_tob(s, command.constData(), cb, 0);
+        });
+    }
+    QString dump(const QByteArray &phone) { return QString::fromUtf8(shell(phone, "uiautomator dump").data); }
+    QByteArray packages(const QByteArray &phone)
+    {
+        return run(harness::credential(phone), phone,
+                   [](SdkSession *s, SdkCallback cb) {
+                       return cc_core_send_get_installed_package_msg_tob(s, cb);
+                   })
+            .data;
+    }
+    void pointGatewayAtFarm() { cc_core_set_gateway("127.0.0.1", farm.port); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(farm.start({QStringLiteral("--restart-ms"), QStringLiteral("400"),
+                             QStringLiteral("--reset-ms"), QStringLiteral("600")}),
+                 "pelomir-phonefarm did not start");
+        files = std::make_unique<FileServer>();
+        QTemporaryDir logs;
+        QCOMPARE(cc_core_init(QDir(logs.path()).filePath(QStringLiteral("log")).toLocal8Bit().constData()),
+                 1);
+        pointGatewayAtFarm();
+    }
+
+    void cleanupTestCase() { cc_core_uninit(); }
+
+    void previewAndScreencap()
+    {
+        const QByteArray cred = harness::credential(kPhone);
+        const QList<QPair<int, int>> sizes = {{CC_PREVIEW_LARGE, CC_PREVIEW_LARGE_WIDTH},
+                                              {CC_PREVIEW_MEDIUM, CC_PREVIEW_MEDIUM_WIDTH},
+                                              {CC_PREVIEW_SMALL, CC_PREVIEW_SMALL_WIDTH}};
+        for (const auto &size : sizes) {
+            const Result r = run(cred, kPhone, [&](SdkSession *s, SdkCallback cb) {
+                return cc_core_send_preview_msg_tob(s, 25, size.first, cb);
+            });
+            QCOMPARE(r.calls, 1);
+            QCOMPARE(r.code, 0);
+            QVERIFY(!r.onCallerThread);
+            QCOMPARE(r.deviceId, kPhone);
+            const QImage jpeg = QImage::fromData(r.data, "JPEG");
+            QCOMPARE(jpeg.size(), QSize(size.second, size.second * 16 / 9));
+        }
+        const Result png = run(cred, kPhone, [](SdkSession *s, SdkCallback cb) {
+            return cc_core_send_screencap_msg_tob(s, cb);
+        });
+        QCOMPARE(png.code, 0);
+        QVERIFY(png.data.startsWith("\x89PNG"));
+        QCOMPARE(QImage::fromData(png.data, "PNG").size(), QSize(720, 1280));
+    }
+
+    // Chinese and emoji text, key editing and the navigation keys, checked
+    // through the phone's view hierarchy.
+    void textKeysAndNavigation()
+    {
+        const QByteArray phone = "PMTEXT0001", cred = harness::credential(phone);
+        QCOMPARE(shell(phone, "monkey -p com.pmapps.notes -c android.intent.category.LAUNCHER 1").code, 0);
+        const QByteArray text = QStringLiteral("云手机 你好，世界 😀 ok").toUtf8();
+        Result r = run(cred, phone, [&](SdkSession *s, SdkCallback cb) {
+            return cc_core_send_text_event_tob(s, text.constData(), text.size(), cb);
+        });
+        QCOMPARE(r.code, 0);
+        QVERIFY2(dump(phone).contains(QStringLiteral("text=\"云手机 你好，世界 😀 ok\"")),
+                 qPrintable(dump(phone)));
+
+        // Three deletes remove "ok" and the space; the emoji's surrogate pair stays whole.
+        for (int i = 0; i < 4; ++i) {
+            for (int action : {1, 2}) {
+                const QByteArray key = keyPayload(67, action);
+                QCOMPARE(run(cred, phone,
+                             [&](SdkSession *s, SdkCallback cb) {
+                                 return cc_core_send_key_event_tob(s, key.constData(), 8, cb);
+                             })
+                             .code,
+                         0);
+            }
+        }
+        QVERIFY2(dump(phone).contains(QStringLiteral("text=\"云手机 你好，世界 \"")),
+                 qPrintable(dump(phone)));
+
+        const QByteArray invalid("\xe4\xbd", 2); // a cut-off UTF-8 sequence
+        r = run(cred, phone, [&](SdkSession *s, SdkCallback cb) {
+            return cc_core_send_text_event_tob(s, invalid.constData(), invalid.size(), cb);
+        });
+        QCOMPARE(r.code, int(CC_ERR_BAD_ARGUMENT));
+
+        auto key = [&](int code) {
+            return run(cred, phone,
+                       [&](SdkSession *s, SdkCallback cb) {
+                           return cc_core_send_function_key_tob(s, code, cb);
+                       })
+                .code;
+        };
+        QCOMPARE(key(CC_KEY_HOMEPAGE), 0);
+        QVERIFY(dump(phone).contains(QStringLiteral("package=\"com.pmapps.launcher\"")));
+        QCOMPARE(key(CC_KEY_APPSELECT), 0);
+        QVERIFY(dump(phone).contains(QStringLiteral("content-desc=\"com.pmapps.notes\"")));
+        QCOMPARE(key(CC_KEY_BACK), 0);
+        QCOMPARE(key(CC_KEY_VOLUMEUP), 0);
+        QCOMPARE(key(CC_KEY_VOLUMEDOWN), 0);
+        QCOMPARE(key(116), int(CC_ERR_BAD_ARGUMENT));
+        // A function key without a callback is still carried out.
+        Request quiet(cred, phone);
+        QCOMPARE(cc_core_send_function_key_tob(quiet.session(), CC_KEY_HOMEPAGE, nullptr), 0);
+        QVERIFY(waitUntil([&] { return dump(phone).contains(QStringLiteral("com.pmapps.launcher")); }));
+    }
+
+    // A tap replayed from payloads opens the icon it lands on.
+    void touchReplay()
+    {
+        const QByteArray phone = "PMTOUCH001", cred = harness::credential(phone);
+        const QPoint icon =
+            nodeCentre(dump(phone), QStringLiteral("content-desc"), QStringLiteral("com.pmapps.clock"));
+        QVERIFY(icon.x() > 0);
+        const double fx = icon.x() / 719.0, fy = icon.y() / 1279.0;
+        const QByteArray down = touch(ccwire::TouchAction::Down, fx, fy),
+                         move = touch(ccwire::TouchAction::Move, fx, fy),
+                         up = touch(ccwire::TouchAction::Up, fx, fy);
+        auto send = [&](const QByteArray &p, bool isMove) {
+            return run(cred, phone,
+                       [&](SdkSession *s, SdkCallback cb) {
+                           return isMove ? cc_core_send_touch_move_msg_tob(s, p.constData(), p.size(), cb)
+                                         : cc_core_send_touch_updown_msg_tob(s, p.constData(), p.size(), cb);
+                       })
+                .code;
+        };
+        QCOMPARE(send(down, false), 0);
+        QCOMPARE(send(move, true), 0);
+        QCOMPARE(send(up, false), 0);
+        QVERIFY2(dump(phone).contains(QStringLiteral("package=\"com.pmapps.clock\"")),
+                 qPrintable(dump(phone)));
+        // A move sent as a press, or a short payload, is refused.
+        QCOMPARE(send(move, false), int(CC_ERR_BAD_ARGUMENT));
+        QCOMPARE(send(down.left(10), false), int(CC_ERR_BAD_ARGUMENT));
+    }
+
+    void shellCommandsAndPackages()
+    {
+        const QByteArray phone = "PMSHELL001";
+        const QByteArray list = packages(phone);
+        for (const QByteArray &entry : list.split(','))
+            QCOMPARE(entry.count('|'), 2);
+        QVERIFY(list.contains("|com.pmapps.browser|" + QStringLiteral("浏览器").toUtf8()));
+
+        QCOMPARE(shell(phone, "monkey -p com.pmapps.browser -c android.intent.category.LAUNCHER 1").code, 0);
+        QVERIFY(dump(phone).contains(QStringLiteral("package=\"com.pmapps.browser\"")));
+        QCOMPARE(shell(phone, "am force-stop com.pmapps.browser").code, 0);
+        QVERIFY(dump(phone).contains(QStringLiteral("com.pmapps.launcher")));
+        QCOMPARE(shell(phone, "pm uninstall --user 0 com.pmapps.browser").data, QByteArray("Success\n"));
+        QVERIFY(!packages(phone).contains("com.pmapps.browser"));
+        QVERIFY(!dump(phone).contains(QStringLiteral("com.pmapps.browser")));
+
+        Result r = shell(phone, "pm uninstall --user 0 com.pmapps.browser");
+        QCOMPARE(r.code, int(CC_ERR_COMMAND_FAILED));
+        QVERIFY(r.data.startsWith("Failure"));
+        r = shell(phone, "monkey -p com.pmapps.browser 1");
+        QCOMPARE(r.code, int(CC_ERR_COMMAND_FAILED));
+        QVERIFY(r.data.contains("No activities found"));
+        QCOMPARE(shell(phone, "ime set com.android.adbkeyboard/.AdbIME").code, 0);
+        r = shell(phone, "reboot now");
+        QCOMPARE(r.code, int(CC_ERR_COMMAND_FAILED));
+        QCOMPARE(r.data, QByteArray("/system/bin/sh: reboot: inaccessible or not found\n"));
+        QCOMPARE(shell(phone, "   ").code, int(CC_ERR_BAD_ARGUMENT));
+        QCOMPARE(shell(phone, QByteArray(1024, 'x')).code, int(CC_ERR_BAD_ARGUMENT));
+    }
+
+    void transferAndInstall()
+    {
+        const QByteArray phone = "PMFILE0001", cred = harness::credential(phone);
+        auto transfer = [&](int install, const QByteArray &url) {
+            return run(cred, phone, [&](SdkSession *s, SdkCallback cb) {
+                return cc_core_send_transfer_file_msg_tob(s, install, url.constData(), cb);
+            });
+        };
+        Result r = transfer(0, files->url("/notes.txt"));
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.data, QByteArray("notes.txt"));
+
+        r = transfer(1, files->url("/tally.apk"));
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.data, QByteArray("tally.apk|org.example.tally"));
+        // The separators of the package list cannot come in through a label.
+        QVERIFY(packages(phone).endsWith(",2.4|org.example.tally|" + QStringLiteral("计数 器 2").toUtf8()));
+        QVERIFY(dump(phone).contains(QStringLiteral("content-desc=\"org.example.tally\"")));
+        QCOMPARE(shell(phone, "monkey -p org.example.tally 1").code, 0);
+
+        r = transfer(1, files->url("/broken.apk"));
+        QCOMPARE(r.code, int(CC_ERR_INSTALL_FAILED));
+        QVERIFY(r.data.startsWith("INSTALL_FAILED_INVALID_APK"));
+        QCOMPARE(transfer(1, files->url("/notes.txt")).code, int(CC_ERR_INSTALL_FAILED));
+        r = transfer(0, files->url("/missing.bin"));
+        QCOMPARE(r.code, int(CC_ERR_TRANSFER_FAILED));
+        QCOMPARE(r.data, QByteArray("download failed: HTTP 404"));
+        QCOMPARE(transfer(0, "ftp://127.0.0.1/x").code, int(CC_ERR_BAD_ARGUMENT));
+        QCOMPARE(transfer(2, files->url("/notes.txt")).code, int(CC_ERR_BAD_ARGUMENT));
+    }
+
+    void userLogin()
+    {
+        const QByteArray phone = "PMLOGIN001";
+        const Result r = run(harness::credential(phone), phone, [](SdkSession *s, SdkCallback cb) {
+            return cc_core_send_user_login_data_tob(s, cb);
+        });
+        QCOMPARE(r.code, 0);
+        const QJsonObject answer = QJsonDocument::fromJson(r.data).object();
+        QCOMPARE(answer.value(QStringLiteral("deviceId")).toString(), QString::fromLatin1(phone));
+        QVERIFY(answer.value(QStringLiteral("loggedIn")).toBool());
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QByteArray>("credential");
+        QTest::addColumn<QByteArray>("deviceId");
+        QTest::addColumn<int>("code");
+        const QByteArray good = harness::credential(kPhone);
+        QByteArray tampered = good;
+        tampered[tampered.size() - 1] = tampered.endsWith('0') ? '1' : '0';
+        QTest::newRow("tampered") << tampered << kPhone << int(CC_ERR_BAD_CREDENTIAL);
+        QTest::newRow("other phone's")
+            << harness::credential("PMOTHER001") << kPhone << int(CC_ERR_BAD_CREDENTIAL);
+        QTest::newRow("wrong secret")
+            << harness::credential(kPhone, 0, false, "guess") << kPhone << int(CC_ERR_BAD_CREDENTIAL);
+        QTest::newRow("garbage") << QByteArray("hello") << kPhone << int(CC_ERR_BAD_CREDENTIAL);
+        QTest::newRow("expired") << harness::credential(kPhone, QDateTime::currentSecsSinceEpoch() - 1)
+                                 << kPhone << int(CC_ERR_EXPIRED_CREDENTIAL);
+        QTest::newRow("unknown phone")
+            << harness::credential("PM-bad/id") << QByteArray("PM-bad/id") << int(CC_ERR_UNKNOWN_PHONE);
+        QTest::newRow("id too long") << good << QByteArray(32, 'A') << int(CC_ERR_BAD_ARGUMENT);
+        QTest::newRow("credential too long") << QByteArray(256, 'u') << kPhone << int(CC_ERR_BAD_ARGUMENT);
+        QTest::newRow("empty id") << good << QByteArray() << int(CC_ERR_BAD_ARGUMENT);
+    }
+
+    void refusals()
+    {
+        QFETCH(QByteArray, credential);
+        QFETCH(QByteArray, deviceId);
+        QFETCH(int, code);
+        const Result r = run(credential, deviceId, [](SdkSession *s, SdkCallback cb) {
+            return cc_core_send_screencap_msg_tob(s, cb);
+        });
+        QCOMPARE(r.calls, 1);
+        QCOMPARE(r.code, code);
+        QVERIFY(!r.onCallerThread);
+    }
+
+    void badArguments()
+    {
+        const QByteArray cred = harness::credential(kPhone);
+        QList<std::function<int(SdkSession *, SdkCallback)>> calls = {
+            [](SdkSession *s, SdkCallback cb) { return cc_core_send_preview_msg_tob(s, 25, 14, cb); },
+            [](SdkSession *s, SdkCallback cb) { return cc_core_send_preview_msg_tob(s, 0, 17, cb); },
+            [](SdkSession *s, SdkCallback cb) { return cc_core_send_key_event_tob(s, "1234567", 7, cb); },
+            [](SdkSession *s, SdkCallback cb) {
+                static const QByteArray big(CC_MAX_TEXT_BYTES + 1, 'a');
+                return cc_core_send_text_event_tob(s, big.constData(), big.size(), cb);
+            },
+            [](SdkSession *s, SdkCallback cb) { return cc_core_send_text_event_tob(s, nullptr, 5, cb); },
+            [](SdkSession *s, SdkCallback cb) { return cc_core_send_touch_move_msg_tob(s, "x", -1, cb); },
+            [](SdkSession *s, SdkCallback cb) { return cc_core_send_adb_command_msg_tob(s, nullptr, cb, 0); },
+        };
+        for (const auto &call : calls) {
+            const Result r = run(cred, kPhone, call);
+            QCOMPARE(r.calls, 1);
+            QCOMPARE(r.code, int(CC_ERR_BAD_ARGUMENT));
+            QVERIFY(!r.onCallerThread);
+        }
+        // A missing session is refused through the callback as well.
+        Request probe(cred, kPhone);
+        static std::atomic<int> calls2{0};
+        calls2 = 0;
+        QCOMPARE(cc_core_send_screencap_msg_tob(nullptr,
+                                                [](SdkSession *, int, int code, const void *, int) {
+                                                    if (code == CC_ERR_BAD_ARGUMENT)
+                                                        ++calls2;
+                                                }),
+                 int(CC_ERR_BAD_ARGUMENT));
+        QVERIFY(waitUntil([] { return calls2 == 1; }));
+    }
+
+    void viewOnly()
+    {
+        const QByteArray phone = "PMVIEW0001", cred = harness::credential(phone, 0, true);
+        QCOMPARE(run(cred, phone,
+                     [](SdkSession *s, SdkCallback cb) { return cc_core_send_screencap_msg_tob(s, cb); })
+                     .code,
+                 0);
+        QCOMPARE(
+            run(cred, phone,
+                [](SdkSession *s, SdkCallback cb) { return cc_core_send_preview_msg_tob(s, 25, 13, cb); })
+                .code,
+            0);
+        QCOMPARE(run(cred, phone,
+                     [](SdkSession *s, SdkCallback cb) {
+                         return cc_core_send_get_installed_package_msg_tob(s, cb);
+                     })
+                     .code,
+                 0);
+        const QByteArray key = keyPayload(66, 1), tap = touch(ccwire::TouchAction::Down, 0.5, 0.5);
+        QList<std::function<int(SdkSession *, SdkCallback)>> refused = {
+            [&](SdkSession *s, SdkCallback cb) { return cc_core_send_text_event_tob(s, "hi", 2, cb); },
+            [&](SdkSession *s, SdkCallback cb) {
+                return cc_core_send_key_event_tob(s, key.constData(), 8, cb);
+            },
+            [&](SdkSession *s, SdkCallback cb) {
+                return cc_core_send_function_key_tob(s, CC_KEY_HOMEPAGE, cb);
+            },
+            [&](SdkSession *s, SdkCallback cb) {
+                return cc_core_send_touch_updown_msg_tob(s, tap.constData(), tap.size(), cb);
+            },
+            [&](SdkSession *s, SdkCallback cb) {
+                return cc_core_send_adb_command_msg_tob(s, "pm uninstall --user 0 com.pmapps.notes", cb, 0);
+            },
+            [&](SdkSession *s, SdkCallback cb) {
+                return cc_core_send_transfer_file_msg_tob(s, 0, files->url("/notes.txt").constData(), cb);
+            },
+            [&](SdkSession *s, SdkCallback cb) { return cc_core_send_user_login_data_tob(s, cb); },
+        };
+        for (const auto &call : refused)
+            QCOMPARE(run(cred, phone, call).code, int(CC_ERR_VIEW_ONLY));
+        QVERIFY(packages(phone).contains("com.pmapps.notes"));
+    }
+
+    // Restart and reset through the admin API: requests meanwhile get the
+    // rebooting code; reset brings uninstalled factory apps back.
+    void restartAndReset()
+    {
+        const QByteArray phone = "PMBOOT0001";
+        QCOMPARE(shell(phone, "pm uninstall --user 0 com.pmapps.notes").code, 0);
+        QCOMPARE(farm.admin("POST", "/admin/phones/" + phone + "/restart"), 200);
+        QCOMPARE(shell(phone, "pm list packages").code, int(CC_ERR_REBOOTING));
+        QVERIFY(waitUntil([&] { return shell(phone, "pm list packages").code == 0; }, 10000));
+        QVERIFY(!packages(phone).contains("com.pmapps.notes"));
+
+        QCOMPARE(farm.admin("POST", "/admin/phones/" + phone + "/reset"), 200);
+        QCOMPARE(packages(phone), QByteArray());
+        QVERIFY(waitUntil([&] { return packages(phone).contains("com.pmapps.notes"); }, 10000));
+    }
+
+    void timeout()
+    {
+        QTcpServer silent; // accepts and never answers
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        cc_core_set_gateway("127.0.0.1", silent.serverPort());
+        cc_core_set_timeouts(300, 300);
+        const Result r = run(harness::credential(kPhone), kPhone, [](SdkSession *s, SdkCallback cb) {
+            return cc_core_send_screencap_msg_tob(s, cb);
+        });
+        cc_core_set_timeouts(CC_REQUEST_TIMEOUT_MS, CC_TRANSFER_TIMEOUT_MS);
+        pointGatewayAtFarm();
+        QCOMPARE(r.calls, 1);
+        QCOMPARE(r.code, int(CC_ERR_TIMEOUT));
+    }
+
+    void unreachable()
+    {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        cc_core_set_gateway("127.0.0.1", port);
+        const Result r = run(harness::credential(kPhone), kPhone, [](SdkSession *s, SdkCallback cb) {
+            return cc_core_send_screencap_msg_tob(s, cb);
+        });
+        pointGatewayAtFarm();
+        QCOMPARE(r.code, int(CC_ERR_UNREACHABLE));
+    }
+
+    // A farm killed while phones are downloading: each waiting callback runs
+    // once with the lost-connection code, and the next request finds no gateway.
+    void gatewayDiesMidRequest()
+    {
+        harness::Farm doomed;
+        QVERIFY(doomed.start());
+        QTcpServer stall; // an HTTP server that never answers keeps the downloads open
+        QVERIFY(stall.listen(QHostAddress::LocalHost));
+        const QByteArray url = "http://127.0.0.1:" + QByteArray::number(stall.serverPort()) + "/big.apk";
+        cc_core_set_gateway("127.0.0.1", doomed.port);
+        std::vector<std::unique_ptr<Request>> requests;
+        for (int i = 0; i < 6; ++i) {
+            const QByteArray phone = "PMDIE" + QByteArray::number(i);
+            requests.push_back(std::make_unique<Request>(harness::credential(phone), phone));
+            cc_core_send_transfer_file_msg_tob(requests.back()->session(), 1, url.constData(),
+                                               &Request::callback);
+        }
+        QVERIFY(waitUntil([&] { return stall.hasPendingConnections(); }));
+        doomed.process.kill();
+        for (auto &r : requests) {
+            QVERIFY(r->wait());
+            QCOMPARE(r->result().code, int(CC_ERR_CONNECTION_LOST));
+        }
+        const Result after = run(harness::credential(kPhone), kPhone, [](SdkSession *s, SdkCallback cb) {
+            return cc_core_send_screencap_msg_tob(s, cb);
+        });
+        QCOMPARE(after.code, int(CC_ERR_UNREACHABLE));
+        pointGatewayAtFarm();
+        // Callbacks are delivered in order: a marker request seen after them
+        // proves no second call of the earlier ones is still queued.
+        QCOMPARE(shell(kPhone, "pm list packages").code, 0);
+        for (auto &r : requests)
+            QCOMPARE(r->result().calls, 1);
+    }
+
+    // Farm side: bad frames close that connection only.
+    void malformedFramesToFarm()
+    {
+        const QList<QByteArray> bad = {
+            QByteArray::fromHex("ffffff7f01"),                // length far over the cap
+            QByteArray::fromHex("0000000000"),                // zero length
+            QByteArray::fromHex("0100000099"),                // unknown type
+            QByteArray::fromHex("0700000001010000000cff"),    // credential length beyond the frame
+            ccwire::encode(ccwire::Response{1, 0, "answer"}), // a gateway message from a client
+            ccwire::encode(ccwire::Input{1, ccwire::InputKind::TouchUpDown, "x"}), // input without a display
+        };
+        for (const QByteArray &frame : bad) {
+            QTcpSocket raw;
+            raw.connectToHost(QHostAddress::LocalHost, farm.port);
+            QVERIFY(raw.waitForConnected(5000));
+            raw.write(frame);
+            QVERIFY2(raw.state() == QAbstractSocket::UnconnectedState || raw.waitForDisconnected(5000),
+                     frame.toHex().constData());
+        }
+        QCOMPARE(shell(kPhone, "pm list packages").code, 0);
+    }
+
+    // Library side: a gateway that answers garbage fails the request with
+    // the protocol code; later requests work again.
+    void malformedFramesFromGateway()
+    {
+        QTcpServer liar;
+        QVERIFY(liar.listen(QHostAddress::LocalHost));
+        connect(&liar, &QTcpServer::newConnection, &liar, [&liar] {
+            QTcpSocket *s = liar.nextPendingConnection();
+            connect(s, &QTcpSocket::readyRead, s, [s] {
+                s->readAll();
+                s->write(QByteArray::fromHex("03000000817777")); // a response cut short inside its frame
+            });
+        });
+        cc_core_set_gateway("127.0.0.1", liar.serverPort());
+        const Result r = run(harness::credential(kPhone), kPhone, [](SdkSession *s, SdkCallback cb) {
+            return cc_core_send_screencap_msg_tob(s, cb);
+        });
+        pointGatewayAtFarm();
+        QCOMPARE(r.calls, 1);
+        QCOMPARE(r.code, int(CC_ERR_PROTOCOL));
+        QCOMPARE(shell(kPhone, "pm list packages").code, 0);
+    }
+
+    // Both parsers survive random and mutated frames: they either decode a
+    // message that encodes back to the same bytes or reject it.
+    void randomFramesToParsers()
+    {
+        auto *rng = QRandomGenerator::global();
+        const QList<ccwire::Message> samples = {
+            ccwire::Request{7, ccwire::Op::Text, harness::credential(kPhone), kPhone, "text"},
+            ccwire::DisplayOpen{1, "cred", kPhone, true, 30},
+            ccwire::Input{3, ccwire::InputKind::TouchMove, touch(ccwire::TouchAction::Move, 0.2, 0.3)},
+            ccwire::FrameAck{9},
+            ccwire::Response{7, -3, "data"},
+            ccwire::DisplayStatus{-7},
+            ccwire::Frame{1, 2, 720, 1280, 0, 123, "jpeg"},
+        };
+        int decoded = 0;
+        for (int i = 0; i < 20000; ++i) {
+            QByteArray frame = ccwire::encode(samples[i % samples.size()]);
+            if (i % 3 == 0) {
+                frame.resize(rng->bounded(1, 64));
+                for (char &c : frame)
+                    c = char(rng->bounded(256));
+            } else {
+                for (int flips = rng->bounded(1, 4); flips > 0; --flips)
+                    frame[rng->bounded(frame.size())] = char(rng->bounded(256));
+                if (rng->bounded(4) == 0)
+                    frame.truncate(rng->bounded(frame.size()));
+            }
+            for (quint32 cap : {ccwire::kMaxClientFrame, ccwire::kMaxGatewayFrame}) {
+                ccwire::FrameReader reader(cap);
+                reader.append(frame);
+                QByteArray body;
+                QString error;
+                if (reader.next(&body, &error) != ccwire::FrameReader::Result::Frame)
+                    continue;
+                ccwire::Message message;
+                if (ccwire::decode(body, &message, &error)) {
+                    ++decoded;
+                    QCOMPARE(ccwire::encode(message).mid(4), body);
+                } else {
+                    QVERIFY(!error.isEmpty());
+                }
+            }
+        }
+        QVERIFY(decoded > 0);
+
+        // The same kind of bytes at the live farm, interleaved with real requests.
+        for (int i = 0; i < 200; ++i) {
+            QByteArray frame = ccwire::encode(samples[i % 4]);
+            frame[4 + rng->bounded(frame.size() - 4)] = char(rng->bounded(256));
+            QTcpSocket raw;
+            raw.connectToHost(QHostAddress::LocalHost, farm.port);
+            QVERIFY(raw.waitForConnected(5000));
+            raw.write(frame);
+            raw.waitForBytesWritten(1000);
+        }
+        QCOMPARE(shell(kPhone, "pm list packages").code, 0);
+    }
+
+    // 200 phones previewed at once share the library's few connections.
+    void previewSweep()
+    {
+        std::vector<std::unique_ptr<Request>> requests;
+        for (int i = 0; i < 200; ++i) {
+            const QByteArray phone = "PMSWEEP" + QByteArray::number(i);
+            requests.push_back(std::make_unique<Request>(harness::credential(phone), phone));
+            QCOMPARE(cc_core_send_preview_msg_tob(requests.back()->session(), 25, CC_PREVIEW_SMALL,
+                                                  &Request::callback),
+                     0);
+        }
+        for (auto &r : requests) {
+            QVERIFY(r->wait(60000));
+            const Result result = r->result();
+            QCOMPARE(result.code, 0);
+            QCOMPARE(result.calls, 1);
+            QVERIFY(result.data.startsWith("\xff\xd8"));
+        }
+        QFile tcp(QStringLiteral("/proc/self/net/tcp"));
+        if (tcp.open(QIODevice::ReadOnly)) {
+            const QString remote =
+                QStringLiteral("0100007F:%1").arg(farm.port, 4, 16, QLatin1Char('0')).toUpper();
+            const int open = QString::fromLatin1(tcp.readAll())
+                                 .count(QRegularExpression(
+                                     QStringLiteral("^\\s*\\d+: [0-9A-F]+:[0-9A-F]+ %1 01 ").arg(remote),
+                                     QRegularExpression::MultilineOption));
+            QVERIFY2(open <= 4, qPrintable(QStringLiteral("%1 connections to the gateway").arg(open)));
+        }
+    }
+
+    // The render child in a surface: frames arrive, clicks become touches with
+    // notifications, rotation is reported, close removes the child.
+    void connectedWindow()
+    {
+        const QByteArray phone = "PMWIN00001", cred = harness::credential(phone);
+        Surface surface;
+        surface.resize(360, 640);
+        surface.show();
+        QCOMPARE(cc_core_connect_phone_tob(cred.constData(), phone.constData(), surface.winId(), 1, 0, 0, 0,
+                                           0, 0, 0),
+                 0);
+        auto *child = surface.findChild<QWidget *>(QStringLiteral("ccRenderView"));
+        QVERIFY(child);
+        QCOMPARE(child->geometry(), surface.rect());
+        QCOMPARE(child->focusPolicy(), Qt::NoFocus);
+        QSignalSpy painted(child, SIGNAL(framePainted(quint32, quint32, qint64)));
+        QVERIFY(painted.wait(10000));
+        QTRY_COMPARE(surface.count(103), 1);
+        QTRY_COMPARE(surface.count(3), 1);
+
+        const QPoint icon =
+            nodeCentre(dump(phone), QStringLiteral("content-desc"), QStringLiteral("com.pmapps.notes"));
+        QTest::mouseClick(child, Qt::LeftButton, {}, icon / 2);
+        QTRY_COMPARE(surface.count(104), 2);
+        QTRY_VERIFY(dump(phone).contains(QStringLiteral("package=\"com.pmapps.notes\"")));
+        // The notified payloads replay on another phone.
+        const QByteArray other = "PMWIN00002";
+        for (const auto &note : surface.notes) {
+            if (note.first != 104)
+                continue;
+            QCOMPARE(run(harness::credential(other), other,
+                         [&](SdkSession *s, SdkCallback cb) {
+                             return cc_core_send_touch_updown_msg_tob(s, note.second.constData(),
+                                                                      note.second.size(), cb);
+                         })
+                         .code,
+                     0);
+        }
+        QVERIFY(dump(other).contains(QStringLiteral("package=\"com.pmapps.notes\"")));
+
+        QTest::mousePress(child, Qt::LeftButton, {}, QPoint(100, 400));
+        // QTest::mouseMove does not reach widgets on every platform; send the event itself.
+        QMouseEvent move(QEvent::MouseMove, QPointF(150, 420), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(child, &move);
+        QTest::mouseRelease(child, Qt::LeftButton, {}, QPoint(150, 420));
+        QTRY_VERIFY(surface.count(105) >= 1);
+
+        QCOMPARE(shell(phone, "monkey -p com.pmapps.racer 1").code, 0);
+        QTRY_COMPARE(surface.notes.last().first, 3);
+        QCOMPARE(qFromLittleEndian<qint32>(surface.notes.last().second.constData()), 1);
+
+        cc_core_close_phone(surface.winId());
+        QVERIFY(!surface.findChild<QWidget *>(QStringLiteral("ccRenderView")));
+    }
+
+    // Restricted windows watch only; a destroyed surface needs no close.
+    void viewOnlyWindow()
+    {
+        const QByteArray phone = "PMWIN00003";
+        auto surface = std::make_unique<Surface>();
+        surface->resize(360, 640);
+        surface->show();
+        const QByteArray cred = harness::credential(phone);
+        QCOMPARE(cc_core_connect_phone_tob(cred.constData(), phone.constData(), surface->winId(), 1, 0, 0, 1,
+                                           0, 0, 0),
+                 0);
+        auto *child = surface->findChild<QWidget *>(QStringLiteral("ccRenderView"));
+        QSignalSpy painted(child, SIGNAL(framePainted(quint32, quint32, qint64)));
+        QVERIFY(painted.wait(10000));
+        const QPoint icon =
+            nodeCentre(dump(phone), QStringLiteral("content-desc"), QStringLiteral("com.pmapps.notes"));
+        QTest::mouseClick(child, Qt::LeftButton, {}, icon / 2);
+        QCOMPARE(shell(phone, "pm list packages").code, 0);
+        QVERIFY(dump(phone).contains(QStringLiteral("com.pmapps.launcher")));
+        QCOMPARE(surface->count(104), 0);
+        surface.reset();
+        QCOMPARE(shell(phone, "pm list packages").code, 0);
+        QCOMPARE(cc_core_connect_phone_tob(cred.constData(), phone.constData(), 12345, 1, 0, 0, 0, 0, 0, 0),
+                 int(CC_ERR_BAD_ARGUMENT));
+    }
+
+    // uninit fails what is still waiting before it returns; the library
+    // starts again on the next request.
+    void uninitAndRestart()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        cc_core_set_gateway("127.0.0.1", silent.serverPort());
+        Request waiting(harness::credential(kPhone), kPhone);
+        cc_core_send_screencap_msg_tob(waiting.session(), &Request::callback);
+        QVERIFY(waitUntil([&] { return silent.hasPendingConnections(); }));
+        cc_core_uninit();
+        QCOMPARE(waiting.result().calls, 1);
+        QCOMPARE(waiting.result().code, int(CC_ERR_SHUTDOWN));
+        pointGatewayAtFarm();
+        QCOMPARE(shell(kPhone, "pm list packages").code, 0);
+    }
+};
+
+QTEST_MAIN(TestCoreClient)
+#include "test_coreclient.moc"
