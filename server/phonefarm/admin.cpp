@@ -49,11 +49,17 @@ bool AdminServer::start(const QString &host, int port)
     Farm *farm = farm_;
     // Every request is signed; an unsigned or stale one is refused before routing.
     server_->set_pre_routing_handler([farm](const httplib::Request &req, httplib::Response &res) {
+        // Signers sign the target as they wrote it, and HTTP clients may
+        // percent-encode it on the way (the "," of an id list): either form is
+        // accepted, since both name the same request.
         const QByteArray target = QByteArray::fromStdString(req.target.empty() ? req.path : req.target);
-        if (!adminSignatureValid(farm->options().secret, QByteArray::fromStdString(req.method), target,
-                                 QByteArray::fromStdString(req.get_header_value("X-Farm-Time")),
-                                 QByteArray::fromStdString(req.get_header_value("X-Farm-Auth")),
-                                 QDateTime::currentSecsSinceEpoch())) {
+        const QByteArray method = QByteArray::fromStdString(req.method);
+        const QByteArray time = QByteArray::fromStdString(req.get_header_value("X-Farm-Time"));
+        const QByteArray auth = QByteArray::fromStdString(req.get_header_value("X-Farm-Auth"));
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        const QByteArray &secret = farm->options().secret;
+        if (!adminSignatureValid(secret, method, target, time, auth, now) &&
+            !adminSignatureValid(secret, method, QByteArray::fromPercentEncoding(target), time, auth, now)) {
             sendError(res, 401, QStringLiteral("bad or missing signature"));
             return httplib::Server::HandlerResponse::Handled;
         }

@@ -1,0 +1,397 @@
+// The phone farm: credentials, simulated phones, the admin API, and the link
+// with pelomir-provider.
+
+#include "coreclient/core_client.h"
+#include "server/phonefarm/admin.h"
+#include "server/phonefarm/catalog.h"
+#include "server/phonefarm/credential.h"
+#include "server/phonefarm/phone.h"
+#include "server/phonefarm/screen.h"
+#include "tests/coreclient/farm_harness.h"
+#include "tests/coreclient/request_helpers.h"
+
+#include <openssl/evp.h>
+
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QUrlQuery>
+#include <QtTest>
+
+using farm::Phone;
+
+namespace {
+
+ccwire::Touch at(ccwire::TouchAction action, const QPointF &pos, const QSize &screen)
+{
+    ccwire::Touch t;
+    t.action = action;
+    t.x = quint16(pos.x() / (screen.width() - 1) * 65535);
+    t.y = quint16(pos.y() / (screen.height() - 1) * 65535);
+    return t;
+}
+
+void tap(Phone &phone, const QPointF &pos, qint64 now)
+{
+    const QSize screen = phone.snapshot(now).screenSize();
+    phone.touch(at(ccwire::TouchAction::Down, pos, screen), now);
+    phone.touch(at(ccwire::TouchAction::Up, pos, screen), now + 50);
+}
+
+void press(Phone &phone, int code)
+{
+    phone.key({code, 1}, 0);
+    phone.key({code, 2}, 0);
+}
+
+// What the client does with "accessInfo"."ucid": AES-192-ECB, PKCS#7, Base64.
+QByteArray decryptUcid(const QByteArray &base64)
+{
+    const QByteArray cipher = QByteArray::fromBase64(base64);
+    QByteArray plain(cipher.size() + 32, '\0');
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    int n = 0, m = 0;
+    const bool ok =
+        EVP_DecryptInit_ex(ctx, EVP_aes_192_ecb(), nullptr,
+                           reinterpret_cast<const unsigned char *>("Tq4Wm8XzR2nLp6VyK3sHd9Bc"),
+                           nullptr) == 1 &&
+        EVP_DecryptUpdate(ctx, reinterpret_cast<unsigned char *>(plain.data()), &n,
+                          reinterpret_cast<const unsigned char *>(cipher.constData()), cipher.size()) == 1 &&
+        EVP_DecryptFinal_ex(ctx, reinterpret_cast<unsigned char *>(plain.data()) + n, &m) == 1;
+    EVP_CIPHER_CTX_free(ctx);
+    return ok ? plain.left(n + m) : QByteArray();
+}
+
+} // namespace
+
+class TestPhoneFarm : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void credentials_data()
+    {
+        QTest::addColumn<QByteArray>("credential");
+        QTest::addColumn<QByteArray>("deviceId");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("viewOnly");
+        const QByteArray id = "PM0A1B2C3D";
+        const qint64 now = 1'800'000'000;
+        const QByteArray good = harness::credential(id, now + 60);
+        QTest::newRow("valid") << good << id << 0 << false;
+        QTest::newRow("view-only") << harness::credential(id, now + 60, true) << id << 0 << true;
+        QTest::newRow("expires now") << harness::credential(id, now) << id << int(CC_ERR_EXPIRED_CREDENTIAL)
+                                     << false;
+        QTest::newRow("other phone") << good << QByteArray("PM0A1B2C3E") << int(CC_ERR_BAD_CREDENTIAL)
+                                     << false;
+        QByteArray widened = good;
+        widened.replace(".0.", ".1.");
+        QTest::newRow("view-only flag changed") << widened << id << int(CC_ERR_BAD_CREDENTIAL) << false;
+        QByteArray later = good;
+        later.replace(QByteArray::number(now + 60), QByteArray::number(now + 999999));
+        QTest::newRow("expiry moved") << later << id << int(CC_ERR_BAD_CREDENTIAL) << false;
+        QTest::newRow("upper-case hex")
+            << good.left(good.lastIndexOf('.') + 1) + good.mid(good.lastIndexOf('.') + 1).toUpper() << id
+            << int(CC_ERR_BAD_CREDENTIAL) << false;
+        QTest::newRow("extra part") << good + ".x" << id << int(CC_ERR_BAD_CREDENTIAL) << false;
+        QTest::newRow("empty") << QByteArray() << id << int(CC_ERR_BAD_CREDENTIAL) << false;
+        QTest::newRow("bad id") << harness::credential("PM 1", now + 60) << QByteArray("PM 1")
+                                << int(CC_ERR_UNKNOWN_PHONE) << false;
+    }
+
+    void credentials()
+    {
+        QFETCH(QByteArray, credential);
+        QFETCH(QByteArray, deviceId);
+        QFETCH(int, code);
+        QFETCH(bool, viewOnly);
+        const farm::Access access =
+            farm::checkCredential(harness::kSecret, credential, deviceId, 1'800'000'000);
+        QCOMPARE(access.code, code);
+        QCOMPARE(access.viewOnly, viewOnly);
+    }
+
+    void adminSignature()
+    {
+        const QByteArray secret = "s3cret", time = "1800000000";
+        const QByteArray auth = farm::hmacHex(secret, "GET /admin/status?ids=A,B " + time);
+        QVERIFY(
+            farm::adminSignatureValid(secret, "GET", "/admin/status?ids=A,B", time, auth, 1800000000 + 300));
+        QVERIFY(
+            !farm::adminSignatureValid(secret, "GET", "/admin/status?ids=A,B", time, auth, 1800000000 + 301));
+        QVERIFY(!farm::adminSignatureValid(secret, "POST", "/admin/status?ids=A,B", time, auth, 1800000000));
+        QVERIFY(!farm::adminSignatureValid(secret, "GET", "/admin/status?ids=A,C", time, auth, 1800000000));
+        QVERIFY(!farm::adminSignatureValid(secret, "GET", "/admin/status?ids=A,B", "", auth, 1800000000));
+        QVERIFY(!farm::adminSignatureValid(secret, "GET", "/admin/status?ids=A,B", time, "", 1800000000));
+    }
+
+    void apkFiles()
+    {
+        farm::AppInfo app;
+        QString error;
+        QVERIFY(farm::parseApk(
+            "PMAPK 1\r\npackage: org.example.game\r\nlabel: 游戏\r\norientation: landscape\r\n\r\n"
+            "\x00\x01 payload",
+            &app, &error));
+        QCOMPARE(app.package, QStringLiteral("org.example.game"));
+        QCOMPARE(app.label, QStringLiteral("游戏"));
+        QVERIFY(app.landscape);
+        for (const QByteArray &bad :
+             {QByteArray("PK\x03\x04"), QByteArray("PMAPK 1\npackage: nodots\n\n"),
+              QByteArray("PMAPK 1\npackage: 1org.x\n\n"), QByteArray("PMAPK 1\nlabel: x\n\n"),
+              "PMAPK 1\npackage: org." + QByteArray(130, 'a') + "\n\n",
+              "PMAPK 1\npackage: org.a\nlabel: " + QByteArray(5000, 'b')}) {
+            QVERIFY2(!farm::parseApk(bad, &app, &error), bad.left(40).constData());
+            QVERIFY(!error.isEmpty());
+        }
+    }
+
+    // Text editing keeps surrogate pairs whole and follows the cursor.
+    void textField()
+    {
+        Phone phone("PMEDIT0001");
+        QByteArray out;
+        QCOMPARE(phone.shell("monkey -p com.pmapps.notes 1", 0, &out), 0);
+        QCOMPARE(phone.text(QStringLiteral("a😀b").toUtf8(), 0), 0);
+        press(phone, 21); // left: before "b"
+        press(phone, 67); // delete the emoji, both halves
+        QCOMPARE(phone.snapshot(0).text, QStringLiteral("ab"));
+        press(phone, 19); // to the start
+        QCOMPARE(phone.text("x", 0), 0);
+        press(phone, 112); // forward delete "a"
+        QCOMPARE(phone.snapshot(0).text, QStringLiteral("xb"));
+        press(phone, 20);
+        press(phone, 66);
+        QCOMPARE(phone.snapshot(0).text, QStringLiteral("xb\n"));
+        QCOMPARE(phone.text(QByteArray(farm::kMaxTextChars, 'z'), 0), int(CC_ERR_BAD_ARGUMENT));
+        QCOMPARE(phone.snapshot(0).text, QStringLiteral("xb\n"));
+        // Text with no field in front is dropped, not kept for later.
+        press(phone, 3);
+        QCOMPARE(phone.text("lost", 0), 0);
+        QCOMPARE(phone.snapshot(0).text, QStringLiteral("xb\n"));
+    }
+
+    // Taps on icons, the navigation bar and recents; a drag is not a tap.
+    void touchesAndNavigation()
+    {
+        Phone phone("PMNAV00001");
+        const farm::PhoneState start = phone.snapshot(0);
+        const QPointF clock = farm::iconRect(2, start.apps.size()).center();
+        QCOMPARE(start.apps[2].package, QStringLiteral("com.pmapps.clock"));
+
+        const QSize screen = start.screenSize();
+        phone.touch(at(ccwire::TouchAction::Down, clock, screen), 0);
+        phone.touch(at(ccwire::TouchAction::Move, clock + QPointF(0, 200), screen), 20);
+        phone.touch(at(ccwire::TouchAction::Up, clock + QPointF(0, 200), screen), 40);
+        QCOMPARE(phone.snapshot(50).view, farm::View::Launcher);
+
+        tap(phone, clock, 100);
+        QCOMPARE(phone.snapshot(200).foreground, QStringLiteral("com.pmapps.clock"));
+        const QRectF nav = farm::navBarRect(screen);
+        tap(phone, QPointF(nav.width() * 5 / 6, nav.center().y()), 300); // recents
+        QCOMPARE(phone.snapshot(400).view, farm::View::Recents);
+        tap(phone, QPointF(nav.width() / 6, nav.center().y()), 500); // back returns to the app
+        QCOMPARE(phone.snapshot(600).view, farm::View::App);
+
+        // The landscape app turns the screen; home turns it back.
+        QByteArray out;
+        QCOMPARE(phone.shell("monkey -p com.pmapps.racer 1", 700, &out), 0);
+        QCOMPARE(phone.snapshot(800).rotation(), 1);
+        QCOMPARE(phone.snapshot(800).screenSize(), QSize(1280, 720));
+        QCOMPARE(phone.functionKey(CC_KEY_HOMEPAGE, 900), 0);
+        QCOMPARE(phone.snapshot(1000).rotation(), 0);
+        QCOMPARE(phone.snapshot(1000).recents,
+                 QStringList({QStringLiteral("com.pmapps.racer"), QStringLiteral("com.pmapps.clock")}));
+    }
+
+    // A touch shows on screen, and its mark fades away afterwards.
+    void touchFeedbackVisible()
+    {
+        Phone phone("PMRIPPLE01");
+        const QPointF empty(360, 1000);
+        const QImage before = farm::renderScreen(phone.snapshot(0), 0, QSize(720, 1280));
+        const quint64 key = phone.visualKey(0);
+        phone.touch(at(ccwire::TouchAction::Down, empty, QSize(720, 1280)), 10);
+        QVERIFY(phone.visualKey(20) != key);
+        const QImage held = farm::renderScreen(phone.snapshot(20), 20, QSize(720, 1280));
+        QVERIFY(before.pixel(360, 1000) != held.pixel(360, 1000));
+        phone.touch(at(ccwire::TouchAction::Up, empty, QSize(720, 1280)), 30);
+        const QImage after = farm::renderScreen(phone.snapshot(1000), 1000, QSize(720, 1280));
+        QCOMPARE(after.pixel(360, 1000), before.pixel(360, 1000));
+    }
+
+    void restartAndReset()
+    {
+        Phone phone("PMBOOT0002");
+        QByteArray out;
+        QCOMPARE(phone.shell("pm uninstall --user 0 com.pmapps.notes", 0, &out), 0);
+        QCOMPARE(phone.shell("monkey -p com.pmapps.clock 1", 0, &out), 0);
+        phone.install({QStringLiteral("org.example.a"), QStringLiteral("A"), QStringLiteral("1"), Qt::red,
+                       farm::AppKind::Generic, false});
+        phone.restart(1000, 500);
+        QCOMPARE(phone.status(1000), 3);
+        QCOMPARE(phone.status(1500), 1);
+        QCOMPARE(phone.snapshot(1500).view, farm::View::Launcher);
+        QVERIFY(phone.packageList().contains("org.example.a"));
+        QVERIFY(!phone.packageList().contains("com.pmapps.notes"));
+
+        phone.reset(2000, 800);
+        phone.restart(2100, 100); // a restart during a reset does not end it early
+        QCOMPARE(phone.status(2300), 4);
+        QCOMPARE(phone.status(2800), 1);
+        QVERIFY(!phone.packageList().contains("org.example.a"));
+        QVERIFY(phone.packageList().contains("com.pmapps.notes"));
+    }
+
+    void adminApi()
+    {
+        harness::Farm running;
+        QVERIFY(running.start({QStringLiteral("--restart-ms"), QStringLiteral("300")}));
+        QJsonObject answer;
+        QCOMPARE(running.admin("POST", "/admin/phones/PMADMIN001/restart", &answer), 200);
+        QCOMPARE(answer, QJsonObject({{QStringLiteral("ok"), true}}));
+        QCOMPARE(running.admin("GET", "/admin/status?ids=PMADMIN001,PMNEVER001,bad-id", &answer), 200);
+        QCOMPARE(answer.value(QStringLiteral("PMADMIN001")).toInt(), 3);
+        QCOMPARE(answer.value(QStringLiteral("PMNEVER001")).toInt(), 1);
+        QVERIFY(!answer.contains(QStringLiteral("bad-id")));
+        QTRY_VERIFY_WITH_TIMEOUT((running.admin("GET", "/admin/status?ids=PMADMIN001", &answer),
+                                  answer.value(QStringLiteral("PMADMIN001")).toInt() == 1),
+                                 5000);
+        QCOMPARE(running.admin("POST", "/admin/phones/PMADMIN001/reset"), 200);
+        QCOMPARE(running.admin("GET", "/admin/status?ids=PMADMIN001", &answer), 200);
+        QCOMPARE(answer.value(QStringLiteral("PMADMIN001")).toInt(), 4);
+
+        QCOMPARE(running.admin("POST", "/admin/phones/PMADMIN001/restart", nullptr, "wrong secret"), 401);
+        QCOMPARE(running.admin("POST", "/admin/phones/PMADMIN001/restart", nullptr, harness::kSecret, -400),
+                 401);
+        QCOMPARE(running.admin("POST", "/admin/phones/PM-1/restart"), 404);
+        httplib::Client bare("127.0.0.1", running.adminPort);
+        const auto res = bare.Post("/admin/phones/PMADMIN001/restart", "", "application/json");
+        QVERIFY(res);
+        QCOMPARE(res->status, 401);
+    }
+
+    // The whole chain: provider credentials open farm phones through
+    // core-client, and the provider's restart and running status are the farm's.
+    void providerLink()
+    {
+        const QString provider = harness::binDir() + QStringLiteral("/pelomir-provider");
+        if (!QFileInfo(provider).isExecutable())
+            QSKIP("pelomir-provider is not built");
+        harness::Farm phones;
+        QVERIFY(phones.start({QStringLiteral("--restart-ms"), QStringLiteral("1500")}));
+        QTemporaryDir dir;
+        QProcess server;
+        server.start(provider,
+                     {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"),
+                      dir.filePath(QStringLiteral("p.db")), QStringLiteral("--fast-hash"),
+                      QStringLiteral("--farm"), QStringLiteral("http://127.0.0.1:%1").arg(phones.adminPort)});
+        QVERIFY(server.waitForReadyRead(15000));
+        const QRegularExpression re(QStringLiteral("listening on http://[0-9.]+:(\\d+)"));
+        const auto m = re.match(QString::fromLatin1(server.readLine()));
+        QVERIFY(m.hasMatch());
+        httplib::Client api("127.0.0.1", m.captured(1).toInt());
+        api.set_read_timeout(15, 0);
+        auto call = [&api](const char *method, const QString &path, const QUrlQuery &form,
+                           const QByteArray &token) {
+            httplib::Headers headers;
+            if (!token.isEmpty())
+                headers.emplace("Authorization", token.toStdString());
+            const QByteArray body = form.toString(QUrl::FullyEncoded).toUtf8();
+            const auto res = QByteArray(method) == "POST"
+                                 ? api.Post(path.toStdString(), headers, body.toStdString(),
+                                            "application/x-www-form-urlencoded")
+                                 : api.Get(path.toStdString(), headers);
+            return res ? QJsonDocument::fromJson(QByteArray::fromStdString(res->body)).object()
+                       : QJsonObject();
+        };
+        const QString user = QStringLiteral("/api/tamsu-phone-user/v1"),
+                      phone = QStringLiteral("/api/tamsu-cloud-phone/v1");
+        const QByteArray token =
+            call("POST", user + QStringLiteral("/login/phone"),
+                 QUrlQuery({{QStringLiteral("phone"), QStringLiteral("13800000000")},
+                            {QStringLiteral("password"), QStringLiteral("pelomir2026")}}),
+                 {})
+                .value(QStringLiteral("content"))
+                .toObject()
+                .value(QStringLiteral("userToken"))
+                .toObject()
+                .value(QStringLiteral("token"))
+                .toString()
+                .toUtf8();
+        QVERIFY(!token.isEmpty());
+        const QJsonArray groups = call("GET", phone + QStringLiteral("/phone/group-list"), {}, token)
+                                      .value(QStringLiteral("content"))
+                                      .toArray();
+        QByteArray deviceId, ucid, viewId, viewUcid;
+        int cloudId = 0, viewCloudId = 0;
+        for (const auto &g : groups) {
+            for (const auto &p : g.toObject().value(QStringLiteral("phoneList")).toArray()) {
+                const QJsonObject access = p.toObject().value(QStringLiteral("accessInfo")).toObject();
+                const QByteArray plain =
+                    decryptUcid(access.value(QStringLiteral("ucid")).toString().toLatin1());
+                const QByteArray cred = plain.left(plain.indexOf('#'));
+                if (cred.split('.').value(2) == "1" && viewId.isEmpty()) {
+                    viewId = access.value(QStringLiteral("deviceId")).toString().toLatin1();
+                    viewUcid = cred;
+                    viewCloudId = p.toObject().value(QStringLiteral("cloudPhoneId")).toInt();
+                } else if (cred.split('.').value(2) == "0" && deviceId.isEmpty() &&
+                           cred.split('.').value(1).toLongLong() > QDateTime::currentSecsSinceEpoch()) {
+                    deviceId = access.value(QStringLiteral("deviceId")).toString().toLatin1();
+                    ucid = cred;
+                    cloudId = p.toObject().value(QStringLiteral("cloudPhoneId")).toInt();
+                }
+            }
+        }
+        QVERIFY(!deviceId.isEmpty() && !viewId.isEmpty());
+
+        cc_core_set_gateway("127.0.0.1", phones.port);
+        auto shell = [](const QByteArray &cred, const QByteArray &id, const char *command) {
+            return harness::run(cred, id, [command](SdkSession *s, SdkCallback cb) {
+                return cc_core_send_adb_command_msg_tob(s, command, cb, 0);
+            });
+        };
+        QCOMPARE(shell(ucid, deviceId, "monkey -p com.pmapps.notes 1").code, 0);
+        QCOMPARE(shell(viewUcid, viewId, "monkey -p com.pmapps.notes 1").code, int(CC_ERR_VIEW_ONLY));
+
+        auto statusList = [&](const QString &ids) {
+            return call("GET",
+                        phone + QStringLiteral("/phone/list-phones-running-status?cloudPhoneIds=%1&type=3")
+                                    .arg(ids),
+                        {}, token)
+                .value(QStringLiteral("content"))
+                .toArray();
+        };
+        auto status = [&] {
+            const QJsonArray content = statusList(QString::number(cloudId));
+            return content.isEmpty() ? 0
+                                     : content[0].toObject().value(QStringLiteral("runningStatus")).toInt();
+        };
+        // Several phones in one status call reach the farm as one signed id list.
+        QCOMPARE(statusList(QStringLiteral("%1,%2").arg(cloudId).arg(viewCloudId)).size(), 2);
+        QCOMPARE(status(), 1);
+        const QJsonObject restarted =
+            call("POST", phone + QStringLiteral("/phone/restart"),
+                 QUrlQuery({{QStringLiteral("cloudPhoneIds"), QString::number(cloudId)},
+                            {QStringLiteral("type"), QStringLiteral("3")}}),
+                 token);
+        QCOMPARE(restarted.value(QStringLiteral("status")).toInt(), 1);
+        QCOMPARE(status(), 3);
+        QCOMPARE(shell(ucid, deviceId, "pm list packages").code, int(CC_ERR_REBOOTING));
+        QTRY_COMPARE_WITH_TIMEOUT(status(), 1, 10000);
+        QCOMPARE(shell(ucid, deviceId, "pm list packages").code, 0);
+        cc_core_uninit();
+        server.terminate();
+        QVERIFY(server.waitForFinished(10000));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv); // the phones draw text
+    TestPhoneFarm test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_phonefarm.moc"
