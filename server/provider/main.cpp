@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <iostream>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace provider;
@@ -63,6 +64,9 @@ int main(int argc, char **argv)
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+
+    // The database holds password and session hashes: nobody else needs to read it, or the log.
+    umask(077);
 
     Log log;
     if (!options.logPath.empty() && !log.openFile(options.logPath)) {

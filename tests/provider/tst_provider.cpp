@@ -182,6 +182,21 @@ void TestProvider::commandLine()
     noDb.start(bin, {"--listen", "127.0.0.1:0"});
     QVERIFY(noDb.waitForFinished(10000));
     QCOMPARE(noDb.exitCode(), 2);
+
+    // A file that is not a sound database is refused, not overwritten.
+    QFile junk(dir_.filePath("junk.db"));
+    QVERIFY(junk.open(QIODevice::WriteOnly));
+    const QByteArray garbage(8192, 'x');
+    junk.write(garbage);
+    junk.close();
+    QProcess refused;
+    refused.start(bin, {"--listen", "127.0.0.1:0", "--db", junk.fileName()});
+    QVERIFY(refused.waitForFinished(10000));
+    QCOMPARE(refused.exitCode(), 1);
+    QVERIFY(refused.readAllStandardOutput().isEmpty());
+    QVERIFY(refused.readAllStandardError().contains("cannot open the database"));
+    QVERIFY(junk.open(QIODevice::ReadOnly));
+    QCOMPARE(junk.readAll(), garbage);
 }
 
 void TestProvider::passwordLogin()
