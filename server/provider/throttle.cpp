@@ -54,6 +54,11 @@ void LoginThrottle::prune(Clock::time_point now)
         const bool stale = it->second.lockedUntil <= now && now - it->second.first > kWindow;
         it = stale ? entries_.erase(it) : std::next(it);
     }
+    // Still flooded: keep only the locks, which matter most.
+    if (entries_.size() > 10 * kPruneAbove) {
+        for (auto it = entries_.begin(); it != entries_.end();)
+            it = it->second.lockedUntil <= now ? entries_.erase(it) : std::next(it);
+    }
 }
 
 } // namespace provider

@@ -466,6 +466,18 @@ void TestProvider::smsCodes()
                        {{"phone", kDemo}, {"smsCaptcha", fast.lastSmsCode(kDemo)}})["status"]
                  .toInt(),
              1);
+    // A code that has run out is refused as such.
+    ProviderProcess expiring(dir_.filePath("expiring.db"), {"--dev", "--sms-ttl", "0.2"});
+    QVERIFY2(expiring.start(&error), qPrintable(error));
+    QCOMPARE(expiring.post(send, {{"mobile", kDemo}})["status"].toInt(), 1);
+    const QString oldCode = expiring.lastSmsCode(kDemo);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        expiring.get("/dev/sms?phone=" + kDemo)["content"].toObject()["expiresIn"].toInt(-1), 0, 10000);
+    const QJsonObject late = expiring.post(kUser + "/login/smsCaptcha", {{"phone", kDemo}, {"smsCaptcha", oldCode}});
+    QCOMPARE(late["status"].toInt(), 410);
+    QCOMPARE(late["msg"].toString(), QString("验证码已过期，请重新获取"));
+    QCOMPARE(expiring.terminate(), 0);
+
     // Without --dev the codes cannot be read over HTTP.
     ProviderProcess prod(dir_.filePath("prod.db"));
     QVERIFY2(prod.start(&error), qPrintable(error));
