@@ -5,6 +5,10 @@
 #ifdef PELOMIR_HAVE_TRANSFER
 #include "transfer/billingdownload.h"
 #endif
+#ifdef PELOMIR_HAVE_PHONE
+#include "phone/queuepreview.h"
+#include "phone/sdkmanager.h"
+#endif
 
 #include <QtGlobal>
 
@@ -15,9 +19,15 @@ BillingDownload g_billingDownload(g_threadPool); // keeps only the pool's addres
 #endif
 const QString logFilePath = dataDirectory() + QStringLiteral("/log/debug.log");
 EventManager g_eventManager;
+#ifdef PELOMIR_HAVE_PHONE
+QueuePreview g_queuePreview(g_threadPool, g_eventManager); // keeps only the pool's address
+#endif
 ThreadPool g_threadPool;
 std::shared_ptr<ZqConfig> g_configHolder;
 ZqConfig *g_config = nullptr;
+#ifdef PELOMIR_HAVE_PHONE
+SdkManager sdkManager(g_threadPool, g_eventManager);
+#endif
 std::shared_ptr<userInfo> g_userInfoHolder;
 userInfo *g_userInfo = nullptr;
 

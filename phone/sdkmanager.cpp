@@ -1,0 +1,331 @@
+#include "phone/sdkmanager.h"
+
+#include "app/eventmanager.h"
+#include "app/threadpool.h"
+#include "phone/callbackslot.h"
+#include "phone/phonetext.h"
+
+#include <QRegularExpression>
+#include <QtDebug>
+
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+constexpr int packagesMessage = 91;
+constexpr int screencapMessage = 92;
+
+struct SessionResults; // tag of the callbacks' slot
+
+using ResultSlot = CallbackSlot<SessionResults, EventManager>;
+
+QString deviceIdOf(const SdkSession *session)
+{
+    return session && session->deviceId ? QString::fromLatin1(session->deviceId) : QString();
+}
+
+QString dataText(const void *data, int length)
+{
+    return data && length > 0 ? QString::fromUtf8(static_cast<const char *>(data), length) : QString();
+}
+
+// Library thread. Logs every outcome of a batch command.
+void onAppCommandResult(SdkSession *session, int, int code, const void *data, int length)
+{
+    qDebug() << "operApp deviceId:" << deviceIdOf(session) << ", code:" << code << dataText(data, length);
+}
+
+// Library thread. Takes the result slot's lock, then the bus's queue lock.
+void onInstalledPackages(SdkSession *session, int, int code, const void *data, int length)
+{
+    if (code < 0) {
+        qDebug() << "cc_core_send_get_installed_package_msg_tob,deviceId" << deviceIdOf(session) << "失败";
+        return;
+    }
+    ZQSlotMsg message;
+    message.type = packagesMessage;
+    message.setBuffer(deviceIdOf(session).toLatin1());
+    message.text = dataText(data, length);
+    ResultSlot::with([&](EventManager &bus) { bus.post(message); });
+}
+
+// Library thread. Takes the result slot's lock, then the bus's queue lock.
+void onScreencap(SdkSession *session, int, int code, const void *data, int length)
+{
+    if (code < 0) {
+        qDebug() << "cc_core_send_screencap_msg_tob error,deviceId" << deviceIdOf(session) << " code" << code;
+        return;
+    }
+    ZQSlotMsg message;
+    message.type = screencapMessage;
+    message.setBuffer(deviceIdOf(session).toLatin1());
+    message.setBinary(QByteArray(static_cast<const char *>(data), data ? qMax(length, 0) : 0));
+    ResultSlot::with([&](EventManager &bus) { bus.post(message); });
+}
+
+// Android package names: dot-separated words of letters, digits and underscores. Anything else
+// would reach the phone's shell as more than a package name.
+bool isPackageName(const QString &package)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_]+(\\.[A-Za-z0-9_]+)*$"));
+    return pattern.match(package).hasMatch();
+}
+
+} // namespace
+
+// Everything the pool's jobs work on. Jobs hold a reference of their own, so the manager may go
+// while they are queued.
+struct SessionRegistry
+{
+    using Job = std::function<void(SessionRegistry &)>;
+
+    SessionRegistry(ThreadPool &pool, EventManager &bus) : pool(pool), bus(bus)
+    {
+        phones.rehash(8);
+        phones.max_load_factor(1.0f);
+    }
+
+    // Any thread; takes the job mutex. Jobs run one at a time in the order queued, so a tick
+    // followed by an untick always ends unticked, whichever workers are free.
+    static void enqueue(const std::shared_ptr<SessionRegistry> &self, Job job);
+    // Pool worker: runs queued jobs until none is left. No lock is held while a job runs.
+    void drain();
+
+    void add(int cloudPhoneId, const QByteArray &deviceId, const QByteArray &deviceUcId, const QString &name);
+    void erase(int cloudPhoneId);
+    void sendToAll(const QByteArray &command);
+    std::vector<std::shared_ptr<SDKPhone>> snapshot() const;
+
+    ThreadPool &pool;
+    EventManager &bus;
+
+    mutable std::mutex registryMutex; // guards phones only; never held across a library call
+    std::unordered_map<int, std::shared_ptr<SDKPhone>> phones;
+
+    std::mutex policyMutex;
+    SdkManager::OperatePolicy mayOperate;
+
+    std::mutex jobMutex; // guards jobs and draining
+    std::deque<Job> jobs;
+    bool draining = false;
+};
+
+void SessionRegistry::enqueue(const std::shared_ptr<SessionRegistry> &self, Job job)
+{
+    {
+        std::lock_guard<std::mutex> locker(self->jobMutex);
+        self->jobs.push_back(std::move(job));
+        if (self->draining)
+            return;
+        self->draining = true;
+    }
+    try {
+        self->pool.commit([self] { self->drain(); });
+    } catch (const std::runtime_error &) {
+        // The pool stops only with the program; nobody is left to see the command's effect.
+        std::lock_guard<std::mutex> locker(self->jobMutex);
+        self->jobs.clear();
+        self->draining = false;
+        qDebug() << "sdkManager: pool stopped, commands dropped";
+    }
+}
+
+void SessionRegistry::drain()
+{
+    for (;;) {
+        Job job;
+        {
+            std::lock_guard<std::mutex> locker(jobMutex);
+            if (jobs.empty()) {
+                draining = false;
+                return;
+            }
+            job = std::move(jobs.front());
+            jobs.pop_front();
+        }
+        try {
+            job(*this);
+        } catch (const std::exception &error) {
+            // Keep draining: the jobs after this one must not wait for ever.
+            qDebug() << "sdkManager job failed:" << error.what();
+        }
+    }
+}
+
+void SessionRegistry::add(int cloudPhoneId, const QByteArray &deviceId, const QByteArray &deviceUcId,
+                          const QString &name)
+{
+    SdkManager::OperatePolicy policy;
+    {
+        std::lock_guard<std::mutex> locker(policyMutex);
+        policy = mayOperate;
+    }
+    if (policy && !policy(cloudPhoneId)) {
+        qDebug() << "sdkManager: restricted phone not registered:" << cloudPhoneId << name;
+        return;
+    }
+    std::lock_guard<std::mutex> locker(registryMutex);
+    auto found = phones.find(cloudPhoneId);
+    if (found == phones.end())
+        found =
+            phones.emplace(cloudPhoneId, std::make_shared<SDKPhone>(cloudPhoneId, deviceId, deviceUcId, name))
+                .first;
+    found->second->state = PhoneRegistered;
+}
+
+void SessionRegistry::erase(int cloudPhoneId)
+{
+    std::shared_ptr<SDKPhone> gone;
+    {
+        std::lock_guard<std::mutex> locker(registryMutex);
+        const auto found = phones.find(cloudPhoneId);
+        if (found == phones.end())
+            return;
+        gone = std::move(found->second);
+        phones.erase(found);
+    }
+    // An unticked phone mirrors nothing more: its replay sees state 1 and an empty queue and ends.
+    int32_t target = PhoneSyncTarget;
+    gone->state.compare_exchange_strong(target, PhoneRegistered);
+    std::lock_guard<std::mutex> locker(gone->eventMutex);
+    gone->pendingEvents.clear();
+}
+
+std::vector<std::shared_ptr<SDKPhone>> SessionRegistry::snapshot() const
+{
+    std::vector<std::shared_ptr<SDKPhone>> list;
+    std::lock_guard<std::mutex> locker(registryMutex);
+    list.reserve(phones.size());
+    for (const auto &entry : phones)
+        list.push_back(entry.second);
+    return list;
+}
+
+void SessionRegistry::sendToAll(const QByteArray &command)
+{
+    for (const std::shared_ptr<SDKPhone> &phone : snapshot())
+        cc_core_send_adb_command_msg_tob(phone->identity(), command.constData(), &onAppCommandResult, 0);
+}
+
+SdkManager::SdkManager(ThreadPool &pool, EventManager &bus) : d(std::make_shared<SessionRegistry>(pool, bus))
+{
+    if (!ResultSlot::attach(&bus))
+        qDebug() << "sdkManager: another session manager receives the library's results";
+}
+
+SdkManager::~SdkManager()
+{
+    ResultSlot::detach(&d->bus);
+}
+
+void SdkManager::setOperatePolicy(OperatePolicy policy)
+{
+    std::lock_guard<std::mutex> locker(d->policyMutex);
+    d->mayOperate = std::move(policy);
+}
+
+void SdkManager::addPhone(int cloudPhoneId, const QString &deviceId, const QString &deviceUcId,
+                          const QString &name)
+{
+    QByteArray id, credential;
+    if (!phonetext::toFixed(deviceId, phonetext::longTextLimit, "deviceId", &id) ||
+        !phonetext::toFixed(deviceUcId, phonetext::longTextLimit, "deviceUcId", &credential)) {
+        qDebug() << "sdkManager.addPhone refused:" << cloudPhoneId << name;
+        return;
+    }
+    SessionRegistry::enqueue(
+        d, [=](SessionRegistry &registry) { registry.add(cloudPhoneId, id, credential, name); });
+}
+
+void SdkManager::erasePhone(int cloudPhoneId)
+{
+    SessionRegistry::enqueue(d, [cloudPhoneId](SessionRegistry &registry) { registry.erase(cloudPhoneId); });
+}
+
+QByteArray SdkManager::appCommand(int code, const QString &package)
+{
+    switch (code) {
+    case AppStart:
+        return "monkey -p " + package.toLocal8Bit() + " -c android.intent.category.LAUNCHER 1";
+    case AppStop:
+        return "am force-stop " + package.toLocal8Bit();
+    case AppUninstall:
+        return "pm uninstall --user 0 " + package.toLocal8Bit();
+    default:
+        return {};
+    }
+}
+
+void SdkManager::operApp(int code, const QString &package)
+{
+    const QByteArray command = appCommand(code, package);
+    if (command.isEmpty())
+        return;
+    if (!isPackageName(package) || command.size() > CC_MAX_COMMAND_BYTES) {
+        qDebug() << "operApp refused, not a package name:" << package.left(64) << "code" << code;
+        return;
+    }
+    SessionRegistry::enqueue(d, [command](SessionRegistry &registry) { registry.sendToAll(command); });
+}
+
+bool SdkManager::requestInstalledPackages()
+{
+    std::shared_ptr<SDKPhone> first;
+    {
+        std::lock_guard<std::mutex> locker(d->registryMutex);
+        if (d->phones.empty())
+            return false;
+        first = d->phones.begin()->second;
+    }
+    // The task holds the phone itself, not its identity's pointers: the phone may be unticked before
+    // the task runs.
+    try {
+        d->pool.commit(
+            [first] { cc_core_send_get_installed_package_msg_tob(first->identity(), &onInstalledPackages); });
+    } catch (const std::runtime_error &) {
+        return false;
+    }
+    return true;
+}
+
+void SdkManager::requestScreencap(SdkSession session)
+{
+    const size_t credentialLength =
+        session.deviceUcId ? strnlen(session.deviceUcId, phonetext::longTextLimit + 1) : 0;
+    const size_t idLength =
+        session.deviceId ? strnlen(session.deviceId, phonetext::sessionDeviceIdLimit + 1) : 0;
+    if (credentialLength == 0 || credentialLength > size_t(phonetext::longTextLimit) || idLength == 0 ||
+        idLength > size_t(phonetext::sessionDeviceIdLimit)) {
+        qDebug() << "requestScreencap refused: missing or over-long phone texts";
+        return;
+    }
+    // Copies: the control window's buffers may be gone before the task runs.
+    const QByteArray credential(session.deviceUcId, int(credentialLength));
+    const QByteArray id(session.deviceId, int(idLength));
+    try {
+        d->pool.commit([credential, id] {
+            SdkSession copy{credential.constData(), id.constData(), nullptr};
+            cc_core_send_screencap_msg_tob(&copy, &onScreencap);
+        });
+    } catch (const std::runtime_error &) {
+        qDebug() << "requestScreencap: pool stopped," << id;
+    }
+}
+
+std::shared_ptr<SDKPhone> SdkManager::phone(int cloudPhoneId) const
+{
+    std::lock_guard<std::mutex> locker(d->registryMutex);
+    const auto found = d->phones.find(cloudPhoneId);
+    return found == d->phones.end() ? nullptr : found->second;
+}
+
+int SdkManager::phoneCount() const
+{
+    std::lock_guard<std::mutex> locker(d->registryMutex);
+    return int(d->phones.size());
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "coreclient/core_client.h"
+#include "phone/sdkphone.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class EventManager;
+class ThreadPool;
+struct SessionRegistry;
+
+// The registry of ticked phones, and the one place where batch commands reach the phone library for
+// all of them. Every operation returns at once: registry changes and commands run on the pool, in
+// the order they were asked for; results come back as bus messages 91 (installed packages) and 92
+// (screenshot).
+class SdkManager
+{
+public:
+    enum AppOperation
+    {
+        AppStart = 1,
+        AppStop = 2,
+        AppUninstall = 3
+    };
+    // Whether a phone may be operated; false for a restricted phone, which is never registered.
+    using OperatePolicy = std::function<bool(int cloudPhoneId)>;
+
+    // Only the pool's address is kept, so the process-wide instance may be built before the pool.
+    // `bus` must outlive the library's callbacks (the process-wide bus does).
+    SdkManager(ThreadPool &pool, EventManager &bus);
+    ~SdkManager();
+
+    SdkManager(const SdkManager &) = delete;
+    SdkManager &operator=(const SdkManager &) = delete;
+
+    // GUI thread; takes the policy mutex. The policy itself is called on a pool worker, with no lock
+    // of ours held, whenever a phone is registered. Without a policy every phone may be operated.
+    void setOperatePolicy(OperatePolicy policy);
+
+    // GUI thread; takes the job mutex. A phone whose texts do not fit the library's buffers is
+    // refused here with a log line.
+    void addPhone(int cloudPhoneId, const QString &deviceId, const QString &deviceUcId, const QString &name);
+    // GUI thread; takes the job mutex. A sync target is returned to state 1 and its queued input
+    // dropped, so its replay ends.
+    void erasePhone(int cloudPhoneId);
+    // GUI thread; takes the job mutex. Sends the shell command of `code` for `package` to every
+    // registered phone; another code, or a package name that is no package name, sends nothing.
+    void operApp(int code, const QString &package);
+    // GUI thread; takes the registry mutex. False (nothing sent) when no phone is registered.
+    // Otherwise asks one registered phone for its packages; message 91 carries the answer.
+    bool requestInstalledPackages();
+    // GUI thread. `session` points into the caller's buffers (deviceUcId 256 bytes, deviceId 32
+    // bytes); its texts are copied before this returns. Message 92 carries the PNG.
+    void requestScreencap(SdkSession session);
+
+    // Any thread; takes the registry mutex. The registered phone, or null.
+    std::shared_ptr<SDKPhone> phone(int cloudPhoneId) const;
+    int phoneCount() const;
+
+    // The shell command of an AppOperation, or an empty text for another code.
+    static QByteArray appCommand(int code, const QString &package);
+
+private:
+    std::shared_ptr<SessionRegistry> d;
+};
+
+// The process-wide instance.
+extern SdkManager sdkManager;

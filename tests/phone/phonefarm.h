@@ -1,0 +1,38 @@
+#pragma once
+
+#include "coreclient/core_client.h"
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+
+// The real phone farm, started on a free port for one test run.
+class PhoneFarm
+{
+public:
+    static constexpr const char *secret = "phone-test-secret";
+
+    ~PhoneFarm();
+    // Starts $PELOMIR_BIN_DIR/pelomir-phonefarm and points the phone library at it.
+    bool start(QString *error);
+
+    // A credential the farm accepts for `deviceId` for the next hour; `forDevice` signs it for
+    // another id (so the farm refuses it).
+    static QByteArray credential(const QByteArray &deviceId, bool restricted = false,
+                                 const QByteArray &forDevice = QByteArray());
+
+private:
+    QProcess m_process;
+};
+
+// One answer of the phone library, waited for on the calling thread (at most 20 s).
+struct LibraryAnswer
+{
+    int code = CC_ERR_TIMEOUT;
+    QByteArray data;
+};
+
+LibraryAnswer runShell(const QByteArray &deviceId, const QByteArray &credential, const QByteArray &command);
+LibraryAnswer installedPackages(const QByteArray &deviceId, const QByteArray &credential);
+// The package shown in front ("com.pmapps.launcher" on the home screen), from a view dump.
+QString foregroundPackage(const QByteArray &deviceId, const QByteArray &credential);
