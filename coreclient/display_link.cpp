@@ -22,10 +22,11 @@ bool isFinal(int code)
 
 } // namespace
 
-DisplayLink::DisplayLink(const QByteArray &deviceUcId, const QByteArray &deviceId, bool viewOnly)
-    : deviceUcId_(deviceUcId), deviceId_(deviceId), viewOnly_(viewOnly)
+DisplayLink::DisplayLink(const QByteArray &deviceUcId, const QByteArray &deviceId, bool viewOnly,
+                         FrameSink onFrame, StatusSink onStatus)
+    : onFrame_(std::move(onFrame)), onStatus_(std::move(onStatus)), deviceUcId_(deviceUcId),
+      deviceId_(deviceId), viewOnly_(viewOnly)
 {
-    qRegisterMetaType<ccwire::Frame>();
 }
 
 void DisplayLink::start(const QString &host, quint16 port)
@@ -95,7 +96,7 @@ void DisplayLink::onReadyRead()
                 return;
             }
         } else if (auto *frame = std::get_if<ccwire::Frame>(&message)) {
-            emit frameArrived(*frame);
+            onFrame_(*frame);
         } else {
             log(QStringLiteral("display %1: unexpected message from gateway").arg(QLatin1String(deviceId_)));
             onBroken(CC_ERR_PROTOCOL);
@@ -137,7 +138,7 @@ void DisplayLink::setStatus(int status)
     if (status == status_)
         return;
     status_ = status;
-    emit statusChanged(status);
+    onStatus_(status);
 }
 
 } // namespace cc

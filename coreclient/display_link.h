@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class QTcpSocket;
 class QTimer;
 
@@ -19,19 +21,19 @@ constexpr int kLinkConnecting = 1;
 
 class DisplayLink : public QObject
 {
-    Q_OBJECT
 public:
-    DisplayLink(const QByteArray &deviceUcId, const QByteArray &deviceId, bool viewOnly);
+    // Both sinks are called on the I/O thread; they hand frames and status
+    // changes on to whoever shows them.
+    using FrameSink = std::function<void(const ccwire::Frame &)>;
+    using StatusSink = std::function<void(int)>;
+
+    DisplayLink(const QByteArray &deviceUcId, const QByteArray &deviceId, bool viewOnly, FrameSink onFrame,
+                StatusSink onStatus);
 
     // I/O thread only, from here on.
     void start(const QString &host, quint16 port);
     void sendInput(ccwire::InputKind kind, const QByteArray &payload, quint32 seq);
     void ack(quint32 seq);
-
-signals:
-    // Emitted on the I/O thread; receivers connect queued.
-    void frameArrived(const ccwire::Frame &frame);
-    void statusChanged(int status);
 
 private:
     void connectNow();
@@ -40,6 +42,8 @@ private:
     void onBroken(int code);
     void setStatus(int status);
 
+    FrameSink onFrame_;
+    StatusSink onStatus_;
     QByteArray deviceUcId_;
     QByteArray deviceId_;
     bool viewOnly_;
@@ -55,5 +59,3 @@ private:
 };
 
 } // namespace cc
-
-Q_DECLARE_METATYPE(ccwire::Frame)

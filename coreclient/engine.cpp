@@ -2,8 +2,10 @@
 
 #include "app/deployment.h"
 #include "coreclient/display_link.h"
+#include "coreclient/job_queue.h"
 #include "coreclient/log.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QSet>
@@ -13,6 +15,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
 
 namespace cc {
 
@@ -34,6 +37,15 @@ qint64 nowMs()
 }
 
 } // namespace
+
+// The I/O thread's jobs and state; one context per start of the library.
+class IoContext : public JobQueue
+{
+public:
+    std::vector<RequestChannel *> channels;
+    std::map<quint64, DisplayLink *> links;
+    QTimer *timeoutTimer = nullptr;
+};
 
 // One multiplexed request connection. Lives on the I/O thread.
 class RequestChannel : public QObject
@@ -224,22 +236,23 @@ void Engine::ensureStarted()
     delivery_.start();
     ioThread_ = new QThread;
     ioThread_->setObjectName(QStringLiteral("core-client io"));
-    io_ = new QObject;
+    io_ = new IoContext;
     io_->moveToThread(ioThread_);
     ioThread_->start();
-    QMetaObject::invokeMethod(io_, [this] {
+    IoContext *io = io_;
+    io->post([this, io] {
         for (int i = 0; i < kChannels; ++i)
-            channels_.push_back(new RequestChannel(this, io_));
-        timeoutTimer_ = new QTimer(io_);
-        timeoutTimer_->setInterval(kTimeoutScanMs);
-        connect(timeoutTimer_, &QTimer::timeout, io_, [this] { scanTimeouts(); });
+            io->channels.push_back(new RequestChannel(this, io));
+        io->timeoutTimer = new QTimer(io);
+        io->timeoutTimer->setInterval(kTimeoutScanMs);
+        QObject::connect(io->timeoutTimer, &QTimer::timeout, io, [this, io] { scanTimeouts(*io); });
     });
 }
 
 void Engine::shutdown()
 {
     QThread *thread;
-    QObject *io;
+    IoContext *io;
     {
         std::lock_guard<std::mutex> lock(lifeMutex_);
         if (!ioThread_ || stopping_)
@@ -259,21 +272,18 @@ void Engine::shutdown()
         left.swap(pending_);
     }
     // The connections are torn down on their own thread. Their failures
-    // report nothing: the pending map is already empty.
-    QMetaObject::invokeMethod(
-        io,
-        [this, io] {
-            for (auto &entry : links_)
-                delete entry.second;
-            links_.clear();
-            for (RequestChannel *channel : channels_)
-                channel->fail(CC_ERR_SHUTDOWN);
-            channels_.clear();
-            timeoutTimer_ = nullptr;
-            delete io;
-            QThread::currentThread()->quit();
-        },
-        Qt::QueuedConnection);
+    // report nothing: the pending map is already empty. The context itself
+    // goes with the thread's last deferred deletes.
+    io->post([io] {
+        for (auto &entry : io->links)
+            delete entry.second;
+        io->links.clear();
+        for (RequestChannel *channel : io->channels)
+            channel->fail(CC_ERR_SHUTDOWN);
+        io->channels.clear();
+        io->deleteLater();
+        QThread::currentThread()->quit();
+    });
     thread->wait();
     delete thread;
     for (auto &entry : left) {
@@ -295,7 +305,7 @@ void Engine::setGateway(const QString &host, quint16 port)
     }
     std::lock_guard<std::mutex> lock(lifeMutex_);
     if (io_)
-        QMetaObject::invokeMethod(io_, [this] { resetChannels(); });
+        io_->post([this, io = io_] { resetChannels(*io); });
 }
 
 void Engine::setTimeouts(int requestMs, int transferMs)
@@ -317,12 +327,6 @@ quint16 Engine::gatewayPort() const
 {
     std::lock_guard<std::mutex> lock(pendingMutex_);
     return port_;
-}
-
-int Engine::pendingCount()
-{
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    return int(pending_.size());
 }
 
 void Engine::refuse(const SdkSession *session, int code, SdkCallback cb)
@@ -380,21 +384,21 @@ int Engine::submit(const SdkSession *session, ccwire::Op op, const QByteArray &p
         complete(id, CC_ERR_SHUTDOWN, {});
         return 0;
     }
-    QMetaObject::invokeMethod(io_, [this, id, frame] { sendOnChannel(id, frame); });
+    io_->post([this, io = io_, id, frame] { sendOnChannel(*io, id, frame); });
     return 0;
 }
 
 // I/O thread.
-void Engine::sendOnChannel(quint32 id, const QByteArray &frame)
+void Engine::sendOnChannel(IoContext &io, quint32 id, const QByteArray &frame)
 {
     {
         std::lock_guard<std::mutex> lock(pendingMutex_);
         if (!pending_.count(id))
             return; // timed out before it left
     }
-    channels_[id % channels_.size()]->send(id, frame);
-    if (!timeoutTimer_->isActive())
-        timeoutTimer_->start();
+    io.channels[id % io.channels.size()]->send(id, frame);
+    if (!io.timeoutTimer->isActive())
+        io.timeoutTimer->start();
 }
 
 // Whoever takes the entry out of the map delivers its callback, which is what
@@ -428,7 +432,7 @@ void Engine::onChannelFailed(const QList<quint32> &ids, int code)
 }
 
 // I/O thread.
-void Engine::scanTimeouts()
+void Engine::scanTimeouts(IoContext &io)
 {
     const qint64 now = nowMs();
     std::vector<quint32> expired;
@@ -442,18 +446,18 @@ void Engine::scanTimeouts()
         empty = pending_.size() == expired.size();
     }
     for (quint32 id : expired) {
-        for (RequestChannel *channel : channels_)
+        for (RequestChannel *channel : io.channels)
             channel->forget(id);
         complete(id, CC_ERR_TIMEOUT, {});
     }
     if (empty)
-        timeoutTimer_->stop();
+        io.timeoutTimer->stop();
 }
 
 // I/O thread: the gateway address changed, so the open connections are stale.
-void Engine::resetChannels()
+void Engine::resetChannels(IoContext &io)
 {
-    for (RequestChannel *channel : channels_)
+    for (RequestChannel *channel : io.channels)
         channel->fail(CC_ERR_CONNECTION_LOST);
 }
 
@@ -468,8 +472,8 @@ quint64 Engine::openDisplay(DisplayLink *link)
     if (!io_)
         return 0; // cc_core_uninit is running; the link stays idle
     link->moveToThread(ioThread_);
-    QMetaObject::invokeMethod(io_, [this, id, link, host, port] {
-        links_[id] = link;
+    io_->post([io = io_, id, link, host, port] {
+        io->links[id] = link;
         link->start(host, port);
     });
     return id;
@@ -480,12 +484,12 @@ void Engine::closeDisplay(quint64 id)
     std::lock_guard<std::mutex> lock(lifeMutex_);
     if (!io_)
         return;
-    QMetaObject::invokeMethod(io_, [this, id] {
-        auto it = links_.find(id);
-        if (it == links_.end())
+    io_->post([io = io_, id] {
+        auto it = io->links.find(id);
+        if (it == io->links.end())
             return;
         delete it->second;
-        links_.erase(it);
+        io->links.erase(it);
     });
 }
 
@@ -494,9 +498,9 @@ void Engine::sendDisplayInput(quint64 id, ccwire::InputKind kind, const QByteArr
     std::lock_guard<std::mutex> lock(lifeMutex_);
     if (!io_)
         return;
-    QMetaObject::invokeMethod(io_, [this, id, kind, payload, seq] {
-        auto it = links_.find(id);
-        if (it != links_.end())
+    io_->post([io = io_, id, kind, payload, seq] {
+        auto it = io->links.find(id);
+        if (it != io->links.end())
             it->second->sendInput(kind, payload, seq);
     });
 }
@@ -506,9 +510,9 @@ void Engine::ackDisplayFrame(quint64 id, quint32 seq)
     std::lock_guard<std::mutex> lock(lifeMutex_);
     if (!io_)
         return;
-    QMetaObject::invokeMethod(io_, [this, id, seq] {
-        auto it = links_.find(id);
-        if (it != links_.end())
+    io_->post([io = io_, id, seq] {
+        auto it = io->links.find(id);
+        if (it != io->links.end())
             it->second->ack(seq);
     });
 }

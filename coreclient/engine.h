@@ -8,23 +8,21 @@
 #include "coreclient/wire.h"
 
 #include <QByteArray>
-#include <QObject>
 #include <QString>
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
 
 class QThread;
-class QTimer;
 
 namespace cc {
 
 class DisplayLink;
+class IoContext;
 class RequestChannel;
 
 // Strings of an SdkSession checked and copied at call time, so the caller's
@@ -71,9 +69,8 @@ private:
     std::thread::id threadId_;
 };
 
-class Engine : public QObject
+class Engine
 {
-    Q_OBJECT
 public:
     static Engine &instance();
 
@@ -104,7 +101,6 @@ public:
 
     QString gatewayHost() const;
     quint16 gatewayPort() const;
-    int pendingCount();
 
     // I/O thread: called by the request channels.
     void onResponse(const ccwire::Response &response);
@@ -120,20 +116,15 @@ private:
 
     Engine() = default;
     void complete(quint32 id, int code, const QByteArray &data);
-    void sendOnChannel(quint32 id, const QByteArray &frame);
-    void scanTimeouts();
-    void resetChannels();
+    void sendOnChannel(IoContext &io, quint32 id, const QByteArray &frame);
+    void scanTimeouts(IoContext &io);
+    void resetChannels(IoContext &io);
 
     std::mutex lifeMutex_; // guards ioThread_, io_ and stopping_
     QThread *ioThread_ = nullptr;
     bool stopping_ = false;
-    QObject *io_ = nullptr; // lives on the I/O thread; context of every queued call
+    IoContext *io_ = nullptr; // lives on the I/O thread; runs every job posted to it
     Delivery delivery_;
-
-    // Touched on the I/O thread only.
-    std::vector<RequestChannel *> channels_;
-    std::map<quint64, DisplayLink *> links_;
-    QTimer *timeoutTimer_ = nullptr;
 
     mutable std::mutex pendingMutex_; // guards pending_, nextId_, gateway and timeouts
     std::unordered_map<quint32, Pending> pending_;

@@ -4,23 +4,34 @@
 #include "coreclient/core_client.h"
 #include "coreclient/display_link.h"
 #include "coreclient/engine.h"
+#include "coreclient/job_queue.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QHash>
 #include <QImageReader>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QSet>
 #include <QtEndian>
 
 namespace cc {
 
 namespace {
 
-QSet<RenderView *> &views()
+// GUI thread only: the render children by id. Frames address their view by
+// id, so one that arrives after its view has gone finds nothing.
+QHash<quint64, RenderView *> &views()
 {
-    static QSet<RenderView *> set;
-    return set;
+    static QHash<quint64, RenderView *> byId;
+    return byId;
+}
+
+// Carries frames and status from the I/O thread to the GUI thread. Made on the
+// GUI thread by the first view and kept for the life of the process.
+JobQueue *guiQueue()
+{
+    static JobQueue *queue = new JobQueue;
+    return queue;
 }
 
 QString statusText(int status)
@@ -56,11 +67,26 @@ RenderView::RenderView(QWidget *surface, const QByteArray &deviceUcId, const QBy
     setAttribute(Qt::WA_OpaquePaintEvent);
     setGeometry(surface->rect());
     surface->installEventFilter(this);
-    views().insert(this);
+    static quint64 nextViewId = 1;
+    viewId_ = nextViewId++;
+    views().insert(viewId_, this);
 
-    auto *link = new DisplayLink(deviceUcId, deviceId, viewOnly);
-    connect(link, &DisplayLink::frameArrived, this, &RenderView::onFrame, Qt::QueuedConnection);
-    connect(link, &DisplayLink::statusChanged, this, &RenderView::onStatus, Qt::QueuedConnection);
+    JobQueue *gui = guiQueue();
+    const quint64 viewId = viewId_;
+    auto *link = new DisplayLink(
+        deviceUcId, deviceId, viewOnly,
+        [gui, viewId](const ccwire::Frame &frame) {
+            gui->post([viewId, frame] {
+                if (RenderView *view = views().value(viewId))
+                    view->onFrame(frame);
+            });
+        },
+        [gui, viewId](int status) {
+            gui->post([viewId, status] {
+                if (RenderView *view = views().value(viewId))
+                    view->onStatus(status);
+            });
+        });
     linkId_ = Engine::instance().openDisplay(link);
     if (linkId_ == 0)
         delete link;
@@ -70,7 +96,7 @@ RenderView::RenderView(QWidget *surface, const QByteArray &deviceUcId, const QBy
 
 RenderView::~RenderView()
 {
-    views().remove(this);
+    views().remove(viewId_);
     if (linkId_)
         Engine::instance().closeDisplay(linkId_);
 }
@@ -86,7 +112,7 @@ RenderView *RenderView::of(QWidget *surface)
 
 void RenderView::closeAll()
 {
-    const auto all = views();
+    const auto all = views().values();
     qDeleteAll(all);
 }
 

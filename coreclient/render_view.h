@@ -47,6 +47,7 @@ private:
     void sendTouch(ccwire::TouchAction action, quint16 x, quint16 y);
     void notifySurface(int dwData, const QByteArray &data);
 
+    quint64 viewId_ = 0;
     quint64 linkId_ = 0;
     bool viewOnly_;
     int status_;

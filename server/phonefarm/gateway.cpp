@@ -10,6 +10,7 @@
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -73,9 +74,9 @@ QString downloadName(const QUrl &url)
 } // namespace
 
 Gateway::Gateway(Farm *farm, QObject *parent)
-    : QObject(parent), farm_(farm), network_(new QNetworkAccessManager(this))
+    : QObject(parent), farm_(farm), pool_(qMax(2, QThread::idealThreadCount())),
+      network_(new QNetworkAccessManager(this))
 {
-    pool_.setMaxThreadCount(qMax(2, QThread::idealThreadCount()));
     network_->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     connect(&server_, &QTcpServer::newConnection, this, &Gateway::onNewConnection);
 }
@@ -274,7 +275,7 @@ void Connection::renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, cc
     PhoneState state = phone->snapshot(now);
     QPointer<Connection> self(this);
     Gateway *gateway = gateway_;
-    gateway_->pool()->start([gateway, self, id, state = std::move(state), now, width, quality] {
+    gateway_->pool()->submit([gateway, self, id, state = std::move(state), now, width, quality] {
         const QSize screen = state.screenSize();
         QByteArray bytes;
         if (width > 0) {
@@ -284,7 +285,7 @@ void Connection::renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, cc
             bytes = encodeImage(renderScreen(state, now, screen), "png", -1);
         }
         // The connection is only looked at on its own thread.
-        QMetaObject::invokeMethod(gateway, [self, id, bytes] {
+        gateway->mainQueue()->post([self, id, bytes] {
             if (!self)
                 return;
             --self->busy_;
@@ -435,7 +436,7 @@ void Connection::streamTick()
     const quint32 seq = ++frameSeq_;
     const quint32 inputAck = inputSeq_;
     QPointer<Connection> self(this);
-    gateway_->pool()->start([gateway = gateway_, self, state = std::move(state), now, seq, inputAck] {
+    gateway_->pool()->submit([gateway = gateway_, self, state = std::move(state), now, seq, inputAck] {
         const QSize screen = state.screenSize();
         ccwire::Frame frame;
         frame.seq = seq;
@@ -445,7 +446,7 @@ void Connection::streamTick()
         frame.rotation = quint8(state.rotation());
         frame.renderedAtUs = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
         frame.jpeg = encodeImage(renderScreen(state, now, screen), "jpeg", kStreamJpegQuality);
-        QMetaObject::invokeMethod(gateway, [self, frame] {
+        gateway->mainQueue()->post([self, frame] {
             if (!self)
                 return;
             self->encoding_ = false;

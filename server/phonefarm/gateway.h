@@ -5,15 +5,16 @@
 // and phone input run on the main thread; rendering and encoding run on a
 // worker pool.
 
+#include "coreclient/job_queue.h"
 #include "coreclient/wire.h"
 #include "server/phonefarm/farm.h"
+#include "server/phonefarm/worker_pool.h"
 
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
 #include <QTcpServer>
-#include <QThreadPool>
 
 #include <memory>
 
@@ -89,7 +90,9 @@ public:
     QString errorString() const { return server_.errorString(); }
 
     Farm *farm() const { return farm_; }
-    QThreadPool *pool() { return &pool_; }
+    WorkerPool *pool() { return &pool_; }
+    // Jobs that workers hand back to the main thread.
+    cc::JobQueue *mainQueue() { return &main_; }
     QNetworkAccessManager *network() const { return network_; }
 
 private:
@@ -97,7 +100,8 @@ private:
 
     Farm *farm_;
     QTcpServer server_;
-    QThreadPool pool_;
+    cc::JobQueue main_; // outlives the pool, whose last jobs may still post here
+    WorkerPool pool_;
     QNetworkAccessManager *network_;
     int connections_ = 0;
 };

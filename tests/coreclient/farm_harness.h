@@ -47,7 +47,8 @@ public:
         process.setArguments(QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
                                          QStringLiteral("--admin-listen"), QStringLiteral("127.0.0.1:0")} +
                              extra);
-        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.setProcessChannelMode(
+            QProcess::ForwardedErrorChannel); // the farm's warnings show in the test log
         process.start();
         if (!process.waitForStarted(10000))
             return false;
