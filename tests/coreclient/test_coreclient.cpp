@@ -343,6 +343,22 @@ private slots:
         const QJsonObject answer = QJsonDocument::fromJson(r.data).object();
         QCOMPARE(answer.value(QStringLiteral("deviceId")).toString(), QString::fromLatin1(phone));
         QVERIFY(answer.value(QStringLiteral("loggedIn")).toBool());
+
+        // A callback may send the next request itself, as the login of a
+        // mirrored phone does with the keyboard switch.
+        static std::atomic<int> chained{1};
+        chained = 1;
+        Request login(harness::credential(phone), phone);
+        cc_core_send_user_login_data_tob(
+            login.session(), [](SdkSession *s, int, int code, const void *, int) {
+                const int sent = cc_core_send_adb_command_msg_tob(
+                    s, "ime set com.android.adbkeyboard/.AdbIME",
+                    [](SdkSession *, int, int code, const void *, int) { chained = code; }, 0);
+                if (code < 0 || sent < 0)
+                    chained = -100;
+            });
+        QVERIFY(waitUntil([] { return chained != 1; }));
+        QCOMPARE(int(chained), 0);
     }
 
     void refusals_data()
@@ -721,6 +737,14 @@ private slots:
         QCOMPARE(shell(phone, "monkey -p com.pmapps.racer 1").code, 0);
         QTRY_COMPARE(surface.notes.last().first, 3);
         QCOMPARE(qFromLittleEndian<qint32>(surface.notes.last().second.constData()), 1);
+
+        // A restart pauses the stream; it resumes on the launcher, turned back upright.
+        QSignalSpy status(child, SIGNAL(statusChanged(int)));
+        QCOMPARE(farm.admin("POST", "/admin/phones/" + phone + "/restart"), 200);
+        QTRY_VERIFY(!status.isEmpty() && status.first().at(0).toInt() == CC_ERR_REBOOTING);
+        QTRY_VERIFY_WITH_TIMEOUT(status.last().at(0).toInt() == 0, 10000);
+        QTRY_VERIFY(surface.notes.last().first == 3 &&
+                    qFromLittleEndian<qint32>(surface.notes.last().second.constData()) == 0);
 
         cc_core_close_phone(surface.winId());
         QVERIFY(!surface.findChild<QWidget *>(QStringLiteral("ccRenderView")));
