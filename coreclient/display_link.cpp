@@ -62,6 +62,9 @@ void DisplayLink::connectNow()
 void DisplayLink::onConnected()
 {
     established_ = true;
+    // Touches and acks are tiny; waiting to batch them would add the peer's
+    // delayed-ack time to every input.
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     ccwire::DisplayOpen open;
     open.credential = deviceUcId_;
     open.deviceId = deviceId_;

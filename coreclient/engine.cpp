@@ -90,6 +90,7 @@ private:
         socket_ = new QTcpSocket(this);
         connect(socket_, &QTcpSocket::connected, this, [this] {
             established_ = true;
+            socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1); // requests are small; send at once
             for (const QByteArray &frame : qAsConst(outbox_))
                 socket_->write(frame);
             outbox_.clear();

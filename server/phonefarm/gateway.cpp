@@ -429,7 +429,9 @@ void Connection::streamTick()
         return;
     force_ = false;
     lastKey_ = key;
-    lastFrameMs_ = now;
+    // Keep the cadence of a steady animation instead of drifting by the poll
+    // interval each frame; after a pause, start afresh.
+    lastFrameMs_ = now - lastFrameMs_ < 2 * frameIntervalMs_ ? lastFrameMs_ + frameIntervalMs_ : now;
     encoding_ = true;
     --credits_;
     PhoneState state = phone_->snapshot(now);
