@@ -1,12 +1,12 @@
 #include "app/datadir.h"
 #include "app/globals.h"
 #include "app/logging.h"
+#include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMainWindow>
 
 #include <memory>
 
@@ -43,21 +43,11 @@ int main(int argc, char *argv[])
         QApplication app(argc, argv);
         QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings, true);
 
-        g_configHolder = std::make_shared<ZqConfig>();
-        g_config = g_configHolder.get();
-        if (g_config->hasConfigFile())
-            g_config->load();
-        QDir().mkdir(data + QStringLiteral("/log"));
-        qDebug() << "start, version" << g_config->version;
-
-        auto window = std::make_unique<QMainWindow>();
-        window->setObjectName(QStringLiteral("MainWindow"));
+        auto window = std::make_unique<MainWindow>();
         window->setWindowTitle(QStringLiteral("Pelomir云手机"));
-        window->resize(1280, 800);
         window->show();
         result = app.exec();
         window.reset();
-        g_eventManager.stop();
     }
     return result;
 }

@@ -1,0 +1,341 @@
+// Draws the client's images into resources/image and resources/img. Run by hand after changing a
+// drawing: pelomir-drawimages <resources directory>. The results are committed with the sources.
+#include <QDir>
+#include <QFont>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+
+#include <cstdio>
+#include <functional>
+#include <tuple>
+
+namespace {
+
+const QColor accent(25, 194, 209);
+const QColor deep(20, 92, 160);
+const QColor grey(150, 158, 163);
+
+using Drawing = std::function<void(QPainter &, qreal size)>;
+
+QImage draw(int width, int height, const Drawing &drawing, qreal scale = 1.0)
+{
+    QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(scale, scale);
+    drawing(p, qMin(width, height) / scale);
+    return image;
+}
+
+bool save(const QImage &image, const QString &path, const char *format = "PNG")
+{
+    if (!image.save(path, format)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    return true;
+}
+
+// Window-button glyphs on a 16-unit grid, white, for the title bar.
+void minimiseGlyph(QPainter &p, qreal)
+{
+    p.setPen(QPen(Qt::white, 1.6, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(3.5, 8.5), QPointF(12.5, 8.5));
+}
+
+void maximiseGlyph(QPainter &p, qreal)
+{
+    p.setPen(QPen(Qt::white, 1.4));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(3.5, 3.5, 9, 9), 1.2, 1.2);
+}
+
+void restoreGlyph(QPainter &p, qreal)
+{
+    p.setPen(QPen(Qt::white, 1.3));
+    p.setBrush(Qt::NoBrush);
+    QPainterPath back;
+    back.moveTo(5.5, 4.5);
+    back.lineTo(5.5, 2.5);
+    back.lineTo(13.5, 2.5);
+    back.lineTo(13.5, 10.5);
+    back.lineTo(11.5, 10.5);
+    p.drawPath(back);
+    p.drawRoundedRect(QRectF(2.5, 5.5, 8, 8), 1, 1);
+}
+
+void crossGlyph(QPainter &p, qreal, qreal width)
+{
+    p.setPen(QPen(Qt::white, width, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(4, 4), QPointF(12, 12));
+    p.drawLine(QPointF(12, 4), QPointF(4, 12));
+}
+
+// The faint ring behind a title-bar button's glyph (28 x 28).
+void buttonPlate(QPainter &p)
+{
+    p.setPen(QPen(QColor(255, 255, 255, 70), 1.2));
+    p.setBrush(QColor(255, 255, 255, 28));
+    p.drawEllipse(QRectF(1.5, 1.5, 25, 25));
+}
+
+void logo(QPainter &p, qreal)
+{
+    // A rounded phone over a cloud-like disc, on a 24-unit grid.
+    QLinearGradient disc(0, 0, 24, 24);
+    disc.setColorAt(0, QColor(255, 255, 255));
+    disc.setColorAt(1, QColor(214, 246, 249));
+    p.setPen(Qt::NoPen);
+    p.setBrush(disc);
+    p.drawEllipse(QRectF(0.5, 0.5, 23, 23));
+    p.setBrush(accent);
+    p.drawRoundedRect(QRectF(7.5, 4, 9, 16), 2, 2);
+    p.setBrush(Qt::white);
+    p.drawRoundedRect(QRectF(8.8, 6, 6.4, 10.6), 0.8, 0.8);
+    p.setBrush(accent);
+    p.drawEllipse(QRectF(11.2, 17.6, 1.6, 1.6));
+    p.setBrush(QColor(255, 233, 132));
+    p.drawEllipse(QRectF(14.5, 3, 5, 5));
+}
+
+void homeIcon(QPainter &p, qreal)
+{
+    p.setPen(QPen(Qt::white, 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    QPainterPath roof;
+    roof.moveTo(1.5, 7.5);
+    roof.lineTo(7, 2);
+    roof.lineTo(12.5, 7.5);
+    p.drawPath(roof);
+    p.drawRect(QRectF(3.5, 7, 7, 5.5));
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(6.2, 9.2, 1.6, 3.3));
+}
+
+void downloadIcon(QPainter &p, qreal)
+{
+    p.setPen(QPen(Qt::white, 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawLine(QPointF(7, 1.5), QPointF(7, 9));
+    p.drawLine(QPointF(4, 6.2), QPointF(7, 9.2));
+    p.drawLine(QPointF(10, 6.2), QPointF(7, 9.2));
+    p.drawLine(QPointF(2, 12.3), QPointF(12, 12.3));
+}
+
+void groupIcon(QPainter &p, qreal)
+{
+    // Two speech bubbles: the customer group.
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QRectF(0.8, 1.5, 8.5, 7));
+    QPainterPath tail;
+    tail.moveTo(2.5, 7.2);
+    tail.lineTo(1.8, 10);
+    tail.lineTo(5, 8);
+    p.drawPath(tail);
+    p.setBrush(QColor(255, 233, 132));
+    p.drawEllipse(QRectF(5.2, 5.2, 8, 6.5));
+    p.setBrush(accent);
+    for (qreal x : {7.3, 9.2, 11.1})
+        p.drawEllipse(QRectF(x - 0.6, 7.9, 1.2, 1.2));
+}
+
+void userIcon(QPainter &p, qreal)
+{
+    p.setPen(QPen(Qt::white, 1.4));
+    p.setBrush(QColor(255, 255, 255, 60));
+    p.drawEllipse(QRectF(1, 1, 22, 22));
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QRectF(8.2, 5.2, 7.6, 7.6));
+    QPainterPath body;
+    body.moveTo(4.8, 19.5);
+    body.cubicTo(5.8, 14.5, 18.2, 14.5, 19.2, 19.5);
+    body.cubicTo(15.5, 22.8, 8.5, 22.8, 4.8, 19.5);
+    p.drawPath(body);
+}
+
+// Field icons: 16 x 16 glyphs drawn 3 units in from the left of an 18-unit-wide image.
+void phoneField(QPainter &p, qreal)
+{
+    p.translate(3, 0);
+    p.setPen(QPen(grey, 1.3));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(3.5, 1.5, 8, 13), 1.6, 1.6);
+    p.setPen(QPen(grey, 1.3, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(6.5, 12.3), QPointF(8.5, 12.3));
+}
+
+void lockField(QPainter &p, qreal)
+{
+    p.translate(3, 0);
+    p.setPen(QPen(grey, 1.3));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(4.5, 1.5, 7, 8), 0, 180 * 16);
+    p.drawLine(QPointF(4.5, 5.5), QPointF(4.5, 7));
+    p.drawLine(QPointF(11.5, 5.5), QPointF(11.5, 7));
+    p.setBrush(grey);
+    p.drawRoundedRect(QRectF(3, 7, 10, 7.5), 1.2, 1.2);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QRectF(7.1, 9.4, 1.8, 1.8));
+}
+
+void codeField(QPainter &p, qreal)
+{
+    // A shield with a tick: a one-time code.
+    p.translate(3, 0);
+    QPainterPath shield;
+    shield.moveTo(8, 1.2);
+    shield.lineTo(13.8, 3.4);
+    shield.cubicTo(13.8, 9.5, 11.5, 12.8, 8, 14.8);
+    shield.cubicTo(4.5, 12.8, 2.2, 9.5, 2.2, 3.4);
+    shield.closeSubpath();
+    p.setPen(QPen(grey, 1.3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(shield);
+    p.drawLine(QPointF(5.4, 8), QPointF(7.4, 10));
+    p.drawLine(QPointF(7.4, 10), QPointF(10.8, 6));
+}
+
+void phoneSilhouette(QPainter &p, const QRectF &r, qreal angle, int alpha)
+{
+    p.save();
+    p.translate(r.center());
+    p.rotate(angle);
+    const QRectF body(-r.width() / 2, -r.height() / 2, r.width(), r.height());
+    p.setPen(QPen(QColor(255, 255, 255, alpha + 40), 3));
+    p.setBrush(QColor(255, 255, 255, alpha));
+    p.drawRoundedRect(body, r.width() * 0.14, r.width() * 0.14);
+    const QRectF screen =
+        body.adjusted(r.width() * 0.07, r.height() * 0.08, -r.width() * 0.07, -r.height() * 0.1);
+    QLinearGradient glow(screen.topLeft(), screen.bottomRight());
+    glow.setColorAt(0, QColor(255, 255, 255, alpha + 50));
+    glow.setColorAt(1, QColor(120, 230, 240, alpha + 20));
+    p.setPen(Qt::NoPen);
+    p.setBrush(glow);
+    p.drawRoundedRect(screen, 6, 6);
+    // A few app tiles on the screen.
+    p.setBrush(QColor(255, 255, 255, alpha + 80));
+    const qreal tile = screen.width() / 5;
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 3; ++col)
+            p.drawRoundedRect(QRectF(screen.left() + tile * (0.5 + col * 1.5),
+                                     screen.top() + tile * (0.7 + row * 1.5), tile, tile),
+                              tile * 0.25, tile * 0.25);
+    p.restore();
+}
+
+QImage loginBackground()
+{
+    const int w = 1280;
+    const int h = 760;
+    QImage image(w, h, QImage::Format_RGB32);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+
+    QLinearGradient sky(0, 0, w, h);
+    sky.setColorAt(0, QColor(31, 206, 219));
+    sky.setColorAt(0.55, QColor(24, 150, 196));
+    sky.setColorAt(1, deep);
+    p.fillRect(image.rect(), sky);
+
+    // Soft light discs, the "cloud".
+    for (const auto &disc :
+         {std::make_tuple(QPointF(250, 180), 320.0, 60), std::make_tuple(QPointF(640, 620), 420.0, 40),
+          std::make_tuple(QPointF(1100, 120), 260.0, 35)}) {
+        QRadialGradient light(std::get<0>(disc), std::get<1>(disc));
+        light.setColorAt(0, QColor(255, 255, 255, std::get<2>(disc)));
+        light.setColorAt(1, QColor(255, 255, 255, 0));
+        p.setPen(Qt::NoPen);
+        p.setBrush(light);
+        p.drawEllipse(std::get<0>(disc), std::get<1>(disc), std::get<1>(disc));
+    }
+
+    // Gentle waves along the bottom.
+    for (int i = 0; i < 3; ++i) {
+        QPainterPath wave;
+        const qreal base = 600 + i * 45;
+        wave.moveTo(0, base);
+        wave.cubicTo(w * 0.3, base - 70 + i * 15, w * 0.6, base + 60, w, base - 30);
+        wave.lineTo(w, h);
+        wave.lineTo(0, h);
+        wave.closeSubpath();
+        p.setBrush(QColor(255, 255, 255, 18 + i * 8));
+        p.drawPath(wave);
+    }
+
+    phoneSilhouette(p, QRectF(465, 230, 170, 330), -8, 40);
+    phoneSilhouette(p, QRectF(590, 200, 190, 370), 0, 55);
+    phoneSilhouette(p, QRectF(730, 245, 160, 310), 9, 35);
+
+    p.setPen(Qt::white);
+    QFont title(QStringLiteral("Noto Sans CJK SC"));
+    title.setPixelSize(46);
+    title.setWeight(QFont::Bold);
+    p.setFont(title);
+    p.drawText(QPointF(90, 250), QStringLiteral("Pelomir云手机"));
+    QFont line(QStringLiteral("Noto Sans CJK SC"));
+    line.setPixelSize(22);
+    p.setFont(line);
+    p.setPen(QColor(255, 255, 255, 220));
+    p.drawText(QPointF(92, 300), QStringLiteral("云端手机 · 随时随地 · 批量管理"));
+    p.setPen(QPen(QColor(255, 233, 132), 4, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(94, 326), QPointF(170, 326));
+    return image;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: pelomir-drawimages RESOURCES_DIR\n");
+        return 2;
+    }
+    const QDir root(QString::fromLocal8Bit(argv[1]));
+    root.mkpath(QStringLiteral("image"));
+    root.mkpath(QStringLiteral("img"));
+    auto image = [&](const char *name) {
+        return root.filePath(QStringLiteral("image/") + QLatin1String(name));
+    };
+    auto icon = [&](const char *name) { return root.filePath(QStringLiteral("img/") + QLatin1String(name)); };
+
+    bool ok = true;
+    // Window-button icons at 32 x 32; the toolkit scales them to the button's icon size.
+    ok &= save(draw(32, 32, minimiseGlyph, 2), icon("min.ico"), "ICO");
+    ok &= save(draw(32, 32, maximiseGlyph, 2), icon("max.ico"), "ICO");
+    ok &= save(draw(32, 32, restoreGlyph, 2), icon("restore.ico"), "ICO");
+    ok &= save(draw(28, 28, [](QPainter &p, qreal) { buttonPlate(p); }), image("min.png"));
+    ok &= save(draw(28, 28, [](QPainter &p, qreal) { buttonPlate(p); }), image("max.png"));
+    ok &= save(draw(28, 28,
+                    [](QPainter &p, qreal s) {
+                        buttonPlate(p);
+                        p.translate(6, 6);
+                        crossGlyph(p, s, 1.6);
+                    }),
+               image("close.png"));
+    ok &= save(draw(24, 24,
+                    [](QPainter &p, qreal s) {
+                        p.translate(4, 4);
+                        crossGlyph(p, s, 1.8);
+                    }),
+               image("close_min.png"));
+    ok &= save(draw(96, 96, logo, 4), image("logo.png"));
+    ok &= save(draw(14, 14, homeIcon), image("home.png"));
+    ok &= save(draw(14, 14, downloadIcon), image("download_app.png"));
+    ok &= save(draw(14, 14, groupIcon), image("qq.png"));
+    ok &= save(draw(48, 48, userIcon, 2), image("nologin.png"));
+    ok &= save(draw(18, 16, phoneField), image("phone_login.png"));
+    ok &= save(draw(18, 16, lockField), image("pass.png"));
+    ok &= save(draw(18, 16, codeField), image("verification.png"));
+    ok &= save(loginBackground(), image("login_bg.png"));
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPoint>
+#include <QRect>
+
+#include <memory>
+#include <optional>
+
+class ZqContent;
+class ZqDialogForm;
+class ZqTitle;
+struct ZQSlotMsg;
+
+// The one top-level window: frameless, with the title bar across the top and the content frame below.
+// It creates the configuration and the account model, starts the phone library, and carries out the
+// application-wide requests of the bus (exit, window state, message dialogs, screenshots) and the tip
+// window message. GUI thread only.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    static constexpr int minimumWidth = 1280;
+    static constexpr int minimumHeight = 680;
+    static constexpr int titleHeight = 40;
+    // How long an orderly exit may take before the process is ended regardless.
+    static constexpr int exitWatchdogMs = 3000;
+
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // The non-client area under `globalPos`, as the native hit test answers it; empty for the client area.
+    std::optional<int> hitTest(const QPoint &globalPos) const;
+
+    // Where a screenshot of `stem` taken at `stamp` ("yyyyMMdd_hhmmss") is saved in `directory`: the stem
+    // reduced to letters, digits, '-' and '_', and a counter added when the name is taken.
+    static QString screenshotPath(const QString &directory, const QString &stem, const QString &stamp);
+
+protected:
+    bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void handleMessage(const ZQSlotMsg &msg);
+    void exitApplication();
+    void showMessageDialog(const QString &json);
+    void saveScreenshot(const ZQSlotMsg &msg);
+    // Mouse events of the native window, seen before any child widget: presses on the title or the border
+    // move or resize the window.
+    bool nonClientMouse(QMouseEvent *event);
+    void setBorderCursor(std::optional<int> code);
+
+    QWidget *m_centralWidget;
+    ZqContent *m_content = nullptr;
+    ZqTitle *m_title = nullptr;
+    std::unique_ptr<ZqDialogForm> m_messageDialog;
+    int m_borderWidth = 5;
+
+    // A move or resize done by hand because the window system would not take it over.
+    struct ManualDrag
+    {
+        int code = 0;
+        QPoint startGlobal;
+        QRect startGeometry;
+    };
+    std::optional<ManualDrag> m_manualDrag;
+    bool m_borderCursor = false;
+};

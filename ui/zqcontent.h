@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QWidget>
+
+class ZqDevice;
+class ZqLogin;
+
+// The content frame below the title bar: shows the login page (bus message 190) or, after login
+// (191), the device page; exactly one of them at a time. GUI thread only.
+class ZqContent : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ZqContent(QWidget *parent = nullptr);
+    ~ZqContent() override;
+
+    ZqLogin *loginPage() const { return m_login; }
+    ZqDevice *devicePage() const { return m_device; }
+
+protected:
+    bool event(QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    ZqDevice *m_device;
+    ZqLogin *m_login;
+};
