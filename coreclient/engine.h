@@ -81,24 +81,29 @@ public:
     // joins the threads. Caller: not the I/O or delivery thread.
     void shutdown();
 
-    // Any thread; takes the pending mutex briefly.
+    // Any thread; take the pending mutex, then (not nested) the life-cycle mutex.
     void setGateway(const QString &host, quint16 port);
     void setTimeouts(int requestMs, int transferMs);
 
     // Queues a request; the callback runs exactly once with its outcome.
-    // Any thread; takes the pending mutex, never across the send.
+    // Any thread, callbacks included; takes the pending mutex, then (not
+    // nested) the life-cycle mutex to post the frame to the I/O thread.
     int submit(const SdkSession *session, ccwire::Op op, const QByteArray &payload, SdkCallback cb);
     // Reports a refusal through the callback without contacting the gateway.
+    // Any thread; takes the delivery queue's mutex.
     void refuse(const SdkSession *session, int code, SdkCallback cb);
 
     // Display links: created on the caller's thread, then owned by the I/O
     // thread and addressed by id, so a stale id is harmless. openDisplay
-    // returns 0 and leaves the link alone while cc_core_uninit runs.
+    // returns 0 and leaves the link alone while cc_core_uninit runs. Any
+    // thread (the GUI thread in practice); each takes the life-cycle mutex to
+    // post its job.
     quint64 openDisplay(DisplayLink *link);
     void closeDisplay(quint64 id);
     void sendDisplayInput(quint64 id, ccwire::InputKind kind, const QByteArray &payload, quint32 seq);
     void ackDisplayFrame(quint64 id, quint32 seq);
 
+    // Any thread; take the pending mutex.
     QString gatewayHost() const;
     quint16 gatewayPort() const;
 
