@@ -91,8 +91,6 @@ void ZqDialogForm::setDialogData(const QString &json)
 
     m_dialogType = m_dialogData.value(QStringLiteral("type")).toInt();
     m_dialogMsgId = m_dialogData.value(QStringLiteral("msgId")).toInt();
-    const QJsonValue deviceId = m_dialogData.value(QStringLiteral("deviceId"));
-    m_dialogDeviceId = deviceId.isString() ? deviceId.toString() : QString();
     const QString text = m_dialogData.value(QStringLiteral("lbl_1_Text")).toString();
 
     // The label runs from its fixed top to just above the next widget.

@@ -29,8 +29,6 @@ public:
     void setDialogData(const QString &json);
 
     int dialogType() const { return m_dialogType; }
-    int dialogMsgId() const { return m_dialogMsgId; }
-    QString dialogDeviceId() const { return m_dialogDeviceId; }
 
 private slots:
     void on_btnConfirm_clicked();
@@ -63,6 +61,5 @@ private:
     int m_dialogType = 0;
     int m_dialogMsgId = 0;
     QJsonObject m_dialogData;
-    QString m_dialogDeviceId;
     QPoint m_dragAnchor;
 };

@@ -47,6 +47,13 @@ void postType(int type)
     g_eventManager.post(msg);
 }
 
+QString updateCheckUrl(const QString &apiBaseUrl, int versionCode)
+{
+    return apiBaseUrl + QStringLiteral("/api/tamsu-cloud-phone/v1/package/check-for-updates?packageName=") +
+           QLatin1String(packageName) + QStringLiteral("&versionNo=") + QString::number(versionCode) +
+           QStringLiteral("&platformId=8&productId=40&statisticsNo=3148&terminal=web");
+}
+
 } // namespace
 
 ZqTitle::ZqTitle(QWidget *parent) : QWidget(parent), m_updateTimer(new QTimer(this))
@@ -114,13 +121,6 @@ QString ZqTitle::maskedPhone(const QString &phone)
     if (phone.size() <= 3)
         return phone;
     return phone.left(3) + QStringLiteral("****") + phone.mid(7);
-}
-
-QString ZqTitle::updateCheckUrl(const QString &apiBaseUrl, int versionCode)
-{
-    return apiBaseUrl + QStringLiteral("/api/tamsu-cloud-phone/v1/package/check-for-updates?packageName=") +
-           QLatin1String(packageName) + QStringLiteral("&versionNo=") + QString::number(versionCode) +
-           QStringLiteral("&platformId=8&productId=40&statisticsNo=3148&terminal=web");
 }
 
 QJsonObject ZqTitle::updateRequest(const QString &answer)

@@ -29,8 +29,6 @@ public:
     static QString maskedPhone(const QString &phone);
     // The dialog request for an update-check answer; empty when there is nothing to show.
     static QJsonObject updateRequest(const QString &answer);
-    // The update-check address for the given API base URL and version number.
-    static QString updateCheckUrl(const QString &apiBaseUrl, int versionCode);
 
 private slots:
     void on_btnClose_clicked();
