@@ -86,13 +86,14 @@ public:
     sessionRecord session() const;
     QString token() const;
 
-    // The provider's API base URL that every call is addressed to.
+    // Any thread (fixed at construction). The provider's API base URL that every call is addressed to.
     QString apiBaseUrl() const { return m_apiBaseUrl; }
 
     // Any thread. Posts a plain message dialog {"type":254,"lbl_1_Text":text} as bus message 5.
     static void showError(const QString &text);
 
-    // GUI thread. Starts an inventory re-read (after login and on every tick of the reload timer).
+    // GUI thread. Starts an inventory re-read (after login and on every tick of the reload timer); for
+    // now it only writes "getUserPhone" and the time to the debug log.
     void reload();
 
 private:
