@@ -1,11 +1,16 @@
 #pragma once
 
+#include <QHash>
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QMap>
 #include <QObject>
 #include <QString>
 
 #include <atomic>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 
 class QTimer;
@@ -49,8 +54,49 @@ struct sessionRecord
     int userId = 0;
 };
 
+// One phone of a group's "phoneList".
+struct phoneRecord
+{
+    QString deviceId;                      // "accessInfo"."deviceId": the phone's id at the phone SDK
+    QString deviceUcId;                    // first piece of the decrypted "accessInfo"."ucid"
+    std::uint32_t deviceUcIdTimestamp = 0; // second piece, decimal; 0 when it does not parse
+    bool allowRenewal = false;
+    int authorizationBehavior = 0;
+    int authorizationInfoId = 0;
+    int authorizationPhoneStatus = 0;
+    int authorizationStrategy = 0;
+    int authorizationType = 0;
+    int billingId = 0;
+    QString billingIcon;
+    int cloudPhoneId = 0; // the phone's key in every service call
+    QString endTime;      // "yyyy-MM-dd HH:mm:ss"
+    int id = 0;           // record id, used only to rename the phone
+    QString instanceId;   // decimal text
+    int maintenanceStatus = 0;
+    QString name;
+    int phoneImageId = 0;
+    QString phoneNo; // decimal text
+    int phoneStatus = 0;
+    QString remainTimeStr;
+    QString serverId;
+    int source = 0;
+    int status = 0;
+    int type = 0;
+    int groupId = 0;      // id of the group whose list holds the phone
+    int accessState = -1; // -1 unknown, 1 accessible, 0 not accessible
+};
+
+// One entry of the group list; `phones` in service order.
+struct groupRecord
+{
+    int id = 0;
+    QString name;
+    int order = 0;
+    QList<phoneRecord> phones;
+};
+
 // The client's model of the provider account: login, session token, profile, SMS codes and password
-// reset. The same object will also hold the phone inventory. Every service failure is reported to the
+// reset, and the phone inventory with the calls that change it. Every service failure is reported to the
 // user here, as one notice (bus message 5), so callers only react to success.
 //
 // The account calls run on the GUI thread and block in a local event loop (up to 15 s) while other
@@ -92,9 +138,58 @@ public:
     // Any thread. Posts a plain message dialog {"type":254,"lbl_1_Text":text} as bus message 5.
     static void showError(const QString &text);
 
-    // GUI thread. Starts an inventory re-read (after login and on every tick of the reload timer); for
-    // now it only writes "getUserPhone" and the time to the debug log.
+    // Any thread. Starts an inventory re-read on the worker pool unless one is running (or ended less
+    // than the reload pause ago); the request is then dropped. Posts bus message 30 (the account had no
+    // phones before) or 31 when the new inventory is in place.
     void reload();
+    // Any thread. True from the start of a reload until the pause after it has passed.
+    bool reloadBusy() const;
+    // Any thread. How long after a reload further requests are still dropped (default 1000 ms);
+    // tests shorten it.
+    void setReloadPauseMs(int ms);
+
+    // Inventory queries: any thread, copies taken under the inventory locks, no service call.
+    // Groups other than the two special ones (-1, -2), in service order.
+    QList<groupRecord> ordinaryGroups() const;
+    // The special group -1 or -2 (an empty record, id 0, when the service listed none).
+    groupRecord specialGroup(int id) const;
+    bool findPhone(int cloudPhoneId, phoneRecord &out) const;
+    // `deviceId` compared case-sensitively.
+    bool findPhoneByDeviceId(const QString &deviceId, phoneRecord &out) const;
+    // The ordinary group holding the phone, or -1.
+    int groupIdOfPhone(int cloudPhoneId) const;
+    // The phone's access credential, from the ordinary groups, then special group -1; empty if unknown.
+    QString ucIdOf(const QString &deviceId) const;
+    // False exactly when special group -1 holds the phone with authorizationStrategy 1.
+    bool mayOperate(int cloudPhoneId) const;
+    // True when the phone is known and its access state is not 0 (unknown counts as accessible).
+    bool isAccessible(int cloudPhoneId) const;
+    // Every phone of every group, keyed by cloudPhoneId.
+    int phoneCount() const;
+
+    // Service calls: GUI thread or a pool task; each blocks for up to 15 s. A failure answer is shown
+    // (message 5) with its "msg", an empty answer is silent; the pre-check texts are shown likewise.
+    // The group and phone-name changes reload the inventory on success.
+    bool createGroup(const QString &name);
+    bool removeGroup(int groupId);
+    bool renameGroup(int groupId, const QString &name);
+    bool movePhone(int groupId, int cloudPhoneId);
+    bool movePhones(const QList<int> &cloudPhoneIds, int groupId);
+    bool renamePhone(int cloudPhoneId, const QString &name);
+    // `cloudPhoneIds`: decimal ids joined by "," (see joinIds).
+    bool prefixRename(const QString &cloudPhoneIds, const QString &prefix);
+    bool restartPhones(const QString &cloudPhoneIds, const QString &type);
+    bool resetPhones(const QString &cloudPhoneIds, const QString &type);
+    bool generateChangeOrder(const QString &billingId, const QString &payChannel, int cloudPhoneId);
+    bool getChangeOrder(const QString &billingId, const QString &payChannel, int cloudPhoneId);
+    // The "content" array; empty on any failure, nothing shown.
+    QJsonArray runningStatus(const QString &cloudPhoneIds, const QString &type);
+    // The upload credentials ("accessKeyId", "accessKeySecret", "bucket", "fileUploadPath",
+    // "securityToken"); empty on any failure, nothing shown.
+    QJsonObject uploadInfo();
+
+    // "5,7,9" for {5, 7, 9}: the form every id-list parameter takes.
+    static QString joinIds(const QList<int> &cloudPhoneIds);
 
 private:
     // GUI thread; blocks. Sends a token-less POST. True when the service answered with "status" 1;
@@ -103,8 +198,13 @@ private:
     bool postChecked(const QString &path, const QMap<QString, QString> &params, QJsonObject *answer,
                      QString *text);
 
+    // The inventory and its locks; shared with the pool tasks, so a reload still running when this
+    // object goes away writes into memory that is still alive.
+    struct Inventory;
+
     const QString m_apiBaseUrl;
     QTimer *m_reloadTimer = nullptr;
+    const std::shared_ptr<Inventory> m_inventory;
 
     std::atomic<bool> m_loggedIn{false};
     mutable std::mutex m_sessionLock;
