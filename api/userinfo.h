@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -138,15 +137,26 @@ public:
     // Any thread. Posts a plain message dialog {"type":254,"lbl_1_Text":text} as bus message 5.
     static void showError(const QString &text);
 
-    // Any thread. Starts an inventory re-read on the worker pool unless one is running (or ended less
-    // than the reload pause ago); the request is then dropped. Posts bus message 30 (the account had no
-    // phones before) or 31 when the new inventory is in place.
+    // Any thread. Starts an inventory re-read on the worker pool and returns. While a read runs (and for
+    // the pause after it) no second one starts; the running one reads once more after its pause instead,
+    // so a change made meanwhile still shows. Posts bus message 30 (the account had no phones before) or
+    // 31 once the new inventory is in place. A failed read keeps the previous inventory.
     void reload();
-    // Any thread. True from the start of a reload until the pause after it has passed.
+    // Any thread. True from the start of a read until the pause after it has passed.
     bool reloadBusy() const;
-    // Any thread. How long after a reload further requests are still dropped (default 1000 ms);
-    // tests shorten it.
+    // Any thread. The pause after each read (default 1000 ms); tests shorten it.
     void setReloadPauseMs(int ms);
+
+    // What the last successful read cost, in milliseconds.
+    struct reloadTimings
+    {
+        qint64 requestMs = 0; // the group-list request and its JSON parse
+        qint64 parseMs = 0;   // records, ucid decryption and billing icon requests
+        qint64 mergeMs = 0;   // swapping the lists in and merging the access states
+        int phones = 0;
+    };
+    // Any thread.
+    reloadTimings lastReloadTimings() const;
 
     // Inventory queries: any thread, copies taken under the inventory locks, no service call.
     // Groups other than the two special ones (-1, -2), in service order.
@@ -158,7 +168,8 @@ public:
     bool findPhoneByDeviceId(const QString &deviceId, phoneRecord &out) const;
     // The ordinary group holding the phone, or -1.
     int groupIdOfPhone(int cloudPhoneId) const;
-    // The phone's access credential, from the ordinary groups, then special group -1; empty if unknown.
+    // The phone's access credential, from the ordinary groups, then the special groups -1 and -2;
+    // empty if unknown.
     QString ucIdOf(const QString &deviceId) const;
     // False exactly when special group -1 holds the phone with authorizationStrategy 1.
     bool mayOperate(int cloudPhoneId) const;
@@ -192,11 +203,18 @@ public:
     static QString joinIds(const QList<int> &cloudPhoneIds);
 
 private:
-    // GUI thread; blocks. Sends a token-less POST. True when the service answered with "status" 1;
-    // `answer` and `text` then hold the answer. A failure is already reported, except an empty answer,
-    // which is silent.
+    // Calling thread; blocks. Sends a POST, with the session token when `withToken`. True when the
+    // service answered with "status" 1; `answer` and `text` then hold the answer. A failure is already
+    // reported, except an empty answer, which is silent.
     bool postChecked(const QString &path, const QMap<QString, QString> &params, QJsonObject *answer,
-                     QString *text);
+                     QString *text, bool withToken = false);
+    // Calling thread; blocks. postChecked with the token, for calls that only need success or failure.
+    bool postWithToken(const QString &path, const QMap<QString, QString> &params);
+    // Calling thread; blocks. GET with the token; the answer's "content" when "status" is 1, else
+    // nothing (and nothing shown).
+    QJsonValue getContent(const QString &pathAndQuery) const;
+    // Any thread. Takes the group lock.
+    bool hasOrdinaryGroup(int groupId) const;
 
     // The inventory and its locks; shared with the pool tasks, so a reload still running when this
     // object goes away writes into memory that is still alive.
