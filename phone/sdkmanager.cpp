@@ -57,14 +57,15 @@ void onInstalledPackages(SdkSession *session, int, int code, const void *data, i
 // Library thread. Takes the result slot's lock, then the bus's queue lock.
 void onScreencap(SdkSession *session, int, int code, const void *data, int length)
 {
-    if (code < 0) {
+    // An empty picture would be saved as an empty file: it counts as a failure.
+    if (code < 0 || !data || length <= 0) {
         qDebug() << "cc_core_send_screencap_msg_tob error,deviceId" << deviceIdOf(session) << " code" << code;
         return;
     }
     ZQSlotMsg message;
     message.type = screencapMessage;
     message.setBuffer(deviceIdOf(session).toLatin1());
-    message.setBinary(QByteArray(static_cast<const char *>(data), data ? qMax(length, 0) : 0));
+    message.setBinary(QByteArray(static_cast<const char *>(data), length));
     ResultSlot::with([&](EventManager &bus) { bus.post(message); });
 }
 
@@ -96,9 +97,12 @@ struct SessionRegistry
     // Pool worker: runs queued jobs until none is left. No lock is held while a job runs.
     void drain();
 
+    // Jobs, on a pool worker. They take the registry mutex (and add the policy mutex, erase a phone's
+    // event mutex) one at a time, never across the policy or a library call.
     void add(int cloudPhoneId, const QByteArray &deviceId, const QByteArray &deviceUcId, const QString &name);
     void erase(int cloudPhoneId);
     void sendToAll(const QByteArray &command);
+    // Any thread; takes the registry mutex.
     std::vector<std::shared_ptr<SDKPhone>> snapshot() const;
 
     ThreadPool &pool;

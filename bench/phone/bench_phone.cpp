@@ -6,8 +6,8 @@
 #include "phone/queuepreview.h"
 #include "tests/phone/phonefarm.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
-#include <QGuiApplication>
 #include <QImage>
 #include <QThread>
 
@@ -63,7 +63,7 @@ SweepFigures timeSweep(QueuePreview &queue, ThreadPool &pool, const QStringList 
 
 int main(int argc, char *argv[])
 {
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv); // the library expects a QApplication
     const int phones = argc > 1 ? qMax(1, atoi(argv[1])) : 200;
     PhoneFarm farm;
     QString error;

