@@ -98,6 +98,11 @@ ZqLogin::ZqLogin(QWidget *parent) : QWidget(parent), m_countdown(new QTimer(this
     // Below the panel's normal height, so clipped until the reset mode makes the panel taller.
     m_btnRetLogin = button("btnRetLogin", QRect(196, 280, 66, 22), QStringLiteral("登录"));
     m_btnRegister = button("btnRegister", QRect(20, 220, 60, 22), QStringLiteral("注册"));
+    // Enter in the password or code field logs in, as in any login form; not in the reset mode.
+    connect(m_edtPassword, &QLineEdit::returnPressed, this, [this] {
+        if (m_btnConfirm->isHidden())
+            on_btnLogin_clicked();
+    });
 
     m_countdown->setObjectName(QStringLiteral("countdown"));
     connect(m_countdown, &QTimer::timeout, this, &ZqLogin::running);
