@@ -264,8 +264,9 @@ struct userInfo::Inventory : std::enable_shared_from_this<userInfo::Inventory>
     const QString apiBaseUrl;
     const ZqConfig cipher; // only its key is used, for decryptSplit
 
-    std::atomic<int> busy{0};       // non-zero while a read runs, including the pause after it
-    std::atomic<bool> again{false}; // a reload was asked for while busy
+    std::atomic<bool> closed{false}; // the userInfo is gone: no further reads or checks
+    std::atomic<int> busy{0};        // non-zero while a read runs, including the pause after it
+    std::atomic<bool> again{false};  // a reload was asked for while busy
     std::atomic<int> pauseMs{1000};
 
     mutable std::mutex groupLock; // guards the three group lists and the timings
@@ -291,7 +292,7 @@ void userInfo::Inventory::read()
         again.store(true); // a read started since reload() looked; it goes once more instead
         return;
     }
-    for (;;) {
+    while (!closed.load()) {
         again.store(false);
         QString currentToken;
         {
@@ -306,6 +307,7 @@ void userInfo::Inventory::read()
         if (!again.load() || !busy.compare_exchange_strong(idle, 1))
             return;
     }
+    busy.store(0);
 }
 
 bool userInfo::Inventory::readOnce(const QString &token)
@@ -331,10 +333,11 @@ bool userInfo::Inventory::readOnce(const QString &token)
                        << QString::fromUtf8(QJsonDocument(groups).toJson(QJsonDocument::Compact))
                        << "\n\n\n\n";
 
-    QList<groupRecord> newOrdinary;
-    groupRecord newGranted;
-    groupRecord newOther;
-    QHash<int, phoneRecord> newMap;
+    // Groups in answer order; of two groups -1 (or -2) the later one is kept, and the phone map holds
+    // exactly the phones of the kept groups (a later listing of the same phone wins).
+    QList<groupRecord> listed;
+    int grantedAt = -1;
+    int otherAt = -1;
     for (const QJsonValue &groupValue : groups) {
         if (!groupValue.isObject())
             continue;
@@ -354,7 +357,21 @@ bool userInfo::Inventory::readOnce(const QString &token)
 #endif
             group.phones.append(phone);
         }
-        for (const phoneRecord &phone : qAsConst(group.phones))
+        if (group.id == -1)
+            grantedAt = listed.size();
+        else if (group.id == -2)
+            otherAt = listed.size();
+        listed.append(group);
+    }
+    QList<groupRecord> newOrdinary;
+    groupRecord newGranted;
+    groupRecord newOther;
+    QHash<int, phoneRecord> newMap;
+    for (int i = 0; i < listed.size(); ++i) {
+        const groupRecord &group = listed[i];
+        if ((group.id == -1 && i != grantedAt) || (group.id == -2 && i != otherAt))
+            continue;
+        for (const phoneRecord &phone : group.phones)
             newMap.insert(phone.cloudPhoneId, phone);
         if (group.id == -1)
             newGranted = group;
@@ -439,6 +456,10 @@ void userInfo::Inventory::runAccessChecks()
             std::lock_guard<std::mutex> locker(checkLock);
             if (haveDone)
                 queuedChecks.remove(done);
+            if (closed.load()) {
+                pendingChecks.clear();
+                queuedChecks.clear();
+            }
             if (pendingChecks.empty()) {
                 --checkers;
                 return;
@@ -488,7 +509,10 @@ userInfo::userInfo(QObject *parent)
     m_reloadTimer->start();
 }
 
-userInfo::~userInfo() = default;
+userInfo::~userInfo()
+{
+    m_inventory->closed.store(true);
+}
 
 bool userInfo::postChecked(const QString &path, const QMap<QString, QString> &params, QJsonObject *answer,
                            QString *text, bool withToken)

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -574,13 +575,17 @@ void TestApi::poolRequestEndsAtShutdown()
              QStringLiteral(R"({"msg":"网络错误码：0","status":-2})"));
 }
 
+int runInventoryTests(int argc, char *argv[]);
+
 int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsSet("PELOMIR_API_SHUTDOWN_CHILD"))
         return shutdownChild(argc, argv);
-    QCoreApplication app(argc, argv);
+    // The inventory tests compare billing icons, which are pixmaps.
+    QGuiApplication app(argc, argv);
     TestApi test;
-    return QTest::qExec(&test, argc, argv);
+    const int account = QTest::qExec(&test, argc, argv);
+    return account | runInventoryTests(argc, argv);
 }
 
 #include "test_api.moc"
