@@ -22,7 +22,10 @@ constexpr int screencapMessage = 92;
 
 struct SessionResults; // tag of the callbacks' slot
 
-using ResultSlot = CallbackSlot<SessionResults, EventManager>;
+using ResultSlot = CallbackSlot<SessionResults, SessionRegistry>;
+
+// Library thread. Takes the result slot's lock, then the bus's queue lock.
+void postResult(const ZQSlotMsg &message);
 
 QString deviceIdOf(const SdkSession *session)
 {
@@ -40,7 +43,7 @@ void onAppCommandResult(SdkSession *session, int, int code, const void *data, in
     qDebug() << "operApp deviceId:" << deviceIdOf(session) << ", code:" << code << dataText(data, length);
 }
 
-// Library thread. Takes the result slot's lock, then the bus's queue lock.
+// Library thread.
 void onInstalledPackages(SdkSession *session, int, int code, const void *data, int length)
 {
     if (code < 0) {
@@ -51,10 +54,10 @@ void onInstalledPackages(SdkSession *session, int, int code, const void *data, i
     message.type = packagesMessage;
     message.setBuffer(deviceIdOf(session).toLatin1());
     message.text = dataText(data, length);
-    ResultSlot::with([&](EventManager &bus) { bus.post(message); });
+    postResult(message);
 }
 
-// Library thread. Takes the result slot's lock, then the bus's queue lock.
+// Library thread.
 void onScreencap(SdkSession *session, int, int code, const void *data, int length)
 {
     // An empty picture would be saved as an empty file: it counts as a failure.
@@ -66,7 +69,7 @@ void onScreencap(SdkSession *session, int, int code, const void *data, int lengt
     message.type = screencapMessage;
     message.setBuffer(deviceIdOf(session).toLatin1());
     message.setBinary(QByteArray(static_cast<const char *>(data), length));
-    ResultSlot::with([&](EventManager &bus) { bus.post(message); });
+    postResult(message);
 }
 
 // Android package names: dot-separated words of letters, digits and underscores. Anything else
@@ -218,13 +221,13 @@ void SessionRegistry::sendToAll(const QByteArray &command)
 
 SdkManager::SdkManager(ThreadPool &pool, EventManager &bus) : d(std::make_shared<SessionRegistry>(pool, bus))
 {
-    if (!ResultSlot::attach(&bus))
+    if (!ResultSlot::attach(d.get()))
         qDebug() << "sdkManager: another session manager receives the library's results";
 }
 
 SdkManager::~SdkManager()
 {
-    ResultSlot::detach(&d->bus);
+    ResultSlot::detach(d.get());
 }
 
 void SdkManager::setOperatePolicy(OperatePolicy policy)
