@@ -122,6 +122,15 @@ struct SessionRegistry
     bool draining = false;
 };
 
+namespace {
+
+void postResult(const ZQSlotMsg &message)
+{
+    ResultSlot::with([&](SessionRegistry &registry) { registry.bus.post(message); });
+}
+
+} // namespace
+
 void SessionRegistry::enqueue(const std::shared_ptr<SessionRegistry> &self, Job job)
 {
     {
