@@ -6,7 +6,7 @@
 #include "coreclient/log.h"
 #include "coreclient/render_view.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSysInfo>
@@ -22,7 +22,7 @@ namespace {
 
 bool onGuiThread()
 {
-    return qApp && QThread::currentThread() == qApp->thread();
+    return QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread();
 }
 
 // Byte-length arguments: a negative length or one over the cap is refused,
@@ -94,7 +94,7 @@ int cc_core_connect_phone_tob(const char *deviceUcId, const char *deviceId, uint
 {
     SdkSession probe{deviceUcId, deviceId, nullptr};
     cc::SessionCopy session;
-    if (!qApp || !cc::copySession(&probe, &session) || window == 0)
+    if (!QCoreApplication::instance() || !cc::copySession(&probe, &session) || window == 0)
         return CC_ERR_BAD_ARGUMENT;
     const bool viewOnly = restricted != 0;
     auto connectOn = [session, window, viewOnly] {
@@ -113,7 +113,7 @@ int cc_core_connect_phone_tob(const char *deviceUcId, const char *deviceId, uint
     };
     if (onGuiThread())
         return connectOn() ? 0 : CC_ERR_BAD_ARGUMENT;
-    QMetaObject::invokeMethod(qApp, connectOn, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(QCoreApplication::instance(), connectOn, Qt::QueuedConnection);
     return 0;
 }
 
@@ -125,8 +125,8 @@ void cc_core_close_phone(uintptr_t window)
     };
     if (onGuiThread())
         closeIt();
-    else if (qApp)
-        QMetaObject::invokeMethod(qApp, closeIt, Qt::QueuedConnection);
+    else if (QCoreApplication::instance())
+        QMetaObject::invokeMethod(QCoreApplication::instance(), closeIt, Qt::QueuedConnection);
 }
 
 int cc_core_send_preview_msg_tob(SdkSession *session, int quality, int sizeCode, SdkCallback cb)

@@ -202,6 +202,146 @@ void codeField(QPainter &p, qreal)
     p.drawLine(QPointF(7.4, 10), QPointF(10.8, 6));
 }
 
+// Control-window glyphs: white strokes on a 20-unit grid.
+QPen glyphPen(qreal width = 1.6)
+{
+    return QPen(Qt::white, width, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+}
+
+void speaker(QPainter &p)
+{
+    QPainterPath body;
+    body.moveTo(2.5, 7.5);
+    body.lineTo(5.5, 7.5);
+    body.lineTo(9.5, 3.5);
+    body.lineTo(9.5, 16.5);
+    body.lineTo(5.5, 12.5);
+    body.lineTo(2.5, 12.5);
+    body.closeSubpath();
+    p.setPen(glyphPen(1.4));
+    p.setBrush(Qt::white);
+    p.drawPath(body);
+}
+
+void volumeGlyph(QPainter &p, bool up)
+{
+    speaker(p);
+    p.setPen(glyphPen());
+    p.drawLine(QPointF(12.5, 10), QPointF(18, 10));
+    if (up)
+        p.drawLine(QPointF(15.25, 7.25), QPointF(15.25, 12.75));
+}
+
+void circularArrow(QPainter &p)
+{
+    p.setPen(glyphPen());
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(3.5, 3.5, 13, 13), 100 * 16, 290 * 16);
+    QPainterPath head;
+    head.moveTo(9.2, 0.8);
+    head.lineTo(12.4, 3.6);
+    head.lineTo(9.0, 6.2);
+    p.drawPath(head);
+}
+
+void restartGlyph(QPainter &p, qreal)
+{
+    circularArrow(p);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QRectF(8.6, 8.6, 2.8, 2.8));
+}
+
+void resetGlyph(QPainter &p, qreal)
+{
+    circularArrow(p);
+    p.setPen(glyphPen(1.4));
+    p.drawLine(QPointF(10, 6.8), QPointF(10, 10.8));
+    p.drawPoint(QPointF(10, 13.2));
+}
+
+void uploadGlyph(QPainter &p, qreal)
+{
+    p.setPen(glyphPen());
+    p.setBrush(Qt::NoBrush);
+    p.drawLine(QPointF(10, 2.5), QPointF(10, 12.5));
+    p.drawLine(QPointF(6, 6.5), QPointF(10, 2.5));
+    p.drawLine(QPointF(14, 6.5), QPointF(10, 2.5));
+    QPainterPath tray;
+    tray.moveTo(3, 12);
+    tray.lineTo(3, 17);
+    tray.lineTo(17, 17);
+    tray.lineTo(17, 12);
+    p.drawPath(tray);
+}
+
+void renewalGlyph(QPainter &p, qreal)
+{
+    // A clock face: more time.
+    p.setPen(glyphPen());
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QRectF(2.5, 2.5, 15, 15));
+    p.drawLine(QPointF(10, 5.5), QPointF(10, 10));
+    p.drawLine(QPointF(10, 10), QPointF(13.5, 12));
+}
+
+void exitGlyph(QPainter &p, qreal)
+{
+    p.setPen(glyphPen());
+    p.setBrush(Qt::NoBrush);
+    QPainterPath door;
+    door.moveTo(9, 3);
+    door.lineTo(3.5, 3);
+    door.lineTo(3.5, 17);
+    door.lineTo(9, 17);
+    p.drawPath(door);
+    p.drawLine(QPointF(8, 10), QPointF(17, 10));
+    p.drawLine(QPointF(14, 7), QPointF(17, 10));
+    p.drawLine(QPointF(14, 13), QPointF(17, 10));
+}
+
+void screenshotGlyph(QPainter &p, qreal)
+{
+    // The corners of a frame around a dot.
+    p.setPen(glyphPen());
+    p.setBrush(Qt::NoBrush);
+    for (const QPointF &corner : {QPointF(3, 3), QPointF(17, 3), QPointF(17, 17), QPointF(3, 17)}) {
+        const qreal dx = corner.x() < 10 ? 4 : -4;
+        const qreal dy = corner.y() < 10 ? 4 : -4;
+        p.drawLine(corner, corner + QPointF(dx, 0));
+        p.drawLine(corner, corner + QPointF(0, dy));
+    }
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawEllipse(QRectF(7, 7, 6, 6));
+}
+
+void missionGlyph(QPainter &p, qreal)
+{
+    p.setPen(glyphPen());
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(4.5, 4.5, 11, 11), 1.5, 1.5);
+}
+
+void desktopGlyph(QPainter &p, qreal)
+{
+    p.setPen(glyphPen());
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QRectF(4, 4, 12, 12));
+}
+
+void returnGlyph(QPainter &p, qreal)
+{
+    QPainterPath back;
+    back.moveTo(14.5, 4);
+    back.lineTo(14.5, 16);
+    back.lineTo(4.5, 10);
+    back.closeSubpath();
+    p.setPen(glyphPen());
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(back);
+}
+
 void phoneSilhouette(QPainter &p, const QRectF &r, qreal angle, int alpha)
 {
     p.save();
@@ -337,5 +477,29 @@ int main(int argc, char **argv)
     ok &= save(draw(18, 16, lockField), image("pass.png"));
     ok &= save(draw(18, 16, codeField), image("verification.png"));
     ok &= save(loginBackground(), image("login_bg.png"));
+    // Control window: title-bar buttons at 24 x 24, tool and navigation glyphs at 40 x 40.
+    ok &= save(draw(24, 24,
+                    [](QPainter &p, qreal s) {
+                        p.translate(4, 4);
+                        minimiseGlyph(p, s);
+                    }),
+               image("min_min.png"));
+    ok &= save(draw(24, 24,
+                    [](QPainter &p, qreal s) {
+                        p.translate(4, 4);
+                        maximiseGlyph(p, s);
+                    }),
+               image("max_min.png"));
+    ok &= save(draw(40, 40, [](QPainter &p, qreal) { volumeGlyph(p, true); }, 2), image("voladd_dev.png"));
+    ok &= save(draw(40, 40, [](QPainter &p, qreal) { volumeGlyph(p, false); }, 2), image("volsub_dev.png"));
+    ok &= save(draw(40, 40, resetGlyph, 2), image("reset_dev.png"));
+    ok &= save(draw(40, 40, uploadGlyph, 2), image("upload_dev.png"));
+    ok &= save(draw(40, 40, renewalGlyph, 2), image("renewal_dev.png"));
+    ok &= save(draw(40, 40, restartGlyph, 2), image("restart_dev.png"));
+    ok &= save(draw(40, 40, exitGlyph, 2), image("exit_dev.png"));
+    ok &= save(draw(40, 40, screenshotGlyph, 2), image("screenshot.png"));
+    ok &= save(draw(40, 40, missionGlyph, 2), image("mission_dev.png"));
+    ok &= save(draw(40, 40, desktopGlyph, 2), image("desktop_dev.png"));
+    ok &= save(draw(40, 40, returnGlyph, 2), image("return_dev.png"));
     return ok ? 0 : 1;
 }
