@@ -117,6 +117,9 @@ struct SessionRegistry
     std::mutex policyMutex;
     SdkManager::OperatePolicy mayOperate;
 
+    std::mutex recorderMutex; // guards recorded only
+    std::vector<SyncEvent> recorded;
+
     std::mutex jobMutex; // guards jobs and draining
     std::deque<Job> jobs;
     bool draining = false;
@@ -331,6 +334,20 @@ void SdkManager::requestScreencap(SdkSession session)
     } catch (const std::runtime_error &) {
         qDebug() << "requestScreencap: pool stopped," << id;
     }
+}
+
+void SdkManager::recordSyncEvent(const SyncEvent &event)
+{
+    std::lock_guard<std::mutex> locker(d->recorderMutex);
+    d->recorded.push_back(event);
+}
+
+std::vector<SyncEvent> SdkManager::takeSyncEvents()
+{
+    std::vector<SyncEvent> taken;
+    std::lock_guard<std::mutex> locker(d->recorderMutex);
+    taken.swap(d->recorded);
+    return taken;
 }
 
 std::shared_ptr<SDKPhone> SdkManager::phone(int cloudPhoneId) const

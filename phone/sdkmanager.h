@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class EventManager;
 class ThreadPool;
@@ -55,6 +56,13 @@ public:
     // GUI thread. `session` points into the caller's buffers (deviceUcId 256 bytes, deviceId 32
     // bytes); its texts are copied before this returns. Message 92 carries the PNG.
     void requestScreencap(SdkSession session);
+
+    // GUI thread (the sync master's control window); takes the recorder mutex. Keeps a copy of one
+    // input of the master for the phones that mirror it.
+    void recordSyncEvent(const SyncEvent &event);
+    // Any thread; takes the recorder mutex. The recorded inputs in the order recorded; the recorder
+    // is left empty.
+    std::vector<SyncEvent> takeSyncEvents();
 
     // Any thread; takes the registry mutex. The registered phone, or null.
     std::shared_ptr<SDKPhone> phone(int cloudPhoneId) const;

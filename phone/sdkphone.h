@@ -10,10 +10,22 @@
 #include <mutex>
 #include <vector>
 
+// What a SyncEvent carries, and so which library call replays it.
+enum SyncEventType : int32_t
+{
+    SyncTouchUpDown = 2, // touch press/release payload
+    SyncTouchMove = 3,   // touch move payload
+    SyncText = 4,        // UTF-8 text
+    SyncFunctionKey = 6, // code = Linux input key code
+    SyncKey = 8          // code = Android key code; data = the 8-byte key payload
+};
+
 // One mirrored input of synchronised operation, replayed unchanged on every target phone.
 struct SyncEvent
 {
     static constexpr int dataSize = 4100;
+    // Producers copy at most this many bytes into data.
+    static constexpr int payloadLimit = 4096;
 
     int32_t type = 0;
     int32_t code = 0;   // key code of key events, else 0

@@ -5,6 +5,7 @@
 #include "app/globals.h"
 #include "app/zqslotmsg.h"
 #include "coreclient/core_client.h"
+#include "oper/zqphoneform.h"
 #include "platform/windowmessage.h"
 #include "ui/fonts.h"
 #include "ui/hittest.h"
@@ -86,10 +87,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_centralWidget(n
     g_userInfoHolder = std::make_shared<userInfo>();
     g_userInfo = g_userInfoHolder.get();
 
-    // Control windows (20, 21, 63), synchronised operation (27) and the batch app dialog (90) subscribe
-    // here as those windows are added.
-    for (int type : {2, 3, 1, 4, 5, 191, 55, 92})
+    // Synchronised operation (27) and the batch app dialog (90) subscribe here as they are added.
+    for (int type : {2, 3, 1, 4, 5, 20, 21, 191, 55, 92, 63})
         g_eventManager.subscribe(type, this);
+    m_phoneForms.reserve(8);
 
     installFontSubstitutions();
     if (objectName().isEmpty())
@@ -189,6 +190,15 @@ void MainWindow::handleMessage(const ZQSlotMsg &msg)
     case 5:
         showMessageDialog(msg.text);
         break;
+    case 20:
+        openPhoneForm(textToJson(msg.text));
+        break;
+    case 21:
+        forgetPhoneForm(textToJson(msg.text));
+        break;
+    case 63:
+        phoneCheckChanged(textToJson(msg.text));
+        break;
     case 55:
         update();
         break;
@@ -206,6 +216,9 @@ void MainWindow::exitApplication()
         m_messageDialog->close();
         m_messageDialog.reset();
     }
+    for (const QPointer<ZqPhoneForm> &form : qAsConst(m_phoneForms))
+        if (form)
+            form->close();
     close();
     const qint64 pid = QCoreApplication::applicationPid();
     qDebug().noquote() << QStringLiteral("exit :") << QDateTime::currentMSecsSinceEpoch()
@@ -230,6 +243,57 @@ void MainWindow::showMessageDialog(const QString &json)
     m_messageDialog->move(geometry().center() - m_messageDialog->rect().center());
     m_messageDialog->show();
     m_messageDialog->raise();
+}
+
+void MainWindow::openPhoneForm(const QJsonObject &request)
+{
+    auto text = [&request](const char *key) {
+        return request.value(QLatin1String(key)).toVariant().toString();
+    };
+    const QString deviceId = text("deviceId");
+    if (deviceId.isEmpty()) {
+        qDebug() << "open phone window: no deviceId";
+        return;
+    }
+    // A window that is closing but not yet deleted is hidden; a new one replaces it.
+    if (ZqPhoneForm *open = m_phoneForms.value(deviceId); open && open->isVisible()) {
+        if (open->isMinimized())
+            open->showNormal();
+        open->raise();
+        open->activateWindow();
+        return;
+    }
+    auto *form = new ZqPhoneForm(deviceId, text("deviceName"), text("deviceUcId"), text("deviceNo"),
+                                 text("deviceUcIdTimestamp").toULongLong(), text("cloudPhoneId").toInt());
+    form->setWindowModality(Qt::NonModal);
+    form->setWindowTitle(deviceId);
+    form->show();
+    m_phoneForms.insert(deviceId, form);
+}
+
+void MainWindow::forgetPhoneForm(const QJsonObject &closed)
+{
+    const QString deviceId = closed.value(QStringLiteral("deviceId")).toString();
+    const auto found = m_phoneForms.find(deviceId);
+    // The entry may already name a newer window of the same phone, opened since this one closed.
+    if (found != m_phoneForms.end() && (!found.value() || !found.value()->isVisible()))
+        m_phoneForms.erase(found);
+}
+
+void MainWindow::phoneCheckChanged(const QJsonObject &change)
+{
+    const QJsonValue cloudId = change.value(QStringLiteral("cloudId"));
+    const QJsonValue checked = change.value(QStringLiteral("isChecked"));
+    if (cloudId.isUndefined() || checked.isUndefined() || checked.toBool())
+        return;
+    for (auto it = m_phoneForms.begin(); it != m_phoneForms.end(); ++it) {
+        if (it.value() && it.value()->cloudPhoneId() == cloudId.toVariant().toInt()) {
+            QPointer<ZqPhoneForm> form = it.value();
+            m_phoneForms.erase(it);
+            form->close();
+            return;
+        }
+    }
 }
 
 QString MainWindow::screenshotPath(const QString &directory, const QString &stem, const QString &stamp)

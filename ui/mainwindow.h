@@ -1,21 +1,25 @@
 #pragma once
 
+#include <QHash>
 #include <QMainWindow>
 #include <QPoint>
+#include <QPointer>
 #include <QRect>
 
 #include <memory>
 #include <optional>
 
+class QJsonObject;
 class ZqContent;
 class ZqDialogForm;
+class ZqPhoneForm;
 class ZqTitle;
 struct ZQSlotMsg;
 
 // The one top-level window: frameless, with the title bar across the top and the content frame below.
 // It creates the configuration and the account model, starts the phone library, and carries out the
-// application-wide requests of the bus (exit, window state, message dialogs, screenshots) and the tip
-// window message. GUI thread only.
+// application-wide requests of the bus (exit, window state, message dialogs, screenshots, the phone
+// control windows) and the tip window message. GUI thread only.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -47,6 +51,9 @@ private:
     void exitApplication();
     void showMessageDialog(const QString &json);
     void saveScreenshot(const ZQSlotMsg &msg);
+    void openPhoneForm(const QJsonObject &request);
+    void forgetPhoneForm(const QJsonObject &closed);
+    void phoneCheckChanged(const QJsonObject &change);
     // Mouse events of the native window, seen before any child widget: presses on the title or the border
     // move or resize the window.
     bool nonClientMouse(QMouseEvent *event);
@@ -56,6 +63,9 @@ private:
     ZqContent *m_content = nullptr;
     ZqTitle *m_title = nullptr;
     std::unique_ptr<ZqDialogForm> m_messageDialog;
+    // One control window per phone, by deviceId. The windows delete themselves when closed, so an
+    // entry may turn null before the window's closing message arrives.
+    QHash<QString, QPointer<ZqPhoneForm>> m_phoneForms;
     int m_borderWidth = 5;
 
     // A move or resize done by hand because the window system would not take it over.
