@@ -259,6 +259,7 @@ struct userInfo::Inventory : std::enable_shared_from_this<userInfo::Inventory>
     // Pool thread: works through the queued access checks. Takes the check lock and the phone lock,
     // never during the request.
     void runAccessChecks();
+    // Pool thread (a checker). Takes the phone lock before and after the request, not during it.
     void checkAccess(int cloudPhoneId, const QString &token);
 
     const QString apiBaseUrl;

@@ -100,7 +100,9 @@ struct groupRecord
 //
 // The account calls run on the GUI thread and block in a local event loop (up to 15 s) while other
 // GUI events go on. The session is read from pool threads (inventory requests carry the token), so it
-// lives behind `m_sessionLock` and is handed out as copies.
+// lives behind `m_sessionLock` and is handed out as copies. The inventory is read and access-checked
+// on pool threads into a shared object that outlives this one while such tasks run; its group lists
+// and its phone map have a lock each, never held together nor across a request.
 class userInfo : public QObject
 {
     Q_OBJECT
