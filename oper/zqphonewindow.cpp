@@ -93,6 +93,7 @@ QByteArray ZqPhoneWindow::keyPayload(int androidCode, KeyAction action)
 QList<QByteArray> ZqPhoneWindow::splitUtf8(const QByteArray &utf8, int limit)
 {
     QList<QByteArray> pieces;
+    limit = qMax(limit, 4); // room for the longest character
     int from = 0;
     while (from < utf8.size()) {
         int end = qMin(from + limit, utf8.size());

@@ -505,6 +505,16 @@ void TestOper::mainWindowKeepsOneWindowPerPhone()
     post(20, openRequest(phone, 301));
     QTRY_COMPARE(formsOf(phone).size(), 1);
     formsOf(phone).first()->close();
+
+    // An id too long for the library opens a window that stays unconnected and sends nothing.
+    const QByteArray tooLong(40, 'P');
+    post(20, openRequest(tooLong, 303));
+    QTRY_COMPARE(formsOf(tooLong).size(), 1);
+    ZqPhoneForm *unusable = formsOf(tooLong).first();
+    QVERIFY(!renderView(unusable) && !unusable->display()->hasIdentity());
+    QTest::keyClick(unusable->display(), Qt::Key_A);
+    click(unusable, "btnScreenshot");
+    unusable->close();
 }
 
 void TestOper::restrictedPhoneOnlyWatches()
