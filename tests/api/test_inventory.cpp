@@ -21,7 +21,6 @@
 #include <QTest>
 #include <QUrlQuery>
 
-#include <functional>
 #include <memory>
 
 namespace {
