@@ -370,6 +370,18 @@ void phoneSilhouette(QPainter &p, const QRectF &r, qreal angle, int alpha)
     p.restore();
 }
 
+// The tick inside a checked check box of the device tree (13 x 13, inside the 1-pixel border).
+void tickGlyph(QPainter &p, qreal)
+{
+    p.setPen(QPen(Qt::white, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    QPainterPath tick;
+    tick.moveTo(3, 6.8);
+    tick.lineTo(5.6, 9.4);
+    tick.lineTo(10.2, 4);
+    p.drawPath(tick);
+}
+
 QImage loginBackground()
 {
     const int w = 1280;
@@ -501,5 +513,6 @@ int main(int argc, char **argv)
     ok &= save(draw(40, 40, missionGlyph, 2), image("mission_dev.png"));
     ok &= save(draw(40, 40, desktopGlyph, 2), image("desktop_dev.png"));
     ok &= save(draw(40, 40, returnGlyph, 2), image("return_dev.png"));
+    ok &= save(draw(13, 13, tickGlyph), image("selected.png"));
     return ok ? 0 : 1;
 }
