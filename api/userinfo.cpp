@@ -624,6 +624,9 @@ void userInfo::showError(const QString &text)
 void userInfo::reload()
 {
     const QString current = token();
+    // Before login the periodic timer has nothing to read: the list needs a session.
+    if (current.isEmpty())
+        return;
     {
         std::lock_guard<std::mutex> locker(m_inventory->checkLock);
         m_inventory->token = current;
