@@ -86,6 +86,12 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_centralWidget(n
     qDebug() << "start, version" << g_config->version;
     g_userInfoHolder = std::make_shared<userInfo>();
     g_userInfo = g_userInfoHolder.get();
+    // The control windows ask the inventory which phones may be operated, and restart through it.
+    ZqPhoneForm::setAccount(
+        {[](int cloudPhoneId) { return g_userInfo && g_userInfo->mayOperate(cloudPhoneId); },
+         [](const QString &ids, const QString &type) {
+             return g_userInfo && g_userInfo->restartPhones(ids, type);
+         }});
 
     // Synchronised operation (27) and the batch app dialog (90) subscribe here as they are added.
     for (int type : {2, 3, 1, 4, 5, 20, 21, 191, 55, 92, 63})
