@@ -179,7 +179,7 @@ ZqDeviceLeftPanel::ZqDeviceLeftPanel(QWidget *parent)
     connect(m_model, &QStandardItemModel::itemChanged, this, &ZqDeviceLeftPanel::itemCheckChanged);
     connect(m_twDevice, &QWidget::customContextMenuRequested, this,
             &ZqDeviceLeftPanel::onTreeViewMenuReuqested);
-    // A rebuild asked for while a reload refills the inventory waits for the refill to end.
+    // A rebuild asked for while a reload swaps the inventory in waits until both halves are in.
     m_retryTimer->setSingleShot(true);
     m_retryTimer->setInterval(250);
     connect(m_retryTimer, &QTimer::timeout, this, &ZqDeviceLeftPanel::rebuildTree);
@@ -586,15 +586,9 @@ void ZqDeviceLeftPanel::rebuildTree()
     }
 
     if (!search.isEmpty()) {
-        if (snapshot.settled) {
-            // Results follow the inventory: renamed, moved and vanished phones are accounted for.
-            m_searchResults.clear();
-            for (const groupRecord &g : snapshot.groups)
-                if (g.id != -1 && g.id != -2)
-                    for (const phoneRecord &p : g.phones)
-                        if (p.name.contains(search) || p.phoneNo.contains(search))
-                            m_searchResults.append(p);
-        }
+        // Results follow the inventory: renamed, moved and vanished phones are accounted for.
+        if (snapshot.settled)
+            m_searchResults = searchMatches(snapshot.groups, search);
         QList<phoneRecord> results = m_searchResults;
         sortPhones(results, m_sortMode);
         QStandardItem *group = groupRow(searchGroupId, groupText(QStringLiteral("搜索分组"), results.size()));
@@ -619,22 +613,34 @@ void ZqDeviceLeftPanel::rebuildTree()
                 addPhone(group, p, Qt::Checked);
             }
         }
-        const QList<QStandardItem *> rows = m_phoneRows.values();
-        for (QStandardItem *row : rows)
-            if (!phoneIds.contains(itemData(row).value(keyCloudId).toInt()))
-                removePhoneRow(row);
-        const QList<QStandardItem *> groups = m_groupRows.values();
-        for (QStandardItem *group : groups)
-            if (!groupIds.contains(itemData(group).value(keyOrderId).toInt()))
-                removeGroupRow(group);
+        const QList<int> shownPhones = m_phoneRows.keys();
+        for (int id : shownPhones)
+            if (!phoneIds.contains(id))
+                removePhoneRow(m_phoneRows.value(id));
+        const QList<int> shownGroups = m_groupRows.keys();
+        for (int id : shownGroups)
+            if (!groupIds.contains(id))
+                removeGroupRow(m_groupRows.value(id));
     }
 
-    // Checked phones that were in the tree before it was emptied and are not back leave the other views.
+    // Phones that were in the tree before it was emptied and are not back leave the other views, as
+    // removed rows do.
     for (auto it = m_restoreStates.cbegin(); it != m_restoreStates.cend(); ++it)
-        if (it.value() == Qt::Checked)
+        if (it.value() == Qt::Checked || !knownPhone(it.key()))
             postMessage(63, {{keyCloudId, it.key()}, {QStringLiteral("isChecked"), false}});
     m_restoreStates.clear();
     m_restoreExpanded.clear();
+}
+
+QList<phoneRecord> ZqDeviceLeftPanel::searchMatches(const QList<groupRecord> &groups, const QString &text)
+{
+    QList<phoneRecord> matches;
+    for (const groupRecord &g : groups)
+        if (g.id != -1 && g.id != -2)
+            for (const phoneRecord &p : g.phones)
+                if (p.name.contains(text) || p.phoneNo.contains(text))
+                    matches.append(p);
+    return matches;
 }
 
 void ZqDeviceLeftPanel::sortPhones(QList<phoneRecord> &phones, int mode)
@@ -725,12 +731,8 @@ void ZqDeviceLeftPanel::on_edtSearch_textChanged(const QString &text)
             setPhoneCheckState(row, Qt::Unchecked);
     }
     m_searchResults.clear();
-    if (!text.isEmpty() && g_userInfo) {
-        for (const groupRecord &g : g_userInfo->ordinaryGroups())
-            for (const phoneRecord &p : g.phones)
-                if (p.name.contains(text) || p.phoneNo.contains(text))
-                    m_searchResults.append(p);
-    }
+    if (!text.isEmpty() && g_userInfo)
+        m_searchResults = searchMatches(g_userInfo->ordinaryGroups(), text);
     clearTree();
     m_clearPending = false;
     m_restoreStates.clear();

@@ -64,6 +64,9 @@ public:
     // Brings the tree in line with the inventory, or with the search results while searching.
     void rebuildTree();
 
+    // The phones of the ordinary groups among `groups` whose name or number contains `text`
+    // (case-sensitive), in group order.
+    static QList<phoneRecord> searchMatches(const QList<groupRecord> &groups, const QString &text);
     // The phones of one group in the order of `mode` (DefaultSort keeps the given order).
     static void sortPhones(QList<phoneRecord> &phones, int mode);
     // The earliest end time ("yyyy-MM-dd HH:mm:ss", local) that is more than expiringHours after `now`
