@@ -1690,6 +1690,7 @@ void TestUi::devicePageScreenshotChild()
     panel->treeView()->expand(groupRow(panel, "游戏工作室")->index());
     panel->treeView()->expand(groupRow(panel, "测试机")->index());
     clickCheckBox(panel->treeView(), phoneRow(panel, demoName(16)));
+    panel->treeView()->scrollToBottom();
     window->move(0, 0);
     QVERIFY(waitUntil([&] { return window->pos() == QPoint(0, 0); }));
     const QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
