@@ -11,6 +11,7 @@
 #include "phone/sdkmanager.h"
 #include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/xvfb.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -21,12 +22,9 @@
 #include <QPointer>
 #include <QScreen>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest>
-
-#include <unistd.h>
 
 using namespace phonegeom;
 
@@ -598,23 +596,7 @@ void TestOper::operatingAPhone()
 
 int main(int argc, char *argv[])
 {
-    // Run under a private X server: re-run this program through xvfb-run.
-    if (qEnvironmentVariableIsEmpty("PELOMIR_UNDER_XVFB")) {
-        const QString xvfbRun = QStandardPaths::findExecutable(QStringLiteral("xvfb-run"));
-        if (!xvfbRun.isEmpty()) {
-            qputenv("PELOMIR_UNDER_XVFB", "1");
-            std::vector<QByteArray> args = {xvfbRun.toLocal8Bit(), "-a", "-s", "-screen 0 1600x1040x24"};
-            for (int i = 0; i < argc; ++i)
-                args.emplace_back(argv[i]);
-            std::vector<char *> raw;
-            for (QByteArray &a : args)
-                raw.push_back(a.data());
-            raw.push_back(nullptr);
-            execv(raw[0], raw.data());
-        }
-    } else {
-        qputenv("QT_QPA_PLATFORM", "xcb");
-    }
+    testsupport::runUnderXvfb(argc, argv, "1600x1040x24");
     QApplication app(argc, argv);
     TestOper test;
     return QTest::qExec(&test, argc, argv);
