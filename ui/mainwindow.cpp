@@ -6,6 +6,8 @@
 #include "app/zqslotmsg.h"
 #include "coreclient/core_client.h"
 #include "oper/zqphoneform.h"
+#include "phone/queuepreview.h"
+#include "phone/sdkmanager.h"
 #include "platform/windowmessage.h"
 #include "ui/fonts.h"
 #include "ui/hittest.h"
@@ -92,6 +94,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_centralWidget(n
          [](const QString &ids, const QString &type) {
              return g_userInfo && g_userInfo->restartPhones(ids, type);
          }});
+    // Restricted phones are never registered with the session manager. Pool threads call this;
+    // g_userInfo is set here once and lives until the process ends.
+    sdkManager.setOperatePolicy(
+        [](int cloudPhoneId) { return g_userInfo && g_userInfo->mayOperate(cloudPhoneId); });
 
     // Synchronised operation (27) and the batch app dialog (90) subscribe here as they are added.
     for (int type : {2, 3, 1, 4, 5, 20, 21, 191, 55, 92, 63})
@@ -144,6 +150,7 @@ MainWindow::~MainWindow()
         QGuiApplication::restoreOverrideCursor();
     g_eventManager.unsubscribe(this);
     g_eventManager.stop();
+    g_queuePreview.stopScheduler();
     m_messageDialog.reset();
     cc_core_uninit();
 }

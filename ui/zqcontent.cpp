@@ -2,8 +2,13 @@
 
 #include "app/globals.h"
 #include "app/zqslotmsg.h"
+#include "phone/queuepreview.h"
 #include "ui/zqdevice.h"
 #include "ui/zqlogin.h"
+
+#include <QDebug>
+
+#include <stdexcept>
 
 ZqContent::ZqContent(QWidget *parent) : QWidget(parent)
 {
@@ -38,6 +43,7 @@ bool ZqContent::event(QEvent *event)
     case 191:
         m_login->hide();
         m_device->show();
+        startPreviews();
         break;
     default:
         break;
@@ -50,4 +56,17 @@ void ZqContent::resizeEvent(QResizeEvent *event)
     QWidget::resizeEvent(event);
     m_device->setGeometry(rect());
     m_login->setGeometry(rect());
+}
+
+void ZqContent::startPreviews()
+{
+    if (m_previewsStarted)
+        return;
+    m_previewsStarted = true;
+    try {
+        // Occupies one pool worker until the main window stops the scheduler.
+        g_threadPool.commit([] { g_queuePreview.runScheduler(); });
+    } catch (const std::runtime_error &e) {
+        qDebug() << "preview scheduler not started:" << e.what();
+    }
 }

@@ -6,7 +6,7 @@ class ZqDevice;
 class ZqLogin;
 
 // The content frame below the title bar: shows the login page (bus message 190) or, after login
-// (191), the device page; exactly one of them at a time. GUI thread only.
+// (191), the device page, and starts the preview scheduler; exactly one of them at a time. GUI thread only.
 class ZqContent : public QWidget
 {
     Q_OBJECT
@@ -23,6 +23,10 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    // The preview scheduler runs from the first login on; later logins leave it running.
+    void startPreviews();
+
     ZqDevice *m_device;
     ZqLogin *m_login;
+    bool m_previewsStarted = false;
 };

@@ -382,6 +382,36 @@ void tickGlyph(QPainter &p, qreal)
     p.drawPath(tick);
 }
 
+// The preview tile's picture until its phone's first frame arrives: a dark screen with a phone outline
+// and three waiting dots. Scaled to every tile size, so it keeps to simple shapes.
+QImage previewPlaceholder()
+{
+    const qreal w = 180;
+    const qreal h = 322;
+    QImage image(int(w), int(h), QImage::Format_ARGB32_Premultiplied);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient back(0, 0, 0, h);
+    back.setColorAt(0, QColor(58, 66, 72));
+    back.setColorAt(1, QColor(30, 35, 40));
+    p.fillRect(QRectF(0, 0, w, h), back);
+    const QRectF phone(w / 2 - 22, h / 2 - 48, 44, 80);
+    p.setPen(QPen(QColor(255, 255, 255, 150), 2.5));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(phone, 7, 7);
+    p.drawLine(QPointF(w / 2 - 7, phone.top() + 7), QPointF(w / 2 + 7, phone.top() + 7));
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(255, 255, 255, 150));
+    p.drawEllipse(QPointF(w / 2, phone.bottom() - 8), 3, 3);
+    for (int i = 0; i < 3; ++i) {
+        QColor dot = accent;
+        dot.setAlpha(110 + 60 * i);
+        p.setBrush(dot);
+        p.drawEllipse(QPointF(w / 2 - 14 + 14 * i, phone.bottom() + 26), 3.5, 3.5);
+    }
+    return image;
+}
+
 QImage loginBackground()
 {
     const int w = 1280;
@@ -489,6 +519,7 @@ int main(int argc, char **argv)
     ok &= save(draw(18, 16, lockField), image("pass.png"));
     ok &= save(draw(18, 16, codeField), image("verification.png"));
     ok &= save(loginBackground(), image("login_bg.png"));
+    ok &= save(previewPlaceholder(), image("back_preview.png"));
     // Control window: title-bar buttons at 24 x 24, tool and navigation glyphs at 40 x 40.
     ok &= save(draw(24, 24,
                     [](QPainter &p, qreal s) {

@@ -4,6 +4,7 @@
 #include "api/zqhttprequest.h"
 #include "app/datadir.h"
 #include "app/globals.h"
+#include "tests/ui/uitest.h"
 #include "ui/hittest.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindowhandle.h"
@@ -1697,5 +1698,5 @@ void TestUi::devicePageScreenshotChild()
     QVERIFY(screen.save(out));
 }
 
-QTEST_MAIN(TestUi)
+PELOMIR_UI_TEST(TestUi, 1)
 #include "test_ui.moc"

@@ -1,0 +1,246 @@
+// The preview grid with many ticked phones of a real phone farm, in the small view: paint time of the
+// grid per frame, CPU of the GUI thread while idle and while scrolling, memory per tile, and the time
+// for a full sweep of the visible tiles. Each figure is printed with a peer or limit measured or fixed
+// in the same run.
+//
+//   build/bin/bench_grid [phones]     (default 200; runs on the offscreen platform unless told)
+
+#include "api/userinfo.h"
+#include "app/globals.h"
+#include "phone/queuepreview.h"
+#include "tests/coreclient/farm_harness.h"
+#include "ui/zqdevicelist.h"
+#include "ui/zqdevicelistitem.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTemporaryDir>
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+double rssMegabytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.value(1).toDouble() * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+bool waitFor(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+// GUI-thread CPU per wall second while `step` runs every `intervalMs` for `seconds`.
+double cpuShare(double seconds, int intervalMs, const std::function<void()> &step)
+{
+    QElapsedTimer wall;
+    wall.start();
+    const double cpu0 = threadCpuSeconds();
+    qint64 next = 0;
+    while (wall.elapsed() < qint64(seconds * 1000)) {
+        if (step && wall.elapsed() >= next) {
+            step();
+            next += intervalMs;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        usleep(1000);
+    }
+    return (threadCpuSeconds() - cpu0) / (wall.elapsed() / 1000.0);
+}
+
+// Mean milliseconds of a synchronous repaint of `widget`.
+double paintMs(QWidget *widget, int rounds)
+{
+    widget->repaint();
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < rounds; ++i)
+        widget->repaint();
+    return clock.nsecsElapsed() / 1e6 / rounds;
+}
+
+struct Provider
+{
+    QProcess process;
+    QString url;
+    ~Provider()
+    {
+        process.terminate();
+        process.waitForFinished(10000);
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int phones = argc > 1 ? QByteArray(argv[1]).toInt() : 200;
+    QTemporaryDir dir;
+
+    harness::Farm farm;
+    if (!farm.start()) {
+        std::fprintf(stderr, "pelomir-phonefarm did not start\n");
+        return 1;
+    }
+    cc_core_set_gateway("127.0.0.1", farm.port);
+    Provider provider;
+    provider.process.start(
+        harness::binDir() + QStringLiteral("/pelomir-provider"),
+        {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"),
+         dir.filePath(QStringLiteral("p.db")), QStringLiteral("--log"), dir.filePath(QStringLiteral("p.log")),
+         QStringLiteral("--fast-hash"), QStringLiteral("--seed-phones"), QString::number(phones),
+         QStringLiteral("--farm"), QStringLiteral("http://127.0.0.1:%1").arg(farm.adminPort)});
+    QByteArray out;
+    while (!out.contains('\n') && provider.process.waitForReadyRead(10000))
+        out += provider.process.readAllStandardOutput();
+    provider.url = QRegularExpression(QStringLiteral("listening on (\\S+)")).match(out).captured(1);
+    if (provider.url.isEmpty()) {
+        std::fprintf(stderr, "pelomir-provider did not start\n");
+        return 1;
+    }
+
+    g_configHolder = std::make_shared<ZqConfig>();
+    g_config = g_configHolder.get();
+    g_config->apiBaseUrl = provider.url;
+    g_userInfoHolder = std::make_shared<userInfo>();
+    g_userInfo = g_userInfoHolder.get();
+    g_userInfo->setReloadPauseMs(0);
+    g_threadPool.commit([] { g_eventManager.run(); });
+    if (!g_userInfo->login(QStringLiteral("13900000000"), QStringLiteral("pelomir2026"), false) ||
+        !waitFor([&] { return g_userInfo->phoneCount() == phones && !g_userInfo->reloadBusy(); }, 60000)) {
+        std::fprintf(stderr, "no inventory of %d phones\n", phones);
+        return 1;
+    }
+    g_threadPool.commit([] { g_queuePreview.runScheduler(); });
+
+    // The grid as the device page holds it in a 1280 x 800 window, in the small view.
+    ZqDeviceList grid;
+    grid.resize(879, 760);
+    grid.show();
+    ZQSlotMsg small;
+    small.type = 54;
+    g_eventManager.post(small);
+    QWidget blank;
+    blank.resize(grid.size());
+    blank.show();
+    waitFor([] { return false; }, 300);
+
+    const double rssBefore = rssMegabytes();
+    for (const groupRecord &group : g_userInfo->ordinaryGroups()) {
+        for (const phoneRecord &phone : group.phones) {
+            ZQSlotMsg check;
+            check.type = 63;
+            check.text = jsonToText(
+                {{QStringLiteral("cloudId"), phone.cloudPhoneId}, {QStringLiteral("isChecked"), true}});
+            g_eventManager.post(check);
+        }
+    }
+    if (!waitFor(
+            [&] { return grid.tiles().size() == phones && grid.displayMode() == ZqDeviceList::SmallView; },
+            30000)) {
+        std::fprintf(stderr, "the grid did not fill\n");
+        return 1;
+    }
+    QList<ZqDeviceListItem *> visible;
+    for (ZqDeviceListItem *tile : grid.tiles())
+        if (tile->previewRequested())
+            visible.append(tile);
+    auto frame = [](ZqDeviceListItem *tile) { return g_queuePreview.previewImage(tile->deviceId()); };
+    if (!waitFor(
+            [&] {
+                return std::all_of(visible.begin(), visible.end(),
+                                   [&](auto t) { return !frame(t).isNull(); });
+            },
+            30000)) {
+        std::fprintf(stderr, "no frames for the visible tiles\n");
+        return 1;
+    }
+    const double rssTiles = rssMegabytes();
+    qint64 frameBytes = 0;
+    for (ZqDeviceListItem *tile : visible)
+        frameBytes += frame(tile).sizeInBytes();
+
+    // A full sweep: from the scheduler's next sweep to the last visible tile's new frame.
+    std::vector<qint64> keys;
+    for (ZqDeviceListItem *tile : visible)
+        keys.push_back(frame(tile).cacheKey());
+    const int sweeps = g_queuePreview.sweepCount();
+    waitFor([&] { return g_queuePreview.sweepCount() > sweeps; }, 10000);
+    QElapsedTimer sweep;
+    sweep.start();
+    waitFor(
+        [&] {
+            for (int i = 0; i < visible.size(); ++i)
+                if (frame(visible[i]).cacheKey() == keys[size_t(i)])
+                    return false;
+            return true;
+        },
+        10000);
+    const double sweepMs = sweep.nsecsElapsed() / 1e6;
+
+    // A frame: the tiles in view drawn again with their newest previews, as on the scheduler's
+    // repaint message; and a full repaint of the grid with its drop shadow, as on a resize.
+    const double tilesPaint = paintMs(grid.contentWidget(), 30);
+    const double gridPaint = paintMs(&grid, 30);
+    const double blankPaint = paintMs(&blank, 30);
+    const double idle = cpuShare(10, 0, nullptr);
+    QScrollBar *bar = grid.scrollArea()->verticalScrollBar();
+    int direction = 1;
+    const double scrolling = cpuShare(5, 16, [&] {
+        if (bar->value() >= bar->maximum() || bar->value() <= bar->minimum())
+            direction = bar->value() >= bar->maximum() ? -1 : 1;
+        bar->setValue(bar->value() + direction * 12);
+    });
+
+    std::printf("grid with %d ticked phones, small view, %d tiles in view\n", phones, int(visible.size()));
+    std::printf(
+        "paint per frame: %.2f ms for the tiles in view, %.1f%% of a 16.7 ms frame; a blank widget of "
+        "the grid's size %.2f ms (%.1fx)\n",
+        tilesPaint, tilesPaint / 16.7 * 100, blankPaint, tilesPaint / blankPaint);
+    std::printf("full repaint of the grid with its drop shadow: %.2f ms (%.1fx the tiles)\n", gridPaint,
+                gridPaint / tilesPaint);
+    std::printf("GUI thread CPU: idle %.1f%%, scrolling at 60 steps/s %.1f%% of one core\n", idle * 100,
+                scrolling * 100);
+    std::printf("memory: %.1f KB per tile (RSS %.1f -> %.1f MB), of which frames %.1f KB per tile in view\n",
+                (rssTiles - rssBefore) * 1024 / phones, rssBefore, rssTiles,
+                frameBytes / 1024.0 / std::max(1, int(visible.size())));
+    std::printf("full sweep of %d visible tiles: %.0f ms, %.1f%% of the %d ms sweep interval\n",
+                int(visible.size()), sweepMs, sweepMs / QueuePreview::sweepIntervalMs * 100,
+                QueuePreview::sweepIntervalMs);
+
+    g_queuePreview.stopScheduler();
+    g_eventManager.stop();
+    return 0;
+}

@@ -1,0 +1,556 @@
+#include "ui/zqdevicelist.h"
+
+#include "api/userinfo.h"
+#include "app/globals.h"
+#include "app/zqslotmsg.h"
+#include "coreclient/core_client.h"
+#include "phone/phonetext.h"
+#include "phone/sdkmanager.h"
+#include "transfer/billingdownload.h"
+#include "ui/zqdevicelistitem.h"
+
+#include <QDebug>
+#include <QGraphicsDropShadowEffect>
+#include <QJsonArray>
+#include <QLabel>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+enum : int
+{
+    noticeMessage = 5,
+    uploadMessage = 6,
+    homeMessage = 22,
+    restartMessage = 23,
+    resetMessage = 24,
+    clipboardMessage = 26,
+    bigViewMessage = 52,
+    mediumViewMessage = 53,
+    smallViewMessage = 54,
+    repaintMessage = 55,
+    unusedMessageA = 50,
+    unusedMessageB = 61,
+    tileStatusMessage = 57,
+    checkMessage = 63,
+    moveMessage = 80,
+    renameMessage = 81
+};
+
+const char *const gridStyle = R"(
+QLabel#label { background: white; border-radius: 10px; }
+QScrollBar:vertical { width: 8px; background: transparent; margin: 0; }
+QScrollBar::handle:vertical { background: rgb(217,217,217); border-radius: 2px; min-height: 20px; }
+QScrollBar::handle:vertical:hover { background: rgb(235,235,235); }
+QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }
+QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }
+)";
+
+// Set on the content widget once rather than on every tile: a style sheet per tile would be parsed
+// once per tile.
+const char *const tileStyle = R"(
+ZqDeviceListItem { background: transparent; }
+ZqDeviceListItem QLabel { font-family: "Microsoft YaHei"; font-size: 12px; }
+ZqDeviceListItem QLabel#lblStatus { color: white; background: rgba(0,0,0,110); }
+ZqDeviceListItem QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid rgb(24,194,208); }
+ZqDeviceListItem QCheckBox::indicator:checked {
+  background: rgb(24,194,208); image: url(:/image/image/selected.png); }
+ZqDeviceListItem QCheckBox::indicator:hover { border-color: rgb(138,226,233); }
+)";
+
+void notice(const QString &text)
+{
+    userInfo::showError(text);
+}
+
+// Any thread: a tile's status as the grid's message 57.
+void postStatus(const QString &deviceId, int status)
+{
+    ZQSlotMsg msg;
+    msg.type = tileStatusMessage;
+    msg.text = jsonToText({{QStringLiteral("deviceId"), deviceId}, {QStringLiteral("tileStatus"), status}});
+    g_eventManager.post(msg);
+}
+
+// The phone named by the library's session buffers; what a home-key or clipboard task carries.
+struct PhoneAddress
+{
+    char deviceUcId[256];
+    char deviceId[32];
+};
+
+// False (with a log line naming the text) when the phone's texts do not fit the library's buffers.
+bool addressOf(const ZqDeviceListItem *tile, PhoneAddress *out)
+{
+    QByteArray id, credential;
+    if (!phonetext::toFixed(tile->deviceId(), phonetext::sessionDeviceIdLimit, "deviceId", &id) ||
+        !phonetext::toFixed(tile->phone().deviceUcId, phonetext::longTextLimit, "deviceUcId", &credential))
+        return false;
+    phonetext::fill(out->deviceId, sizeof out->deviceId, id);
+    phonetext::fill(out->deviceUcId, sizeof out->deviceUcId, credential);
+    return true;
+}
+
+QString sessionDeviceId(const SdkSession *session)
+{
+    return session && session->deviceId ? QString::fromLatin1(session->deviceId) : QString();
+}
+
+// Library thread: only logs.
+void homeResult(SdkSession *session, int, int code, const void *, int)
+{
+    if (code < 0)
+        qDebug().noquote() << QStringLiteral(" return to home error, deviceId:") + sessionDeviceId(session) +
+                                  QStringLiteral(", code:") + QString::number(code);
+}
+
+// Library thread: only logs.
+void textResult(SdkSession *session, int, int code, const void *, int)
+{
+    if (code < 0)
+        qDebug().noquote() << QStringLiteral(" clipboard text error, deviceId:") + sessionDeviceId(session) +
+                                  QStringLiteral(", code:") + QString::number(code);
+}
+
+template <class F> bool onPool(F &&task)
+{
+    try {
+        g_threadPool.commit(std::forward<F>(task));
+        return true;
+    } catch (const std::runtime_error &e) {
+        qDebug() << "grid task not started:" << e.what();
+        return false;
+    }
+}
+
+// The "deviceId" of a batch message as text; a number names a phone too.
+QString namedDevice(const QJsonObject &request)
+{
+    const QJsonValue value = request.value(QStringLiteral("deviceId"));
+    return value.isString() ? value.toString() : value.toVariant().toString();
+}
+
+} // namespace
+
+ZqDeviceList::ZqDeviceList(QWidget *parent)
+    : QWidget(parent), m_scrArea(new QScrollArea(this)), m_content(new QWidget), m_label(new QLabel(this)),
+      m_tickTimer(new QTimer(this)), m_pollRunning(std::make_shared<std::atomic<bool>>(false))
+{
+    // 50 and 61 are not acted on; 6 (file upload) belongs to the upload flow. 55 is the preview
+    // queue's repaint: the main window repaints itself then, but a repaint of the window does not
+    // reach widgets inside the scroll area's opaque viewport, so the tiles in view repaint here.
+    for (int type : {bigViewMessage, mediumViewMessage, smallViewMessage, unusedMessageA, unusedMessageB,
+                     resetMessage, restartMessage, homeMessage, clipboardMessage, uploadMessage,
+                     tileStatusMessage, checkMessage, moveMessage, renameMessage, repaintMessage})
+        g_eventManager.subscribe(type, this);
+    m_tiles.reserve(8);
+
+    setObjectName(QStringLiteral("ZqDeviceList"));
+    setWindowTitle(QStringLiteral("Form"));
+    resize(717, 448);
+    setMouseTracking(false);
+    setStyleSheet(QString::fromUtf8(gridStyle));
+    m_label->setObjectName(QStringLiteral("label"));
+    // The drop shadow sits on a white plate under the scroll area rather than on the scroll area
+    // itself: an effect on the scroll area would render and blur it again on every scroll step and
+    // every tile repaint.
+    m_label->lower();
+    auto *shadow = new QGraphicsDropShadowEffect(this);
+    shadow->setOffset(0, 0);
+    shadow->setBlurRadius(50);
+    shadow->setColor(QColor(0, 0, 0, 50));
+    m_label->setGraphicsEffect(shadow);
+    m_scrArea->setObjectName(QStringLiteral("scrArea"));
+    m_scrArea->setWidgetResizable(true);
+    m_scrArea->setFrameShape(QFrame::NoFrame);
+    m_scrArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_scrArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_content->setObjectName(QStringLiteral("scrollAreaWidgetContents"));
+    // An opaque white scroll area and content: repaints of tiles, scroll steps and the scroll bar
+    // stop there and never reach the shadow below.
+    QPalette white = m_content->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    for (QWidget *opaque : {static_cast<QWidget *>(m_scrArea), m_content}) {
+        opaque->setPalette(white);
+        opaque->setAutoFillBackground(true);
+    }
+    m_content->setStyleSheet(QString::fromUtf8(tileStyle));
+    m_scrArea->setWidget(m_content);
+
+    // Scrolling and resizing change which tiles are in view.
+    m_scrArea->installEventFilter(this);
+    m_scrArea->viewport()->installEventFilter(this);
+    connect(m_scrArea->verticalScrollBar(), &QScrollBar::valueChanged, this, &ZqDeviceList::updateVisibility);
+
+    // Billing icons come at the size the toolbar asks for; until a toolbar does, the tiles' size.
+    g_billingDownload.setIconSize(QSize(16, 16));
+    connect(m_tickTimer, &QTimer::timeout, this, &ZqDeviceList::onTick);
+    m_tickTimer->start(tickMs);
+}
+
+ZqDeviceList::~ZqDeviceList()
+{
+    g_eventManager.unsubscribe(this);
+    m_tickTimer->stop();
+    const QVector<ZqDeviceListItem *> tiles = m_order;
+    m_order.clear();
+    m_tiles.clear();
+    qDeleteAll(tiles);
+}
+
+QSize ZqDeviceList::tileSize(int displayMode)
+{
+    switch (displayMode) {
+    case BigView:
+        return QSize(180, 344);
+    case SmallView:
+        return QSize(90, 184);
+    default:
+        return QSize(120, 238);
+    }
+}
+
+QList<ZqDeviceListItem *> ZqDeviceList::tiles() const
+{
+    return QList<ZqDeviceListItem *>(m_order.begin(), m_order.end());
+}
+
+void ZqDeviceList::layoutTiles()
+{
+    const QSize size = tileSize(m_displayMode);
+    const int w = size.width();
+    const int h = size.height();
+    const int available = m_scrArea->width();
+    const int viewportHeight = m_scrArea->viewport()->height();
+    int x = margin;
+    int y = margin;
+    for (ZqDeviceListItem *tile : qAsConst(m_order)) {
+        tile->resize(w, h);
+        tile->move(x, y);
+        tile->show();
+        tile->updatePreviewVisibility(viewportHeight, m_content->y());
+        if (available < x + 2 * w + columnGap) {
+            y += h + margin;
+            x = margin;
+        } else {
+            x += w + columnGap;
+        }
+    }
+    m_content->setMinimumHeight(y + h + margin);
+}
+
+void ZqDeviceList::updateVisibility()
+{
+    const int viewportHeight = m_scrArea->viewport()->height();
+    const int offset = m_content->y();
+    for (ZqDeviceListItem *tile : qAsConst(m_order))
+        tile->updatePreviewVisibility(viewportHeight, offset);
+}
+
+bool ZqDeviceList::eventFilter(QObject *watched, QEvent *event)
+{
+    if ((watched == m_scrArea || watched == m_scrArea->viewport()) &&
+        (event->type() == QEvent::Paint || event->type() == QEvent::Resize))
+        updateVisibility();
+    return QWidget::eventFilter(watched, event);
+}
+
+void ZqDeviceList::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    m_scrArea->setGeometry(10, 0, width() - 20, height() - 10);
+    m_label->setGeometry(m_scrArea->geometry());
+    layoutTiles();
+}
+
+bool ZqDeviceList::event(QEvent *event)
+{
+    if (!PhoneEvent::isBusEvent(event))
+        return QWidget::event(event);
+    handleMessage(static_cast<PhoneEvent *>(event)->message());
+    return true;
+}
+
+void ZqDeviceList::handleMessage(const ZQSlotMsg &msg)
+{
+    switch (msg.type) {
+    case checkMessage:
+        phoneChecked(textToJson(msg.text));
+        break;
+    case bigViewMessage:
+        setDisplayMode(BigView);
+        break;
+    case mediumViewMessage:
+        setDisplayMode(MediumView);
+        break;
+    case smallViewMessage:
+        setDisplayMode(SmallView);
+        break;
+    case homeMessage:
+        homeKey(textToJson(msg.text));
+        break;
+    case restartMessage:
+        changePhones(textToJson(msg.text), false);
+        break;
+    case resetMessage:
+        changePhones(textToJson(msg.text), true);
+        break;
+    case clipboardMessage:
+        clipboardText(textToJson(msg.text));
+        break;
+    case tileStatusMessage:
+        applyStatus(textToJson(msg.text));
+        break;
+    case repaintMessage:
+        for (ZqDeviceListItem *tile : qAsConst(m_order))
+            if (tile->previewRequested())
+                tile->update();
+        break;
+    case moveMessage:
+        moveChecked(msg.text);
+        break;
+    case renameMessage:
+        renameChecked(textToJson(msg.text));
+        break;
+    default:
+        break;
+    }
+}
+
+void ZqDeviceList::phoneChecked(const QJsonObject &change)
+{
+    const QJsonValue cloudValue = change.value(QStringLiteral("cloudId"));
+    const QJsonValue checked = change.value(QStringLiteral("isChecked"));
+    if (cloudValue.isUndefined() || checked.isUndefined())
+        return;
+    const int cloudPhoneId = cloudValue.toVariant().toInt();
+    if (checked.toBool()) {
+        phoneRecord phone;
+        if (m_tiles.contains(cloudPhoneId) || !g_userInfo || !g_userInfo->findPhone(cloudPhoneId, phone))
+            return;
+        // The tile registers its phone with the session manager when its own box is checked.
+        auto *tile = new ZqDeviceListItem(phone, m_content);
+        m_tiles.insert(cloudPhoneId, tile);
+        m_order.append(tile);
+    } else {
+        ZqDeviceListItem *tile = m_tiles.take(cloudPhoneId);
+        if (!tile)
+            return;
+        m_order.removeOne(tile);
+        sdkManager.erasePhone(cloudPhoneId);
+        tile->close();
+    }
+    layoutTiles();
+}
+
+void ZqDeviceList::setDisplayMode(int mode)
+{
+    if (mode == m_displayMode)
+        return;
+    m_displayMode = mode;
+    layoutTiles();
+}
+
+QList<ZqDeviceListItem *> ZqDeviceList::batchTargets(const QString &deviceId) const
+{
+    QList<ZqDeviceListItem *> targets;
+    if (!deviceId.isEmpty()) {
+        for (ZqDeviceListItem *tile : m_order) {
+            if (tile->deviceId() == deviceId) {
+                targets.append(tile);
+                return targets;
+            }
+        }
+        notice(QStringLiteral("找不到对应设备"));
+        return targets;
+    }
+    for (ZqDeviceListItem *tile : m_order)
+        if (tile->isSelected())
+            targets.append(tile);
+    if (targets.isEmpty())
+        notice(QStringLiteral("没有选择设备"));
+    return targets;
+}
+
+QList<int> ZqDeviceList::checkedIds() const
+{
+    QList<int> ids;
+    for (ZqDeviceListItem *tile : m_order)
+        if (tile->isSelected())
+            ids.append(tile->cloudPhoneId());
+    return ids;
+}
+
+void ZqDeviceList::homeKey(const QJsonObject &request)
+{
+    for (ZqDeviceListItem *tile : batchTargets(namedDevice(request))) {
+        PhoneAddress address;
+        if (!addressOf(tile, &address))
+            continue;
+        onPool([address] { // pool worker; the library copies the texts before returning
+            SdkSession session{address.deviceUcId, address.deviceId, nullptr};
+            cc_core_send_function_key_tob(&session, CC_KEY_HOMEPAGE, &homeResult);
+        });
+    }
+}
+
+void ZqDeviceList::changePhones(const QJsonObject &request, bool reset)
+{
+    const QString named = namedDevice(request);
+    const QList<ZqDeviceListItem *> targets = batchTargets(named);
+    if (targets.isEmpty()) {
+        // An unknown named phone has had its own notice; this one is about an empty selection.
+        if (!reset && named.isEmpty())
+            notice(QStringLiteral("没有勾选设备"));
+        return;
+    }
+    userInfo *info = g_userInfo;
+    if (!info)
+        return;
+    QList<int> ids;
+    QStringList deviceIds;
+    for (const ZqDeviceListItem *tile : targets) {
+        ids.append(tile->cloudPhoneId());
+        deviceIds.append(tile->deviceId());
+    }
+    // Pool worker, blocking on the service; the tiles learn the outcome from message 57.
+    onPool([info, ids, deviceIds, reset] {
+        const QString list = userInfo::joinIds(ids);
+        const bool done = reset ? info->resetPhones(list, QLatin1String(phoneIdType))
+                                : info->restartPhones(list, QLatin1String(phoneIdType));
+        if (!done)
+            return;
+        for (const QString &deviceId : deviceIds)
+            postStatus(deviceId,
+                       reset ? ZqDeviceListItem::StatusResetting : ZqDeviceListItem::StatusRestarting);
+    });
+}
+
+void ZqDeviceList::clipboardText(const QJsonObject &request)
+{
+    QByteArray text = request.value(QStringLiteral("txtClip")).toString().toUtf8();
+    // The library reads the text up to its first zero byte.
+    const int end = text.indexOf('\0');
+    if (end >= 0)
+        text.truncate(end);
+    if (text.isEmpty()) {
+        notice(QStringLiteral("要同步的剪贴板文字为空，请重新输入"));
+        return;
+    }
+    if (text.size() > clipboardBufferSize - 1) {
+        // Refused rather than cut: half a text is not what the user asked for. The dialog keeps it.
+        notice(QStringLiteral("要同步的剪贴板文字超过%1字节，请缩短后重新输入").arg(clipboardBufferSize - 1));
+        return;
+    }
+    for (ZqDeviceListItem *tile : batchTargets(namedDevice(request))) {
+        PhoneAddress address;
+        if (!addressOf(tile, &address))
+            continue;
+        onPool([address, text] { // pool worker, with its own copy of the text
+            char buffer[clipboardBufferSize] = {};
+            std::memcpy(buffer, text.constData(), size_t(text.size()));
+            SdkSession session{address.deviceUcId, address.deviceId, nullptr};
+            cc_core_send_text_event_tob(&session, buffer, int(std::strlen(buffer)), &textResult);
+        });
+    }
+}
+
+void ZqDeviceList::moveChecked(const QString &groupText)
+{
+    bool ok = false;
+    const int groupId = groupText.trimmed().toInt(&ok);
+    userInfo *info = g_userInfo;
+    if (!ok || !info) {
+        qDebug() << "move to group: not a group id:" << groupText;
+        return;
+    }
+    // The service answers an empty selection with its own message.
+    const QList<int> ids = checkedIds();
+    onPool([info, ids, groupId] { info->movePhones(ids, groupId); });
+}
+
+void ZqDeviceList::renameChecked(const QJsonObject &request)
+{
+    const QJsonValue prefix = request.value(QStringLiteral("prefix"));
+    userInfo *info = g_userInfo;
+    if (prefix.isUndefined() || !info)
+        return;
+    const QString ids = userInfo::joinIds(checkedIds());
+    const QString text = prefix.toString();
+    onPool([info, ids, text] {
+        if (info->prefixRename(ids, text))
+            info->reload();
+    });
+}
+
+void ZqDeviceList::applyStatus(const QJsonObject &status)
+{
+    const QString deviceId = status.value(QStringLiteral("deviceId")).toString();
+    const int value = status.value(QStringLiteral("tileStatus")).toInt();
+    if (deviceId.isEmpty() || value == 0)
+        return;
+    for (ZqDeviceListItem *tile : qAsConst(m_order)) {
+        if (tile->deviceId() != deviceId)
+            continue;
+        if (tile->tileStatus() != value) {
+            tile->setTileStatus(value);
+            tile->updatePreviewVisibility(m_scrArea->viewport()->height(), m_content->y());
+        }
+        return;
+    }
+}
+
+void ZqDeviceList::onTick()
+{
+    if (--m_statusTicks > 0)
+        return;
+    m_statusTicks = statusPollTicks;
+    pollRunningStatus();
+}
+
+void ZqDeviceList::pollRunningStatus()
+{
+    userInfo *info = g_userInfo;
+    if (m_order.isEmpty() || !info || m_pollRunning->exchange(true))
+        return;
+    struct Watched
+    {
+        int cloudPhoneId;
+        QString deviceId;
+        int status;
+    };
+    QVector<Watched> watched;
+    QList<int> ids;
+    for (const ZqDeviceListItem *tile : qAsConst(m_order)) {
+        watched.append({tile->cloudPhoneId(), tile->deviceId(), tile->tileStatus()});
+        ids.append(tile->cloudPhoneId());
+    }
+    const std::shared_ptr<std::atomic<bool>> running = m_pollRunning;
+    // Pool worker: compares with the statuses the tiles had when the poll was queued and reports
+    // each change as message 57, which the grid applies on the GUI thread.
+    const bool queued = onPool([info, watched, ids, running] {
+        const QJsonArray states = info->runningStatus(userInfo::joinIds(ids), QLatin1String(phoneIdType));
+        for (const QJsonValue &value : states) {
+            if (!value.isObject())
+                continue;
+            const QJsonObject state = value.toObject();
+            const int id = state.value(QStringLiteral("id")).toVariant().toInt();
+            const int status = state.value(QStringLiteral("runningStatus")).toVariant().toInt();
+            if (id == 0 || status == 0)
+                continue;
+            const auto found = std::find_if(watched.begin(), watched.end(),
+                                            [id](const Watched &w) { return w.cloudPhoneId == id; });
+            if (found != watched.end() && found->status != status)
+                postStatus(found->deviceId, status);
+        }
+        *running = false;
+    });
+    if (!queued)
+        *running = false;
+}

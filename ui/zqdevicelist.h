@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QSize>
+#include <QVector>
+#include <QWidget>
+
+#include <atomic>
+#include <memory>
+
+class QJsonObject;
+class QLabel;
+class QScrollArea;
+class QTimer;
+class ZqDeviceListItem;
+struct ZQSlotMsg;
+
+// The preview grid of the device page: one tile per phone ticked in the device tree, in rows inside
+// a scroll area, and the place where the page's batch actions reach the phones (home key, restart,
+// factory reset, clipboard text, moving to a group, renaming by prefix). It decides which tiles are
+// in view, so that only those phones are asked for preview frames, and polls the service for the
+// phones' running status every 3 s.
+//
+// GUI thread. Service calls and phone commands run as pool tasks that hold copies of what they need
+// and report back only through bus messages (57 for a tile's status), never through tile pointers.
+class ZqDeviceList : public QWidget
+{
+    Q_OBJECT
+
+public:
+    enum DisplayMode
+    {
+        BigView = 0,
+        MediumView = 1,
+        SmallView = 2
+    };
+    static constexpr int tickMs = 100;
+    static constexpr int statusPollTicks = 30; // every 3 s
+    static constexpr int margin = 20;
+    static constexpr int columnGap = 32;
+    // The restart, reset and status calls name the phones by cloud phone id.
+    static constexpr const char *phoneIdType = "3";
+    // Zero-terminated buffers of the phone library's text call.
+    static constexpr int clipboardBufferSize = 1024;
+
+    explicit ZqDeviceList(QWidget *parent = nullptr);
+    ~ZqDeviceList() override;
+
+    static QSize tileSize(int displayMode);
+    int displayMode() const { return m_displayMode; }
+    // The tiles in grid order: the order in which their phones were ticked.
+    QList<ZqDeviceListItem *> tiles() const;
+    ZqDeviceListItem *tile(int cloudPhoneId) const { return m_tiles.value(cloudPhoneId); }
+    QScrollArea *scrollArea() const { return m_scrArea; }
+    QWidget *contentWidget() const { return m_content; }
+
+    // Places the tiles in rows and lets each decide whether it is in view.
+    void layoutTiles();
+    // The phone named by `deviceId`, or, when it is empty, the checked tiles in grid order. Posts the
+    // notice "找不到对应设备" or "没有选择设备" when that leaves nothing.
+    QList<ZqDeviceListItem *> batchTargets(const QString &deviceId) const;
+    // Queues one running-status poll now; the tick timer does this every 3 s. Nothing is queued while
+    // the previous poll still runs.
+    void pollRunningStatus();
+
+protected:
+    bool event(QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void handleMessage(const ZQSlotMsg &msg);
+    void phoneChecked(const QJsonObject &change);
+    void setDisplayMode(int mode);
+    void updateVisibility();
+    void applyStatus(const QJsonObject &status);
+    void homeKey(const QJsonObject &request);
+    void changePhones(const QJsonObject &request, bool reset);
+    void clipboardText(const QJsonObject &request);
+    void moveChecked(const QString &groupText);
+    void renameChecked(const QJsonObject &request);
+    QList<int> checkedIds() const;
+    void onTick();
+
+    QHash<int, ZqDeviceListItem *> m_tiles;
+    QVector<ZqDeviceListItem *> m_order;
+    int m_displayMode = MediumView;
+
+    QScrollArea *m_scrArea;
+    QWidget *m_content;
+    QLabel *m_label; // white plate under the scroll area that carries its drop shadow
+    QTimer *m_tickTimer;
+    int m_statusTicks = statusPollTicks;
+    // Set while a status poll runs on the pool; shared with that task.
+    std::shared_ptr<std::atomic<bool>> m_pollRunning;
+};

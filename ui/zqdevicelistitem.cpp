@@ -1,0 +1,401 @@
+#include "ui/zqdevicelistitem.h"
+
+#include "app/globals.h"
+#include "app/zqslotmsg.h"
+#include "phone/queuepreview.h"
+#include "phone/sdkmanager.h"
+#include "transfer/billingdownload.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDebug>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QTimer>
+
+#include <stdexcept>
+
+namespace {
+
+enum : int
+{
+    noticeMessage = 5,
+    openPhoneMessage = 20,
+    confirmHomeMessage = 22,
+    restartMessage = 23,
+    resetMessage = 24,
+    clipboardMessage = 26,
+    treeReloadMessage = 30,
+    inventoryMessage = 31,
+    tileCheckMessage = 62,
+    tileMessageA = 65,
+    tileMessageB = 66,
+    openFromTreeMessage = 93
+};
+
+const QString payChannel = QStringLiteral("wechat");
+
+void post(int type, const QJsonObject &payload)
+{
+    ZQSlotMsg msg;
+    msg.type = type;
+    msg.text = jsonToText(payload);
+    g_eventManager.post(msg);
+}
+
+const QImage &placeholder()
+{
+    static const QImage image(QStringLiteral(":/image/image/back_preview.png"));
+    return image;
+}
+
+// Runs `task` on the pool; a pool that is shutting down takes no more work.
+template <class F> void onPool(F &&task)
+{
+    try {
+        g_threadPool.commit(std::forward<F>(task));
+    } catch (const std::runtime_error &e) {
+        qDebug() << "tile action not started:" << e.what();
+    }
+}
+
+} // namespace
+
+ZqDeviceListItem::ZqDeviceListItem(const phoneRecord &phone, QWidget *parent)
+    : QWidget(parent), m_phone(phone), m_lblDeviceId(new QLabel(QStringLiteral("设备号"), this)),
+      m_chkSelect(new QCheckBox(this)), m_lblDeviceName(new QLabel(QStringLiteral("设备名"), this)),
+      m_lblStatus(new QLabel(QStringLiteral("设备状态"), this)), m_lblBillIcon(new QLabel(this)),
+      m_iconTimer(new QTimer(this))
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    for (int type : {tileMessageA, tileMessageB, openFromTreeMessage, inventoryMessage})
+        g_eventManager.subscribe(type, this, m_phone.deviceId);
+
+    setObjectName(QStringLiteral("ZqDeviceListItem"));
+    setWindowTitle(QStringLiteral("Form"));
+    resize(173, 246);
+    m_lblDeviceId->setObjectName(QStringLiteral("lblDeviceId"));
+    m_lblDeviceId->setGeometry(40, 160, 72, 20);
+    m_lblDeviceId->setMargin(4);
+    m_lblDeviceId->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_chkSelect->setObjectName(QStringLiteral("chkSelect"));
+    m_chkSelect->setGeometry(0, 140, 20, 20);
+    m_lblDeviceName->setObjectName(QStringLiteral("lblDeviceName"));
+    m_lblDeviceName->setGeometry(40, 190, 72, 20);
+    m_lblDeviceName->setMargin(4);
+    m_lblDeviceName->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_lblStatus->setObjectName(QStringLiteral("lblStatus"));
+    m_lblStatus->setGeometry(10, 10, 71, 16);
+    m_lblStatus->setAlignment(Qt::AlignCenter);
+    m_lblBillIcon->setObjectName(QStringLiteral("lblBillIcon"));
+    m_lblBillIcon->setGeometry(30, 220, 16, 16);
+    // Clicks on the labels reach the tile (open or toggle), not the labels.
+    for (QLabel *label : {m_lblDeviceId, m_lblDeviceName, m_lblStatus, m_lblBillIcon})
+        label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    QMetaObject::connectSlotsByName(this);
+
+    m_lblDeviceId->hide();
+    m_lblDeviceId->setText(m_phone.phoneNo);
+    m_lblDeviceName->setText(m_phone.name);
+    m_chkSelect->setChecked(g_userInfo && g_userInfo->mayOperate(m_phone.cloudPhoneId));
+    setTileStatus(StatusNormal);
+
+    connect(m_iconTimer, &QTimer::timeout, this, &ZqDeviceListItem::pollBillingIcon);
+    m_iconTimer->start(iconPollMs);
+    pollBillingIcon();
+}
+
+ZqDeviceListItem::~ZqDeviceListItem()
+{
+    g_eventManager.unsubscribe(this);
+    m_iconTimer->stop();
+    // A tile that is gone is no longer on screen: its phone costs no more preview requests.
+    setPreviewing(false);
+}
+
+bool ZqDeviceListItem::isSelected() const
+{
+    return m_chkSelect->isChecked();
+}
+
+QString ZqDeviceListItem::statusText(int status)
+{
+    switch (status) {
+    case StatusNormal:
+        return QString();
+    case StatusOff:
+        return QStringLiteral("关机中");
+    case StatusRestarting:
+        return QStringLiteral("重启中");
+    case StatusResetting:
+        return QStringLiteral("重置中");
+    case StatusDisconnected:
+        return QStringLiteral("异常断开");
+    default:
+        return QStringLiteral("正在连接");
+    }
+}
+
+void ZqDeviceListItem::setTileStatus(int status)
+{
+    m_tileStatus = status;
+    m_lblStatus->setText(statusText(status));
+    m_lblStatus->setVisible(status != StatusNormal);
+    if (status > StatusNormal)
+        setPreviewing(false);
+}
+
+void ZqDeviceListItem::updatePreviewVisibility(int viewportHeight, int contentOffset)
+{
+    const int top = y();
+    const int bottom = y() + height();
+    setPreviewing(m_tileStatus <= StatusNormal && contentOffset + bottom > 0 &&
+                  contentOffset + top < viewportHeight);
+}
+
+void ZqDeviceListItem::updatePreviewVisibility()
+{
+    QWidget *content = parentWidget();
+    QWidget *viewport = content ? content->parentWidget() : nullptr;
+    if (!content || !viewport) {
+        setPreviewing(false);
+        return;
+    }
+    updatePreviewVisibility(viewport->height(), content->y());
+}
+
+void ZqDeviceListItem::setPreviewing(bool on)
+{
+    if (on) {
+        if (m_previewing && m_previewUcId == m_phone.deviceUcId)
+            return;
+        g_queuePreview.addPreview(m_phone.deviceId, m_phone.deviceUcId);
+        m_previewUcId = m_phone.deviceUcId;
+    } else {
+        if (!m_previewing)
+            return;
+        g_queuePreview.removePreview(m_phone.deviceId);
+    }
+    m_previewing = on;
+}
+
+void ZqDeviceListItem::on_chkSelect_toggled(bool checked)
+{
+    if (checked && !(g_userInfo && g_userInfo->mayOperate(m_phone.cloudPhoneId))) {
+        // A restricted phone cannot be operated, so it never becomes part of a batch.
+        const QSignalBlocker quiet(m_chkSelect);
+        m_chkSelect->setChecked(false);
+        return;
+    }
+    if (checked) {
+        qDebug() << "sdkManager.addPhone:" << m_phone.cloudPhoneId << "checked:" << 1;
+        sdkManager.addPhone(m_phone.cloudPhoneId, m_phone.deviceId, m_phone.deviceUcId, m_phone.name);
+    } else {
+        qDebug() << "sdkManager.erasePhone:" << m_phone.cloudPhoneId << "checked:" << 0;
+        sdkManager.erasePhone(m_phone.cloudPhoneId);
+    }
+    post(tileCheckMessage, {{QStringLiteral("deviceId"), m_phone.deviceId},
+                            {QStringLiteral("isChecked"), m_chkSelect->isChecked()}});
+}
+
+void ZqDeviceListItem::menuOpen()
+{
+    post(openPhoneMessage,
+         {{QStringLiteral("deviceId"), m_phone.deviceId},
+          {QStringLiteral("deviceName"), m_phone.name},
+          {QStringLiteral("deviceUcId"), m_phone.deviceUcId},
+          {QStringLiteral("deviceUcIdTimestamp"), QString::number(m_phone.deviceUcIdTimestamp)},
+          {QStringLiteral("deviceNo"), m_phone.phoneNo},
+          {QStringLiteral("cloudPhoneId"), QString::number(m_phone.cloudPhoneId)}});
+}
+
+void ZqDeviceListItem::menuNewPhone()
+{
+    phoneRecord phone;
+    userInfo *info = g_userInfo;
+    if (!info || !info->findPhoneByDeviceId(m_phone.deviceId, phone))
+        return;
+    const QString billingId = QString::number(phone.billingId);
+    const int cloudPhoneId = phone.cloudPhoneId;
+    onPool([info, billingId, cloudPhoneId] {
+        const bool exchanged = info->generateChangeOrder(billingId, payChannel, cloudPhoneId) &&
+                               info->getChangeOrder(billingId, payChannel, cloudPhoneId);
+        userInfo::showError(exchanged ? QStringLiteral("设备更换成功") : QStringLiteral("设备更换失败"));
+        if (exchanged)
+            info->reload();
+    });
+}
+
+void ZqDeviceListItem::menuRestart()
+{
+    post(noticeMessage, {{QStringLiteral("type"), 255},
+                         {QStringLiteral("msgId"), restartMessage},
+                         {QStringLiteral("deviceId"), m_phone.deviceId},
+                         {QStringLiteral("lbl_1_Text"), QStringLiteral("确定要重启该设备吗？")}});
+}
+
+void ZqDeviceListItem::menuReset()
+{
+    post(noticeMessage, {{QStringLiteral("type"), 255},
+                         {QStringLiteral("msgId"), resetMessage},
+                         {QStringLiteral("lbl_1_Text"), QStringLiteral("确定要将该设备恢复出厂吗？")},
+                         {QStringLiteral("deviceId"), m_phone.deviceId}});
+}
+
+void ZqDeviceListItem::menuHome()
+{
+    post(confirmHomeMessage, {{QStringLiteral("deviceId"), m_phone.deviceId}});
+}
+
+void ZqDeviceListItem::menuSyncOperation()
+{
+    post(noticeMessage, {{QStringLiteral("type"), 2},
+                         {QStringLiteral("msgId"), clipboardMessage},
+                         {QStringLiteral("deviceId"), m_phone.deviceId}});
+}
+
+void ZqDeviceListItem::menuMoveNewGroup()
+{
+    auto *action = qobject_cast<QAction *>(sender());
+    userInfo *info = g_userInfo;
+    if (!action || !info)
+        return;
+    const int groupId = action->data().toInt();
+    const int cloudPhoneId = m_phone.cloudPhoneId;
+    // On the pool: the service call blocks, and the tile may be gone by the time it answers.
+    onPool([info, groupId, cloudPhoneId] {
+        const bool moved = info->movePhone(groupId, cloudPhoneId);
+        qDebug() << "move phone" << cloudPhoneId << "to group" << groupId << "result" << moved;
+        ZQSlotMsg rebuild;
+        rebuild.type = treeReloadMessage;
+        g_eventManager.post(rebuild);
+    });
+}
+
+void ZqDeviceListItem::pollBillingIcon()
+{
+    const QPixmap icon = g_billingDownload.billingIconFor(m_phone.deviceId);
+    if (icon.isNull())
+        return;
+    m_billIcon = icon;
+    m_lblBillIcon->setPixmap(m_billIcon);
+    m_iconTimer->stop();
+}
+
+void ZqDeviceListItem::refreshPhone()
+{
+    phoneRecord fresh;
+    if (!g_userInfo || !g_userInfo->findPhone(m_phone.cloudPhoneId, fresh))
+        return;
+    const phoneRecord old = m_phone;
+    if (fresh.deviceId != old.deviceId) {
+        // An exchanged phone keeps its cloud phone id but gets a new device: previews, messages and
+        // the session manager follow the new one.
+        setPreviewing(false);
+        g_eventManager.unsubscribe(this);
+        for (int type : {tileMessageA, tileMessageB, openFromTreeMessage, inventoryMessage})
+            g_eventManager.subscribe(type, this, fresh.deviceId);
+        if (isSelected()) {
+            sdkManager.erasePhone(old.cloudPhoneId);
+            sdkManager.addPhone(fresh.cloudPhoneId, fresh.deviceId, fresh.deviceUcId, fresh.name);
+        }
+        if (m_billIcon.isNull() || fresh.billingId != old.billingId)
+            m_iconTimer->start(iconPollMs);
+    }
+    m_phone = fresh;
+    if (fresh.name != old.name)
+        m_lblDeviceName->setText(fresh.name);
+    m_lblDeviceId->setText(fresh.phoneNo);
+    updatePreviewVisibility();
+    update();
+}
+
+bool ZqDeviceListItem::event(QEvent *event)
+{
+    if (!PhoneEvent::isBusEvent(event))
+        return QWidget::event(event);
+    switch (static_cast<PhoneEvent *>(event)->message().type) {
+    case inventoryMessage:
+        refreshPhone();
+        break;
+    case openFromTreeMessage:
+        menuOpen();
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+void ZqDeviceListItem::paintEvent(QPaintEvent *)
+{
+    const QImage frame = g_queuePreview.previewImage(m_phone.deviceId);
+    QImage canvas(size(), QImage::Format_ARGB32_Premultiplied);
+    canvas.fill(QColor(0, 0, 0, 50));
+    {
+        QPainter p(&canvas);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setRenderHint(QPainter::SmoothPixmapTransform);
+        const QRect preview(0, 0, width(), height() - captionHeight);
+        if (frame.isNull()) {
+            p.drawImage(preview, placeholder());
+        } else if (frame.width() > frame.height()) {
+            // A landscape screen is turned upright to fill the portrait tile.
+            p.drawImage(preview, frame.transformed(QTransform().rotate(90)));
+        } else {
+            p.drawImage(preview, frame);
+        }
+    }
+    QPainter(this).drawImage(0, 0, canvas);
+}
+
+void ZqDeviceListItem::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    const int w = width();
+    const int h = height();
+    m_chkSelect->move(2, h - 22);
+    m_lblBillIcon->move(22, h - 20);
+    m_lblDeviceName->setGeometry(40, h - 22, w - 40, 20);
+    m_lblStatus->setGeometry(0, h / 2 + 4, w, 22);
+}
+
+void ZqDeviceListItem::mousePressEvent(QMouseEvent *event)
+{
+    QWidget::mousePressEvent(event);
+    if (event->button() == Qt::LeftButton) {
+        if (QRect(0, 0, width(), height() - checkStripHeight).contains(event->pos()))
+            menuOpen();
+        else if (rect().contains(event->pos()))
+            m_chkSelect->toggle();
+    } else if (event->button() == Qt::RightButton) {
+        showMenu(event->globalPos());
+    }
+}
+
+void ZqDeviceListItem::showMenu(const QPoint &globalPos)
+{
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->setObjectName(QStringLiteral("tileMenu"));
+    menu->addAction(QStringLiteral("打开设备"), this, &ZqDeviceListItem::menuOpen);
+    menu->addAction(QStringLiteral("更换设备"), this, &ZqDeviceListItem::menuNewPhone);
+    menu->addAction(QStringLiteral("重启手机"), this, &ZqDeviceListItem::menuRestart);
+    menu->addAction(QStringLiteral("恢复出厂"), this, &ZqDeviceListItem::menuReset);
+    // Home key and clipboard text for this phone; nothing else on the page reaches them.
+    menu->addAction(QStringLiteral("返回桌面"), this, &ZqDeviceListItem::menuHome);
+    menu->addAction(QStringLiteral("同步剪贴板"), this, &ZqDeviceListItem::menuSyncOperation);
+    QMenu *move = menu->addMenu(QStringLiteral("移动到.."));
+    if (g_userInfo) {
+        const int current = g_userInfo->groupIdOfPhone(m_phone.cloudPhoneId);
+        for (const groupRecord &group : g_userInfo->ordinaryGroups()) {
+            if (group.id == current)
+                continue;
+            QAction *action = move->addAction(group.name, this, &ZqDeviceListItem::menuMoveNewGroup);
+            action->setData(group.id);
+        }
+    }
+    menu->popup(globalPos);
+}

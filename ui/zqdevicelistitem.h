@@ -1,0 +1,93 @@
+#pragma once
+
+#include "api/userinfo.h"
+
+#include <QPixmap>
+#include <QWidget>
+
+class QCheckBox;
+class QLabel;
+class QMenu;
+class QTimer;
+
+// One tile of the preview grid: the newest preview frame of one phone with its name, billing icon,
+// check box and status. A click above the bottom strip opens the phone, a click in the strip toggles
+// the check box, a right click opens the phone menu. The check box is the selection of the grid's
+// batch actions. GUI thread only; deletes itself when closed.
+class ZqDeviceListItem : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // The caption strip below the preview, and the bottom strip whose clicks toggle the check box.
+    static constexpr int captionHeight = 22;
+    static constexpr int checkStripHeight = 42;
+    static constexpr int iconPollMs = 1000;
+    enum TileStatus
+    {
+        StatusNormal = 1,
+        StatusOff = 2,
+        StatusRestarting = 3,
+        StatusResetting = 4,
+        StatusDisconnected = 5
+    };
+
+    // Subscribes under the phone's deviceId; checks the box when the phone may be operated, which
+    // registers it with the session manager.
+    ZqDeviceListItem(const phoneRecord &phone, QWidget *parent);
+    ~ZqDeviceListItem() override;
+
+    const phoneRecord &phone() const { return m_phone; }
+    int cloudPhoneId() const { return m_phone.cloudPhoneId; }
+    QString deviceId() const { return m_phone.deviceId; }
+    bool isSelected() const;
+
+    int tileStatus() const { return m_tileStatus; }
+    // Shows the status text (hidden for StatusNormal). A status above StatusNormal stops previews.
+    void setTileStatus(int status);
+    // The text shown for a status; empty for StatusNormal.
+    static QString statusText(int status);
+
+    // Asks for previews while the tile lies at least partly inside the viewport (height
+    // `viewportHeight`, content scrolled to `contentOffset`) and its phone runs normally; stops them
+    // otherwise. The preview queue is told only about changes.
+    void updatePreviewVisibility(int viewportHeight, int contentOffset);
+    // The same, with the viewport and offset of the scroll area the tile sits in.
+    void updatePreviewVisibility();
+    bool previewRequested() const { return m_previewing; }
+
+protected:
+    bool event(QEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+
+private slots:
+    void on_chkSelect_toggled(bool checked);
+    void menuOpen();
+    void menuNewPhone();
+    void menuRestart();
+    void menuReset();
+    void menuHome();
+    void menuSyncOperation();
+    void menuMoveNewGroup();
+    void pollBillingIcon();
+
+private:
+    void refreshPhone();
+    void showMenu(const QPoint &globalPos);
+    void setPreviewing(bool on);
+
+    phoneRecord m_phone;
+    int m_tileStatus = StatusNormal;
+    bool m_previewing = false;
+    QString m_previewUcId; // the credential the preview queue was given
+
+    QLabel *m_lblDeviceId;
+    QCheckBox *m_chkSelect;
+    QLabel *m_lblDeviceName;
+    QLabel *m_lblStatus;
+    QLabel *m_lblBillIcon;
+    QTimer *m_iconTimer;
+    QPixmap m_billIcon;
+};
