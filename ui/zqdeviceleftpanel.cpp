@@ -630,6 +630,7 @@ void ZqDeviceLeftPanel::rebuildTree()
             postMessage(63, {{keyCloudId, it.key()}, {QStringLiteral("isChecked"), false}});
     m_restoreStates.clear();
     m_restoreExpanded.clear();
+    qDebug() << "rebuildTree, phones:" << m_phoneRows.size();
 }
 
 QList<phoneRecord> ZqDeviceLeftPanel::searchMatches(const QList<groupRecord> &groups, const QString &text)

@@ -53,7 +53,8 @@ xdotool type --delay 20 pelomir2026
 "$bin/pelomir-grab" "$out/login-typed.png"
 xdotool key Return
 wait_for 30 grep -q '^.*login:' "$log"
-wait_for 30 grep -q 'getUserPhone' "$log"
+# The tree lists the demo account's 24 phones.
+wait_for 30 grep -q 'rebuildTree, phones: 24' "$log"
 "$bin/pelomir-grab" "$out/device-page.png"
 
 # The login form stored the account and the password in the encrypted configuration.
