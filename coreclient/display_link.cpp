@@ -76,13 +76,12 @@ void DisplayLink::onReadyRead()
 {
     reader_.append(socket_->readAll());
     for (;;) {
-        QByteArray body;
+        ccwire::Message message;
         QString error;
-        const auto result = reader_.next(&body, &error);
+        const auto result = reader_.nextMessage(&message, &error);
         if (result == ccwire::FrameReader::Result::NeedMore)
             return;
-        ccwire::Message message;
-        if (result == ccwire::FrameReader::Result::Error || !ccwire::decode(body, &message, &error)) {
+        if (result == ccwire::FrameReader::Result::Error) {
             log(QStringLiteral("display %1: bad frame from gateway: %2")
                     .arg(QLatin1String(deviceId_), error));
             onBroken(CC_ERR_PROTOCOL);

@@ -115,13 +115,12 @@ private:
     {
         reader_.append(socket_->readAll());
         for (;;) {
-            QByteArray body;
+            ccwire::Message message;
             QString error;
-            const auto result = reader_.next(&body, &error);
+            const auto result = reader_.nextMessage(&message, &error);
             if (result == ccwire::FrameReader::Result::NeedMore)
                 return;
-            ccwire::Message message;
-            if (result == ccwire::FrameReader::Result::Error || !ccwire::decode(body, &message, &error) ||
+            if (result == ccwire::FrameReader::Result::Error ||
                 !std::holds_alternative<ccwire::Response>(message)) {
                 log(QStringLiteral("bad frame from gateway, closing: %1").arg(error));
                 fail(CC_ERR_PROTOCOL);

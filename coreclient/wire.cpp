@@ -328,6 +328,19 @@ FrameReader::Result FrameReader::next(QByteArray *body, QString *error)
     return Result::Frame;
 }
 
+FrameReader::Result FrameReader::nextMessage(Message *out, QString *error)
+{
+    QByteArray body;
+    const Result result = next(&body, error);
+    if (result != Result::Frame)
+        return result;
+    if (!decode(body, out, error)) {
+        failed_ = true;
+        return Result::Error;
+    }
+    return Result::Frame;
+}
+
 QByteArray previewPayload(qint32 quality, qint32 sizeCode)
 {
     Writer w;

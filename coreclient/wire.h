@@ -136,6 +136,8 @@ public:
 
     void append(const QByteArray &bytes) { buffer_.append(bytes); }
     Result next(QByteArray *body, QString *error);
+    // The next frame, decoded. A frame that does not decode is an error of the stream too.
+    Result nextMessage(Message *out, QString *error);
     int buffered() const { return buffer_.size() - pos_; }
 
 private:

@@ -146,13 +146,12 @@ void Connection::onReadyRead()
 {
     reader_.append(socket_->readAll());
     for (;;) {
-        QByteArray body;
+        ccwire::Message message;
         QString error;
-        const auto result = reader_.next(&body, &error);
+        const auto result = reader_.nextMessage(&message, &error);
         if (result == ccwire::FrameReader::Result::NeedMore)
             return;
-        ccwire::Message message;
-        if (result == ccwire::FrameReader::Result::Error || !ccwire::decode(body, &message, &error)) {
+        if (result == ccwire::FrameReader::Result::Error) {
             kill(QStringLiteral("malformed frame: %1").arg(error));
             return;
         }
