@@ -10,15 +10,14 @@
 #include "oper/zqphonewindow.h"
 #include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/xvfb.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QtTest>
 
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -225,22 +224,7 @@ void animating(int count, double *fps, double *cpu)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("PELOMIR_UNDER_XVFB")) {
-        const QString xvfbRun = QStandardPaths::findExecutable(QStringLiteral("xvfb-run"));
-        if (!xvfbRun.isEmpty()) {
-            qputenv("PELOMIR_UNDER_XVFB", "1");
-            std::vector<QByteArray> args = {xvfbRun.toLocal8Bit(), "-a", "-s", "-screen 0 1600x1040x24"};
-            for (int i = 0; i < argc; ++i)
-                args.emplace_back(argv[i]);
-            std::vector<char *> raw;
-            for (QByteArray &a : args)
-                raw.push_back(a.data());
-            raw.push_back(nullptr);
-            execv(raw[0], raw.data());
-        }
-    } else {
-        qputenv("QT_QPA_PLATFORM", "xcb");
-    }
+    testsupport::runUnderXvfb(argc, argv, "1600x1040x24");
     if (qEnvironmentVariableIsEmpty("PELOMIR_BIN_DIR"))
         qputenv("PELOMIR_BIN_DIR", QFileInfo(QString::fromLocal8Bit(argv[0])).absolutePath().toLocal8Bit());
     QApplication app(argc, argv);
