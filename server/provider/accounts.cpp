@@ -98,6 +98,20 @@ bool findUser(Connection &conn, const std::string &phone, int64_t &id, std::stri
     return true;
 }
 
+// Looks the account up and, if it exists, spends the SMS code on it, in one write transaction.
+// Returns whether the account exists; `check` is left alone when it does not.
+bool findUserAndUseCode(Database &db, const std::string &phone, const std::string &code, int maxAttempts,
+                        int64_t &userId, CodeCheck &check)
+{
+    auto conn = db.acquire();
+    Transaction tx(*conn, Transaction::Write);
+    const bool found = findUser(*conn, phone, userId);
+    if (found)
+        check = useCode(*conn, phone, code, maxAttempts);
+    tx.commit();
+    return found;
+}
+
 } // namespace
 
 bool Provider::checkNewPassword(Call &call, const std::string &password)
@@ -227,15 +241,7 @@ void Provider::loginSms(Call &call)
     }
     int64_t userId = 0;
     CodeCheck check = CodeCheck::None;
-    bool found;
-    {
-        auto conn = db_.acquire();
-        Transaction tx(*conn, Transaction::Write);
-        found = findUser(*conn, phone, userId);
-        if (found)
-            check = useCode(*conn, phone, code, options_.smsMaxAttempts);
-        tx.commit();
-    }
+    const bool found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, userId, check);
     if (found && check == CodeCheck::Ok) {
         throttle_.success(phone);
         replyLogin(call, userId);
@@ -294,15 +300,7 @@ void Provider::resetPassword(Call &call)
         return;
     int64_t userId = 0;
     CodeCheck check = CodeCheck::None;
-    bool found;
-    {
-        auto conn = db_.acquire();
-        Transaction tx(*conn, Transaction::Write);
-        found = findUser(*conn, phone, userId);
-        if (found)
-            check = useCode(*conn, phone, code, options_.smsMaxAttempts);
-        tx.commit();
-    }
+    const bool found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, userId, check);
     if (!found) {
         replyError(call.res, kNotFound, "该手机号未注册");
         return;
