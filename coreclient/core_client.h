@@ -16,6 +16,16 @@
  *  - Callbacks run one after another on one delivery thread, so a slow
  *    callback delays the others. A callback may issue new requests.
  *
+ * Ordering: requests for one phone (the same deviceId) reach the phone and are
+ * carried out in call order: a request whose call returned before another
+ * call began comes first, whatever thread made either. Keys, texts
+ * and touches may therefore be sent without waiting for each answer. A
+ * download (cc_core_send_transfer_file_msg_tob) starts in order but finishes
+ * later. Callbacks keep no promised order. A request that fails with
+ * CC_ERR_CONNECTION_LOST or CC_ERR_TIMEOUT may or may not have reached the
+ * phone; later requests are still sent. Touches made in a connected window
+ * travel on that window's display stream and are not ordered with requests.
+ *
  * Strings: deviceUcId at most 255 bytes and deviceId at most 31 bytes,
  * NUL-terminated. Longer or missing strings fail with CC_ERR_BAD_ARGUMENT.
  *

@@ -22,6 +22,9 @@ namespace cc {
 namespace {
 
 // Requests share a few connections; the gateway answers them out of order.
+// One phone's requests always take the same connection, and the gateway
+// carries out a connection's requests in arrival order, so they reach the
+// phone in call order.
 constexpr int kChannels = 2;
 constexpr int kMaxPending = 4096;
 constexpr int kTimeoutScanMs = 50;
@@ -378,25 +381,27 @@ int Engine::submit(const SdkSession *session, ccwire::Op op, const QByteArray &p
     }
     const QByteArray frame = ccwire::encode(request);
     const quint32 id = request.id;
+    const int channel = int(qHash(copy.deviceId) % kChannels);
+    // Posting under the life-cycle mutex keeps the jobs of one caller thread in call order.
     std::lock_guard<std::mutex> lock(lifeMutex_);
     if (!io_) {
         // uninit raced with this call; its sweep has already run.
         complete(id, CC_ERR_SHUTDOWN, {});
         return 0;
     }
-    io_->post([this, io = io_, id, frame] { sendOnChannel(*io, id, frame); });
+    io_->post([this, io = io_, id, channel, frame] { sendOnChannel(*io, id, channel, frame); });
     return 0;
 }
 
 // I/O thread.
-void Engine::sendOnChannel(IoContext &io, quint32 id, const QByteArray &frame)
+void Engine::sendOnChannel(IoContext &io, quint32 id, int channel, const QByteArray &frame)
 {
     {
         std::lock_guard<std::mutex> lock(pendingMutex_);
         if (!pending_.count(id))
             return; // timed out before it left
     }
-    io.channels[id % io.channels.size()]->send(id, frame);
+    io.channels[size_t(channel)]->send(id, frame);
     if (!io.timeoutTimer->isActive())
         io.timeoutTimer->start();
 }

@@ -121,7 +121,7 @@ private:
 
     Engine() = default;
     void complete(quint32 id, int code, const QByteArray &data);
-    void sendOnChannel(IoContext &io, quint32 id, const QByteArray &frame);
+    void sendOnChannel(IoContext &io, quint32 id, int channel, const QByteArray &frame);
     void scanTimeouts(IoContext &io);
     void resetChannels(IoContext &io);
 

@@ -272,6 +272,66 @@ private slots:
         QCOMPARE(send(down.left(10), false), int(CC_ERR_BAD_ARGUMENT));
     }
 
+    // Keys, texts and touches for two phones, sent without waiting for answers,
+    // are carried out in call order on each phone.
+    void perPhoneOrdering()
+    {
+        const QList<QByteArray> phones = {"PMORDER001", "PMORDER002"};
+        QMap<QByteArray, QString> expected;
+        for (const QByteArray &phone : phones) {
+            QCOMPARE(shell(phone, "monkey -p com.pmapps.notes -c android.intent.category.LAUNCHER 1").code,
+                     0);
+            expected[phone] = QString();
+        }
+        // A drag that leaves its start activates nothing, whatever the screen shows.
+        const QByteArray down = touch(ccwire::TouchAction::Down, 0.5, 0.6),
+                         move = touch(ccwire::TouchAction::Move, 0.95, 0.3),
+                         up = touch(ccwire::TouchAction::Up, 0.95, 0.3);
+        const QByteArray del = keyPayload(67, 1), delUp = keyPayload(67, 2);
+        std::vector<std::unique_ptr<Request>> requests;
+        auto next = [&](const QByteArray &phone) {
+            requests.push_back(std::make_unique<Request>(harness::credential(phone), phone));
+            return requests.back()->session();
+        };
+        for (int i = 0; i < 400; ++i) {
+            for (const QByteArray &phone : phones) {
+                QString &text = expected[phone];
+                if (i % 9 == 4 && !text.isEmpty()) {
+                    QCOMPARE(cc_core_send_key_event_tob(next(phone), del.constData(), 8, &Request::callback),
+                             0);
+                    QCOMPARE(
+                        cc_core_send_key_event_tob(next(phone), delUp.constData(), 8, &Request::callback), 0);
+                    text.chop(1);
+                } else if (i % 13 == 6) {
+                    QCOMPARE(cc_core_send_touch_updown_msg_tob(next(phone), down.constData(), down.size(),
+                                                               &Request::callback),
+                             0);
+                    QCOMPARE(cc_core_send_touch_move_msg_tob(next(phone), move.constData(), move.size(),
+                                                             &Request::callback),
+                             0);
+                    QCOMPARE(cc_core_send_touch_updown_msg_tob(next(phone), up.constData(), up.size(),
+                                                               &Request::callback),
+                             0);
+                } else {
+                    const QByteArray c(1, char('a' + (i * 7 + phone.back()) % 26));
+                    QCOMPARE(cc_core_send_text_event_tob(next(phone), c.constData(), 1, &Request::callback),
+                             0);
+                    text += QLatin1String(c);
+                }
+            }
+        }
+        for (auto &r : requests) {
+            QVERIFY(r->wait(60000));
+            QCOMPARE(r->result().calls, 1);
+            QCOMPARE(r->result().code, 0);
+        }
+        for (const QByteArray &phone : phones) {
+            const QString screen = dump(phone);
+            QVERIFY2(screen.contains(QStringLiteral("text=\"%1\"").arg(expected[phone])),
+                     qPrintable(expected[phone] + QLatin1Char('\n') + screen));
+        }
+    }
+
     void shellCommandsAndPackages()
     {
         const QByteArray phone = "PMSHELL001";
