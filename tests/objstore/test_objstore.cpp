@@ -1,0 +1,414 @@
+#include "objstore/checkpoint.h"
+#include "objstore/client.h"
+#include "objstore/signer.h"
+#include "tests/support/s3rverprocess.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <future>
+#include <mutex>
+
+using namespace objstore;
+
+namespace {
+
+struct Report
+{
+    uint32_t increment;
+    int64_t transferred;
+    int64_t total;
+};
+
+// Collects progress reports from the uploading thread.
+struct Recorder
+{
+    std::mutex lock;
+    QVector<Report> reports;
+    ProgressHandler handler()
+    {
+        return [this](uint32_t increment, int64_t transferred, int64_t total, void *) {
+            std::lock_guard<std::mutex> guard(lock);
+            reports.append({increment, transferred, total});
+        };
+    }
+};
+
+QByteArray randomBytes(qint64 size)
+{
+    QByteArray data(int(size), Qt::Uninitialized);
+    auto *words = reinterpret_cast<quint32 *>(data.data());
+    QRandomGenerator generator{quint32(size)};
+    generator.fillRange(words, size_t(size / 4));
+    return data;
+}
+
+UploadRequest uploadOf(const std::string &bucket, const std::string &key, const QString &path,
+                       const QString &checkpointDir = {})
+{
+    UploadRequest request;
+    request.bucket = bucket;
+    request.key = key;
+    request.filePath = path.toStdString();
+    request.checkpointDir = checkpointDir.toStdString();
+    return request;
+}
+
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &data)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
+        return {};
+    return path;
+}
+
+// A stand-in store that answers each request with the next status of its script, and 200 with the
+// body's MD5 as ETag once the script is used up. Counts the requests it got.
+class ScriptedStore : public QObject
+{
+public:
+    explicit ScriptedStore(QList<int> script) : m_script(std::move(script))
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+    QString endpoint() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()); }
+    int requests = 0;
+
+private:
+    void serve(QTcpSocket *socket)
+    {
+        QByteArray &buffer = m_buffers[socket];
+        buffer += socket->readAll();
+        const int end = buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        int length = 0;
+        for (const QByteArray &line : buffer.left(end).split('\n'))
+            if (line.toLower().startsWith("content-length:"))
+                length = line.mid(15).trimmed().toInt();
+        if (buffer.size() < end + 4 + length)
+            return;
+        const QByteArray body = buffer.mid(end + 4, length);
+        buffer.remove(0, end + 4 + length);
+        ++requests;
+        const int status = m_script.isEmpty() ? 200 : m_script.takeFirst();
+        QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Length: 0\r\n";
+        if (status == 200)
+            answer += "ETag: \"" + QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex() + "\"\r\n";
+        socket->write(answer + "\r\n");
+    }
+
+    QTcpServer m_server;
+    QList<int> m_script;
+    QHash<QTcpSocket *, QByteArray> m_buffers;
+};
+
+} // namespace
+
+class TestObjstore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void signature();
+    void checkpointFile();
+    void putAndReadBack();
+    void refusedCredentials();
+    void multipartProgress();
+    void resume_data();
+    void resume();
+    void retries();
+
+private:
+    Client client(ClientConfiguration configuration = {}, const char *secret = "S3RVER") const;
+    QByteArray fetch(const QString &key);
+    template <class F> Outcome runAside(F &&upload);
+
+    S3rverProcess m_store;
+    QTemporaryDir m_dir;
+    QNetworkAccessManager m_network;
+};
+
+void TestObjstore::initTestCase()
+{
+    QVERIFY2(m_store.start(), qPrintable(m_store.error()));
+    QVERIFY(m_dir.isValid());
+}
+
+Client TestObjstore::client(ClientConfiguration configuration, const char *secret) const
+{
+    configuration.retryDelayMs = 10;
+    return Client(m_store.endpoint().toStdString(), {"S3RVER", secret, "session-token"}, configuration);
+}
+
+QByteArray TestObjstore::fetch(const QString &key)
+{
+    QNetworkReply *reply =
+        m_network.get(QNetworkRequest(QUrl(m_store.endpoint() + "/" + m_store.bucket() + "/" + key)));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    if (!reply->isFinished())
+        finished.wait(30000);
+    reply->deleteLater();
+    return reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray("<missing>");
+}
+
+// Runs a blocking upload on its own thread while this thread serves the event loop.
+template <class F> Outcome TestObjstore::runAside(F &&upload)
+{
+    std::future<Outcome> result = std::async(std::launch::async, std::forward<F>(upload));
+    const bool done = QTest::qWaitFor(
+        [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 120000);
+    if (!done)
+        qWarning("upload still running after two minutes");
+    return result.get();
+}
+
+void TestObjstore::signature()
+{
+    // The HMAC-SHA1 test vector of RFC 2202, in base64.
+    QCOMPARE(QString::fromStdString(hmacSha1Base64("Jefe", "what do ya want for nothing?")),
+             QStringLiteral("7/zfauXrL6LSdBbV8YTfnCWafHk="));
+
+    SignedRequest request;
+    request.method = "PUT";
+    request.contentMd5 = "md5==";
+    request.contentType = "text/plain";
+    request.headers = {{"x-amz-security-token", "tok"}, {"x-amz-date", "D"}, {"Content-Length", "5"}};
+    request.resource = "/b/" + encodeKey("dir/a b+ü.txt") + "?partNumber=2&uploadId=u";
+    // Empty Date line; x-amz- headers sorted, others left out; the key's folders stay.
+    QCOMPARE(QString::fromStdString(stringToSign(request)),
+             QStringLiteral("PUT\nmd5==\ntext/plain\n\nx-amz-date:D\nx-amz-security-token:tok\n"
+                            "/b/dir/a%20b%2B%C3%BC.txt?partNumber=2&uploadId=u"));
+    QCOMPARE(QString::fromStdString(httpDate(0)), QStringLiteral("Thu, 01 Jan 1970 00:00:00 GMT"));
+}
+
+void TestObjstore::checkpointFile()
+{
+    Checkpoint cp;
+    cp.bucket = "b";
+    cp.key = "k/x.apk";
+    cp.filePath = "/tmp/x y.apk";
+    cp.fileSize = 25;
+    cp.fileMtimeNs = 1234567890123;
+    cp.partSize = 10;
+    cp.uploadId = "up1";
+    cp.parts = {{1, QByteArray(32, 'a').toStdString()}, {3, QByteArray(32, 'b').toStdString()}};
+    QCOMPARE(cp.doneBytes(), int64_t(15)); // a full part and the 5-byte last one
+
+    QTemporaryDir dir;
+    const std::string path = checkpointPath(dir.path().toStdString(), cp.bucket, cp.key, cp.filePath);
+    QVERIFY(saveCheckpoint(path, cp));
+    Checkpoint read;
+    QVERIFY(loadCheckpoint(path, &read));
+    QCOMPARE(read.uploadId, cp.uploadId);
+    QCOMPARE(read.fileMtimeNs, cp.fileMtimeNs);
+    QVERIFY(read.parts == cp.parts);
+
+    // Any change to the content, including a cut, makes it unreadable rather than wrong.
+    QFile file(QString::fromStdString(path));
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    const QByteArray content = file.readAll();
+    for (const QByteArray &damaged :
+         {QByteArray(content).replace("part 3", "part 2"), content.left(content.size() / 2), QByteArray()}) {
+        QVERIFY(file.resize(0));
+        file.write(damaged);
+        file.flush();
+        QVERIFY(!loadCheckpoint(path, &read));
+    }
+    QVERIFY(!loadCheckpoint(path + ".none", &read));
+    // Texts with line breaks cannot be written one per line.
+    cp.key = "a\nb";
+    QVERIFY(!saveCheckpoint(path, cp));
+}
+
+void TestObjstore::putAndReadBack()
+{
+    for (qint64 size : {qint64(0), qint64(1), qint64(300 * 1024)}) {
+        const QByteArray data = randomBytes(size);
+        const QString path = writeFile(m_dir, QStringLiteral("put%1.bin").arg(size), data);
+        Recorder recorder;
+        UploadRequest request = uploadOf(m_store.bucket().toStdString(),
+                                         "put/" + std::to_string(size) + ".bin", path, m_dir.path());
+        request.progress = recorder.handler();
+        const Client store = client();
+        const Outcome outcome = runAside([&] { return store.resumableUpload(request); });
+        QVERIFY2(outcome.success, outcome.message.c_str());
+        QCOMPARE(fetch(QStringLiteral("put/%1.bin").arg(size)), data);
+        QVERIFY(!recorder.reports.isEmpty());
+        const Report last = recorder.reports.last();
+        QCOMPARE(last.increment, 0u);
+        QCOMPARE(last.transferred, size);
+        QCOMPARE(last.total, size);
+    }
+    const Outcome missing =
+        client().putObject(uploadOf(m_store.bucket().toStdString(), "x", m_dir.filePath("none")));
+    QCOMPARE(QString::fromStdString(missing.code), QStringLiteral("FileError"));
+}
+
+void TestObjstore::refusedCredentials()
+{
+    const QString path = writeFile(m_dir, QStringLiteral("small.txt"), "hello");
+    const UploadRequest request = uploadOf(m_store.bucket().toStdString(), "refused.txt", path);
+    const Client wrongSecret = client({}, "wrong");
+    Outcome outcome = runAside([&] { return wrongSecret.putObject(request); });
+    QVERIFY(!outcome.success);
+    QCOMPARE(QString::fromStdString(outcome.code), QStringLiteral("SignatureDoesNotMatch"));
+    QCOMPARE(outcome.httpStatus, 403);
+    QVERIFY(!outcome.message.empty());
+
+    const Client wrongKey(m_store.endpoint().toStdString(), {"OTHER", "S3RVER", ""});
+    outcome = runAside([&] { return wrongKey.putObject(request); });
+    QCOMPARE(QString::fromStdString(outcome.code), QStringLiteral("InvalidAccessKeyId"));
+    QCOMPARE(fetch(QStringLiteral("refused.txt")), QByteArray("<missing>"));
+}
+
+void TestObjstore::multipartProgress()
+{
+    const QByteArray data = randomBytes(5 * 64 * 1024 + 123);
+    const QString path = writeFile(m_dir, QStringLiteral("multi.bin"), data);
+    ClientConfiguration configuration;
+    configuration.partSize = 64 * 1024;
+    Recorder recorder;
+    const int before = m_store.logCount(QStringLiteral("Stored part"));
+    UploadRequest request =
+        uploadOf(m_store.bucket().toStdString(), "multi/file name.bin", path, m_dir.path());
+    request.progress = recorder.handler();
+    const Client store = client(configuration);
+    const Outcome outcome = runAside([&] { return store.resumableUpload(request); });
+    QVERIFY2(outcome.success, outcome.message.c_str());
+    QCOMPARE(fetch(QStringLiteral("multi/file%20name.bin")), data);
+    QTRY_COMPARE(m_store.logCount(QStringLiteral("Stored part")) - before, 6);
+
+    int64_t sum = 0, previous = 0;
+    for (const Report &report : recorder.reports) {
+        sum += report.increment;
+        QCOMPARE(report.transferred, sum);
+        QVERIFY(report.transferred >= previous);
+        QCOMPARE(report.total, int64_t(data.size()));
+        previous = report.transferred;
+    }
+    QCOMPARE(sum, int64_t(data.size()));
+    QCOMPARE(recorder.reports.last().increment, 0u);
+    // A finished upload leaves no checkpoint behind.
+    QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("*.checkpoint")}).size(), 0);
+}
+
+void TestObjstore::resume_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("partsOnResume");
+    QTest::newRow("unchanged") << QString() << 6;
+    QTest::newRow("file touched") << QStringLiteral("touch") << 8;
+    QTest::newRow("checkpoint damaged") << QStringLiteral("damage") << 8;
+    QTest::newRow("part size changed") << QStringLiteral("partsize") << 4;
+}
+
+// Interrupted after two of eight parts, a second run sends only the rest, unless the file, the
+// checkpoint or the part size changed since.
+void TestObjstore::resume()
+{
+    QFETCH(QString, change);
+    QFETCH(int, partsOnResume);
+    const QByteArray data = randomBytes(8 * 64 * 1024);
+    const QString name = QStringLiteral("resume-%1.bin").arg(QTest::currentDataTag()).replace(' ', '-');
+    const QString path = writeFile(m_dir, name, data);
+    QTemporaryDir checkpoints;
+    ClientConfiguration configuration;
+    configuration.partSize = 64 * 1024;
+    std::atomic<bool> cancel{false};
+    UploadRequest request =
+        uploadOf(m_store.bucket().toStdString(), "resume/" + name.toStdString(), path, checkpoints.path());
+    request.progress = [&cancel](uint32_t, int64_t transferred, int64_t, void *) {
+        if (transferred >= 2 * 64 * 1024)
+            cancel = true;
+    };
+    request.cancel = &cancel;
+    const Client store = client(configuration);
+    const int start = m_store.logCount(QStringLiteral("Stored part"));
+    Outcome outcome = runAside([&] { return store.resumableUpload(request); });
+    QCOMPARE(QString::fromStdString(outcome.code), QStringLiteral("Cancelled"));
+    const QStringList saved = QDir(checkpoints.path()).entryList({QStringLiteral("*.checkpoint")});
+    QCOMPARE(saved.size(), 1);
+    QTRY_COMPARE(m_store.logCount(QStringLiteral("Stored part")) - start, 2);
+
+    if (change == QLatin1String("touch")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(5), QFileDevice::FileModificationTime));
+    } else if (change == QLatin1String("damage")) {
+        QFile file(checkpoints.filePath(saved.first()));
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("part 9 0123\n");
+    } else if (change == QLatin1String("partsize")) {
+        configuration.partSize = 128 * 1024;
+    }
+    cancel = false;
+    request.progress = {};
+    const int before = m_store.logCount(QStringLiteral("Stored part"));
+    const Client again = client(configuration);
+    outcome = runAside([&] { return again.resumableUpload(request); });
+    QVERIFY2(outcome.success, outcome.message.c_str());
+    QTRY_COMPARE(m_store.logCount(QStringLiteral("Stored part")) - before, partsOnResume);
+    QCOMPARE(fetch("resume/" + name), data);
+}
+
+void TestObjstore::retries()
+{
+    const QString path = writeFile(m_dir, QStringLiteral("retry.txt"), "retry me");
+    const UploadRequest request = uploadOf("b", "retry.txt", path);
+    ClientConfiguration configuration;
+    configuration.maxAttempts = 3;
+    configuration.retryDelayMs = 1;
+
+    // Two 5xx answers are retried, a third attempt succeeds.
+    ScriptedStore flaky({503, 500});
+    Client store(flaky.endpoint().toStdString(), {"k", "s", ""}, configuration);
+    Outcome outcome = runAside([&] { return store.putObject(request); });
+    QVERIFY2(outcome.success, outcome.message.c_str());
+    QCOMPARE(flaky.requests, 3);
+
+    // The attempts are bounded.
+    ScriptedStore down({503, 503, 503, 503});
+    store = Client(down.endpoint().toStdString(), {"k", "s", ""}, configuration);
+    outcome = runAside([&] { return store.putObject(request); });
+    QCOMPARE(outcome.httpStatus, 503);
+    QCOMPARE(down.requests, 3);
+
+    // A client error is final at once.
+    ScriptedStore forbidden({403});
+    store = Client(forbidden.endpoint().toStdString(), {"k", "s", ""}, configuration);
+    outcome = runAside([&] { return store.putObject(request); });
+    QCOMPARE(outcome.httpStatus, 403);
+    QCOMPARE(forbidden.requests, 1);
+
+    // No one listening: a network error once the attempts are spent.
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        closedPort = probe.serverPort();
+    }
+    store = Client("http://127.0.0.1:" + std::to_string(closedPort), {"k", "s", ""}, configuration);
+    outcome = runAside([&] { return store.putObject(request); });
+    QCOMPARE(QString::fromStdString(outcome.code), QStringLiteral("NetworkError"));
+}
+
+QTEST_MAIN(TestObjstore)
+#include "test_objstore.moc"
