@@ -12,6 +12,9 @@ namespace {
 
 constexpr int kFirstRetryMs = 250;
 constexpr int kMaxRetryMs = 4000;
+// The gateway closes a connection silent for 10 s; a still picture sends no
+// frames and so draws no acks.
+constexpr int kKeepAliveMs = 3000;
 
 // Refusals that another attempt cannot cure.
 bool isFinal(int code)
@@ -36,6 +39,14 @@ void DisplayLink::start(const QString &host, quint16 port)
     retry_ = new QTimer(this);
     retry_->setSingleShot(true);
     connect(retry_, &QTimer::timeout, this, &DisplayLink::connectNow);
+    keepAlive_ = new QTimer(this);
+    keepAlive_->setInterval(kKeepAliveMs);
+    connect(keepAlive_, &QTimer::timeout, this, [this] {
+        if (!wrote_ && established_ && socket_->state() == QAbstractSocket::ConnectedState)
+            socket_->write(ccwire::encode(ccwire::FrameAck{0}));
+        wrote_ = false;
+    });
+    keepAlive_->start();
     connectNow();
 }
 
@@ -127,12 +138,15 @@ void DisplayLink::sendInput(ccwire::InputKind kind, const QByteArray &payload, q
     input.kind = kind;
     input.payload = payload;
     socket_->write(ccwire::encode(input));
+    wrote_ = true;
 }
 
 void DisplayLink::ack(quint32 seq)
 {
-    if (socket_ && socket_->state() == QAbstractSocket::ConnectedState)
+    if (socket_ && socket_->state() == QAbstractSocket::ConnectedState) {
         socket_->write(ccwire::encode(ccwire::FrameAck{seq}));
+        wrote_ = true;
+    }
 }
 
 void DisplayLink::setStatus(int status)

@@ -51,6 +51,8 @@ private:
     quint16 port_ = 0;
     QTcpSocket *socket_ = nullptr;
     QTimer *retry_ = nullptr;
+    QTimer *keepAlive_ = nullptr;
+    bool wrote_ = false; // since the last keep-alive tick
     ccwire::FrameReader reader_{ccwire::kMaxGatewayFrame};
     int backoffMs_ = 0;
     int status_ = kLinkConnecting;

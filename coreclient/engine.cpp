@@ -13,6 +13,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -28,6 +29,8 @@ namespace {
 constexpr int kChannels = 2;
 constexpr int kMaxPending = 4096;
 constexpr int kTimeoutScanMs = 50;
+// Below the gateway's 10 s limit for silent connections.
+constexpr int kIdleCloseMs = 5000;
 
 qint64 nowMs()
 {
@@ -54,30 +57,42 @@ public:
 class RequestChannel : public QObject
 {
 public:
-    RequestChannel(Engine *engine, QObject *parent) : QObject(parent), engine_(engine) {}
+    RequestChannel(Engine *engine, QObject *parent) : QObject(parent), engine_(engine)
+    {
+        // Closing before the gateway's own idle limit means a request never
+        // races with the gateway closing the connection under it.
+        idle_ = new QTimer(this);
+        idle_->setSingleShot(true);
+        idle_->setInterval(kIdleCloseMs);
+        connect(idle_, &QTimer::timeout, this, [this] {
+            if (inflight_.isEmpty())
+                drop(false);
+            else
+                idle_->start();
+        });
+    }
 
     void send(quint32 id, const QByteArray &frame)
     {
         inflight_.insert(id);
+        outbox_.push_back({id, frame});
         if (!socket_)
             open();
-        if (socket_->state() == QAbstractSocket::ConnectedState)
-            socket_->write(frame);
-        else
-            outbox_.append(frame);
+        flush();
     }
 
-    void forget(quint32 id) { inflight_.remove(id); }
+    void forget(quint32 id)
+    {
+        inflight_.remove(id);
+        auto same = [id](const Outgoing &o) { return o.id == id; };
+        outbox_.erase(std::remove_if(outbox_.begin(), outbox_.end(), same), outbox_.end());
+        written_.erase(std::remove_if(written_.begin(), written_.end(), same), written_.end());
+    }
 
     // Fails everything in flight and drops the connection.
     void fail(int code)
     {
-        if (socket_) {
-            socket_->disconnect(this);
-            socket_->abort();
-            socket_->deleteLater();
-            socket_ = nullptr;
-        }
+        drop(true);
         outbox_.clear();
         const QList<quint32> ids = inflight_.values();
         inflight_.clear();
@@ -86,17 +101,23 @@ public:
     }
 
 private:
+    struct Outgoing
+    {
+        quint32 id;
+        QByteArray frame;
+    };
+
     void open()
     {
         reader_ = ccwire::FrameReader(ccwire::kMaxGatewayFrame);
         established_ = false;
+        answers_ = 0;
+        firstRefused_ = false;
         socket_ = new QTcpSocket(this);
         connect(socket_, &QTcpSocket::connected, this, [this] {
             established_ = true;
             socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1); // requests are small; send at once
-            for (const QByteArray &frame : qAsConst(outbox_))
-                socket_->write(frame);
-            outbox_.clear();
+            flush();
         });
         connect(socket_, &QTcpSocket::readyRead, this, [this] { readFrames(); });
         connect(socket_, &QTcpSocket::disconnected, this, [this] { broken(); });
@@ -104,14 +125,60 @@ private:
         socket_->connectToHost(engine_->gatewayHost(), engine_->gatewayPort());
     }
 
+    void flush()
+    {
+        if (!socket_ || socket_->state() != QAbstractSocket::ConnectedState)
+            return;
+        for (Outgoing &next : outbox_) {
+            socket_->write(next.frame);
+            written_.push_back(std::move(next));
+        }
+        outbox_.clear();
+        idle_->start();
+    }
+
+    // abort: a broken connection; otherwise an idle one, closed politely.
+    void drop(bool abort)
+    {
+        idle_->stop();
+        written_.clear();
+        if (!socket_)
+            return;
+        socket_->disconnect(this);
+        if (abort)
+            socket_->abort();
+        else
+            socket_->disconnectFromHost();
+        socket_->deleteLater();
+        socket_ = nullptr;
+    }
+
     void broken()
     {
-        if (!established_)
+        if (!established_) {
             log(QStringLiteral("gateway %1:%2 unreachable: %3")
                     .arg(engine_->gatewayHost())
                     .arg(engine_->gatewayPort())
                     .arg(socket_->errorString()));
-        fail(established_ ? CC_ERR_CONNECTION_LOST : CC_ERR_UNREACHABLE);
+            fail(CC_ERR_UNREACHABLE);
+            return;
+        }
+        if (!firstRefused_) {
+            fail(CC_ERR_CONNECTION_LOST);
+            return;
+        }
+        // The gateway closes a connection whose first request it refused and
+        // ignores what followed, so those requests go again, in their order.
+        std::deque<Outgoing> again(std::make_move_iterator(written_.begin()),
+                                   std::make_move_iterator(written_.end()));
+        again.insert(again.end(), std::make_move_iterator(outbox_.begin()),
+                     std::make_move_iterator(outbox_.end()));
+        drop(true);
+        outbox_ = std::move(again);
+        if (!outbox_.empty()) {
+            open();
+            flush();
+        }
     }
 
     void readFrames()
@@ -130,6 +197,11 @@ private:
                 return;
             }
             const auto &response = std::get<ccwire::Response>(message);
+            if (answers_++ == 0 && !written_.empty() && written_.front().id == response.id)
+                firstRefused_ = response.code == CC_ERR_UNKNOWN_PHONE ||
+                                response.code == CC_ERR_BAD_CREDENTIAL ||
+                                response.code == CC_ERR_EXPIRED_CREDENTIAL;
+            forgetWritten(response.id);
             inflight_.remove(response.id);
             engine_->onResponse(response);
             if (!socket_)
@@ -137,12 +209,26 @@ private:
         }
     }
 
+    void forgetWritten(quint32 id)
+    {
+        for (auto it = written_.begin(); it != written_.end(); ++it) {
+            if (it->id == id) {
+                written_.erase(it);
+                return;
+            }
+        }
+    }
+
     Engine *engine_;
     QTcpSocket *socket_ = nullptr;
+    QTimer *idle_ = nullptr;
     ccwire::FrameReader reader_{ccwire::kMaxGatewayFrame};
-    QList<QByteArray> outbox_;
+    std::deque<Outgoing> outbox_;  // not yet written, in call order
+    std::deque<Outgoing> written_; // written on this connection, not yet answered
     QSet<quint32> inflight_;
     bool established_ = false;
+    int answers_ = 0;
+    bool firstRefused_ = false;
 };
 
 bool copySession(const SdkSession *session, SessionCopy *out)

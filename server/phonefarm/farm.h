@@ -21,6 +21,7 @@ struct FarmOptions
     qint64 resetMs = 8000;
     int maxPhones = 5000;
     int maxFps = 30;
+    int idleMs = 10000; // a connection silent this long is closed
 };
 
 // Monotonic milliseconds shared by the whole farm.

@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <sys/socket.h>
+
 namespace farm {
 
 namespace {
@@ -21,8 +23,8 @@ namespace {
 constexpr int kMaxConnections = 1024;
 constexpr int kMaxBusyPerConnection = 512;
 constexpr qint64 kMaxWriteBacklog = 64 * 1024 * 1024;
-constexpr int kHelloTimeoutMs = 10000;
 constexpr int kFrameCredits = 2;
+constexpr int kRefusedLingerMs = 1000;
 constexpr int kStreamPollMs = 8;
 constexpr int kStreamJpegQuality = 80;
 constexpr qint64 kMaxDownloadBytes = 64 * 1024 * 1024;
@@ -110,11 +112,20 @@ Connection::Connection(Gateway *gateway, QTcpSocket *socket)
     connect(socket_, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
     connect(socket_, &QTcpSocket::disconnected, this, &QObject::deleteLater);
     connect(socket_, &QTcpSocket::errorOccurred, this, &QObject::deleteLater);
-    // A connection that never says what it is only holds a socket.
-    QTimer::singleShot(kHelloTimeoutMs, this, [this] {
-        if (mode_ == Mode::Unknown)
-            kill(QStringLiteral("no request within %1 ms").arg(kHelloTimeoutMs));
+    // A silent peer only holds one of the limited connections. A request
+    // connection waiting for answers being prepared is not silent.
+    const int idleMs = gateway_->farm()->options().idleMs;
+    idle_ = new QTimer(this);
+    idle_->setSingleShot(true);
+    idle_->setInterval(idleMs);
+    connect(idle_, &QTimer::timeout, this, [this, idleMs] {
+        if (busy_ > 0 && !refused_)
+            idle_->start();
+        else
+            kill(refused_ ? QStringLiteral("credential refused")
+                          : QStringLiteral("silent for %1 ms").arg(idleMs));
     });
+    idle_->start();
 }
 
 void Connection::kill(const QString &reason)
@@ -124,6 +135,21 @@ void Connection::kill(const QString &reason)
     socket_->disconnect(this);
     socket_->abort();
     deleteLater();
+}
+
+// A peer whose first request is refused gets that answer and the end of the
+// stream at once. What it sent after is read and dropped rather than left
+// unread, which would reset the connection and could lose the answer.
+void Connection::closeRefused()
+{
+    refused_ = true;
+    reader_ = ccwire::FrameReader(ccwire::kMaxClientFrame);
+    socket_->flush();
+    if (socket_->bytesToWrite() > 0 || ::shutdown(int(socket_->socketDescriptor()), SHUT_WR) != 0) {
+        kill(QStringLiteral("credential refused"));
+        return;
+    }
+    idle_->start(qMin(gateway_->farm()->options().idleMs, kRefusedLingerMs));
 }
 
 void Connection::write(const ccwire::Message &message)
@@ -144,6 +170,11 @@ void Connection::reply(quint32 id, int code, const QByteArray &data)
 
 void Connection::onReadyRead()
 {
+    if (refused_) {
+        socket_->readAll();
+        return;
+    }
+    idle_->start();
     reader_.append(socket_->readAll());
     for (;;) {
         ccwire::Message message;
@@ -160,8 +191,12 @@ void Connection::onReadyRead()
                 kill(QStringLiteral("request on a display connection"));
                 return;
             }
+            const bool first = mode_ == Mode::Unknown;
             mode_ = Mode::Requests;
-            handleRequest(*request);
+            if (!handleRequest(*request) && first) {
+                closeRefused();
+                return;
+            }
         } else if (auto *open = std::get_if<ccwire::DisplayOpen>(&message)) {
             if (mode_ != Mode::Unknown) {
                 kill(QStringLiteral("display open on a used connection"));
@@ -190,14 +225,22 @@ void Connection::onReadyRead()
     }
 }
 
-void Connection::handleRequest(const ccwire::Request &request)
+bool Connection::handleRequest(const ccwire::Request &request)
 {
     Farm *farm = gateway_->farm();
     bool viewOnly = false;
     int code = 0;
     const auto phone = farm->open(request.credential, request.deviceId, &viewOnly, &code);
-    if (!phone)
-        return reply(request.id, code, {});
+    if (!phone) {
+        reply(request.id, code, {});
+        return false;
+    }
+    carryOut(request, phone, viewOnly);
+    return true;
+}
+
+void Connection::carryOut(const ccwire::Request &request, const std::shared_ptr<Phone> &phone, bool viewOnly)
+{
     const qint64 now = monotonicMs();
     if (phone->status(now) != 1)
         return reply(request.id, CC_ERR_REBOOTING, {});

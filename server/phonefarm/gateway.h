@@ -45,7 +45,10 @@ private:
 
     void onReadyRead();
     void kill(const QString &reason);
-    void handleRequest(const ccwire::Request &request);
+    void closeRefused();
+    // Returns false when the credential was refused (the answer is sent).
+    bool handleRequest(const ccwire::Request &request);
+    void carryOut(const ccwire::Request &request, const std::shared_ptr<Phone> &phone, bool viewOnly);
     void handleDisplayOpen(const ccwire::DisplayOpen &open);
     void handleInput(const ccwire::Input &input);
     void handleAck(const ccwire::FrameAck &ack);
@@ -61,6 +64,8 @@ private:
     ccwire::FrameReader reader_{ccwire::kMaxClientFrame};
     Mode mode_ = Mode::Unknown;
     int busy_ = 0; // answers being prepared off the main thread
+    QTimer *idle_ = nullptr;
+    bool refused_ = false; // first request refused; draining until the peer closes
 
     // Display mode.
     QByteArray deviceId_;

@@ -74,18 +74,22 @@ int main(int argc, char *argv[])
     const QCommandLineOption maxPhones(QStringLiteral("max-phones"),
                                        QStringLiteral("Most phones the farm holds."), QStringLiteral("n"),
                                        QStringLiteral("5000"));
-    parser.addOptions({listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones});
+    const QCommandLineOption idleMs(QStringLiteral("idle-ms"),
+                                    QStringLiteral("Closes a gateway connection silent this long."),
+                                    QStringLiteral("ms"), QStringLiteral("10000"));
+    parser.addOptions({listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones, idleMs});
     parser.process(app);
 
     farm::FarmOptions options;
     options.secret = parser.value(secret).toUtf8();
-    bool ok[4];
+    bool ok[5];
     options.restartMs = parser.value(restartMs).toLongLong(&ok[0]);
     options.resetMs = parser.value(resetMs).toLongLong(&ok[1]);
     options.maxFps = parser.value(maxFps).toInt(&ok[2]);
     options.maxPhones = parser.value(maxPhones).toInt(&ok[3]);
-    if (!ok[0] || !ok[1] || !ok[2] || !ok[3] || options.restartMs < 0 || options.resetMs < 0 ||
-        options.maxFps < 1 || options.maxFps > 60 || options.maxPhones < 1)
+    options.idleMs = parser.value(idleMs).toInt(&ok[4]);
+    if (!ok[0] || !ok[1] || !ok[2] || !ok[3] || !ok[4] || options.restartMs < 0 || options.resetMs < 0 ||
+        options.maxFps < 1 || options.maxFps > 60 || options.maxPhones < 1 || options.idleMs < 1)
         return fail(QStringLiteral("bad numeric option"));
     if (options.secret.isEmpty())
         return fail(QStringLiteral("the secret must not be empty"));

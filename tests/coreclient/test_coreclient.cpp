@@ -146,6 +146,17 @@ private:
             .data;
     }
     void pointGatewayAtFarm() { cc_core_set_gateway("127.0.0.1", farm.port); }
+    // Established connections from this process to a local port.
+    static int gatewayConnections(quint16 port)
+    {
+        QFile tcp(QStringLiteral("/proc/self/net/tcp"));
+        if (!tcp.open(QIODevice::ReadOnly))
+            return -1;
+        const QString remote = QStringLiteral("0100007F:%1").arg(port, 4, 16, QLatin1Char('0')).toUpper();
+        return QString::fromLatin1(tcp.readAll())
+            .count(QRegularExpression(QStringLiteral("^\\s*\\d+: [0-9A-F]+:[0-9A-F]+ %1 01 ").arg(remote),
+                                      QRegularExpression::MultilineOption));
+    }
 
 private slots:
     void initTestCase()
@@ -636,6 +647,100 @@ private slots:
         QCOMPARE(shell(kPhone, "pm list packages").code, 0);
     }
 
+    // Gateway side: silent connections are closed, whatever their first
+    // frame was, and one whose first credential is refused ends at once with
+    // only that answer.
+    void gatewayClosesSilentAndRefusedPeers()
+    {
+        harness::Farm quick;
+        QVERIFY(quick.start({QStringLiteral("--idle-ms"), QStringLiteral("300")}));
+        auto request = [](quint32 id, const QByteArray &phone, const QByteArray &cred) {
+            ccwire::Request r;
+            r.id = id;
+            r.op = ccwire::Op::Shell;
+            r.credential = cred;
+            r.deviceId = phone;
+            r.payload = "pm list packages";
+            return ccwire::encode(r);
+        };
+        // Answers until the gateway closes, `want` have come, or time runs out.
+        auto collect = [](QTcpSocket &raw, int want = 100) {
+            ccwire::FrameReader reader(ccwire::kMaxGatewayFrame);
+            QList<ccwire::Response> out;
+            QElapsedTimer clock;
+            clock.start();
+            while (out.size() < want && clock.elapsed() < 10000) {
+                if (raw.bytesAvailable() == 0 && !raw.waitForReadyRead(100) &&
+                    raw.state() != QAbstractSocket::ConnectedState)
+                    break;
+                reader.append(raw.readAll());
+                ccwire::Message m;
+                QString error;
+                while (reader.nextMessage(&m, &error) == ccwire::FrameReader::Result::Frame)
+                    out.append(std::get<ccwire::Response>(m));
+            }
+            return out;
+        };
+        auto connectTo = [](QTcpSocket &raw, quint16 port) {
+            raw.connectToHost(QHostAddress::LocalHost, port);
+            return raw.waitForConnected(5000);
+        };
+        const QByteArray good = request(7, kPhone, harness::credential(kPhone));
+        for (const QByteArray &first : {QByteArray(), good}) {
+            QTcpSocket raw;
+            QVERIFY(connectTo(raw, quick.port));
+            raw.write(first);
+            QCOMPARE(collect(raw).size(), first.isEmpty() ? 0 : 1);
+            QCOMPARE(raw.state(), QAbstractSocket::UnconnectedState);
+        }
+
+        // On the farm with the default limit of 10 s, so the end comes from the refusal.
+        const QByteArray refused = request(8, kPhone, harness::credential(kPhone, 0, false, "wrong secret"));
+        QTcpSocket raw;
+        QVERIFY(connectTo(raw, farm.port));
+        raw.write(refused + good);
+        const QList<ccwire::Response> got = collect(raw);
+        QCOMPARE(raw.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(got.size(), 1);
+        QCOMPARE(got[0].id, 8u);
+        QCOMPARE(got[0].code, int(CC_ERR_BAD_CREDENTIAL));
+        // A connection whose first request was accepted keeps going after a refusal.
+        QTcpSocket used;
+        QVERIFY(connectTo(used, farm.port));
+        used.write(good + refused + good);
+        QCOMPARE(collect(used, 3).size(), 3);
+        QCOMPARE(used.state(), QAbstractSocket::ConnectedState);
+    }
+
+    // Library side: requests after the gateway closed an idle connection, and
+    // those queued behind a refused first request, still go through in order.
+    void libraryOutlivesGatewayCloses()
+    {
+        harness::Farm quick;
+        QVERIFY(quick.start({QStringLiteral("--idle-ms"), QStringLiteral("300")}));
+        cc_core_set_gateway("127.0.0.1", quick.port);
+        const QByteArray phone = "PMIDLE0001", cred = harness::credential(phone);
+        QCOMPARE(shell(phone, "monkey -p com.pmapps.notes -c android.intent.category.LAUNCHER 1").code, 0);
+        // The gateway closes the idle connection; then it carries more.
+        QVERIFY(waitUntil([&] { return gatewayConnections(quick.port) == 0; }));
+        Request wrong(harness::credential(phone, 0, false, "wrong secret"), phone);
+        QCOMPARE(cc_core_send_text_event_tob(wrong.session(), "x", 1, &Request::callback), 0);
+        std::vector<std::unique_ptr<Request>> typed;
+        for (const char *piece : {"a", "b", "c", "d"}) {
+            typed.push_back(std::make_unique<Request>(cred, phone));
+            QCOMPARE(cc_core_send_text_event_tob(typed.back()->session(), piece, 1, &Request::callback), 0);
+        }
+        QVERIFY(wrong.wait());
+        QCOMPARE(wrong.result().code, int(CC_ERR_BAD_CREDENTIAL));
+        for (auto &r : typed) {
+            QVERIFY(r->wait());
+            QCOMPARE(r->result().calls, 1);
+            QCOMPARE(r->result().code, 0);
+        }
+        QVERIFY2(dump(phone).contains(QStringLiteral("text=\"abcd\"")), qPrintable(dump(phone)));
+        pointGatewayAtFarm();
+    }
+
     // Library side: a gateway that answers garbage fails the request with
     // the protocol code; later requests work again.
     void malformedFramesFromGateway()
@@ -735,16 +840,8 @@ private slots:
             QCOMPARE(result.calls, 1);
             QVERIFY(result.data.startsWith("\xff\xd8"));
         }
-        QFile tcp(QStringLiteral("/proc/self/net/tcp"));
-        if (tcp.open(QIODevice::ReadOnly)) {
-            const QString remote =
-                QStringLiteral("0100007F:%1").arg(farm.port, 4, 16, QLatin1Char('0')).toUpper();
-            const int open = QString::fromLatin1(tcp.readAll())
-                                 .count(QRegularExpression(
-                                     QStringLiteral("^\\s*\\d+: [0-9A-F]+:[0-9A-F]+ %1 01 ").arg(remote),
-                                     QRegularExpression::MultilineOption));
-            QVERIFY2(open <= 4, qPrintable(QStringLiteral("%1 connections to the gateway").arg(open)));
-        }
+        const int open = gatewayConnections(farm.port);
+        QVERIFY2(open <= 4, qPrintable(QStringLiteral("%1 connections to the gateway").arg(open)));
     }
 
     // The render child in a surface: frames arrive, clicks become touches with
