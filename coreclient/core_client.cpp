@@ -6,7 +6,7 @@
 #include "coreclient/log.h"
 #include "coreclient/render_view.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSysInfo>
@@ -94,7 +94,9 @@ int cc_core_connect_phone_tob(const char *deviceUcId, const char *deviceId, uint
 {
     SdkSession probe{deviceUcId, deviceId, nullptr};
     cc::SessionCopy session;
-    if (!QCoreApplication::instance() || !cc::copySession(&probe, &session) || window == 0)
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return CC_ERR_NO_WIDGET_HOST;
+    if (!cc::copySession(&probe, &session) || window == 0)
         return CC_ERR_BAD_ARGUMENT;
     const bool viewOnly = restricted != 0;
     auto connectOn = [session, window, viewOnly] {

@@ -26,6 +26,10 @@
  * phone; later requests are still sent. Touches made in a connected window
  * travel on that window's display stream and are not ordered with requests.
  *
+ * Hosts: requests and callbacks need nothing from the host program; a plain C
+ * program without any Qt application object gets every callback. Only the
+ * display (cc_core_connect_phone_tob) needs a Qt widget host, a QApplication.
+ *
  * Strings: deviceUcId at most 255 bytes and deviceId at most 31 bytes,
  * NUL-terminated. Longer or missing strings fail with CC_ERR_BAD_ARGUMENT.
  *
@@ -85,7 +89,8 @@ enum
     CC_ERR_BUSY = -13,              /* too many requests in flight; try later */
     CC_ERR_PROTOCOL = -14,          /* the gateway sent something malformed */
     CC_ERR_SHUTDOWN = -15,          /* cc_core_uninit ran before the answer came */
-    CC_ERR_INTERNAL = -16           /* the gateway failed to carry out the request */
+    CC_ERR_INTERNAL = -16,          /* the gateway failed to carry out the request */
+    CC_ERR_NO_WIDGET_HOST = -17     /* the display needs a QApplication; the host has none */
 };
 
 enum
@@ -130,7 +135,8 @@ CC_API int cc_core_init(const char *logDir);
 
 /* Fails every request still waiting with CC_ERR_SHUTDOWN (their callbacks run
  * before it returns), closes every phone and stops the library's threads.
- * Call it from the GUI thread, never from a callback. */
+ * Call it from the GUI thread (any thread in a host without one), never from
+ * a callback. */
 CC_API void cc_core_uninit(void);
 
 /* Gateway address for the following connections (default: the deployment's
@@ -145,8 +151,9 @@ CC_API void cc_core_set_timeouts(int requestMs, int transferMs);
  * a render child fills it, scales the phone's screen into it and turns mouse
  * presses, moves and releases into touches. restricted != 0 makes the window
  * view-only. Call from the GUI thread of a QApplication. The reserved
- * arguments are ignored. Returns 0, or CC_ERR_BAD_ARGUMENT when the strings
- * are invalid or no widget has that handle. A later connect on the same
+ * arguments are ignored. Returns 0, CC_ERR_NO_WIDGET_HOST when the program
+ * runs no QApplication, or CC_ERR_BAD_ARGUMENT when the strings are invalid
+ * or no widget has that handle. A later connect on the same
  * window replaces the phone shown there. */
 CC_API int cc_core_connect_phone_tob(const char *deviceUcId, const char *deviceId, uintptr_t window,
                                      int reserved1, int reserved2, int reserved3, int restricted,

@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <QtCore/private/qthread_p.h>
 
 #include <algorithm>
 #include <atomic>
@@ -323,7 +324,11 @@ void Engine::ensureStarted()
         }
     }
     delivery_.start();
-    ioThread_ = new QThread;
+    // Qt drops every event of a thread that needs the application object
+    // when the host has none (a plain C program). The I/O thread's sockets,
+    // timers and jobs need nothing from it, so it is one of Qt's daemon
+    // threads, which run without.
+    ioThread_ = new QDaemonThread;
     ioThread_->setObjectName(QStringLiteral("core-client io"));
     io_ = new IoContext;
     io_->moveToThread(ioThread_);

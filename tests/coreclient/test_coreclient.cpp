@@ -844,6 +844,22 @@ private slots:
         QVERIFY2(open <= 4, qPrintable(QStringLiteral("%1 connections to the gateway").arg(open)));
     }
 
+    // A C program with no Qt application object gets every callback once.
+    void plainCHost()
+    {
+        const QByteArray phone = "PMCHOST001";
+        QProcess host;
+        host.setProcessChannelMode(QProcess::MergedChannels);
+        host.start(harness::binDir() + QStringLiteral("/cc_c_host"),
+                   {QStringLiteral("127.0.0.1"), QString::number(farm.port),
+                    QString::fromLatin1(harness::credential(phone)), QString::fromLatin1(phone),
+                    QString::fromLatin1(harness::credential(phone, 0, false, "wrong secret"))});
+        QVERIFY(host.waitForFinished(120000));
+        const QByteArray output = host.readAll();
+        QVERIFY2(!output.contains("QEventLoop"), output.constData());
+        QVERIFY2(host.exitStatus() == QProcess::NormalExit && host.exitCode() == 0, output.constData());
+    }
+
     // The render child in a surface: frames arrive, clicks become touches with
     // notifications, rotation is reported, close removes the child.
     void connectedWindow()
