@@ -45,10 +45,8 @@ int main(int argc, char **argv)
     std::string message;
     switch (parseOptions(argc, argv, options, message)) {
     case ParseResult::Help:
-        std::cout << helpText();
-        return 0;
     case ParseResult::Version:
-        std::cout << "pelomir-provider 1.0\n";
+        std::cout << message;
         return 0;
     case ParseResult::Error:
         std::cerr << "pelomir-provider: " << message << "\nTry --help.\n";

@@ -2,8 +2,10 @@
 
 #include "server/provider/textutil.h"
 
-#include <functional>
-#include <map>
+#include <CLI/CLI.hpp>
+
+#include <set>
+#include <sstream>
 
 #ifndef PELOMIR_PROVIDER_WEB_ROOT
 #define PELOMIR_PROVIDER_WEB_ROOT ""
@@ -11,68 +13,14 @@
 
 namespace provider {
 
-std::string helpText()
-{
-    return R"(Usage: pelomir-provider --db PATH [options]
+namespace {
 
-The provider service of the Pelomir cloud phones: accounts, phone inventory, upload
+const char kDescription[] =
+    R"(The provider service of the Pelomir cloud phones: accounts, phone inventory, upload
 credentials, update check, billing icons and the provider's web pages, kept in SQLite.
 A new database file is created, migrated and seeded with the demo account
 13800000000 / pelomir2026. SIGTERM or SIGINT shuts the server down cleanly. The first
-line on standard output is "listening on http://HOST:PORT".
-
-Server:
-  --listen HOST:PORT        address to listen on (default 127.0.0.1:18080; port 0 picks a free port)
-  --db PATH                 SQLite database file (required; created when missing)
-  --log PATH                append the log to PATH instead of standard error
-  --public-url URL          address clients reach this server at, used in billing icon
-                            addresses (default http://HOST:PORT of --listen)
-  --web-root DIR            folder of the web pages served at "/" (default: the source tree's
-                            server/provider/web)
-  --threads N               request worker threads (default 16)
-  --max-body BYTES          largest accepted request body (default 65536)
-  --dev                     development mode: GET /dev/sms?phone=N shows the last SMS code
-
-Accounts:
-  --token-ttl SECONDS       lifetime of a login token (default 604800 = 7 days; fractions allowed)
-  --sms-interval SECONDS    least time between two SMS codes to one number (default 60)
-  --sms-ttl SECONDS         lifetime of an SMS code (default 300)
-  --sms-max-attempts N      wrong entries after which a code is void (default 5)
-  --login-max-failures N    failed logins of one number before it is locked (default 5)
-  --login-lockout SECONDS   how long a locked number stays locked (default 300)
-  --fast-hash               cheapest Argon2id cost, for tests only (passwords stay Argon2id)
-
-Inventory:
-  --seed-phones N           also create the scale account 13900000000 / pelomir2026 with N phones
-                            in groups of 100 (on first start with that option)
-  --aes-key KEY             24-byte key of the phones' access field (default: the client's key)
-  --ucid-ttl SECONDS        lifetime of the phone access credentials handed out (default 86400)
-  --farm URL                phone farm admin address (e.g. http://127.0.0.1:18091); restart, reset
-                            and running status then go to the farm; without it they are simulated
-  --farm-secret S           secret shared with the phone farm (default pelomir-dev-farm-secret)
-  --restart-seconds S       simulated restart time without --farm (default 5)
-  --reset-seconds S         simulated factory reset time without --farm (default 8)
-
-Upload credentials (GET /api/public/v1/storage/get-upload-info):
-  --store-key-id ID         access key id (default S3RVER)
-  --store-key-secret S      access key secret (default S3RVER)
-  --store-bucket NAME       bucket (default pelomir-uploads)
-  --store-upload-path P     object key prefix; "{userId}" is replaced (default upload/{userId})
-  --store-security-token T  security token handed out (default pelomir-dev-session)
-
-Update check (GET /api/tamsu-cloud-phone/v1/package/check-for-updates):
-  --update-package NAME     package name the check answers for (default com.pc.zaqtor)
-  --update-version-code N   latest version number; clients below it get an update (default 0 = none)
-  --update-version-name V   latest version name shown with it
-  --update-url URL          download address of the latest version
-  --update-force            the update is mandatory
-
-  --help                    this text
-  --version                 the version
-)";
-}
-
-namespace {
+line on standard output is "listening on http://HOST:PORT".)";
 
 bool parseSeconds(const std::string &text, int64_t &outMs, bool allowZero)
 {
@@ -90,6 +38,13 @@ bool parseSeconds(const std::string &text, int64_t &outMs, bool allowZero)
     return allowZero || outMs > 0;
 }
 
+std::string secondsText(int64_t ms)
+{
+    std::ostringstream out;
+    out << static_cast<double>(ms) / 1000;
+    return out.str();
+}
+
 bool parseListen(const std::string &text, std::string &host, int &port)
 {
     const size_t colon = text.rfind(':');
@@ -103,119 +58,185 @@ bool parseListen(const std::string &text, std::string &host, int &port)
     return true;
 }
 
+// A check that names what was wrong; CLI11 prefixes the option.
+CLI::Validator check(std::function<bool(const std::string &)> ok, const std::string &what)
+{
+    return CLI::Validator([ok, what](std::string &value) { return ok(value) ? std::string() : what; },
+                          std::string());
+}
+
+// Seconds on the command line, milliseconds in Options; fractions allowed.
+CLI::Option *addSeconds(CLI::App &app, const std::string &name, int64_t &fieldMs, bool allowZero,
+                        const std::string &help)
+{
+    return app
+        .add_option_function<std::string>(
+            name, [&fieldMs, allowZero](const std::string &v) { parseSeconds(v, fieldMs, allowZero); }, help)
+        ->type_name("SECONDS")
+        ->default_str(secondsText(fieldMs))
+        ->check(check(
+            [allowZero](const std::string &v) {
+                int64_t ms = 0;
+                return parseSeconds(v, ms, allowZero);
+            },
+            allowZero ? "needs seconds, 0 or more" : "needs seconds, more than 0"));
+}
+
+template <typename T>
+CLI::Option *addNumber(CLI::App &app, const std::string &name, T &field, T min, T max,
+                       const std::string &help)
+{
+    return app.add_option(name, field, help)
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(check(
+            [min, max](const std::string &v) {
+                return parseInt(v, static_cast<int64_t>(min), static_cast<int64_t>(max)).has_value();
+            },
+            "needs a whole number from " + std::to_string(min) + " to " + std::to_string(max)));
+}
+
+CLI::Option *addText(CLI::App &app, const std::string &name, std::string &field, const std::string &help,
+                     const char *typeName = "TEXT")
+{
+    return app.add_option(name, field, help)->type_name(typeName)->capture_default_str();
+}
+
+// Declares every option on `app`, bound to `out`; the help shows the values `out` holds now.
+void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
+{
+    app.description(kDescription);
+    app.set_version_flag("--version", "pelomir-provider 1.0", "the version");
+    app.set_help_flag("-h,--help", "this text");
+    app.get_formatter()->column_width(34);
+    // A repeated option overrides the earlier one, so scripts can append to a default command line.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+    app.add_option_function<std::string>(
+           "--listen", [&out](const std::string &v) { parseListen(v, out.listenHost, out.listenPort); },
+           "address to listen on; port 0 picks a free port")
+        ->type_name("HOST:PORT")
+        ->default_str(out.listenHost + ":" + std::to_string(out.listenPort))
+        ->check(check(
+            [](const std::string &v) {
+                std::string host;
+                int port = 0;
+                return parseListen(v, host, port);
+            },
+            "needs HOST:PORT"))
+        ->group("Server");
+    addText(app, "--db", out.dbPath, "SQLite database file (created when missing)", "PATH")
+        ->required()
+        ->group("Server");
+    addText(app, "--log", out.logPath, "append the log to PATH instead of standard error", "PATH")
+        ->group("Server");
+    addText(app, "--public-url", out.publicUrl,
+            "address clients reach this server at, for billing icons (empty: --listen)", "URL")
+        ->group("Server");
+    addText(app, "--web-root", out.webRoot, "folder of the web pages served at \"/\"", "DIR")
+        ->group("Server");
+    addNumber(app, "--threads", out.threads, 1, 256, "request worker threads")->group("Server");
+    addNumber<size_t>(app, "--max-body", out.maxBody, 1024, 64 * 1024 * 1024, "largest accepted request body")
+        ->type_name("BYTES")
+        ->group("Server");
+    app.add_flag("--dev", out.dev, "development mode: GET /dev/sms?phone=N shows the last SMS code")
+        ->group("Server");
+
+    addSeconds(app, "--token-ttl", out.tokenTtlMs, false, "lifetime of a login token")->group("Accounts");
+    addSeconds(app, "--sms-interval", out.smsIntervalMs, true,
+               "least time between two SMS codes to one number")
+        ->group("Accounts");
+    addSeconds(app, "--sms-ttl", out.smsTtlMs, false, "lifetime of an SMS code")->group("Accounts");
+    addNumber(app, "--sms-max-attempts", out.smsMaxAttempts, 1, 1000,
+              "wrong entries after which a code is void")
+        ->group("Accounts");
+    addNumber(app, "--login-max-failures", out.loginMaxFailures, 1, 1000,
+              "failed logins of one number before it is locked")
+        ->group("Accounts");
+    addSeconds(app, "--login-lockout", out.loginLockoutMs, false, "how long a locked number stays locked")
+        ->group("Accounts");
+    app.add_flag("--fast-hash", out.fastHash,
+                 "cheapest Argon2id cost, for tests only (passwords stay Argon2id)")
+        ->group("Accounts");
+
+    addNumber(app, "--seed-phones", out.seedPhones, 0, 100000,
+              "also create the account 13900000000 / pelomir2026 with N phones (first start only)")
+        ->group("Inventory");
+    addText(app, "--aes-key", out.aesKey,
+            "24-byte key of the phones' access field, the client's compiled-in key", "KEY")
+        ->check(check([](const std::string &v) { return v.size() == 24; }, "must be 24 bytes"))
+        ->group("Inventory");
+    addSeconds(app, "--ucid-ttl", ucidTtlMs, false, "lifetime of the phone access credentials handed out")
+        ->group("Inventory");
+    addText(app, "--farm", out.farmUrl,
+            "phone farm admin address for restart, reset and status (empty: simulated)", "URL")
+        ->check(check([](const std::string &v) { return v.rfind("http://", 0) == 0; },
+                      "must be an http:// address"))
+        ->group("Inventory");
+    addText(app, "--farm-secret", out.farmSecret, "secret shared with the phone farm", "S")
+        ->check(check([](const std::string &v) { return !v.empty(); }, "must not be empty"))
+        ->group("Inventory");
+    addSeconds(app, "--restart-seconds", out.restartMs, false, "simulated restart time without --farm")
+        ->group("Inventory");
+    addSeconds(app, "--reset-seconds", out.resetMs, false, "simulated factory reset time without --farm")
+        ->group("Inventory");
+
+    const std::string store = "Upload credentials (GET /api/public/v1/storage/get-upload-info)";
+    addText(app, "--store-key-id", out.storeKeyId, "access key id", "ID")->group(store);
+    addText(app, "--store-key-secret", out.storeKeySecret, "access key secret", "S")->group(store);
+    addText(app, "--store-bucket", out.storeBucket, "bucket", "NAME")->group(store);
+    addText(app, "--store-upload-path", out.storeUploadPath, "object key prefix; \"{userId}\" is replaced",
+            "P")
+        ->group(store);
+    addText(app, "--store-security-token", out.storeSecurityToken, "security token handed out", "T")
+        ->group(store);
+
+    const std::string update = "Update check (GET /api/tamsu-cloud-phone/v1/package/check-for-updates)";
+    addText(app, "--update-package", out.updatePackage, "package name the check answers for", "NAME")
+        ->group(update);
+    addNumber(app, "--update-version-code", out.updateVersionCode, 0, INT32_MAX,
+              "latest version number; clients below it get an update (0: none)")
+        ->group(update);
+    addText(app, "--update-version-name", out.updateVersionName, "latest version name shown with it", "V")
+        ->group(update);
+    addText(app, "--update-url", out.updateUrl, "download address of the latest version", "URL")
+        ->group(update);
+    app.add_flag("--update-force", out.updateForce, "the update is mandatory")->group(update);
+
+    // CLI11 takes the next argument as a required value whatever it looks like; "--db --dev" must
+    // not run with a database file named "--dev".
+    std::set<std::string> names;
+    for (const CLI::Option *option : app.get_options())
+        for (const std::string &name : option->get_lnames())
+            names.insert("--" + name);
+    for (CLI::Option *option : app.get_options())
+        if (option->get_expected_min() > 0)
+            option->check(
+                check([names](const std::string &v) { return names.count(v.substr(0, v.find('='))) == 0; },
+                      "needs a value, not an option"));
+}
+
 } // namespace
 
 ParseResult parseOptions(int argc, char **argv, Options &out, std::string &message)
 {
     out.webRoot = PELOMIR_PROVIDER_WEB_ROOT;
-    using Setter = std::function<bool(const std::string &)>;
-    const auto seconds = [](int64_t &field, bool allowZero) {
-        return Setter(
-            [&field, allowZero](const std::string &v) { return parseSeconds(v, field, allowZero); });
-    };
-    const auto integer = [](int &field, int64_t min, int64_t max) {
-        return Setter([&field, min, max](const std::string &v) {
-            const auto n = parseInt(v, min, max);
-            if (n)
-                field = static_cast<int>(*n);
-            return n.has_value();
-        });
-    };
-    const auto text = [](std::string &field) {
-        return Setter([&field](const std::string &v) {
-            field = v;
-            return true;
-        });
-    };
     int64_t ucidTtlMs = out.ucidTtlSeconds * 1000;
-    int maxBody = static_cast<int>(out.maxBody);
-    const std::map<std::string, Setter> valued = {
-        {"--listen", [&](const std::string &v) { return parseListen(v, out.listenHost, out.listenPort); }},
-        {"--db", text(out.dbPath)},
-        {"--log", text(out.logPath)},
-        {"--public-url", text(out.publicUrl)},
-        {"--web-root", text(out.webRoot)},
-        {"--threads", integer(out.threads, 1, 256)},
-        {"--max-body", integer(maxBody, 1024, 64 * 1024 * 1024)},
-        {"--token-ttl", seconds(out.tokenTtlMs, false)},
-        {"--sms-interval", seconds(out.smsIntervalMs, true)},
-        {"--sms-ttl", seconds(out.smsTtlMs, false)},
-        {"--sms-max-attempts", integer(out.smsMaxAttempts, 1, 1000)},
-        {"--login-max-failures", integer(out.loginMaxFailures, 1, 1000)},
-        {"--login-lockout", seconds(out.loginLockoutMs, false)},
-        {"--seed-phones", integer(out.seedPhones, 0, 100000)},
-        {"--aes-key", text(out.aesKey)},
-        {"--ucid-ttl", seconds(ucidTtlMs, false)},
-        {"--farm", text(out.farmUrl)},
-        {"--farm-secret", text(out.farmSecret)},
-        {"--restart-seconds", seconds(out.restartMs, false)},
-        {"--reset-seconds", seconds(out.resetMs, false)},
-        {"--store-key-id", text(out.storeKeyId)},
-        {"--store-key-secret", text(out.storeKeySecret)},
-        {"--store-bucket", text(out.storeBucket)},
-        {"--store-upload-path", text(out.storeUploadPath)},
-        {"--store-security-token", text(out.storeSecurityToken)},
-        {"--update-package", text(out.updatePackage)},
-        {"--update-version-code", integer(out.updateVersionCode, 0, INT32_MAX)},
-        {"--update-version-name", text(out.updateVersionName)},
-        {"--update-url", text(out.updateUrl)},
-    };
-    const std::map<std::string, bool *> flags = {
-        {"--dev", &out.dev}, {"--fast-hash", &out.fastHash}, {"--update-force", &out.updateForce}};
-
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool hasValue = false;
-        const size_t eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            hasValue = true;
-        }
-        if (arg == "--help" || arg == "-h")
-            return ParseResult::Help;
-        if (arg == "--version")
-            return ParseResult::Version;
-        if (auto f = flags.find(arg); f != flags.end() && !hasValue) {
-            *f->second = true;
-            continue;
-        }
-        auto s = valued.find(arg);
-        if (s == valued.end()) {
-            message = "unknown option: " + arg;
-            return ParseResult::Error;
-        }
-        if (!hasValue) {
-            if (i + 1 >= argc) {
-                message = "option " + arg + " needs a value";
-                return ParseResult::Error;
-            }
-            value = argv[++i];
-        }
-        if (!s->second(value)) {
-            message = "invalid value for " + arg + ": " + value;
-            return ParseResult::Error;
-        }
+    CLI::App app("", "pelomir-provider");
+    declare(app, out, ucidTtlMs);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        message = app.help();
+        return ParseResult::Help;
+    } catch (const CLI::CallForVersion &e) {
+        message = std::string(e.what()) + "\n";
+        return ParseResult::Version;
+    } catch (const CLI::ParseError &e) {
+        message = e.what();
+        return ParseResult::Error;
     }
-    out.maxBody = static_cast<size_t>(maxBody);
     out.ucidTtlSeconds = (ucidTtlMs + 999) / 1000;
-    if (out.dbPath.empty()) {
-        message = "--db PATH is required";
-        return ParseResult::Error;
-    }
-    if (out.aesKey.size() != 24) {
-        message = "--aes-key must be 24 bytes";
-        return ParseResult::Error;
-    }
-    if (out.farmSecret.empty()) {
-        message = "--farm-secret must not be empty";
-        return ParseResult::Error;
-    }
-    if (!out.farmUrl.empty() && out.farmUrl.rfind("http://", 0) != 0) {
-        message = "--farm must be an http:// address";
-        return ParseResult::Error;
-    }
     while (!out.publicUrl.empty() && out.publicUrl.back() == '/')
         out.publicUrl.pop_back();
     return ParseResult::Run;

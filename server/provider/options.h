@@ -55,8 +55,8 @@ enum class ParseResult
     Error
 };
 
-// Fills `out` from the command line; on Error `message` says what was wrong.
+// Fills `out` from the command line. `message` is the help text on Help, the version on Version
+// and what was wrong on Error.
 ParseResult parseOptions(int argc, char **argv, Options &out, std::string &message);
-std::string helpText();
 
 } // namespace provider

@@ -171,6 +171,22 @@ void TestProvider::commandLine()
          {"--listen", "--db", "--dev", "--farm", "--farm-secret", "--seed-phones", "--token-ttl",
           "--fast-hash", "--store-bucket", "--update-url", "--update-force", "--sms-interval"})
         QVERIFY2(text.contains(option), option);
+    // Defaults come from the values the server runs with.
+    QVERIFY(text.contains("127.0.0.1:18080"));
+    QVERIFY(text.contains("604800"));
+
+    // An option right after one that needs a value is not taken as that value.
+    QProcess swallowed;
+    swallowed.start(bin,
+                    {"--listen", "127.0.0.1:0", "--db", dir_.filePath("y.db"), "--farm-secret", "--dev"});
+    QVERIFY(swallowed.waitForFinished(10000));
+    QCOMPARE(swallowed.exitCode(), 2);
+    QVERIFY(!QFile::exists(dir_.filePath("y.db")));
+    QProcess badValue;
+    badValue.start(bin, {"--db", dir_.filePath("z.db"), "--threads", "0"});
+    QVERIFY(badValue.waitForFinished(10000));
+    QCOMPARE(badValue.exitCode(), 2);
+    QVERIFY(badValue.readAllStandardError().contains("--threads"));
 
     QProcess bad;
     bad.start(bin, {"--db", dir_.filePath("x.db"), "--no-such-option"});
@@ -473,7 +489,8 @@ void TestProvider::smsCodes()
     const QString oldCode = expiring.lastSmsCode(kDemo);
     QTRY_COMPARE_WITH_TIMEOUT(
         expiring.get("/dev/sms?phone=" + kDemo)["content"].toObject()["expiresIn"].toInt(-1), 0, 10000);
-    const QJsonObject late = expiring.post(kUser + "/login/smsCaptcha", {{"phone", kDemo}, {"smsCaptcha", oldCode}});
+    const QJsonObject late =
+        expiring.post(kUser + "/login/smsCaptcha", {{"phone", kDemo}, {"smsCaptcha", oldCode}});
     QCOMPARE(late["status"].toInt(), 410);
     QCOMPARE(late["msg"].toString(), QString("验证码已过期，请重新获取"));
     QCOMPARE(expiring.terminate(), 0);
