@@ -1,19 +1,15 @@
 #include "api/zqhttprequest.h"
+#include "app/appboundwait.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
-
-#include <mutex>
-#include <set>
 
 namespace {
 
@@ -38,76 +34,6 @@ QString networkFailure(bool post)
     return post ? failure(QStringLiteral("11 网络错误！"), ZqHttpRequest::postNetworkStatus)
                 : failure(QStringLiteral("网络错误！"), ZqHttpRequest::getFailureStatus);
 }
-
-// Threads waiting in a request. Once the application object is gone no event reaches their loops any
-// more (neither the reply's end nor the timer), so they would wait for ever and the worker pool could
-// never be joined. Its destructor runs the post routine below first, which ends every such wait.
-struct Waiters
-{
-    std::mutex lock;
-    std::multiset<QThread *> threads;
-    QCoreApplication *hookedApp = nullptr;
-    bool closing = false;
-};
-
-Waiters &waiters()
-{
-    static Waiters instance;
-    return instance;
-}
-
-// Main thread, from the application's destructor while it still exists. Takes the waiters' lock and,
-// under it, each waiting thread's own lock (inside QThread::exit, which never blocks): a thread stays
-// registered, and so alive, until it has taken the waiters' lock itself. QThread::exit also marks the
-// thread so that a loop that has not started yet returns at once.
-void endWaits()
-{
-    Waiters &w = waiters();
-    std::lock_guard<std::mutex> locker(w.lock);
-    w.closing = true;
-    for (QThread *thread : w.threads)
-        thread->exit(1);
-}
-
-// Calling thread, around its wait. Takes the waiters' lock briefly on entry and exit.
-class WaitRegistration
-{
-public:
-    WaitRegistration()
-    {
-        QCoreApplication *app = QCoreApplication::instance();
-        if (!app)
-            return;
-        Waiters &w = waiters();
-        bool hook = false;
-        {
-            std::lock_guard<std::mutex> locker(w.lock);
-            if (app != w.hookedApp) {
-                w.hookedApp = app;
-                w.closing = false;
-                hook = true;
-            }
-            if (!w.closing) {
-                m_thread = QThread::currentThread();
-                w.threads.insert(m_thread);
-            }
-        }
-        if (hook)
-            qAddPostRoutine(endWaits);
-    }
-    ~WaitRegistration()
-    {
-        if (!m_thread)
-            return;
-        Waiters &w = waiters();
-        std::lock_guard<std::mutex> locker(w.lock);
-        w.threads.erase(w.threads.find(m_thread));
-    }
-    bool active() const { return m_thread != nullptr; }
-
-private:
-    QThread *m_thread = nullptr;
-};
 
 } // namespace
 
@@ -162,7 +88,7 @@ QString ZqHttpRequest::send(Method method, const QString &url, const QByteArray 
     const bool post = method == Method::Post;
     // Without a living application (a pool thread still at work while the process shuts down) the
     // request cannot be waited for; it fails like an unreachable server.
-    const WaitRegistration registration;
+    const AppBoundWait registration;
     if (!registration.active())
         return statusFailure(post, 0);
 

@@ -1,5 +1,6 @@
 #include "transfer/billingdownload.h"
 
+#include "app/appboundwait.h"
 #include "app/threadpool.h"
 
 #include <QEventLoop>
@@ -79,6 +80,10 @@ bool BillingDownload::hasIcon(int billingId) const
 
 std::pair<int, QByteArray> BillingDownload::downloadBytes(const QString &address)
 {
+    // A download still running as the application goes away ends at once and leaves nothing behind.
+    const AppBoundWait wait;
+    if (!wait.active())
+        return {-2, {}};
     QNetworkAccessManager manager;
     QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));
     QEventLoop loop;
@@ -105,6 +110,11 @@ std::pair<int, QByteArray> BillingDownload::downloadBytes(const QString &address
 
 void BillingDownload::download(int billingId, const QString &address)
 {
+    // Held across the decoding too: images must not be decoded once the application is gone (the image
+    // plugins need it), and nobody would see the icon then anyway.
+    const AppBoundWait wait;
+    if (!wait.active())
+        return;
     QImage image;
     for (int attempt = 1;; ++attempt) {
         {
@@ -119,7 +129,7 @@ void BillingDownload::download(int billingId, const QString &address)
             qDebug() << "billing icon undecodable," << address;
         }
         // A 200 whose body is no image is as final as an error status: show the built-in icon.
-        if (code != -3 || attempt >= maxTransferAttempts) {
+        if (code != -3 || attempt >= maxTransferAttempts || wait.ending()) {
             image.load(QString::fromLatin1(builtinIcon));
             break;
         }

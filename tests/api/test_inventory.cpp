@@ -21,6 +21,7 @@
 #include <QTest>
 #include <QUrlQuery>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -648,6 +649,36 @@ void TestInventory::billingIcons()
     QCOMPARE(
         g_billingDownload.billingIconFor(trial.deviceId).toImage().convertToFormat(QImage::Format_ARGB32),
         builtin);
+}
+
+// Access checks in flight and held by the server while the application goes away, as when the user
+// quits right after logging in: every check must end, and nothing of its requests may be left behind
+// (the parent runs this under the leak checker). Prints how many checks the server was holding.
+int accessCheckShutdownChild(int argc, char *argv[])
+{
+    int held = 0;
+    {
+        QCoreApplication app(argc, argv);
+        g_configHolder = std::make_shared<ZqConfig>();
+        g_config = g_configHolder.get();
+        ScriptedServer script;
+        QJsonArray phones;
+        for (int i = 1; i <= 6; ++i)
+            phones.append(phone(i, "p"));
+        script.answer(groupList, listOf({group(1, phones)}));
+        script.hold(accessInfo);
+        g_config->apiBaseUrl = script.url();
+        auto info = std::make_unique<userInfo>();
+        info->setReloadPauseMs(0);
+        if (!info->login(demoPhone, password, false))
+            return 2;
+        if (!QTest::qWaitFor([&] { return script.count(accessInfo) >= 2; }, waitMs))
+            return 3;
+        held = script.count(accessInfo);
+        info.reset();
+    }
+    std::printf("%d\n", held);
+    return 0;
 }
 
 int runInventoryTests(int argc, char *argv[])

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QHash>
 #include <QPainter>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -92,6 +93,7 @@ private slots:
     void onePerPlanAtIconSize();
     void missingAndBrokenIconsFallBack();
     void planChangesFollowTheLatestReload();
+    void downloadEndsWithTheApplication();
 };
 
 void TestTransfer::onePerPlanAtIconSize()
@@ -170,5 +172,44 @@ void TestTransfer::planChangesFollowTheLatestReload()
     QCOMPARE(billing.billingIconFor(QStringLiteral("PM1")).size(), QSize(16, 16));
 }
 
-QTEST_MAIN(TestTransfer)
+// The user quits while an icon server holds its answer: the download must end with the application, so
+// that the pool can be joined, and leave nothing behind (the parent runs this under the leak checker).
+int heldDownloadChild(int argc, char *argv[])
+{
+    ThreadPool pool(1);
+    BillingDownload billing(pool);
+    {
+        QGuiApplication app(argc, argv);
+        QTcpServer silent;
+        silent.listen(QHostAddress::LocalHost, 0);
+        billing.addBillingIcon(1, QStringLiteral("PM1"),
+                               QStringLiteral("http://127.0.0.1:%1/held.png").arg(silent.serverPort()));
+        if (!silent.waitForNewConnection(10000) || !silent.nextPendingConnection()->waitForReadyRead(10000))
+            return 2;
+    }
+    return 0;
+}
+
+void TestTransfer::downloadEndsWithTheApplication()
+{
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PELOMIR_TRANSFER_CHILD"), QStringLiteral("1"));
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+}
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsSet("PELOMIR_TRANSFER_CHILD"))
+        return heldDownloadChild(argc, argv);
+    QGuiApplication app(argc, argv);
+    TestTransfer test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "test_transfer.moc"
