@@ -118,6 +118,8 @@ ZqPhoneForm::ZqPhoneForm(const QString &deviceId, const QString &deviceName, con
 ZqPhoneForm::~ZqPhoneForm()
 {
     g_eventManager.unsubscribe(this);
+    // Whichever window goes, synchronised operation ends; the next master starts it again.
+    sdkManager.stopSync();
 }
 
 QToolButton *ZqPhoneForm::addButton(QWidget *bar, const char *name, const QString &text, const char *icon)

@@ -4,10 +4,14 @@
 #include "app/threadpool.h"
 #include "phone/callbackslot.h"
 #include "phone/phonetext.h"
+#include "phone/syncreplay.h"
 
 #include <QRegularExpression>
 #include <QtDebug>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -84,7 +88,7 @@ bool isPackageName(const QString &package)
 
 // Everything the pool's jobs work on. Jobs hold a reference of their own, so the manager may go
 // while they are queued.
-struct SessionRegistry
+struct SessionRegistry : std::enable_shared_from_this<SessionRegistry>
 {
     using Job = std::function<void(SessionRegistry &)>;
 
@@ -105,6 +109,14 @@ struct SessionRegistry
     void add(int cloudPhoneId, const QByteArray &deviceId, const QByteArray &deviceUcId, const QString &name);
     void erase(int cloudPhoneId);
     void sendToAll(const QByteArray &command);
+    void startTask(int masterId);
+    void stopTask();
+    // Any thread; takes the distribution mutex, then the recorder mutex, then the registry mutex
+    // and each target's event mutex. Hands what was recorded to every sync target as one batch;
+    // the distribution mutex keeps batches in recording order whoever flushes.
+    void flushRecorder();
+    // Pool worker, for as long as synchronised operation lasts; one at a time.
+    void distributeLoop();
     // Any thread; takes the registry mutex.
     std::vector<std::shared_ptr<SDKPhone>> snapshot() const;
 
@@ -117,8 +129,16 @@ struct SessionRegistry
     std::mutex policyMutex;
     SdkManager::OperatePolicy mayOperate;
 
-    std::mutex recorderMutex; // guards recorded only
+    std::atomic<int> syncMaster{0};
+    std::mutex distributeMutex;
+    std::mutex recorderMutex; // guards the four fields below
+    std::condition_variable recorderWake;
     std::vector<SyncEvent> recorded;
+    bool recording = false;
+    bool distributorRunning = false;
+    // Start tasks asked for and not yet run. Meanwhile recorded events wait in the recorder: the
+    // targets they are for do not exist yet.
+    int startsPending = 0;
 
     std::mutex jobMutex; // guards jobs and draining
     std::deque<Job> jobs;
@@ -208,11 +228,106 @@ void SessionRegistry::erase(int cloudPhoneId)
         gone = std::move(found->second);
         phones.erase(found);
     }
-    // An unticked phone mirrors nothing more: its replay sees state 1 and an empty queue and ends.
+    // An unticked phone mirrors nothing more: its replay drops what it holds, sees state 1 and an
+    // empty queue, and ends without anyone waiting for it.
     int32_t target = PhoneSyncTarget;
     gone->state.compare_exchange_strong(target, PhoneRegistered);
+    gone->removed = true;
     std::lock_guard<std::mutex> locker(gone->eventMutex);
     gone->pendingEvents.clear();
+    gone->eventsReady.notify_all();
+}
+
+void SessionRegistry::startTask(int masterId)
+{
+    std::vector<std::shared_ptr<SDKPhone>> ticked;
+    {
+        std::lock_guard<std::mutex> locker(registryMutex);
+        const auto master = phones.find(masterId);
+        if (master != phones.end() && master->second->state != PhoneCreated) {
+            for (const auto &entry : phones)
+                ticked.push_back(entry.second);
+        }
+    }
+    for (const std::shared_ptr<SDKPhone> &phone : ticked) {
+        if (phone->cloudPhoneId() == masterId || phone->state == PhoneCreated)
+            continue;
+        phone->state = PhoneSyncTarget;
+        syncreplay::start(phone);
+    }
+    bool commit = false;
+    {
+        std::lock_guard<std::mutex> locker(recorderMutex);
+        --startsPending;
+        commit = !distributorRunning;
+        distributorRunning = true;
+    }
+    recorderWake.notify_all();
+    if (!commit)
+        return;
+    try {
+        pool.commit([self = shared_from_this()] { self->distributeLoop(); });
+    } catch (const std::runtime_error &) {
+        std::lock_guard<std::mutex> locker(recorderMutex);
+        distributorRunning = false;
+        qDebug() << "sdkManager: pool stopped, sync input not distributed";
+    }
+}
+
+void SessionRegistry::stopTask()
+{
+    flushRecorder();
+    for (const std::shared_ptr<SDKPhone> &phone : snapshot()) {
+        int32_t target = PhoneSyncTarget;
+        if (!phone->state.compare_exchange_strong(target, PhoneRegistered))
+            continue;
+        std::lock_guard<std::mutex> locker(phone->eventMutex);
+        phone->eventsReady.notify_all();
+    }
+    syncreplay::clearLogins();
+}
+
+void SessionRegistry::flushRecorder()
+{
+    std::lock_guard<std::mutex> order(distributeMutex);
+    std::vector<SyncEvent> taken;
+    {
+        std::lock_guard<std::mutex> locker(recorderMutex);
+        if (startsPending > 0)
+            return;
+        taken.swap(recorded);
+    }
+    if (taken.empty())
+        return;
+    const SyncBatch batch = std::make_shared<const std::vector<SyncEvent>>(std::move(taken));
+    std::lock_guard<std::mutex> locker(registryMutex);
+    for (const auto &entry : phones) {
+        SDKPhone &phone = *entry.second;
+        if (phone.state != PhoneSyncTarget)
+            continue;
+        std::lock_guard<std::mutex> events(phone.eventMutex);
+        if (phone.state != PhoneSyncTarget)
+            continue;
+        phone.pendingEvents.push_back(batch);
+        phone.eventsReady.notify_all();
+    }
+}
+
+void SessionRegistry::distributeLoop()
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> locker(recorderMutex);
+            recorderWake.wait_for(locker, std::chrono::milliseconds(100), [this] {
+                return !recording || (!recorded.empty() && startsPending == 0);
+            });
+            if (!recording && (recorded.empty() || startsPending > 0)) {
+                distributorRunning = false;
+                return;
+            }
+        }
+        flushRecorder();
+    }
 }
 
 std::vector<std::shared_ptr<SDKPhone>> SessionRegistry::snapshot() const
@@ -239,6 +354,8 @@ SdkManager::SdkManager(ThreadPool &pool, EventManager &bus) : d(std::make_shared
 
 SdkManager::~SdkManager()
 {
+    // The distributor holds a pool worker while recording lasts; the pool's join must not wait for it.
+    stopSync();
     ResultSlot::detach(d.get());
 }
 
@@ -336,18 +453,55 @@ void SdkManager::requestScreencap(SdkSession session)
     }
 }
 
-void SdkManager::recordSyncEvent(const SyncEvent &event)
+void SdkManager::startSync(int masterCloudPhoneId)
 {
-    std::lock_guard<std::mutex> locker(d->recorderMutex);
-    d->recorded.push_back(event);
+    int none = 0;
+    if (masterCloudPhoneId == 0 || !d->syncMaster.compare_exchange_strong(none, masterCloudPhoneId))
+        return;
+    {
+        std::lock_guard<std::mutex> locker(d->recorderMutex);
+        d->recording = true;
+        ++d->startsPending;
+    }
+    SessionRegistry::enqueue(
+        d, [masterCloudPhoneId](SessionRegistry &registry) { registry.startTask(masterCloudPhoneId); });
 }
 
-std::vector<SyncEvent> SdkManager::takeSyncEvents()
+void SdkManager::stopSync()
 {
-    std::vector<SyncEvent> taken;
-    std::lock_guard<std::mutex> locker(d->recorderMutex);
-    taken.swap(d->recorded);
-    return taken;
+    {
+        std::lock_guard<std::mutex> locker(d->recorderMutex);
+        d->recording = false;
+    }
+    d->syncMaster = 0;
+    d->recorderWake.notify_all();
+    SessionRegistry::enqueue(d, [](SessionRegistry &registry) { registry.stopTask(); });
+}
+
+int SdkManager::syncMaster() const
+{
+    return d->syncMaster;
+}
+
+bool SdkManager::recordSyncEvent(const SyncEvent &event)
+{
+    if (event.length < 0 || event.length > SyncEvent::payloadLimit) {
+        qDebug() << "sync event refused: payload of" << event.length << "bytes, type" << event.type;
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> locker(d->recorderMutex);
+        if (!d->recording)
+            return false;
+        d->recorded.push_back(event);
+    }
+    d->recorderWake.notify_all();
+    return true;
+}
+
+int SdkManager::liveReplayThreads()
+{
+    return syncreplay::liveThreads();
 }
 
 std::shared_ptr<SDKPhone> SdkManager::phone(int cloudPhoneId) const

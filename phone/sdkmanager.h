@@ -57,12 +57,24 @@ public:
     // bytes); its texts are copied before this returns. Message 92 carries the PNG.
     void requestScreencap(SdkSession session);
 
+    // Synchronised operation: the master's input is recorded, distributed to every other ticked
+    // phone and replayed there by one thread per phone.
+    //
+    // GUI thread; takes the recorder mutex. Ignored while a master exists. Otherwise recording
+    // starts at once and the start task makes the other ticked phones targets (none when the master
+    // itself is not ticked).
+    void startSync(int masterCloudPhoneId);
+    // GUI thread; takes the recorder mutex. Recording ends at once; the stop task hands what was
+    // recorded to the targets, which replay their queues and then stop mirroring.
+    void stopSync();
+    // Any thread. The master's cloudPhoneId, 0 when there is none.
+    int syncMaster() const;
     // GUI thread (the sync master's control window); takes the recorder mutex. Keeps a copy of one
-    // input of the master for the phones that mirror it.
-    void recordSyncEvent(const SyncEvent &event);
-    // Any thread; takes the recorder mutex. The recorded inputs in the order recorded; the recorder
-    // is left empty.
-    std::vector<SyncEvent> takeSyncEvents();
+    // input of the master while recording; a payload longer than the event can hold is refused.
+    // False when nothing was kept.
+    bool recordSyncEvent(const SyncEvent &event);
+    // Any thread. Replay threads alive in the process; they end once their phone stops mirroring.
+    static int liveReplayThreads();
 
     // Any thread; takes the registry mutex. The registered phone, or null.
     std::shared_ptr<SDKPhone> phone(int cloudPhoneId) const;

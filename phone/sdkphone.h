@@ -6,7 +6,9 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -32,6 +34,10 @@ struct SyncEvent
     int32_t length = 0; // meaningful bytes in data
     char data[dataSize] = {};
 };
+
+// Events distributed together. One batch is shared by every target, so each event is stored once
+// however many phones mirror it.
+using SyncBatch = std::shared_ptr<const std::vector<SyncEvent>>;
 
 enum PhoneState : int32_t
 {
@@ -61,14 +67,24 @@ public:
     // What every library call for this phone receives; points into this object.
     SdkSession *identity() { return &m_identity; }
 
-    // PhoneState. Written by pool tasks and replay threads, read without a lock.
+    // PhoneState. Written by pool tasks and read anywhere; a change that a replay thread must see
+    // at once is followed by a notify of eventsReady.
     std::atomic<int32_t> state{PhoneCreated};
-    // True while the phone's replay thread runs. That thread must hold its own reference to the
-    // phone, so that destruction never has to wait for it.
-    std::atomic<bool> replayRunning{false};
-    // Mirrored input waiting for the replay thread. Lock order: the registry mutex, then this one.
+    // Set when the phone is unticked: its replay drops what it has not sent yet.
+    std::atomic<bool> removed{false};
+
+    // Everything below is guarded by eventMutex. Lock order: the registry mutex, then this one.
     std::mutex eventMutex;
-    std::vector<SyncEvent> pendingEvents;
+    // Wakes the replay thread: new batches, a state change, or an answer to one of its requests.
+    std::condition_variable eventsReady;
+    // Mirrored input waiting for the replay thread.
+    std::vector<SyncBatch> pendingEvents;
+    // True from the moment a replay thread is started until it has decided, under eventMutex, to
+    // end; at most one runs per phone. That thread holds its own reference to the phone, so
+    // destruction never has to wait for it.
+    bool replayRunning = false;
+    // Replay requests (login included) the library has not answered yet.
+    int replayInFlight = 0;
 
 private:
     char m_deviceUcId[textBufferSize];

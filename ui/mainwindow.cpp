@@ -99,8 +99,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_centralWidget(n
     sdkManager.setOperatePolicy(
         [](int cloudPhoneId) { return g_userInfo && g_userInfo->mayOperate(cloudPhoneId); });
 
-    // Synchronised operation (27) and the batch app dialog (90) subscribe here as they are added.
-    for (int type : {2, 3, 1, 4, 5, 20, 21, 191, 55, 92, 63})
+    // The batch app dialog (90) subscribes here when it is added.
+    for (int type : {2, 3, 1, 4, 5, 20, 21, 191, 55, 27, 92, 63})
         g_eventManager.subscribe(type, this);
     m_phoneForms.reserve(8);
 
@@ -209,6 +209,9 @@ void MainWindow::handleMessage(const ZQSlotMsg &msg)
     case 21:
         forgetPhoneForm(textToJson(msg.text));
         break;
+    case 27:
+        switchSyncOperation(textToJson(msg.text));
+        break;
     case 63:
         phoneCheckChanged(textToJson(msg.text));
         break;
@@ -282,6 +285,12 @@ void MainWindow::openPhoneForm(const QJsonObject &request)
     form->setWindowTitle(deviceId);
     form->show();
     m_phoneForms.insert(deviceId, form);
+    if (m_syncOperationOn && sdkManager.syncMaster() == 0 && m_syncMasterId == 0 && form->cloudPhoneId() != 0) {
+        sdkManager.startSync(form->cloudPhoneId());
+        m_syncMasterId = form->cloudPhoneId();
+        m_syncMasterDeviceId = deviceId;
+        form->setSyncMaster(true);
+    }
 }
 
 void MainWindow::forgetPhoneForm(const QJsonObject &closed)
@@ -289,8 +298,34 @@ void MainWindow::forgetPhoneForm(const QJsonObject &closed)
     const QString deviceId = closed.value(QStringLiteral("deviceId")).toString();
     const auto found = m_phoneForms.find(deviceId);
     // The entry may already name a newer window of the same phone, opened since this one closed.
-    if (found != m_phoneForms.end() && (!found.value() || !found.value()->isVisible()))
-        m_phoneForms.erase(found);
+    if (found == m_phoneForms.end() || (found.value() && found.value()->isVisible()))
+        return;
+    // Matched by the window's own phone: the inventory may have dropped the phone meanwhile.
+    if (deviceId == m_syncMasterDeviceId)
+        forgetSyncMaster();
+    m_phoneForms.erase(found);
+}
+
+void MainWindow::forgetSyncMaster()
+{
+    m_syncMasterId = 0;
+    m_syncMasterDeviceId.clear();
+}
+
+void MainWindow::switchSyncOperation(const QJsonObject &request)
+{
+    m_syncOperationOn = request.value(QStringLiteral("SyncOperation")).toBool(false);
+    if (!m_syncOperationOn)
+        return;
+    // Every window closes, so the next one opened becomes the master. Their closing messages find
+    // no entry any more, so the master is forgotten here.
+    const auto forms = m_phoneForms;
+    m_phoneForms.clear();
+    forgetSyncMaster();
+    m_phoneForms.reserve(8);
+    for (const QPointer<ZqPhoneForm> &form : forms)
+        if (form)
+            form->close();
 }
 
 void MainWindow::phoneCheckChanged(const QJsonObject &change)
@@ -303,6 +338,8 @@ void MainWindow::phoneCheckChanged(const QJsonObject &change)
         if (it.value() && it.value()->cloudPhoneId() == cloudId.toVariant().toInt()) {
             QPointer<ZqPhoneForm> form = it.value();
             m_phoneForms.erase(it);
+            if (form->deviceId() == m_syncMasterDeviceId)
+                forgetSyncMaster();
             form->close();
             return;
         }

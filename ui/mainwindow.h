@@ -54,6 +54,8 @@ private:
     void openPhoneForm(const QJsonObject &request);
     void forgetPhoneForm(const QJsonObject &closed);
     void phoneCheckChanged(const QJsonObject &change);
+    void switchSyncOperation(const QJsonObject &request);
+    void forgetSyncMaster();
     // Mouse events of the native window, seen before any child widget: presses on the title or the border
     // move or resize the window.
     bool nonClientMouse(QMouseEvent *event);
@@ -67,6 +69,11 @@ private:
     // entry may turn null before the window's closing message arrives.
     QHash<QString, QPointer<ZqPhoneForm>> m_phoneForms;
     int m_borderWidth = 5;
+    // Synchronised operation mode: the first control window opened while it is on is the master.
+    bool m_syncOperationOn = false;
+    // The phone of the master's window; 0 and empty when none is open.
+    int m_syncMasterId = 0;
+    QString m_syncMasterDeviceId;
 
     // A move or resize done by hand because the window system would not take it over.
     struct ManualDrag

@@ -226,7 +226,7 @@ private slots:
     void turningAndEdges();
     void textPieces();
     void keysAndTextReachThePhone();
-    void masterRecordsItsInput();
+    void syncMasterMirrorsItsInput();
     void rotationFollowsItsPhone();
     void resizingKeepsTheAspect();
     void mainWindowKeepsOneWindowPerPhone();
@@ -391,42 +391,71 @@ void TestOper::keysAndTextReachThePhone()
     form->close();
 }
 
-void TestOper::masterRecordsItsInput()
+void TestOper::syncMasterMirrorsItsInput()
 {
-    const QByteArray phone = "PMOPERSYNC";
-    ZqPhoneForm *form = openForm(phone, 12);
-    QVERIFY(form);
+    const QByteArray master = "PMOPERSYNC", target = "PMOPERMIRROR", other = "PMOPERLATER";
+    sdkManager.setOperatePolicy(nullptr);
+    sdkManager.addPhone(501, QString::fromLatin1(master), QString::fromLatin1(harness::credential(master)), {});
+    sdkManager.addPhone(502, QString::fromLatin1(target), QString::fromLatin1(harness::credential(target)), {});
+    startApp(master, notesApp);
+    startApp(target, notesApp);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(target).package(), notesApp, 10000);
+
+    // Switching synchronised operation on closes every window; the first one opened after it is the
+    // master.
+    post(20, openRequest(other, 503));
+    QTRY_COMPARE(formsOf(other).size(), 1);
+    QPointer<ZqPhoneForm> closed = formsOf(other).first();
+    post(27, {{"SyncOperation", true}});
+    QTRY_VERIFY(!closed);
+    post(20, openRequest(master, 501));
+    QTRY_COMPARE(formsOf(master).size(), 1);
+    QPointer<ZqPhoneForm> form = formsOf(master).first();
+    QVERIFY(form->display()->isSyncMaster());
+    QCOMPARE(sdkManager.syncMaster(), 501);
+    post(20, openRequest(other, 503));
+    QTRY_COMPARE(formsOf(other).size(), 1);
+    QVERIFY(!formsOf(other).first()->display()->isSyncMaster());
+
     ZqPhoneWindow *surface = form->display();
-    sdkManager.takeSyncEvents();
-    QTest::keyClick(surface, Qt::Key_A);
-    click(form, "btnReturn");
-    QCOMPARE(sdkManager.takeSyncEvents().size(), size_t(0));
-
-    form->setSyncMaster(true);
+    QTest::keyClicks(surface, QStringLiteral("ab"));
     QTest::keyClick(surface, Qt::Key_Backspace);
-    surface->sendText(QStringLiteral("字").repeated(1400)); // 4200 bytes: two pieces
-    click(form, "btnReturn");
+    const QString longText = QStringLiteral("字").repeated(1400); // 4200 bytes: two text events
+    surface->sendText(longText);
     click(form, "btnVolAdd"); // volume is the master's own
-    tapPhone(form, QPoint(360, 640));
-    QApplication::postEvent(surface, new CcCopyDataEvent(104, QByteArray(5000, 'x'))); // too long to keep
+    // A touch payload too long to keep is not mirrored.
+    QApplication::postEvent(surface, new CcCopyDataEvent(104, QByteArray(5000, 'x')));
     QCoreApplication::sendPostedEvents(surface, CcCopyDataEvent::eventType);
-    const std::vector<SyncEvent> events = sdkManager.takeSyncEvents();
-    QCOMPARE(events.size(), size_t(7));
-    const QByteArray press = ZqPhoneWindow::keyPayload(67, ZqPhoneWindow::KeyPress);
-    QVERIFY(events[0].type == SyncKey && events[0].code == 67 &&
-            QByteArray(events[0].data, events[0].length) == press);
-    QVERIFY(events[1].type == SyncKey && events[1].data[4] == ZqPhoneWindow::KeyRelease);
-    QVERIFY(events[2].type == SyncText && events[3].type == SyncText);
-    QCOMPARE(QByteArray(events[2].data, events[2].length) + QByteArray(events[3].data, events[3].length),
-             QStringLiteral("字").repeated(1400).toUtf8());
-    QVERIFY(events[4].type == SyncFunctionKey && events[4].code == CC_KEY_BACK && events[4].length == 0);
-    QVERIFY(events[5].type == SyncTouchUpDown && events[6].type == SyncTouchUpDown && events[5].length == 12);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(master).text(), QStringLiteral("a") + longText, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(target).text(), QStringLiteral("a") + longText, 15000);
+    click(form, "btnReturn");
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(target).package(), launcherApp, 15000);
 
-    form->setSyncMaster(false);
-    tapPhone(form, QPoint(360, 640));
-    QCoreApplication::sendPostedEvents(surface, CcCopyDataEvent::eventType);
-    QCOMPARE(sdkManager.takeSyncEvents().size(), size_t(0));
-    form->close();
+    // Closing the master ends synchronised operation; the window opened next is the new master.
+    click(form, "btnClose");
+    QTRY_VERIFY(!form);
+    QCOMPARE(sdkManager.syncMaster(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(SdkManager::liveReplayThreads(), 0, 15000);
+    QPointer<ZqPhoneForm> second = formsOf(other).first();
+    second->close();
+    QTRY_VERIFY(!second);
+    post(20, openRequest(other, 503));
+    QTRY_COMPARE(formsOf(other).size(), 1);
+    second = formsOf(other).first();
+    QVERIFY(second->display()->isSyncMaster());
+    QCOMPARE(sdkManager.syncMaster(), 503);
+
+    // Switching it off leaves the windows open; new ones are plain windows.
+    post(27, {{"SyncOperation", false}});
+    post(20, openRequest(master, 501));
+    QTRY_COMPARE(formsOf(master).size(), 1);
+    QVERIFY(second && !formsOf(master).first()->display()->isSyncMaster());
+    formsOf(master).first()->close();
+    second->close();
+    QTRY_VERIFY(!second);
+    QCOMPARE(sdkManager.syncMaster(), 0);
+    sdkManager.erasePhone(501);
+    sdkManager.erasePhone(502);
 }
 
 void TestOper::rotationFollowsItsPhone()

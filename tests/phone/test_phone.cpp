@@ -1,17 +1,24 @@
 // The phone session layer against the real phone farm: the registry of ticked phones and its batch
-// commands, screenshots and package lists on the bus, and the preview queue's frames.
+// commands, screenshots and package lists on the bus, the preview queue's frames, and synchronised
+// operation read back from the phones' screens.
 #include "app/eventmanager.h"
 #include "app/threadpool.h"
 #include "phone/queuepreview.h"
 #include "phone/sdkmanager.h"
+#include "phone/syncreplay.h"
 #include "tests/phone/phonefarm.h"
 
 #include <QBuffer>
+#include <QDir>
+#include <QHash>
 #include <QImage>
+#include <QRegularExpression>
+#include <QtEndian>
 #include <QTest>
 #include <QTimer>
 
 #include <cstring>
+#include <future>
 #include <initializer_list>
 #include <mutex>
 
@@ -120,6 +127,109 @@ bool isBlue(const QImage &image)
     return qBlue(centre) > 200 && qRed(centre) < 60 && qGreen(centre) < 60;
 }
 
+// The text of the notes app's field as the phone shows it, from a view dump; a null text when the
+// notes app is not in front.
+QString notesText(const QByteArray &deviceId, const QByteArray &credential)
+{
+    const LibraryAnswer dump = runShell(deviceId, credential, "uiautomator dump");
+    static const QRegularExpression field(
+        QStringLiteral("class=\"android.widget.EditText\" package=\"com.pmapps.notes\" text=\"([^\"]*)\""));
+    const QRegularExpressionMatch match = field.match(QString::fromUtf8(dump.data));
+    if (!match.hasMatch())
+        return QString();
+    QString text = match.captured(1);
+    text.replace(QStringLiteral("&lt;"), QStringLiteral("<"))
+        .replace(QStringLiteral("&gt;"), QStringLiteral(">"))
+        .replace(QStringLiteral("&quot;"), QStringLiteral("\""))
+        .replace(QStringLiteral("&#39;"), QStringLiteral("'"))
+        .replace(QStringLiteral("&amp;"), QStringLiteral("&"));
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+// Launcher icons by package, as "x1,y1,x2,y2" bounds from a view dump.
+QHash<QString, QString> iconBounds(const QByteArray &deviceId, const QByteArray &credential)
+{
+    const LibraryAnswer dump = runShell(deviceId, credential, "uiautomator dump");
+    static const QRegularExpression icon(QStringLiteral(
+        "package=\"com.pmapps.launcher\" text=\"[^\"]*\" content-desc=\"([^\"]+)\" bounds=\"\\[(\\d+),(\\d+)\\]\\[(\\d+),(\\d+)\\]\""));
+    QHash<QString, QString> icons;
+    auto matches = icon.globalMatch(QString::fromUtf8(dump.data));
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch m = matches.next();
+        icons.insert(m.captured(1), QStringList{m.captured(2), m.captured(3), m.captured(4), m.captured(5)}.join(','));
+    }
+    return icons;
+}
+
+SyncEvent syncEvent(int type, int code, const QByteArray &data)
+{
+    SyncEvent event;
+    event.type = type;
+    event.code = code;
+    event.length = data.size();
+    std::memcpy(event.data, data.constData(), size_t(data.size()));
+    return event;
+}
+
+SyncEvent textEvent(const QByteArray &utf8)
+{
+    return syncEvent(SyncText, 0, utf8);
+}
+
+// A touch as the library reports it: version 1, action (0 press, 1 release, 2 move), pointer 0,
+// position scaled to 0..65535 across a 720 x 1280 screen, milliseconds into the gesture.
+QByteArray touchPayload(int action, QPoint screen, quint32 ms)
+{
+    QByteArray payload(12, '\0');
+    payload[0] = 1;
+    payload[1] = char(action);
+    qToLittleEndian<quint16>(quint16(screen.x() * 65535 / 720), payload.data() + 4);
+    qToLittleEndian<quint16>(quint16(screen.y() * 65535 / 1280), payload.data() + 6);
+    qToLittleEndian<quint32>(ms, payload.data() + 8);
+    return payload;
+}
+
+QByteArray keyPayload(int androidCode)
+{
+    QByteArray payload(8, '\0');
+    qToLittleEndian<qint32>(androidCode, payload.data());
+    payload[4] = 1; // press
+    return payload;
+}
+
+// The pool's workers, held busy until `release` is set, so that nothing queued runs before.
+std::vector<std::future<void>> holdWorkers(ThreadPool &pool, std::shared_future<void> release)
+{
+    std::vector<std::future<void>> held;
+    for (int i = 0; i < pool.workerCount(); ++i)
+        held.push_back(pool.commit([release] { release.wait(); }));
+    return held;
+}
+
+int processThreads()
+{
+    return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+}
+
+struct FarmPhone
+{
+    int cloudPhoneId;
+    QByteArray id;
+    QByteArray credential;
+};
+
+void tick(SdkManager &manager, const FarmPhone &phone)
+{
+    manager.addPhone(phone.cloudPhoneId, QString::fromLatin1(phone.id), QString::fromLatin1(phone.credential),
+                     QString::fromLatin1(phone.id).toLower());
+}
+
+bool openNotes(const FarmPhone &phone)
+{
+    return runShell(phone.id, phone.credential, "am start -n com.pmapps.notes/.MainActivity").code >= 0 &&
+           notesText(phone.id, phone.credential) == QLatin1String("");
+}
+
 } // namespace
 
 class TestPhone : public QObject
@@ -135,6 +245,9 @@ private slots:
     void screenshotsOutliveTheCallersBuffers();
     void framesCoalescePerPhone();
     void previewsFollowVisibilityAndSize();
+    void typingReachesEveryTargetOnceInOrder();
+    void tapOnTheMasterOpensTheAppOnTargets();
+    void badInputNeverHangsOrLeaksThreads();
 
 private:
     PhoneFarm m_farm;
@@ -397,6 +510,164 @@ void TestPhone::previewsFollowVisibilityAndSize()
 
     queue.stopScheduler();
     QTRY_COMPARE(pool.idleCount(), pool.workerCount());
+}
+
+void TestPhone::typingReachesEveryTargetOnceInOrder()
+{
+    ThreadPool pool(1);
+    EventManager bus;
+    SdkManager manager(pool, bus);
+    const FarmPhone master{1, "PMSYNCM", PhoneFarm::credential("PMSYNCM")};
+    const FarmPhone targets[] = {{2, "PMSYNCA", PhoneFarm::credential("PMSYNCA")},
+                                 {3, "PMSYNCB", PhoneFarm::credential("PMSYNCB")}};
+    // Signed for another phone: its login fails, and so does every event it is sent.
+    const FarmPhone refused{4, "PMSYNCX", PhoneFarm::credential("PMSYNCX", false, "PMSYNCA")};
+    for (const FarmPhone &phone : {master, targets[0], targets[1], refused})
+        tick(manager, phone);
+    for (const FarmPhone &phone : {master, targets[0], targets[1]})
+        QVERIFY(openNotes(phone));
+    QVERIFY(settle(manager));
+
+    // Nothing is recorded before synchronised operation starts.
+    QVERIFY(!manager.recordSyncEvent(textEvent("before ")));
+
+    // Input recorded while the start task still waits for a worker is delivered all the same.
+    std::promise<void> release;
+    std::vector<std::future<void>> held = holdWorkers(pool, release.get_future().share());
+    manager.startSync(master.cloudPhoneId);
+    manager.startSync(targets[0].cloudPhoneId); // a master exists: ignored
+    QCOMPARE(manager.syncMaster(), master.cloudPhoneId);
+    QString expected;
+    for (int i = 0; i < 40; ++i) {
+        const QByteArray piece = QByteArray::number(i) + (i % 7 ? " " : "句 ");
+        QVERIFY(manager.recordSyncEvent(textEvent(piece)));
+        expected += QString::fromUtf8(piece);
+    }
+    release.set_value();
+    for (const FarmPhone &phone : targets)
+        QTRY_COMPARE_WITH_TIMEOUT(notesText(phone.id, phone.credential), expected, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(syncreplay::loginState(refused.id).value_or(-2), 1, 20000);
+    QCOMPARE(syncreplay::loginState(targets[0].id).value_or(-2), 0);
+
+    // Keys travel between texts in order: DEL takes the "x" back. Input recorded just before the
+    // stop is still delivered; what follows the stop is not recorded.
+    QVERIFY(manager.recordSyncEvent(textEvent("x")));
+    QVERIFY(manager.recordSyncEvent(syncEvent(SyncKey, 67, keyPayload(67))));
+    QVERIFY(manager.recordSyncEvent(textEvent("end")));
+    manager.stopSync();
+    QCOMPARE(manager.syncMaster(), 0);
+    QVERIFY(!manager.recordSyncEvent(textEvent("after")));
+    expected += QStringLiteral("end");
+    for (const FarmPhone &phone : targets)
+        QTRY_COMPARE_WITH_TIMEOUT(notesText(phone.id, phone.credential), expected, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(SdkManager::liveReplayThreads(), 0, 20000);
+    QCOMPARE(notesText(master.id, master.credential), QStringLiteral(""));
+    // The refused phone was sent every event all the same, each failure logged.
+    QVERIFY(logged(QStringLiteral(" sync clipboard error, deviceId:"), QString::fromLatin1(refused.id)));
+    QVERIFY(logged(QStringLiteral(" signalKey, deviceId:"), QString::fromLatin1(refused.id)));
+    QVERIFY(logged(QStringLiteral("登录成功,开始同步:"), QString::fromLatin1(targets[1].id)));
+    QCOMPARE(manager.phone(targets[0].cloudPhoneId)->state.load(), int32_t(PhoneRegistered));
+
+    // A second session mirrors again, and the targets are typed into once more.
+    manager.startSync(targets[1].cloudPhoneId);
+    QVERIFY(manager.recordSyncEvent(textEvent("!")));
+    QTRY_COMPARE_WITH_TIMEOUT(notesText(targets[0].id, targets[0].credential), expected + "!", 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(notesText(master.id, master.credential), QStringLiteral("!"), 20000);
+    manager.stopSync();
+    QTRY_COMPARE_WITH_TIMEOUT(SdkManager::liveReplayThreads(), 0, 20000);
+    QCOMPARE(notesText(targets[1].id, targets[1].credential), expected);
+}
+
+void TestPhone::tapOnTheMasterOpensTheAppOnTargets()
+{
+    ThreadPool pool(1);
+    EventManager bus;
+    SdkManager manager(pool, bus);
+    const FarmPhone master{11, "PMTAPM", PhoneFarm::credential("PMTAPM")};
+    const FarmPhone targets[] = {{12, "PMTAPA", PhoneFarm::credential("PMTAPA")},
+                                 {13, "PMTAPB", PhoneFarm::credential("PMTAPB")}};
+    for (const FarmPhone &phone : {master, targets[0], targets[1]})
+        tick(manager, phone);
+    QVERIFY(settle(manager));
+
+    // An app whose icon sits at the same place on all three launchers.
+    const QHash<QString, QString> masterIcons = iconBounds(master.id, master.credential);
+    QString package;
+    for (const QString &candidate : {QStringLiteral("com.pmapps.settings"), QStringLiteral("com.pmapps.clock")}) {
+        bool same = masterIcons.contains(candidate);
+        for (const FarmPhone &phone : targets)
+            same = same && iconBounds(phone.id, phone.credential).value(candidate) == masterIcons.value(candidate);
+        if (same) {
+            package = candidate;
+            break;
+        }
+    }
+    QVERIFY2(!package.isEmpty(), "no icon shared by the three launchers");
+    const QStringList corners = masterIcons.value(package).split(',');
+    const QPoint centre((corners[0].toInt() + corners[2].toInt()) / 2, (corners[1].toInt() + corners[3].toInt()) / 2);
+
+    manager.startSync(master.cloudPhoneId);
+    QVERIFY(manager.recordSyncEvent(syncEvent(SyncTouchUpDown, 0, touchPayload(0, centre, 0))));
+    QVERIFY(manager.recordSyncEvent(syncEvent(SyncTouchMove, 0, touchPayload(2, centre, 30))));
+    QVERIFY(manager.recordSyncEvent(syncEvent(SyncTouchUpDown, 0, touchPayload(1, centre, 60))));
+    for (const FarmPhone &phone : targets)
+        QTRY_COMPARE_WITH_TIMEOUT(foregroundPackage(phone.id, phone.credential), package, 20000);
+    QCOMPARE(foregroundPackage(master.id, master.credential), QStringLiteral("com.pmapps.launcher"));
+
+    // The home button brings the targets back to the launcher.
+    QVERIFY(manager.recordSyncEvent(syncEvent(SyncFunctionKey, CC_KEY_HOMEPAGE, QByteArray())));
+    for (const FarmPhone &phone : targets)
+        QTRY_COMPARE_WITH_TIMEOUT(foregroundPackage(phone.id, phone.credential),
+                                  QStringLiteral("com.pmapps.launcher"), 20000);
+    manager.stopSync();
+    QTRY_COMPARE_WITH_TIMEOUT(SdkManager::liveReplayThreads(), 0, 20000);
+}
+
+void TestPhone::badInputNeverHangsOrLeaksThreads()
+{
+    // The library's own threads are running before the count is taken.
+    QVERIFY(runShell("PMBURSTM", PhoneFarm::credential("PMBURSTM"), "ime list").code >= 0);
+    const int threadsBefore = processThreads();
+    {
+        ThreadPool pool(1);
+        EventManager bus;
+        SdkManager manager(pool, bus);
+        const FarmPhone master{21, "PMBURSTM", PhoneFarm::credential("PMBURSTM")};
+        const FarmPhone kept{22, "PMBURSTA", PhoneFarm::credential("PMBURSTA")};
+        const FarmPhone unticked{23, "PMBURSTB", PhoneFarm::credential("PMBURSTB")};
+        for (const FarmPhone &phone : {master, kept, unticked}) {
+            tick(manager, phone);
+            QVERIFY(openNotes(phone));
+        }
+        QVERIFY(settle(manager));
+
+        manager.startSync(master.cloudPhoneId);
+        QTRY_COMPARE_WITH_TIMEOUT(SdkManager::liveReplayThreads(), 2, 20000);
+        // A payload longer than an event holds is refused; the longest one is kept whole.
+        SyncEvent tooLong = textEvent("y");
+        tooLong.length = SyncEvent::payloadLimit + 1;
+        QVERIFY(!manager.recordSyncEvent(tooLong));
+        const QByteArray longest(SyncEvent::payloadLimit, 'L');
+        QVERIFY(manager.recordSyncEvent(textEvent(longest)));
+        for (int i = 0; i < 10000; ++i)
+            QVERIFY(manager.recordSyncEvent(textEvent(QByteArray(1, char('a' + i % 26)))));
+        // The master's window closes in the middle of the burst, and a target is unticked while it
+        // replays: neither waits for the other.
+        manager.stopSync();
+        QTRY_VERIFY_WITH_TIMEOUT(notesText(unticked.id, unticked.credential).size() > 0, 20000);
+        manager.erasePhone(unticked.cloudPhoneId);
+        QVERIFY(settle(manager));
+        QTRY_COMPARE_WITH_TIMEOUT(SdkManager::liveReplayThreads(), 0, 60000);
+
+        const QString text = notesText(kept.id, kept.credential);
+        QCOMPARE(text.size(), longest.size() + 10000);
+        QVERIFY(text.startsWith(QString::fromLatin1(longest)));
+        for (int i = 0; i < 10000; ++i)
+            QCOMPARE(text.at(longest.size() + i), QLatin1Char(char('a' + i % 26)));
+        QVERIFY(notesText(unticked.id, unticked.credential).size() <= text.size());
+    }
+    // Every replay thread and pool worker is gone.
+    QTRY_VERIFY_WITH_TIMEOUT(processThreads() <= threadsBefore, 10000);
 }
 
 QTEST_MAIN(TestPhone)

@@ -1,0 +1,238 @@
+#include "phone/syncreplay.h"
+
+#include <QDateTime>
+#include <QtDebug>
+
+#include <chrono>
+#include <condition_variable>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+
+namespace syncreplay {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Upper bound of every idle wait; a notify normally ends it sooner.
+constexpr milliseconds idleWait(100);
+
+// deviceId → -1 pending, 0 logged in, 1 failed. Its mutex is never held with another lock.
+std::mutex loginMutex;
+std::condition_variable loginChanged;
+std::unordered_map<std::string, int> loginTable;
+
+std::atomic<int> running{0};
+
+QByteArray deviceIdOf(const SdkSession *session)
+{
+    return session && session->deviceId ? QByteArray(session->deviceId) : QByteArray();
+}
+
+// Library thread; takes the login mutex. Only a listed phone is updated: the stop task may have
+// emptied the table since the login went out.
+void setLogin(const QByteArray &deviceId, int state)
+{
+    std::lock_guard<std::mutex> locker(loginMutex);
+    const auto found = loginTable.find(deviceId.toStdString());
+    if (found != loginTable.end())
+        found->second = state;
+    loginChanged.notify_all();
+}
+
+// Library thread; takes the phone's event mutex. The replay thread waits for every answer before it
+// ends, and it holds the phone, so `extra` is alive here.
+void answered(SdkSession *session)
+{
+    auto *phone = static_cast<SDKPhone *>(session->extra);
+    std::lock_guard<std::mutex> locker(phone->eventMutex);
+    --phone->replayInFlight;
+    phone->eventsReady.notify_all();
+}
+
+// Library thread. A logged-in phone switches to the keyboard that types text events.
+void onLogin(SdkSession *session, int, int code, const void *, int)
+{
+    const QByteArray id = deviceIdOf(session);
+    if (code < 0) {
+        qDebug() << "sync login failed, deviceId:" << id << ", code:" << code;
+        setLogin(id, 1);
+    } else {
+        cc_core_send_adb_command_msg_tob(session, "ime set com.android.adbkeyboard/.AdbIME", nullptr, 0);
+        setLogin(id, 0);
+    }
+    answered(session);
+}
+
+// Library thread.
+template <int Type> void onReplayed(SdkSession *session, int, int code, const void *, int)
+{
+    const QByteArray id = deviceIdOf(session);
+    if (Type == SyncKey)
+        qDebug() << " signalKey, deviceId:" << id << ", code:" << code;
+    else if (code < 0 && Type == SyncTouchUpDown)
+        qDebug() << "同步鼠标点击失败" << id << code;
+    else if (code < 0 && Type == SyncTouchMove)
+        qDebug() << "同步鼠标移动失败" << id << code;
+    else if (code < 0 && Type == SyncText)
+        qDebug() << " sync clipboard error, deviceId:" << id << ", code:" << code;
+    else if (code < 0 && Type == SyncFunctionKey)
+        qDebug() << "同步键值,deviceId" << id << "失败" << code;
+    answered(session);
+}
+
+bool replayable(int type)
+{
+    return type == SyncTouchUpDown || type == SyncTouchMove || type == SyncText || type == SyncFunctionKey ||
+           type == SyncKey;
+}
+
+// Replay thread, no lock held. `event` is replayable.
+void send(SdkSession *session, const SyncEvent &event)
+{
+    switch (event.type) {
+    case SyncTouchUpDown:
+        cc_core_send_touch_updown_msg_tob(session, event.data, event.length, &onReplayed<SyncTouchUpDown>);
+        break;
+    case SyncTouchMove:
+        cc_core_send_touch_move_msg_tob(session, event.data, event.length, &onReplayed<SyncTouchMove>);
+        break;
+    case SyncText:
+        cc_core_send_text_event_tob(session, event.data, event.length, &onReplayed<SyncText>);
+        break;
+    case SyncFunctionKey:
+        cc_core_send_function_key_tob(session, event.code, &onReplayed<SyncFunctionKey>);
+        break;
+    default:
+        cc_core_send_key_event_tob(session, event.data, event.length, &onReplayed<SyncKey>);
+        break;
+    }
+}
+
+// Replay thread; takes the phone's event mutex. Waits for room in the window, then counts a request.
+void reserve(SDKPhone &phone)
+{
+    std::unique_lock<std::mutex> locker(phone.eventMutex);
+    phone.eventsReady.wait(locker, [&] { return phone.replayInFlight < window; });
+    ++phone.replayInFlight;
+}
+
+// Replay thread; takes the login mutex. Waits for the login's answer, so that the keyboard switch
+// goes out before the first event. Ends early when the stop task forgets the login or the phone is
+// no longer a target; the library answers every request within its time-out in any case.
+void waitForLogin(const SDKPhone &phone, const std::string &id)
+{
+    std::unique_lock<std::mutex> locker(loginMutex);
+    for (;;) {
+        const auto found = loginTable.find(id);
+        if (found == loginTable.end() || found->second != -1 || phone.state != PhoneSyncTarget)
+            return;
+        loginChanged.wait_for(locker, idleWait);
+    }
+}
+
+void login(SDKPhone &phone, SdkSession *session)
+{
+    const std::string id = phone.deviceId().toStdString();
+    {
+        std::lock_guard<std::mutex> locker(loginMutex);
+        loginTable[id] = -1;
+    }
+    reserve(phone);
+    cc_core_send_user_login_data_tob(session, &onLogin);
+    waitForLogin(phone, id);
+    qDebug() << "     登录成功,开始同步:" << phone.deviceId() << " name:" << phone.name()
+             << QDateTime::currentMSecsSinceEpoch();
+}
+
+// Replay thread, under the phone's event mutex: takes the queued batches. Empty when the thread is
+// to end; it has then cleared replayRunning, after every answer came back.
+std::vector<SyncBatch> nextBatches(SDKPhone &phone)
+{
+    std::unique_lock<std::mutex> locker(phone.eventMutex);
+    for (;;) {
+        if (phone.pendingEvents.empty() && phone.state == PhoneSyncTarget)
+            phone.eventsReady.wait_for(locker, idleWait);
+        std::vector<SyncBatch> batches;
+        batches.swap(phone.pendingEvents);
+        if (!batches.empty())
+            return batches;
+        if (phone.state == PhoneSyncTarget)
+            continue;
+        phone.eventsReady.wait(locker, [&] { return phone.replayInFlight == 0; });
+        // A new session may have made the phone a target again meanwhile; then this thread serves it.
+        if (phone.pendingEvents.empty() && phone.state != PhoneSyncTarget) {
+            phone.replayRunning = false;
+            return {};
+        }
+    }
+}
+
+void replayLoop(std::shared_ptr<SDKPhone> phone)
+{
+    SdkSession session = *phone->identity();
+    session.extra = phone.get();
+    if (phone->state == PhoneSyncTarget)
+        login(*phone, &session);
+    for (;;) {
+        const std::vector<SyncBatch> batches = nextBatches(*phone);
+        if (batches.empty())
+            break;
+        for (const SyncBatch &batch : batches) {
+            for (const SyncEvent &event : *batch) {
+                if (phone->removed)
+                    break;
+                if (!replayable(event.type))
+                    continue;
+                reserve(*phone);
+                send(&session, event);
+            }
+        }
+    }
+    --running;
+}
+
+} // namespace
+
+void start(const std::shared_ptr<SDKPhone> &phone)
+{
+    {
+        std::lock_guard<std::mutex> locker(phone->eventMutex);
+        if (phone->state != PhoneSyncTarget || phone->replayRunning)
+            return;
+        phone->replayRunning = true;
+    }
+    ++running;
+    try {
+        std::thread(replayLoop, phone).detach();
+    } catch (const std::system_error &error) {
+        qDebug() << "sync replay thread not started:" << phone->deviceId() << error.what();
+        --running;
+        std::lock_guard<std::mutex> locker(phone->eventMutex);
+        phone->replayRunning = false;
+    }
+}
+
+void clearLogins()
+{
+    std::lock_guard<std::mutex> locker(loginMutex);
+    loginTable.clear();
+    loginChanged.notify_all();
+}
+
+std::optional<int> loginState(const QByteArray &deviceId)
+{
+    std::lock_guard<std::mutex> locker(loginMutex);
+    const auto found = loginTable.find(deviceId.toStdString());
+    if (found == loginTable.end())
+        return std::nullopt;
+    return found->second;
+}
+
+int liveThreads()
+{
+    return running.load();
+}
+
+} // namespace syncreplay
