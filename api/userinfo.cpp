@@ -311,14 +311,8 @@ void userInfo::Inventory::read()
     busy.store(0);
 }
 
-bool userInfo::Inventory::readOnce(const QString &token)
+bool userInfo::parseGroupList(const QString &text, const ZqConfig &cipher, QList<groupRecord> *groups)
 {
-    QElapsedTimer clock;
-    clock.start();
-    reloadTimings spent;
-    const QString text = ZqHttpRequest().httpGet(apiBaseUrl + groupListPath, token);
-    if (text.isEmpty())
-        return false;
     const QJsonObject answer = textToJson(text);
     if (!succeeded(answer))
         return false;
@@ -328,18 +322,11 @@ bool userInfo::Inventory::readOnce(const QString &token)
         qDebug() << "group-list without a content array";
         return false;
     }
-    const QJsonArray groups = content.toArray();
-    spent.requestMs = clock.restart();
+    const QJsonArray list = content.toArray();
     qDebug().noquote() << "content\n--------------------------------\n"
-                       << QString::fromUtf8(QJsonDocument(groups).toJson(QJsonDocument::Compact))
-                       << "\n\n\n\n";
-
-    // Groups in answer order; of two groups -1 (or -2) the later one is kept, and the phone map holds
-    // exactly the phones of the kept groups (a later listing of the same phone wins).
-    QList<groupRecord> listed;
-    int grantedAt = -1;
-    int otherAt = -1;
-    for (const QJsonValue &groupValue : groups) {
+                       << QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact)) << "\n\n\n\n";
+    groups->clear();
+    for (const QJsonValue &groupValue : list) {
         if (!groupValue.isObject())
             continue;
         const QJsonObject groupObject = groupValue.toObject();
@@ -351,18 +338,50 @@ bool userInfo::Inventory::readOnce(const QString &token)
         group.phones.reserve(phones.size());
         for (const QJsonValue &phoneValue : phones) {
             phoneRecord phone;
-            if (!readPhone(phoneValue.toObject(), group.id, cipher, &phone))
-                continue;
+            if (readPhone(phoneValue.toObject(), group.id, cipher, &phone))
+                group.phones.append(phone);
+        }
+        groups->append(group);
+    }
+    return true;
+}
+
+bool userInfo::parseLogin(const QJsonObject &answer, sessionRecord *session, userDetailRecord *detail)
+{
+    const QJsonObject content = answer.value(QStringLiteral("content")).toObject();
+    *session = readSession(content.value(QStringLiteral("userToken")).toObject());
+    // A success without a usable token would leave a session that every later call fails with.
+    if (!usableToken(session->token))
+        return false;
+    *detail = readUserDetail(content.value(QStringLiteral("userDetail")).toObject());
+    return true;
+}
+
+bool userInfo::Inventory::readOnce(const QString &token)
+{
+    QElapsedTimer clock;
+    clock.start();
+    reloadTimings spent;
+    const QString text = ZqHttpRequest().httpGet(apiBaseUrl + groupListPath, token);
+    if (text.isEmpty())
+        return false;
+    QList<groupRecord> listed;
+    if (!parseGroupList(text, cipher, &listed))
+        return false;
+    spent.requestMs = clock.restart();
+    // Of two groups -1 (or -2) the later one is kept, and the phone map holds exactly the phones of the
+    // kept groups (a later listing of the same phone wins).
+    int grantedAt = -1;
+    int otherAt = -1;
+    for (int i = 0; i < listed.size(); ++i) {
 #ifdef PELOMIR_HAVE_TRANSFER
+        for (const phoneRecord &phone : qAsConst(listed[i].phones))
             g_billingDownload.addBillingIcon(phone.billingId, phone.deviceId, phone.billingIcon);
 #endif
-            group.phones.append(phone);
-        }
-        if (group.id == -1)
-            grantedAt = listed.size();
-        else if (group.id == -2)
-            otherAt = listed.size();
-        listed.append(group);
+        if (listed[i].id == -1)
+            grantedAt = i;
+        else if (listed[i].id == -2)
+            otherAt = i;
     }
     QList<groupRecord> newOrdinary;
     groupRecord newGranted;
@@ -541,15 +560,13 @@ bool userInfo::login(const QString &account, const QString &secret, bool smsMode
     if (!postChecked(smsMode ? loginSmsPath : loginPasswordPath, params, &answer, &text))
         return false;
 
-    const QJsonObject content = answer.value(QStringLiteral("content")).toObject();
-    const sessionRecord session = readSession(content.value(QStringLiteral("userToken")).toObject());
-    // A success without a usable token would leave a session that every later call fails with.
-    if (!usableToken(session.token)) {
+    sessionRecord session;
+    userDetailRecord detail;
+    if (!parseLogin(answer, &session, &detail)) {
         showError(unreadableAnswerText);
         return false;
     }
     qDebug().noquote() << "login:" << text;
-    const userDetailRecord detail = readUserDetail(content.value(QStringLiteral("userDetail")).toObject());
     {
         std::lock_guard<std::mutex> locker(m_sessionLock);
         m_session = session;

@@ -13,6 +13,7 @@
 #include <mutex>
 
 class QTimer;
+class ZqConfig;
 
 // The user's profile as the login answer gives it ("content"."userDetail").
 struct userDetailRecord
@@ -203,6 +204,12 @@ public:
 
     // "5,7,9" for {5, 7, 9}: the form every id-list parameter takes.
     static QString joinIds(const QList<int> &cloudPhoneIds);
+
+    // Any thread. The groups of a group-list answer in answer order, each with the phones it lists;
+    // false for an answer that failed or has no "content" array.
+    static bool parseGroupList(const QString &text, const ZqConfig &cipher, QList<groupRecord> *groups);
+    // Any thread. The session and user of a login answer's "content"; false without a usable token.
+    static bool parseLogin(const QJsonObject &answer, sessionRecord *session, userDetailRecord *detail);
 
 private:
     // Calling thread; blocks. Sends a POST, with the session token when `withToken`. True when the
