@@ -318,9 +318,8 @@ void SessionRegistry::distributeLoop()
     for (;;) {
         {
             std::unique_lock<std::mutex> locker(recorderMutex);
-            recorderWake.wait_for(locker, std::chrono::milliseconds(100), [this] {
-                return !recording || (!recorded.empty() && startsPending == 0);
-            });
+            recorderWake.wait_for(locker, std::chrono::milliseconds(100),
+                                  [this] { return !recording || (!recorded.empty() && startsPending == 0); });
             if (!recording && (recorded.empty() || startsPending > 0)) {
                 distributorRunning = false;
                 return;

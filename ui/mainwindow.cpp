@@ -285,7 +285,8 @@ void MainWindow::openPhoneForm(const QJsonObject &request)
     form->setWindowTitle(deviceId);
     form->show();
     m_phoneForms.insert(deviceId, form);
-    if (m_syncOperationOn && sdkManager.syncMaster() == 0 && m_syncMasterId == 0 && form->cloudPhoneId() != 0) {
+    if (m_syncOperationOn && sdkManager.syncMaster() == 0 && m_syncMasterId == 0 &&
+        form->cloudPhoneId() != 0) {
         sdkManager.startSync(form->cloudPhoneId());
         m_syncMasterId = form->cloudPhoneId();
         m_syncMasterDeviceId = deviceId;

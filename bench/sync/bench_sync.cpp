@@ -1,7 +1,8 @@
 // Synchronised operation at scale: one master and many ticked farm phones. Prints the delay from a
 // key recorded on the master to each target's answer (the farm answers once the key changed the
 // screen), for the session manager's wake-ups and for a peer that polls every 100 ms in the
-// distributor and in each replay thread, and the process's CPU while idle in sync mode.
+// distributor and in each replay thread, and for the same keys sent straight to the library (the
+// floor the farm and the machine set), and the process's CPU while idle in sync mode.
 //   PELOMIR_BIN_DIR=build/bin build/bin/bench_sync [targets]
 #include "app/eventmanager.h"
 #include "app/threadpool.h"
@@ -236,8 +237,8 @@ bool run(int targets, int firstId)
     const double cpuBefore = cpuSeconds();
     const Clock::time_point idleStart = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(5));
-    const double idleCpu = (cpuSeconds() - cpuBefore) /
-                           std::chrono::duration<double>(Clock::now() - idleStart).count() * 100.0;
+    const double idleCpu =
+        (cpuSeconds() - cpuBefore) / std::chrono::duration<double>(Clock::now() - idleStart).count() * 100.0;
 
     const Figures woken = measure(ids, [&](const SyncEvent &event) { manager.recordSyncEvent(event); });
     manager.stopSync();
@@ -249,12 +250,21 @@ bool run(int targets, int firstId)
         PollingPeer peer(phones);
         polled = measure(ids, [&](const SyncEvent &event) { peer.record(event); });
     }
+    // The floor: the same keys sent straight to every target from the recording thread.
+    std::vector<SdkSession> sessions;
+    for (const auto &phone : phones)
+        sessions.push_back({phone.second.constData(), phone.first.constData(), nullptr});
+    const Figures direct = measure(ids, [&](const SyncEvent &event) {
+        for (SdkSession &session : sessions)
+            cc_core_send_key_event_tob(&session, event.data, event.length, &onPeerAnswer);
+    });
+    printFigures("direct calls (floor)", direct);
     printFigures("wake-ups", woken);
     printFigures("100 ms polling (peer)", polled);
     std::printf("  p95 ratio wake-ups / polling: %.2f   (target p95 <= 50 ms)\n",
                 polled.p95 > 0 ? woken.p95 / polled.p95 : 0.0);
     std::printf("  idle CPU in sync mode: %.2f %% of a core   (target <= 2 %%)\n", idleCpu);
-    return woken.missing == 0 && polled.missing == 0;
+    return woken.missing == 0 && polled.missing == 0 && direct.missing == 0;
 }
 
 } // namespace

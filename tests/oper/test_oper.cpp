@@ -395,8 +395,10 @@ void TestOper::syncMasterMirrorsItsInput()
 {
     const QByteArray master = "PMOPERSYNC", target = "PMOPERMIRROR", other = "PMOPERLATER";
     sdkManager.setOperatePolicy(nullptr);
-    sdkManager.addPhone(501, QString::fromLatin1(master), QString::fromLatin1(harness::credential(master)), {});
-    sdkManager.addPhone(502, QString::fromLatin1(target), QString::fromLatin1(harness::credential(target)), {});
+    sdkManager.addPhone(501, QString::fromLatin1(master), QString::fromLatin1(harness::credential(master)),
+                        {});
+    sdkManager.addPhone(502, QString::fromLatin1(target), QString::fromLatin1(harness::credential(target)),
+                        {});
     startApp(master, notesApp);
     startApp(target, notesApp);
     QTRY_COMPARE_WITH_TIMEOUT(screenOf(target).package(), notesApp, 10000);

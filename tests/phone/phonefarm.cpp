@@ -48,7 +48,8 @@ bool PhoneFarm::start(QString *error)
     return false;
 }
 
-QByteArray PhoneFarm::credential(const QByteArray &deviceId, bool restricted, const QByteArray &forDevice)
+QByteArray PhoneFarm::credential(const QByteArray &deviceId, bool restricted, const QByteArray &forDevice,
+                                 const QByteArray &farmSecret)
 {
     const QByteArray expiry = QByteArray::number(QDateTime::currentSecsSinceEpoch() + 3600);
     const QByteArray flag = restricted ? "1" : "0";
@@ -56,7 +57,7 @@ QByteArray PhoneFarm::credential(const QByteArray &deviceId, bool restricted, co
     const QByteArray message = "ucv1|" + signedId + "|" + expiry + "|" + flag;
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned int macLength = 0;
-    HMAC(EVP_sha256(), secret, int(qstrlen(secret)),
+    HMAC(EVP_sha256(), farmSecret.constData(), farmSecret.size(),
          reinterpret_cast<const unsigned char *>(message.constData()), size_t(message.size()), mac,
          &macLength);
     return "ucv1." + expiry + "." + flag + "." +

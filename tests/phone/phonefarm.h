@@ -17,9 +17,10 @@ public:
     bool start(QString *error);
 
     // A credential the farm accepts for `deviceId` for the next hour; `forDevice` signs it for
-    // another id (so the farm refuses it).
+    // another id (so the farm refuses it). `farmSecret` is the one the farm was started with.
     static QByteArray credential(const QByteArray &deviceId, bool restricted = false,
-                                 const QByteArray &forDevice = QByteArray());
+                                 const QByteArray &forDevice = QByteArray(),
+                                 const QByteArray &farmSecret = secret);
 
 private:
     // Linux: the farm is killed with the test process, also when a test crashes.

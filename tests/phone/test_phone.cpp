@@ -13,9 +13,9 @@
 #include <QHash>
 #include <QImage>
 #include <QRegularExpression>
-#include <QtEndian>
 #include <QTest>
 #include <QTimer>
+#include <QtEndian>
 
 #include <cstring>
 #include <future>
@@ -150,13 +150,15 @@ QString notesText(const QByteArray &deviceId, const QByteArray &credential)
 QHash<QString, QString> iconBounds(const QByteArray &deviceId, const QByteArray &credential)
 {
     const LibraryAnswer dump = runShell(deviceId, credential, "uiautomator dump");
-    static const QRegularExpression icon(QStringLiteral(
-        "package=\"com.pmapps.launcher\" text=\"[^\"]*\" content-desc=\"([^\"]+)\" bounds=\"\\[(\\d+),(\\d+)\\]\\[(\\d+),(\\d+)\\]\""));
+    static const QRegularExpression icon(
+        QStringLiteral("package=\"com.pmapps.launcher\" text=\"[^\"]*\" content-desc=\"([^\"]+)\" "
+                       "bounds=\"\\[(\\d+),(\\d+)\\]\\[(\\d+),(\\d+)\\]\""));
     QHash<QString, QString> icons;
     auto matches = icon.globalMatch(QString::fromUtf8(dump.data));
     while (matches.hasNext()) {
         const QRegularExpressionMatch m = matches.next();
-        icons.insert(m.captured(1), QStringList{m.captured(2), m.captured(3), m.captured(4), m.captured(5)}.join(','));
+        icons.insert(m.captured(1),
+                     QStringList{m.captured(2), m.captured(3), m.captured(4), m.captured(5)}.join(','));
     }
     return icons;
 }
@@ -217,6 +219,11 @@ struct FarmPhone
     QByteArray id;
     QByteArray credential;
 };
+
+FarmPhone farmPhone(int cloudPhoneId, const QByteArray &id)
+{
+    return {cloudPhoneId, id, PhoneFarm::credential(id)};
+}
 
 void tick(SdkManager &manager, const FarmPhone &phone)
 {
@@ -517,9 +524,8 @@ void TestPhone::typingReachesEveryTargetOnceInOrder()
     ThreadPool pool(1);
     EventManager bus;
     SdkManager manager(pool, bus);
-    const FarmPhone master{1, "PMSYNCM", PhoneFarm::credential("PMSYNCM")};
-    const FarmPhone targets[] = {{2, "PMSYNCA", PhoneFarm::credential("PMSYNCA")},
-                                 {3, "PMSYNCB", PhoneFarm::credential("PMSYNCB")}};
+    const FarmPhone master = farmPhone(1, "PMSYNCM");
+    const FarmPhone targets[] = {farmPhone(2, "PMSYNCA"), farmPhone(3, "PMSYNCB")};
     // Signed for another phone: its login fails, and so does every event it is sent.
     const FarmPhone refused{4, "PMSYNCX", PhoneFarm::credential("PMSYNCX", false, "PMSYNCA")};
     for (const FarmPhone &phone : {master, targets[0], targets[1], refused})
@@ -583,9 +589,8 @@ void TestPhone::tapOnTheMasterOpensTheAppOnTargets()
     ThreadPool pool(1);
     EventManager bus;
     SdkManager manager(pool, bus);
-    const FarmPhone master{11, "PMTAPM", PhoneFarm::credential("PMTAPM")};
-    const FarmPhone targets[] = {{12, "PMTAPA", PhoneFarm::credential("PMTAPA")},
-                                 {13, "PMTAPB", PhoneFarm::credential("PMTAPB")}};
+    const FarmPhone master = farmPhone(11, "PMTAPM");
+    const FarmPhone targets[] = {farmPhone(12, "PMTAPA"), farmPhone(13, "PMTAPB")};
     for (const FarmPhone &phone : {master, targets[0], targets[1]})
         tick(manager, phone);
     QVERIFY(settle(manager));
@@ -593,10 +598,12 @@ void TestPhone::tapOnTheMasterOpensTheAppOnTargets()
     // An app whose icon sits at the same place on all three launchers.
     const QHash<QString, QString> masterIcons = iconBounds(master.id, master.credential);
     QString package;
-    for (const QString &candidate : {QStringLiteral("com.pmapps.settings"), QStringLiteral("com.pmapps.clock")}) {
+    for (const QString &candidate :
+         {QStringLiteral("com.pmapps.settings"), QStringLiteral("com.pmapps.clock")}) {
         bool same = masterIcons.contains(candidate);
         for (const FarmPhone &phone : targets)
-            same = same && iconBounds(phone.id, phone.credential).value(candidate) == masterIcons.value(candidate);
+            same = same &&
+                   iconBounds(phone.id, phone.credential).value(candidate) == masterIcons.value(candidate);
         if (same) {
             package = candidate;
             break;
@@ -604,7 +611,8 @@ void TestPhone::tapOnTheMasterOpensTheAppOnTargets()
     }
     QVERIFY2(!package.isEmpty(), "no icon shared by the three launchers");
     const QStringList corners = masterIcons.value(package).split(',');
-    const QPoint centre((corners[0].toInt() + corners[2].toInt()) / 2, (corners[1].toInt() + corners[3].toInt()) / 2);
+    const QPoint centre((corners[0].toInt() + corners[2].toInt()) / 2,
+                        (corners[1].toInt() + corners[3].toInt()) / 2);
 
     manager.startSync(master.cloudPhoneId);
     QVERIFY(manager.recordSyncEvent(syncEvent(SyncTouchUpDown, 0, touchPayload(0, centre, 0))));
@@ -632,9 +640,9 @@ void TestPhone::badInputNeverHangsOrLeaksThreads()
         ThreadPool pool(1);
         EventManager bus;
         SdkManager manager(pool, bus);
-        const FarmPhone master{21, "PMBURSTM", PhoneFarm::credential("PMBURSTM")};
-        const FarmPhone kept{22, "PMBURSTA", PhoneFarm::credential("PMBURSTA")};
-        const FarmPhone unticked{23, "PMBURSTB", PhoneFarm::credential("PMBURSTB")};
+        const FarmPhone master = farmPhone(21, "PMBURSTM");
+        const FarmPhone kept = farmPhone(22, "PMBURSTA");
+        const FarmPhone unticked = farmPhone(23, "PMBURSTB");
         for (const FarmPhone &phone : {master, kept, unticked}) {
             tick(manager, phone);
             QVERIFY(openNotes(phone));
