@@ -174,7 +174,9 @@ void Connection::onReadyRead()
         socket_->readAll();
         return;
     }
-    idle_->start();
+    // Until its first frame is whole, trickled bytes do not keep a connection open.
+    if (mode_ != Mode::Unknown)
+        idle_->start();
     reader_.append(socket_->readAll());
     for (;;) {
         ccwire::Message message;
@@ -193,6 +195,7 @@ void Connection::onReadyRead()
             }
             const bool first = mode_ == Mode::Unknown;
             mode_ = Mode::Requests;
+            idle_->start();
             if (!handleRequest(*request) && first) {
                 closeRefused();
                 return;
@@ -203,6 +206,7 @@ void Connection::onReadyRead()
                 return;
             }
             mode_ = Mode::Display;
+            idle_->start();
             handleDisplayOpen(*open);
         } else if (auto *input = std::get_if<ccwire::Input>(&message)) {
             if (mode_ != Mode::Display) {
