@@ -3,6 +3,7 @@
 #include "api/zqhttprequest.h"
 #include "app/deployment.h"
 #include "app/globals.h"
+#include "app/messages.h"
 #ifdef PELOMIR_HAVE_TRANSFER
 #include "transfer/billingdownload.h"
 #endif
@@ -431,9 +432,7 @@ bool userInfo::Inventory::readOnce(const QString &token)
         timings = spent;
     }
 
-    ZQSlotMsg message;
-    message.type = hadPhones ? 31 : 30;
-    g_eventManager.post(message);
+    post(hadPhones ? Msg::inventoryReloaded : Msg::rebuildTree);
     return true;
 }
 
@@ -631,11 +630,7 @@ QString userInfo::token() const
 
 void userInfo::showError(const QString &text)
 {
-    const QJsonObject dialog{{QStringLiteral("type"), 254}, {QStringLiteral("lbl_1_Text"), text}};
-    ZQSlotMsg message;
-    message.type = 5;
-    message.text = jsonToText(dialog);
-    g_eventManager.post(message);
+    postNotice(text);
 }
 
 void userInfo::reload()

@@ -1,6 +1,7 @@
 #include "oper/zqphoneform.h"
 
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "oper/phonegeometry.h"
 #include "oper/zqphonewindow.h"
@@ -17,11 +18,6 @@
 #include <QToolButton>
 
 namespace {
-
-constexpr int minimiseMessage = 12;
-constexpr int uploadMessage = 6;
-constexpr int closedMessage = 21;
-constexpr int rotationMessage = 70;
 
 const QColor accent(25, 194, 209);
 
@@ -78,8 +74,8 @@ ZqPhoneForm::ZqPhoneForm(const QString &deviceId, const QString &deviceName, con
       m_deviceNo(deviceNo), m_deviceUcIdTimestamp(deviceUcIdTimestamp),
       m_cloudPhoneId(cloudPhoneId), m_identity{m_identityUcId, m_identityId, nullptr}
 {
-    g_eventManager.subscribe(minimiseMessage, this);
-    g_eventManager.subscribe(rotationMessage, this);
+    g_eventManager.subscribe(Msg::minimizeControlWindow, this);
+    g_eventManager.subscribe(Msg::phoneRotated, this);
 
     QByteArray id, ucid;
     m_hasIdentity = phonetext::toFixed(deviceId, phonetext::sessionDeviceIdLimit, "deviceId", &id) &&
@@ -227,9 +223,9 @@ bool ZqPhoneForm::event(QEvent *event)
     if (!PhoneEvent::isBusEvent(event))
         return QWidget::event(event);
     const ZQSlotMsg &msg = static_cast<PhoneEvent *>(event)->message();
-    if (msg.type == minimiseMessage) {
+    if (msg.type == Msg::minimizeControlWindow) {
         on_btnMin_clicked();
-    } else if (msg.type == rotationMessage) {
+    } else if (msg.type == Msg::phoneRotated) {
         const QJsonObject request = textToJson(msg.text);
         const QJsonValue rotation = request.value(QStringLiteral("rotation"));
         if (request.value(QStringLiteral("deviceId")).toString() == m_deviceId && rotation.isDouble())
@@ -355,10 +351,7 @@ bool ZqPhoneForm::barMouse(QWidget *bar, QMouseEvent *event)
 void ZqPhoneForm::closeEvent(QCloseEvent *event)
 {
     // However the window goes, the main window must forget it.
-    ZQSlotMsg closed;
-    closed.type = closedMessage;
-    closed.text = jsonToText(QJsonObject{{QStringLiteral("deviceId"), m_deviceId}});
-    g_eventManager.post(closed);
+    post(Msg::controlWindowClosed, {{QStringLiteral("deviceId"), m_deviceId}});
     QWidget::closeEvent(event);
 }
 
@@ -446,14 +439,10 @@ void ZqPhoneForm::on_btnUpload_clicked()
 {
     if (!mayOperate(m_cloudPhoneId))
         return;
-    ZQSlotMsg upload;
-    upload.type = uploadMessage;
-    upload.text = jsonToText(
-        QJsonObject{{QStringLiteral("deviceId"), m_deviceId},
-                    {QStringLiteral("deviceName"), m_deviceName},
-                    {QStringLiteral("deviceUcId"), m_deviceUcId},
-                    {QStringLiteral("deviceUcIdTimestamp"), QString::number(m_deviceUcIdTimestamp)}});
-    g_eventManager.post(upload);
+    post(Msg::uploadFiles, {{QStringLiteral("deviceId"), m_deviceId},
+                            {QStringLiteral("deviceName"), m_deviceName},
+                            {QStringLiteral("deviceUcId"), m_deviceUcId},
+                            {QStringLiteral("deviceUcIdTimestamp"), QString::number(m_deviceUcIdTimestamp)}});
 }
 
 void ZqPhoneForm::on_btnRestart_clicked()

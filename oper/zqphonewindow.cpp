@@ -1,6 +1,7 @@
 #include "oper/zqphonewindow.h"
 
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "coreclient/cc_copydata_event.h"
 #include "oper/phoneinput.h"
@@ -17,8 +18,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr int rotationMessage = 70;
 
 enum Notice
 {
@@ -221,12 +220,8 @@ void ZqPhoneWindow::handleLibraryNotice(int dwData, const QByteArray &data)
             qDebug() << "rotation notice without a value," << data.size() << "bytes," << m_deviceId;
             return;
         }
-        ZQSlotMsg msg;
-        msg.type = rotationMessage;
-        msg.text = jsonToText(
-            QJsonObject{{QStringLiteral("deviceId"), m_deviceId},
-                        {QStringLiteral("rotation"), qFromLittleEndian<qint32>(data.constData())}});
-        g_eventManager.post(msg);
+        post(Msg::phoneRotated, {{QStringLiteral("deviceId"), m_deviceId},
+                                 {QStringLiteral("rotation"), qFromLittleEndian<qint32>(data.constData())}});
         break;
     }
     case NoticeStreamStarted:

@@ -1,6 +1,7 @@
 #include "phone/queuepreview.h"
 
 #include "app/eventmanager.h"
+#include "app/messages.h"
 #include "app/threadpool.h"
 #include "phone/callbackslot.h"
 #include "phone/phonetext.h"
@@ -18,15 +19,6 @@
 #include <vector>
 
 namespace {
-
-enum : int
-{
-    bigViewMessage = 52,
-    mediumViewMessage = 53,
-    smallViewMessage = 54,
-    repaintMessage = 55,
-    frameMessage = 56
-};
 
 struct PreviewFrames; // tag of the callbacks' slot
 
@@ -146,7 +138,7 @@ void PreviewState::storeFrame(const QString &deviceId, QByteArray frame)
         entry.framePosted = true;
     }
     ZQSlotMsg message;
-    message.type = frameMessage;
+    message.type = Msg::previewFrame;
     message.setBuffer(deviceId.toLatin1());
     bus.post(message);
 }
@@ -193,7 +185,7 @@ QueuePreview::QueuePreview(ThreadPool &pool, EventManager &bus) : d(std::make_sh
 {
     if (!FrameSlot::attach(d.get()))
         qDebug() << "QueuePreview: another preview queue receives the library's frames";
-    for (int type : {bigViewMessage, mediumViewMessage, smallViewMessage, frameMessage})
+    for (int type : {Msg::bigView, Msg::mediumView, Msg::smallView, Msg::previewFrame})
         bus.subscribe(type, this);
 }
 
@@ -249,7 +241,7 @@ void QueuePreview::runScheduler()
             if (now - lastTick > milliseconds(repaintIntervalMs)) {
                 lastTick = now;
                 ZQSlotMsg repaint;
-                repaint.type = repaintMessage;
+                repaint.type = Msg::repaintMainWindow;
                 state->bus.post(repaint);
             }
             if (now - lastSweep >= milliseconds(sweepIntervalMs)) {
@@ -301,16 +293,16 @@ bool QueuePreview::event(QEvent *event)
         return QObject::event(event);
     const ZQSlotMsg &message = static_cast<PhoneEvent *>(event)->message();
     switch (message.type) {
-    case bigViewMessage:
+    case Msg::bigView:
         d->previewLevel = CC_PREVIEW_LARGE;
         break;
-    case mediumViewMessage:
+    case Msg::mediumView:
         d->previewLevel = CC_PREVIEW_MEDIUM;
         break;
-    case smallViewMessage:
+    case Msg::smallView:
         d->previewLevel = CC_PREVIEW_SMALL;
         break;
-    case frameMessage: {
+    case Msg::previewFrame: {
         const QString deviceId = QString::fromLatin1(message.bufferBytes());
         try {
             d->pool.commit([state = d, deviceId] { state->decodeNewest(deviceId); });

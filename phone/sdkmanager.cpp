@@ -1,6 +1,7 @@
 #include "phone/sdkmanager.h"
 
 #include "app/eventmanager.h"
+#include "app/messages.h"
 #include "app/threadpool.h"
 #include "phone/callbackslot.h"
 #include "phone/phonetext.h"
@@ -20,9 +21,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int packagesMessage = 91;
-constexpr int screencapMessage = 92;
 
 struct SessionResults; // tag of the callbacks' slot
 
@@ -55,7 +53,7 @@ void onInstalledPackages(SdkSession *session, int, int code, const void *data, i
         return;
     }
     ZQSlotMsg message;
-    message.type = packagesMessage;
+    message.type = Msg::installedPackages;
     message.setBuffer(deviceIdOf(session).toLatin1());
     message.text = dataText(data, length);
     postResult(message);
@@ -70,7 +68,7 @@ void onScreencap(SdkSession *session, int, int code, const void *data, int lengt
         return;
     }
     ZQSlotMsg message;
-    message.type = screencapMessage;
+    message.type = Msg::screenshot;
     message.setBuffer(deviceIdOf(session).toLatin1());
     message.setBinary(QByteArray(static_cast<const char *>(data), length));
     postResult(message);

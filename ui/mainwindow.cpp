@@ -3,6 +3,7 @@
 #include "api/userinfo.h"
 #include "app/datadir.h"
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "coreclient/core_client.h"
 #include "oper/zqphoneform.h"
@@ -100,7 +101,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_centralWidget(n
         [](int cloudPhoneId) { return g_userInfo && g_userInfo->mayOperate(cloudPhoneId); });
 
     // The batch app dialog (90) subscribes here when it is added.
-    for (int type : {2, 3, 1, 4, 5, 20, 21, 191, 55, 27, 92, 63})
+    for (int type : {Msg::toggleMaximized, Msg::minimizeWindow, Msg::exitProgram, Msg::showUserInfo,
+                     Msg::showDialog, Msg::openPhone, Msg::controlWindowClosed, Msg::loggedIn,
+                     Msg::repaintMainWindow, Msg::syncOperation, Msg::screenshot, Msg::phoneChecked})
         g_eventManager.subscribe(type, this);
     m_phoneForms.reserve(8);
 
@@ -133,14 +136,12 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_centralWidget(n
         failed->setAttribute(Qt::WA_DeleteOnClose);
         failed->setWindowModality(Qt::ApplicationModal);
         failed->setDialogData(
-            jsonToText(QJsonObject{{QStringLiteral("type"), 253},
+            jsonToText(QJsonObject{{QStringLiteral("type"), Dialog::initFailed},
                                    {QStringLiteral("lbl_1_Text"), QStringLiteral("系统初始化失败")}}));
         failed->show();
     }
 
-    ZQSlotMsg showLogin;
-    showLogin.type = 190;
-    g_eventManager.post(showLogin);
+    post(Msg::showLoginPage);
 }
 
 MainWindow::~MainWindow()
@@ -180,19 +181,19 @@ bool MainWindow::event(QEvent *event)
 void MainWindow::handleMessage(const ZQSlotMsg &msg)
 {
     switch (msg.type) {
-    case 1:
+    case Msg::exitProgram:
         exitApplication();
         break;
-    case 2:
+    case Msg::toggleMaximized:
         if (isMaximized())
             showNormal();
         else
             showMaximized();
         break;
-    case 3:
+    case Msg::minimizeWindow:
         showMinimized();
         break;
-    case 4: {
+    case Msg::showUserInfo: {
         QMessageBox box(QMessageBox::Information, QStringLiteral("提示"), QStringLiteral("点击玩家头像"),
                         QMessageBox::Ok, this);
         box.setStyleSheet(
@@ -200,25 +201,25 @@ void MainWindow::handleMessage(const ZQSlotMsg &msg)
         box.exec();
         break;
     }
-    case 5:
+    case Msg::showDialog:
         showMessageDialog(msg.text);
         break;
-    case 20:
+    case Msg::openPhone:
         openPhoneForm(textToJson(msg.text));
         break;
-    case 21:
+    case Msg::controlWindowClosed:
         forgetPhoneForm(textToJson(msg.text));
         break;
-    case 27:
+    case Msg::syncOperation:
         switchSyncOperation(textToJson(msg.text));
         break;
-    case 63:
+    case Msg::phoneChecked:
         phoneCheckChanged(textToJson(msg.text));
         break;
-    case 55:
+    case Msg::repaintMainWindow:
         update();
         break;
-    case 92:
+    case Msg::screenshot:
         saveScreenshot(msg);
         break;
     default:

@@ -1,6 +1,7 @@
 #include "ui/zqcontent.h"
 
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "phone/queuepreview.h"
 #include "ui/zqdevice.h"
@@ -12,8 +13,8 @@
 
 ZqContent::ZqContent(QWidget *parent) : QWidget(parent)
 {
-    g_eventManager.subscribe(190, this);
-    g_eventManager.subscribe(191, this);
+    g_eventManager.subscribe(Msg::showLoginPage, this);
+    g_eventManager.subscribe(Msg::loggedIn, this);
     setObjectName(QStringLiteral("ZqContent"));
     resize(800, 600);
     setWindowTitle(QStringLiteral("Form"));
@@ -34,13 +35,13 @@ bool ZqContent::event(QEvent *event)
     if (!PhoneEvent::isBusEvent(event))
         return QWidget::event(event);
     switch (static_cast<PhoneEvent *>(event)->message().type) {
-    case 190:
+    case Msg::showLoginPage:
         m_login->show();
         m_device->hide();
         if (g_config)
             m_login->fillAccount(g_config->account, g_config->password);
         break;
-    case 191:
+    case Msg::loggedIn:
         m_login->hide();
         m_device->show();
         startPreviews();

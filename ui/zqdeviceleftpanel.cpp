@@ -1,6 +1,7 @@
 #include "ui/zqdeviceleftpanel.h"
 
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 
 #include <QAction>
@@ -118,7 +119,8 @@ ZqDeviceLeftPanel::ZqDeviceLeftPanel(QWidget *parent)
       m_lblCount(new QLabel(QStringLiteral("(0)"), this)), m_btnMultiChioce(new QToolButton(this)),
       m_retryTimer(new QTimer(this))
 {
-    for (int type : {30, 31, 32, 33, 34, 35, 37})
+    for (int type : {Msg::rebuildTree, Msg::inventoryReloaded, Msg::createGroup, Msg::removeGroup,
+                     Msg::renameGroup, Msg::renamePhone, Msg::checkFirstN})
         g_eventManager.subscribe(type, this);
 
     setObjectName(QStringLiteral("ZqDeviceLeftPanel"));
@@ -212,24 +214,24 @@ void ZqDeviceLeftPanel::handleMessage(int type, const QJsonObject &payload)
 {
     userInfo *info = g_userInfo;
     switch (type) {
-    case 30:
-    case 31:
+    case Msg::rebuildTree:
+    case Msg::inventoryReloaded:
         rebuildTree();
         break;
-    case 32:
+    case Msg::createGroup:
         if (info)
             info->createGroup(payload.value(QStringLiteral("name")).toString());
         break;
-    case 33:
+    case Msg::removeGroup:
         if (info)
             info->removeGroup(payload.value(keyOrderId).toInt());
         break;
-    case 34:
+    case Msg::renameGroup:
         if (info)
             info->renameGroup(payload.value(keyOrderId).toInt(),
                               payload.value(QStringLiteral("name")).toString());
         break;
-    case 35: {
+    case Msg::renamePhone: {
         const int cloudId = payload.value(keyCloudId).toInt();
         const QString name = payload.value(QStringLiteral("name")).toString();
         // A refused name stays off the tree and off the other views.
@@ -242,10 +244,10 @@ void ZqDeviceLeftPanel::handleMessage(int type, const QJsonObject &payload)
             row->setData(data, itemDataRole);
             row->setText(name);
         }
-        postMessage(36, {{QStringLiteral("phoneId"), cloudId}, {QStringLiteral("name"), name}});
+        post(Msg::phoneRenamed, {{QStringLiteral("phoneId"), cloudId}, {QStringLiteral("name"), name}});
         break;
     }
-    case 37: {
+    case Msg::checkFirstN: {
         const int count = payload.value(QStringLiteral("count")).toInt();
         if (count > 0)
             selectFirstN(count);
@@ -259,16 +261,6 @@ void ZqDeviceLeftPanel::handleMessage(int type, const QJsonObject &payload)
 QJsonObject ZqDeviceLeftPanel::itemData(const QStandardItem *item)
 {
     return item ? item->data(itemDataRole).toJsonObject() : QJsonObject();
-}
-
-void ZqDeviceLeftPanel::postMessage(int type, const QJsonObject &payload, const QString &target)
-{
-    ZQSlotMsg msg;
-    msg.type = type;
-    msg.target = target;
-    if (!payload.isEmpty())
-        msg.text = jsonToText(payload);
-    g_eventManager.post(msg);
 }
 
 bool ZqDeviceLeftPanel::knownPhone(int cloudId) const
@@ -295,7 +287,7 @@ void ZqDeviceLeftPanel::setPhoneCheckState(QStandardItem *row, Qt::CheckState st
         row->setCheckState(state);
     }
     markChanged(row);
-    postMessage(63, {{keyCloudId, cloudId}, {QStringLiteral("isChecked"), state == Qt::Checked}});
+    post(Msg::phoneChecked, {{keyCloudId, cloudId}, {QStringLiteral("isChecked"), state == Qt::Checked}});
 }
 
 void ZqDeviceLeftPanel::markChanged(QStandardItem *row)
@@ -347,8 +339,8 @@ void ZqDeviceLeftPanel::itemCheckChanged(QStandardItem *item)
     switch (data.value(keyType).toInt(-1)) {
     case 0:
         markChanged(item);
-        postMessage(63, {{keyCloudId, data.value(keyCloudId).toInt()},
-                         {QStringLiteral("isChecked"), item->checkState() == Qt::Checked}});
+        post(Msg::phoneChecked, {{keyCloudId, data.value(keyCloudId).toInt()},
+                                 {QStringLiteral("isChecked"), item->checkState() == Qt::Checked}});
         break;
     case 1: {
         Batch batch(this);
@@ -430,7 +422,7 @@ void ZqDeviceLeftPanel::onMultiChioce50()
 
 void ZqDeviceLeftPanel::onMultiChioceSelf()
 {
-    postMessage(5, {{keyType, 10}, {QStringLiteral("msgId"), 37}});
+    askDialog(Dialog::countInput, Msg::checkFirstN);
 }
 
 // --- rebuilding -----------------------------------------------------------------------------------
@@ -536,7 +528,7 @@ void ZqDeviceLeftPanel::removePhoneRow(QStandardItem *row)
     // An unchecked phone that is still in the account (it only left the search results) keeps its
     // control window.
     if (row->checkState() == Qt::Checked || !knownPhone(cloudId))
-        postMessage(63, {{keyCloudId, cloudId}, {QStringLiteral("isChecked"), false}});
+        post(Msg::phoneChecked, {{keyCloudId, cloudId}, {QStringLiteral("isChecked"), false}});
     m_phoneRows.remove(cloudId);
     QStandardItem *group = row->parent();
     m_dirtyGroups.insert(itemData(group).value(keyOrderId).toInt());
@@ -627,7 +619,7 @@ void ZqDeviceLeftPanel::rebuildTree()
     // removed rows do.
     for (auto it = m_restoreStates.cbegin(); it != m_restoreStates.cend(); ++it)
         if (it.value() == Qt::Checked || !knownPhone(it.key()))
-            postMessage(63, {{keyCloudId, it.key()}, {QStringLiteral("isChecked"), false}});
+            post(Msg::phoneChecked, {{keyCloudId, it.key()}, {QStringLiteral("isChecked"), false}});
     m_restoreStates.clear();
     m_restoreExpanded.clear();
     qDebug() << "rebuildTree, phones:" << m_phoneRows.size();
@@ -808,25 +800,21 @@ void ZqDeviceLeftPanel::onTreeViewMenuReuqested(const QPoint &pos)
 
 void ZqDeviceLeftPanel::on_btnNewGroup_clicked()
 {
-    postMessage(5, {{keyType, 5},
-                    {QStringLiteral("msgId"), 32},
-                    {QStringLiteral("lbl_1_Text"), QStringLiteral("请输入分组名称")}});
+    askDialog(Dialog::nameInput, Msg::createGroup,
+              {{QStringLiteral("lbl_1_Text"), QStringLiteral("请输入分组名称")}});
 }
 
 void ZqDeviceLeftPanel::menuDelGroup()
 {
-    postMessage(5, {{keyType, 7},
-                    {QStringLiteral("msgId"), 33},
-                    {QStringLiteral("lbl_1_Text"), QStringLiteral("确定要将该分组删除吗？")},
-                    {keyOrderId, currentGroup()}});
+    askDialog(Dialog::confirmRemove, Msg::removeGroup,
+              {{QStringLiteral("lbl_1_Text"), QStringLiteral("确定要将该分组删除吗？")},
+               {keyOrderId, currentGroup()}});
 }
 
 void ZqDeviceLeftPanel::menuRenameGroup()
 {
-    postMessage(5, {{keyType, 3},
-                    {QStringLiteral("msgId"), 34},
-                    {QStringLiteral("lbl_1_Text"), m_selectedGroupText},
-                    {keyOrderId, currentGroup()}});
+    askDialog(Dialog::renameGroup, Msg::renameGroup,
+              {{QStringLiteral("lbl_1_Text"), m_selectedGroupText}, {keyOrderId, currentGroup()}});
 }
 
 void ZqDeviceLeftPanel::menuPhoneRename()
@@ -834,10 +822,8 @@ void ZqDeviceLeftPanel::menuPhoneRename()
     phoneRecord phone;
     if (!g_userInfo || !g_userInfo->findPhone(currentPhone(), phone))
         return;
-    postMessage(5, {{keyType, 8},
-                    {QStringLiteral("msgId"), 35},
-                    {QStringLiteral("lbl_1_Text"), phone.name},
-                    {keyCloudId, phone.cloudPhoneId}});
+    askDialog(Dialog::renamePhone, Msg::renamePhone,
+              {{QStringLiteral("lbl_1_Text"), phone.name}, {keyCloudId, phone.cloudPhoneId}});
 }
 
 // The control window is asked for directly, with what a preview tile sends on a click, so that a phone
@@ -847,12 +833,12 @@ void ZqDeviceLeftPanel::menuPhoneOpen()
     phoneRecord phone;
     if (!g_userInfo || !g_userInfo->findPhone(currentPhone(), phone))
         return;
-    postMessage(20, {{QStringLiteral("deviceId"), phone.deviceId},
-                     {QStringLiteral("deviceName"), phone.name},
-                     {QStringLiteral("deviceUcId"), phone.deviceUcId},
-                     {QStringLiteral("deviceUcIdTimestamp"), QString::number(phone.deviceUcIdTimestamp)},
-                     {QStringLiteral("deviceNo"), phone.phoneNo},
-                     {QStringLiteral("cloudPhoneId"), QString::number(phone.cloudPhoneId)}});
+    post(Msg::openPhone, {{QStringLiteral("deviceId"), phone.deviceId},
+                          {QStringLiteral("deviceName"), phone.name},
+                          {QStringLiteral("deviceUcId"), phone.deviceUcId},
+                          {QStringLiteral("deviceUcIdTimestamp"), QString::number(phone.deviceUcIdTimestamp)},
+                          {QStringLiteral("deviceNo"), phone.phoneNo},
+                          {QStringLiteral("cloudPhoneId"), QString::number(phone.cloudPhoneId)}});
 }
 
 void ZqDeviceLeftPanel::menuRestart()
@@ -860,10 +846,9 @@ void ZqDeviceLeftPanel::menuRestart()
     phoneRecord phone;
     if (!g_userInfo || !g_userInfo->findPhone(currentPhone(), phone))
         return;
-    postMessage(5, {{keyType, 255},
-                    {QStringLiteral("msgId"), 23},
-                    {QStringLiteral("deviceId"), phone.deviceId},
-                    {QStringLiteral("lbl_1_Text"), QStringLiteral("确定要重启该设备吗？")}});
+    askDialog(Dialog::confirm, Msg::restartPhones,
+              {{QStringLiteral("deviceId"), phone.deviceId},
+               {QStringLiteral("lbl_1_Text"), QStringLiteral("确定要重启该设备吗？")}});
 }
 
 void ZqDeviceLeftPanel::menuReset()
@@ -871,10 +856,9 @@ void ZqDeviceLeftPanel::menuReset()
     phoneRecord phone;
     if (!g_userInfo || !g_userInfo->findPhone(currentPhone(), phone))
         return;
-    postMessage(5, {{keyType, 255},
-                    {QStringLiteral("msgId"), 24},
-                    {QStringLiteral("lbl_1_Text"), QStringLiteral("确定要将该设备恢复出厂吗？")},
-                    {QStringLiteral("deviceId"), phone.deviceId}});
+    askDialog(Dialog::confirm, Msg::resetPhones,
+              {{QStringLiteral("lbl_1_Text"), QStringLiteral("确定要将该设备恢复出厂吗？")},
+               {QStringLiteral("deviceId"), phone.deviceId}});
 }
 
 void ZqDeviceLeftPanel::menuMoveNewGroup()
@@ -902,9 +886,7 @@ void ZqDeviceLeftPanel::menuNewPhone()
         const QString channel = QStringLiteral("wechat");
         const bool ok = info->generateChangeOrder(billingId, channel, cloudId) &&
                         info->getChangeOrder(billingId, channel, cloudId);
-        postMessage(5, {{keyType, 254},
-                        {QStringLiteral("lbl_1_Text"),
-                         ok ? QStringLiteral("设备更换成功") : QStringLiteral("设备更换失败")}});
+        postNotice(ok ? QStringLiteral("设备更换成功") : QStringLiteral("设备更换失败"));
         if (ok)
             info->reload();
     });

@@ -164,7 +164,6 @@ private:
     int currentPhone() const;
     int currentGroup() const;
     static QJsonObject itemData(const QStandardItem *item);
-    static void postMessage(int type, const QJsonObject &payload, const QString &target = QString());
     QMenu *popupMenu(QWidget *parent);
 
     QTreeView *m_twDevice;

@@ -2,6 +2,7 @@
 
 #include "api/userinfo.h"
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "coreclient/core_client.h"
 #include "phone/phonetext.h"
@@ -22,26 +23,6 @@
 #include <stdexcept>
 
 namespace {
-
-enum : int
-{
-    noticeMessage = 5,
-    uploadMessage = 6,
-    homeMessage = 22,
-    restartMessage = 23,
-    resetMessage = 24,
-    clipboardMessage = 26,
-    bigViewMessage = 52,
-    mediumViewMessage = 53,
-    smallViewMessage = 54,
-    repaintMessage = 55,
-    unusedMessageA = 50,
-    unusedMessageB = 61,
-    tileStatusMessage = 57,
-    checkMessage = 63,
-    moveMessage = 80,
-    renameMessage = 81
-};
 
 const char *const gridStyle = R"(
 QLabel#label { background: white; border-radius: 10px; }
@@ -64,18 +45,11 @@ ZqDeviceListItem QCheckBox::indicator:checked {
 ZqDeviceListItem QCheckBox::indicator:hover { border-color: rgb(138,226,233); }
 )";
 
-void notice(const QString &text)
-{
-    userInfo::showError(text);
-}
-
 // Any thread: a tile's status as the grid's message 57.
 void postStatus(const QString &deviceId, int status)
 {
-    ZQSlotMsg msg;
-    msg.type = tileStatusMessage;
-    msg.text = jsonToText({{QStringLiteral("deviceId"), deviceId}, {QStringLiteral("tileStatus"), status}});
-    g_eventManager.post(msg);
+    post(Msg::tileStatusChanged,
+         {{QStringLiteral("deviceId"), deviceId}, {QStringLiteral("tileStatus"), status}});
 }
 
 // The phone named by the library's session buffers; what a home-key or clipboard task carries.
@@ -145,9 +119,10 @@ ZqDeviceList::ZqDeviceList(QWidget *parent)
     // 50 and 61 are not acted on; 6 (file upload) belongs to the upload flow. 55 is the preview
     // queue's repaint: the main window repaints itself then, but a repaint of the window does not
     // reach widgets inside the scroll area's opaque viewport, so the tiles in view repaint here.
-    for (int type : {bigViewMessage, mediumViewMessage, smallViewMessage, unusedMessageA, unusedMessageB,
-                     resetMessage, restartMessage, homeMessage, clipboardMessage, uploadMessage,
-                     tileStatusMessage, checkMessage, moveMessage, renameMessage, repaintMessage})
+    for (int type : {Msg::bigView, Msg::mediumView, Msg::smallView, Msg::gridReserved50, Msg::gridReserved61,
+                     Msg::resetPhones, Msg::restartPhones, Msg::homeKey, Msg::clipboardText, Msg::uploadFiles,
+                     Msg::tileStatusChanged, Msg::phoneChecked, Msg::moveToGroup, Msg::renameByPrefix,
+                     Msg::repaintMainWindow})
         g_eventManager.subscribe(type, this);
     m_tiles.reserve(8);
 
@@ -280,42 +255,42 @@ bool ZqDeviceList::event(QEvent *event)
 void ZqDeviceList::handleMessage(const ZQSlotMsg &msg)
 {
     switch (msg.type) {
-    case checkMessage:
+    case Msg::phoneChecked:
         phoneChecked(textToJson(msg.text));
         break;
-    case bigViewMessage:
+    case Msg::bigView:
         setDisplayMode(BigView);
         break;
-    case mediumViewMessage:
+    case Msg::mediumView:
         setDisplayMode(MediumView);
         break;
-    case smallViewMessage:
+    case Msg::smallView:
         setDisplayMode(SmallView);
         break;
-    case homeMessage:
+    case Msg::homeKey:
         homeKey(textToJson(msg.text));
         break;
-    case restartMessage:
+    case Msg::restartPhones:
         changePhones(textToJson(msg.text), false);
         break;
-    case resetMessage:
+    case Msg::resetPhones:
         changePhones(textToJson(msg.text), true);
         break;
-    case clipboardMessage:
+    case Msg::clipboardText:
         clipboardText(textToJson(msg.text));
         break;
-    case tileStatusMessage:
+    case Msg::tileStatusChanged:
         applyStatus(textToJson(msg.text));
         break;
-    case repaintMessage:
+    case Msg::repaintMainWindow:
         for (ZqDeviceListItem *tile : qAsConst(m_order))
             if (tile->previewRequested())
                 tile->update();
         break;
-    case moveMessage:
+    case Msg::moveToGroup:
         moveChecked(msg.text);
         break;
-    case renameMessage:
+    case Msg::renameByPrefix:
         renameChecked(textToJson(msg.text));
         break;
     default:
@@ -367,14 +342,14 @@ QList<ZqDeviceListItem *> ZqDeviceList::batchTargets(const QString &deviceId) co
                 return targets;
             }
         }
-        notice(QStringLiteral("找不到对应设备"));
+        postNotice(QStringLiteral("找不到对应设备"));
         return targets;
     }
     for (ZqDeviceListItem *tile : m_order)
         if (tile->isSelected())
             targets.append(tile);
     if (targets.isEmpty())
-        notice(QStringLiteral("没有选择设备"));
+        postNotice(QStringLiteral("没有选择设备"));
     return targets;
 }
 
@@ -407,7 +382,7 @@ void ZqDeviceList::changePhones(const QJsonObject &request, bool reset)
     if (targets.isEmpty()) {
         // An unknown named phone has had its own notice; this one is about an empty selection.
         if (!reset && named.isEmpty())
-            notice(QStringLiteral("没有勾选设备"));
+            postNotice(QStringLiteral("没有勾选设备"));
         return;
     }
     userInfo *info = g_userInfo;
@@ -440,12 +415,13 @@ void ZqDeviceList::clipboardText(const QJsonObject &request)
     if (end >= 0)
         text.truncate(end);
     if (text.isEmpty()) {
-        notice(QStringLiteral("要同步的剪贴板文字为空，请重新输入"));
+        postNotice(QStringLiteral("要同步的剪贴板文字为空，请重新输入"));
         return;
     }
     if (text.size() > clipboardBufferSize - 1) {
         // Refused rather than cut: half a text is not what the user asked for. The dialog keeps it.
-        notice(QStringLiteral("要同步的剪贴板文字超过%1字节，请缩短后重新输入").arg(clipboardBufferSize - 1));
+        postNotice(
+            QStringLiteral("要同步的剪贴板文字超过%1字节，请缩短后重新输入").arg(clipboardBufferSize - 1));
         return;
     }
     for (ZqDeviceListItem *tile : batchTargets(namedDevice(request))) {

@@ -1,6 +1,7 @@
 #include "ui/zqdevicelistitem.h"
 
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "phone/queuepreview.h"
 #include "phone/sdkmanager.h"
@@ -19,31 +20,11 @@
 
 namespace {
 
-enum : int
-{
-    noticeMessage = 5,
-    openPhoneMessage = 20,
-    confirmHomeMessage = 22,
-    restartMessage = 23,
-    resetMessage = 24,
-    clipboardMessage = 26,
-    treeReloadMessage = 30,
-    inventoryMessage = 31,
-    tileCheckMessage = 62,
-    tileMessageA = 65,
-    tileMessageB = 66,
-    openFromTreeMessage = 93
-};
+// Subscribed under the phone's device id, so that targeted messages reach only this tile.
+constexpr int tileMessages[] = {Msg::tileReserved65, Msg::tileReserved66, Msg::openFromTree,
+                                Msg::inventoryReloaded};
 
 const QString payChannel = QStringLiteral("wechat");
-
-void post(int type, const QJsonObject &payload)
-{
-    ZQSlotMsg msg;
-    msg.type = type;
-    msg.text = jsonToText(payload);
-    g_eventManager.post(msg);
-}
 
 const QImage &placeholder()
 {
@@ -70,7 +51,7 @@ ZqDeviceListItem::ZqDeviceListItem(const phoneRecord &phone, QWidget *parent)
       m_iconTimer(new QTimer(this))
 {
     setAttribute(Qt::WA_DeleteOnClose);
-    for (int type : {tileMessageA, tileMessageB, openFromTreeMessage, inventoryMessage})
+    for (int type : tileMessages)
         g_eventManager.subscribe(type, this, m_phone.deviceId);
 
     setObjectName(QStringLiteral("ZqDeviceListItem"));
@@ -196,13 +177,13 @@ void ZqDeviceListItem::on_chkSelect_toggled(bool checked)
         qDebug() << "sdkManager.erasePhone:" << m_phone.cloudPhoneId << "checked:" << 0;
         sdkManager.erasePhone(m_phone.cloudPhoneId);
     }
-    post(tileCheckMessage, {{QStringLiteral("deviceId"), m_phone.deviceId},
+    post(Msg::tileChecked, {{QStringLiteral("deviceId"), m_phone.deviceId},
                             {QStringLiteral("isChecked"), m_chkSelect->isChecked()}});
 }
 
 void ZqDeviceListItem::menuOpen()
 {
-    post(openPhoneMessage,
+    post(Msg::openPhone,
          {{QStringLiteral("deviceId"), m_phone.deviceId},
           {QStringLiteral("deviceName"), m_phone.name},
           {QStringLiteral("deviceUcId"), m_phone.deviceUcId},
@@ -230,30 +211,26 @@ void ZqDeviceListItem::menuNewPhone()
 
 void ZqDeviceListItem::menuRestart()
 {
-    post(noticeMessage, {{QStringLiteral("type"), 255},
-                         {QStringLiteral("msgId"), restartMessage},
-                         {QStringLiteral("deviceId"), m_phone.deviceId},
-                         {QStringLiteral("lbl_1_Text"), QStringLiteral("确定要重启该设备吗？")}});
+    askDialog(Dialog::confirm, Msg::restartPhones,
+              {{QStringLiteral("deviceId"), m_phone.deviceId},
+               {QStringLiteral("lbl_1_Text"), QStringLiteral("确定要重启该设备吗？")}});
 }
 
 void ZqDeviceListItem::menuReset()
 {
-    post(noticeMessage, {{QStringLiteral("type"), 255},
-                         {QStringLiteral("msgId"), resetMessage},
-                         {QStringLiteral("lbl_1_Text"), QStringLiteral("确定要将该设备恢复出厂吗？")},
-                         {QStringLiteral("deviceId"), m_phone.deviceId}});
+    askDialog(Dialog::confirm, Msg::resetPhones,
+              {{QStringLiteral("lbl_1_Text"), QStringLiteral("确定要将该设备恢复出厂吗？")},
+               {QStringLiteral("deviceId"), m_phone.deviceId}});
 }
 
 void ZqDeviceListItem::menuHome()
 {
-    post(confirmHomeMessage, {{QStringLiteral("deviceId"), m_phone.deviceId}});
+    post(Msg::homeKey, {{QStringLiteral("deviceId"), m_phone.deviceId}});
 }
 
 void ZqDeviceListItem::menuSyncOperation()
 {
-    post(noticeMessage, {{QStringLiteral("type"), 2},
-                         {QStringLiteral("msgId"), clipboardMessage},
-                         {QStringLiteral("deviceId"), m_phone.deviceId}});
+    askDialog(Dialog::clipboardInput, Msg::clipboardText, {{QStringLiteral("deviceId"), m_phone.deviceId}});
 }
 
 void ZqDeviceListItem::menuMoveNewGroup()
@@ -268,9 +245,7 @@ void ZqDeviceListItem::menuMoveNewGroup()
     onPool([info, groupId, cloudPhoneId] {
         const bool moved = info->movePhone(groupId, cloudPhoneId);
         qDebug() << "move phone" << cloudPhoneId << "to group" << groupId << "result" << moved;
-        ZQSlotMsg rebuild;
-        rebuild.type = treeReloadMessage;
-        g_eventManager.post(rebuild);
+        post(Msg::rebuildTree);
     });
 }
 
@@ -295,7 +270,7 @@ void ZqDeviceListItem::refreshPhone()
         // the session manager follow the new one.
         setPreviewing(false);
         g_eventManager.unsubscribe(this);
-        for (int type : {tileMessageA, tileMessageB, openFromTreeMessage, inventoryMessage})
+        for (int type : tileMessages)
             g_eventManager.subscribe(type, this, fresh.deviceId);
         if (isSelected()) {
             sdkManager.erasePhone(old.cloudPhoneId);
@@ -317,10 +292,10 @@ bool ZqDeviceListItem::event(QEvent *event)
     if (!PhoneEvent::isBusEvent(event))
         return QWidget::event(event);
     switch (static_cast<PhoneEvent *>(event)->message().type) {
-    case inventoryMessage:
+    case Msg::inventoryReloaded:
         refreshPhone();
         break;
-    case openFromTreeMessage:
+    case Msg::openFromTree:
         menuOpen();
         break;
     default:

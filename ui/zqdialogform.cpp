@@ -1,6 +1,7 @@
 #include "ui/zqdialogform.h"
 
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 
 #include <QDebug>
@@ -108,15 +109,15 @@ void ZqDialogForm::setDialogData(const QString &json)
     int height = 185;
     QString title = QStringLiteral("提示");
     switch (m_dialogType) {
-    case 2:
+    case Dialog::clipboardInput:
         height = 280;
         title = QStringLiteral("同步剪贴板");
         m_edtText->setGeometry(leftX, 28, fullWidth, 120);
         m_edtText->show();
         place(m_btnConfirm, leftX, 176, fullWidth);
         break;
-    case 3:
-    case 8:
+    case Dialog::renameGroup:
+    case Dialog::renamePhone:
         height = 232;
         showLabel(QStringLiteral("修改名称"), 63);
         m_edtLine->setText(text);
@@ -124,24 +125,24 @@ void ZqDialogForm::setDialogData(const QString &json)
         place(m_edtLine, leftX, 63, fullWidth);
         place(m_btnConfirm, leftX, 132, fullWidth);
         break;
-    case 5:
-    case 9:
+    case Dialog::nameInput:
+    case Dialog::prefixInput:
         height = 232;
-        if (m_dialogType == 9)
+        if (m_dialogType == Dialog::prefixInput)
             title = QStringLiteral("批量命名");
         showLabel(text, 70);
         m_edtLine->setPlaceholderText(namePlaceholder);
         place(m_edtLine, leftX, 70, fullWidth);
         place(m_btnConfirm, leftX, 132, fullWidth);
         break;
-    case 7:
-    case 255:
+    case Dialog::confirmRemove:
+    case Dialog::confirm:
         links = text.contains(QLatin1String("a href"));
         showLabel(text, 84);
         place(m_btnCancel, leftX, 84, halfWidth);
         place(m_btnConfirm, rightHalf, 84, halfWidth);
         break;
-    case 10:
+    case Dialog::countInput:
         height = 160;
         title = QStringLiteral("多选");
         m_edtLine->clear();
@@ -151,16 +152,16 @@ void ZqDialogForm::setDialogData(const QString &json)
         place(m_btnCancel, leftX, 70, halfWidth);
         place(m_btnConfirm, rightHalf, 70, halfWidth);
         break;
-    case 12:
-    case 13:
-    case 253:
-    case 254:
-        if (m_dialogType == 253)
+    case Dialog::updateNotice:
+    case Dialog::forcedUpdate:
+    case Dialog::initFailed:
+    case Dialog::notice:
+        if (m_dialogType == Dialog::initFailed)
             title = QStringLiteral("初始化失败");
-        if (m_dialogType == 12 || m_dialogType == 13)
+        if (m_dialogType == Dialog::updateNotice || m_dialogType == Dialog::forcedUpdate)
             links = !m_dialogData.value(QStringLiteral("download")).toString().isEmpty();
         // A forced update can only be confirmed, which ends the program; the close button never returns.
-        if (m_dialogType == 13)
+        if (m_dialogType == Dialog::forcedUpdate)
             m_btnClose->hide();
         showLabel(text, 84);
         place(m_btnConfirm, leftX, 84, fullWidth);
@@ -181,59 +182,50 @@ void ZqDialogForm::on_btnConfirm_clicked()
     close();
     qDebug().noquote()
         << QStringLiteral("dialogMsgId: %1 dialogType: %2").arg(m_dialogMsgId).arg(m_dialogType);
-    if (m_dialogType == 10)
+    if (m_dialogType == Dialog::countInput)
         detachCountValidator();
     if (m_dialogMsgId == 0)
         return;
 
     QJsonObject result = m_dialogData;
     switch (m_dialogType) {
-    case 2:
+    case Dialog::clipboardInput:
         result.insert(QStringLiteral("txtClip"), clipboardText());
         break;
-    case 3:
-    case 5:
-    case 8:
+    case Dialog::renameGroup:
+    case Dialog::nameInput:
+    case Dialog::renamePhone:
         result.insert(QStringLiteral("name"), m_edtLine->text());
         break;
-    case 9:
+    case Dialog::prefixInput:
         result.insert(QStringLiteral("prefix"), m_edtLine->text());
         break;
-    case 10:
+    case Dialog::countInput:
         result.insert(QStringLiteral("count"), m_edtLine->text().toInt());
         break;
-    case 13: {
-        ZQSlotMsg exit;
-        exit.type = 1;
-        g_eventManager.post(exit);
+    case Dialog::forcedUpdate:
+        post(Msg::exitProgram);
         return;
-    }
     default:
         break;
     }
 
-    ZQSlotMsg msg;
-    msg.type = m_dialogMsgId;
-    if (!result.isEmpty())
-        msg.text = jsonToText(result);
-    g_eventManager.post(msg);
+    post(m_dialogMsgId, result);
 }
 
 void ZqDialogForm::on_btnCancel_clicked()
 {
-    if (m_dialogType == 10)
+    if (m_dialogType == Dialog::countInput)
         detachCountValidator();
     close();
 }
 
 void ZqDialogForm::on_btnClose_clicked()
 {
-    if (m_dialogType == 10)
+    if (m_dialogType == Dialog::countInput)
         detachCountValidator();
-    if (m_dialogType == 253) {
-        ZQSlotMsg exit;
-        exit.type = 1;
-        g_eventManager.post(exit);
+    if (m_dialogType == Dialog::initFailed) {
+        post(Msg::exitProgram);
     }
     close();
 }

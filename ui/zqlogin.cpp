@@ -2,6 +2,7 @@
 
 #include "api/userinfo.h"
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 
 #include <QDebug>
@@ -184,9 +185,7 @@ void ZqLogin::on_btnLogin_clicked()
     if (!smsMode)
         g_config->password = secret;
     g_config->save();
-    ZQSlotMsg msg;
-    msg.type = 191;
-    g_eventManager.post(msg);
+    post(Msg::loggedIn);
 }
 
 void ZqLogin::on_btnGetVeriCode_clicked()
@@ -260,11 +259,7 @@ void ZqLogin::on_btnConfirm_clicked()
     m_requestRunning = false;
     if (!ok)
         return;
-    ZQSlotMsg msg;
-    msg.type = 5;
-    msg.text = jsonToText(QJsonObject{{QStringLiteral("type"), 254},
-                                      {QStringLiteral("lbl_1_Text"), QStringLiteral("密码重置成功！")}});
-    g_eventManager.post(msg);
+    postNotice(QStringLiteral("密码重置成功！"));
     on_btnRetLogin_clicked();
 }
 

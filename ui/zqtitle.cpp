@@ -3,6 +3,7 @@
 #include "api/userinfo.h"
 #include "api/zqhttprequest.h"
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "ui/zqtips.h"
 
@@ -40,13 +41,6 @@ QToolButton#btnUserInfo { background: rgb(25,194,209); }
 
 const char *const packageName = "com.pc.zaqtor";
 
-void postType(int type)
-{
-    ZQSlotMsg msg;
-    msg.type = type;
-    g_eventManager.post(msg);
-}
-
 QString updateCheckUrl(const QString &apiBaseUrl, int versionCode)
 {
     return apiBaseUrl + QStringLiteral("/api/tamsu-cloud-phone/v1/package/check-for-updates?packageName=") +
@@ -61,7 +55,7 @@ ZqTitle::ZqTitle(QWidget *parent) : QWidget(parent), m_updateTimer(new QTimer(th
     setObjectName(QStringLiteral("ZqTitle"));
     resize(800, 32);
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-    g_eventManager.subscribe(191, this);
+    g_eventManager.subscribe(Msg::loggedIn, this);
     // Before any child exists: a child shown earlier would keep the look it was first polished with.
     setStyleSheet(QString::fromUtf8(titleStyle));
 
@@ -135,14 +129,14 @@ QJsonObject ZqTitle::updateRequest(const QString &answer)
             QStringLiteral("<p><span style=\" color:#ff0000;\">当前版本太低，请更新：</span><a href=\"") +
             url + QStringLiteral("\">点击下载</a></p>");
         qDebug().noquote() << label;
-        return QJsonObject{{QStringLiteral("msgId"), 13},
-                           {QStringLiteral("type"), 13},
+        return QJsonObject{{QStringLiteral("msgId"), Dialog::forcedUpdate},
+                           {QStringLiteral("type"), Dialog::forcedUpdate},
                            {QStringLiteral("download"), url},
                            {QStringLiteral("lbl_1_Text"), label}};
     }
     const QString label = QStringLiteral("<html><head/><body><p>当前有新版本可以更新：<a href=\"") + url +
                           QStringLiteral("\">点击下载</a></p></body></html>");
-    return QJsonObject{{QStringLiteral("type"), 12},
+    return QJsonObject{{QStringLiteral("type"), Dialog::updateNotice},
                        {QStringLiteral("download"), url},
                        {QStringLiteral("lbl_1_Text"), label}};
 }
@@ -156,15 +150,12 @@ void ZqTitle::simpleRunning()
     const QJsonObject request = updateRequest(answer);
     if (request.isEmpty())
         return;
-    ZQSlotMsg msg;
-    msg.type = 5;
-    msg.text = jsonToText(request);
-    g_eventManager.post(msg);
+    post(Msg::showDialog, request);
 }
 
 void ZqTitle::on_btnClose_clicked()
 {
-    postType(1);
+    post(Msg::exitProgram);
 }
 
 void ZqTitle::on_btnMax_clicked()
@@ -174,17 +165,17 @@ void ZqTitle::on_btnMax_clicked()
     m_maxToggle = !m_maxToggle;
     m_btnMax->setIcon(
         QIcon(wasNormal ? QStringLiteral(":/img/img/restore.ico") : QStringLiteral(":/img/img/max.ico")));
-    postType(2);
+    post(Msg::toggleMaximized);
 }
 
 void ZqTitle::on_btnMin_clicked()
 {
-    postType(3);
+    post(Msg::minimizeWindow);
 }
 
 void ZqTitle::on_btnUserInfo_clicked()
 {
-    postType(4);
+    post(Msg::showUserInfo);
 }
 
 void ZqTitle::on_btnHome_clicked()
@@ -207,7 +198,7 @@ bool ZqTitle::event(QEvent *event)
 {
     if (!PhoneEvent::isBusEvent(event))
         return QWidget::event(event);
-    if (static_cast<PhoneEvent *>(event)->message().type == 191)
+    if (static_cast<PhoneEvent *>(event)->message().type == Msg::loggedIn)
         showLoggedIn();
     return true;
 }

@@ -4,6 +4,7 @@
 #include "app/eventmanager.h"
 #include "app/globals.h"
 #include "app/logging.h"
+#include "app/messages.h"
 #include "app/threadpool.h"
 #include "app/zqconfig.h"
 #include "platform/datadir.h"
@@ -106,6 +107,7 @@ private slots:
     void logHandlerWritesDebugOnlyWithCrlf();
     void busTargetsOrderAndDuplicates();
     void busNeverReachesDestroyedReceivers();
+    void catalogueHelpersPost();
     void slotMessageBufferIsBounded();
     void poolSizesAndShutdown();
     void windowMessageCrossesThreads();
@@ -440,6 +442,35 @@ void TestApp::busNeverReachesDestroyedReceivers()
         delivered += r->received.size();
     QVERIFY(posted.load() > 0);
     QVERIFY(delivered > 0);
+}
+
+// Receivers tell a type-only message by its empty text (a dialog request must not be empty), and
+// the dialog answers only with a "msgId" that the request carries.
+void TestApp::catalogueHelpersPost()
+{
+    Recorder dialogs(&g_eventManager), tile(&g_eventManager);
+    g_eventManager.subscribe(Msg::showDialog, &dialogs);
+    g_eventManager.subscribe(Msg::inventoryReloaded, &tile, QStringLiteral("PhoneA"));
+
+    post(Msg::inventoryReloaded);
+    post(Msg::inventoryReloaded, {{QStringLiteral("n"), 1}}, QStringLiteral("PhoneB"));
+    postText(Msg::inventoryReloaded, QStringLiteral("7"), QStringLiteral("PhoneA"));
+    askDialog(Dialog::confirm, Msg::restartPhones, {{QStringLiteral("deviceId"), QStringLiteral("PhoneA")}});
+    postNotice(QStringLiteral("密码重置成功！"));
+    g_eventManager.dispatchPending();
+    QCoreApplication::sendPostedEvents();
+
+    QCOMPARE(tile.received.size(), 2);
+    QVERIFY(tile.received[0].text.isEmpty());
+    QCOMPARE(tile.received[1].text, QStringLiteral("7"));
+    QCOMPARE(dialogs.received.size(), 2);
+    const QJsonObject confirm = textToJson(dialogs.received[0].text);
+    QCOMPARE(confirm.value(QStringLiteral("type")).toInt(), 255);
+    QCOMPARE(confirm.value(QStringLiteral("msgId")).toInt(), 23);
+    QCOMPARE(confirm.value(QStringLiteral("deviceId")).toString(), QStringLiteral("PhoneA"));
+    const QJsonObject notice = textToJson(dialogs.received[1].text);
+    QCOMPARE(notice, (QJsonObject{{QStringLiteral("type"), 254},
+                                  {QStringLiteral("lbl_1_Text"), QStringLiteral("密码重置成功！")}}));
 }
 
 void TestApp::slotMessageBufferIsBounded()
