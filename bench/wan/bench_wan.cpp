@@ -1,0 +1,313 @@
+// core-client over a slow link: the phone farm behind a proxy that delays
+// every byte by half the round trip each way and, for a share of the
+// segments, by a retransmission time as well, holding back what follows as
+// TCP would. Prints input-to-paint latency beside the RTT, a control
+// window's frame rate and the rhythm of 5 s preview sweeps, each also over a
+// direct connection in the same run.
+//
+//   build/bin/bench_wan [RTT_MS [LOSS_PERCENT]]      (default 50 ms, 1 %)
+
+#include "coreclient/core_client.h"
+#include "tests/coreclient/farm_harness.h"
+#include "tests/coreclient/request_helpers.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+#include <QWidget>
+#include <QtTest>
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+
+namespace {
+
+// Linux's least retransmission time-out.
+constexpr int kRetransmitMs = 200;
+constexpr int kPreviewPeriodMs = 5000;
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(p * (v.size() - 1) + 0.5))];
+}
+
+// One direction of a proxied connection: bytes leave in arrival order, each
+// no earlier than its release time.
+class Pipe : public QObject
+{
+public:
+    Pipe(QTcpSocket *from, QTcpSocket *to, int delayMs, double loss, QObject *parent)
+        : QObject(parent), from_(from), to_(to), delayMs_(delayMs), loss_(loss)
+    {
+        timer_.setSingleShot(true);
+        timer_.setTimerType(Qt::PreciseTimer);
+        connect(&timer_, &QTimer::timeout, this, &Pipe::release);
+        connect(from_, &QTcpSocket::readyRead, this, &Pipe::take);
+    }
+
+private:
+    void take()
+    {
+        const qint64 now = clock().elapsed();
+        const bool lost = QRandomGenerator::global()->generateDouble() < loss_;
+        last_ = std::max(last_, now + delayMs_ + (lost ? kRetransmitMs + 2 * delayMs_ : 0));
+        queue_.push_back({last_, from_->readAll()});
+        if (!timer_.isActive())
+            timer_.start(int(std::max<qint64>(0, queue_.front().first - now)));
+    }
+
+    void release()
+    {
+        const qint64 now = clock().elapsed();
+        while (!queue_.empty() && queue_.front().first <= now) {
+            to_->write(queue_.front().second);
+            queue_.pop_front();
+        }
+        if (!queue_.empty())
+            timer_.start(int(queue_.front().first - now));
+    }
+
+    static QElapsedTimer &clock()
+    {
+        static QElapsedTimer c = [] {
+            QElapsedTimer t;
+            t.start();
+            return t;
+        }();
+        return c;
+    }
+
+    QTcpSocket *from_;
+    QTcpSocket *to_;
+    int delayMs_;
+    double loss_;
+    qint64 last_ = 0;
+    std::deque<std::pair<qint64, QByteArray>> queue_;
+    QTimer timer_;
+};
+
+// Lives on its own thread, so the GUI thread's waits never delay a byte.
+class DelayProxy : public QObject
+{
+public:
+    DelayProxy(quint16 target, int rttMs, double loss) : target_(target), oneWayMs_(rttMs / 2), loss_(loss) {}
+
+    quint16 start()
+    {
+        connect(&server_, &QTcpServer::newConnection, this, &DelayProxy::accept);
+        server_.listen(QHostAddress::LocalHost, 0);
+        return server_.serverPort();
+    }
+
+private:
+    void accept()
+    {
+        while (QTcpSocket *down = server_.nextPendingConnection()) {
+            auto *up = new QTcpSocket(down);
+            down->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            connect(up, &QTcpSocket::connected, up,
+                    [up] { up->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+            new Pipe(down, up, oneWayMs_, loss_, down);
+            new Pipe(up, down, oneWayMs_, loss_, down);
+            connect(down, &QTcpSocket::disconnected, down, &QObject::deleteLater);
+            connect(up, &QTcpSocket::disconnected, down, [down] { down->disconnectFromHost(); });
+            up->connectToHost(QHostAddress::LocalHost, target_);
+        }
+    }
+
+    QTcpServer server_{this}; // a child, so it moves to the proxy thread too
+    quint16 target_;
+    int oneWayMs_;
+    double loss_;
+};
+
+struct Window
+{
+    std::unique_ptr<QWidget> surface;
+    QWidget *view = nullptr;
+};
+
+Window connectWindow(const QByteArray &phone)
+{
+    Window w;
+    w.surface = std::make_unique<QWidget>();
+    w.surface->resize(360, 640);
+    w.surface->show();
+    const QByteArray cred = harness::credential(phone);
+    cc_core_connect_phone_tob(cred.constData(), phone.constData(), w.surface->winId(), 1, 0, 0, 0, 0, 0, 0);
+    w.view = w.surface->findChild<QWidget *>(QStringLiteral("ccRenderView"));
+    return w;
+}
+
+void shell(const QByteArray &phone, const char *command)
+{
+    harness::run(harness::credential(phone), phone, [command](SdkSession *s, SdkCallback cb) {
+        return cc_core_send_adb_command_msg_tob(s, command, cb, 0);
+    });
+}
+
+struct Figures
+{
+    double inputMedian = 0, inputP95 = 0;
+    int taps = 0;
+    double fps = 0;
+    double sweepMedian = 0, sweepMax = 0, periodMax = 0;
+    int previewsOk = 0, previews = 0;
+};
+
+// Taps on empty wallpaper until the painted frame shows them applied.
+void inputLatency(const QByteArray &phone, Figures *f)
+{
+    Window w = connectWindow(phone);
+    QSignalSpy painted(w.view, SIGNAL(framePainted(quint32, quint32, qint64)));
+    painted.wait(10000);
+    QSignalSpy sent(w.view, SIGNAL(inputSent(quint32)));
+    std::vector<double> latencies;
+    for (int i = 0; i < 40; ++i) {
+        const QPoint pos(60 + (i % 5) * 60, 480);
+        QElapsedTimer clock;
+        clock.start();
+        QTest::mousePress(w.view, Qt::LeftButton, {}, pos);
+        const quint32 seq = sent.isEmpty() ? 0 : sent.last().at(0).toUInt();
+        painted.clear();
+        const bool seen = harness::waitUntil(
+            [&] {
+                for (const auto &p : painted) {
+                    if (p.at(1).toUInt() >= seq)
+                        return true;
+                }
+                return false;
+            },
+            5000);
+        if (seen)
+            latencies.push_back(clock.nsecsElapsed() / 1e6);
+        QTest::mouseRelease(w.view, Qt::LeftButton, {}, pos);
+        QTest::qWait(400); // the mark fades, so the next tap starts from a still screen
+    }
+    f->inputMedian = percentile(latencies, 0.5);
+    f->inputP95 = percentile(latencies, 0.95);
+    f->taps = int(latencies.size());
+    cc_core_close_phone(w.surface->winId());
+}
+
+void frameRate(const QByteArray &phone, Figures *f)
+{
+    shell(phone, "monkey -p com.pmapps.clock 1"); // the stopwatch redraws continuously
+    Window w = connectWindow(phone);
+    QSignalSpy painted(w.view, SIGNAL(framePainted(quint32, quint32, qint64)));
+    painted.wait(10000);
+    painted.clear();
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 4000)
+        QTest::qWait(50);
+    f->fps = painted.count() * 1000.0 / clock.elapsed();
+    cc_core_close_phone(w.surface->winId());
+}
+
+// The preview grid's schedule: every 5 s one preview of each phone in view.
+void previewRhythm(const QByteArray &prefix, int phones, Figures *f)
+{
+    std::vector<double> sweeps, periods;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastEnd = -1;
+    for (int round = 0; round < 4; ++round) {
+        const qint64 due = qint64(round) * kPreviewPeriodMs;
+        harness::waitUntil([&] { return clock.elapsed() >= due; }, kPreviewPeriodMs + 1000);
+        const qint64 begin = clock.elapsed();
+        std::vector<std::unique_ptr<harness::Request>> requests;
+        for (int i = 0; i < phones; ++i) {
+            const QByteArray id = prefix + QByteArray::number(i);
+            requests.push_back(std::make_unique<harness::Request>(harness::credential(id), id));
+            cc_core_send_preview_msg_tob(requests.back()->session(), 25, CC_PREVIEW_SMALL,
+                                         &harness::Request::callback);
+        }
+        for (auto &r : requests) {
+            f->previewsOk += r->wait(30000) && r->result().code == 0;
+            ++f->previews;
+        }
+        const qint64 end = clock.elapsed();
+        if (round > 0) // the first round creates the phones
+            sweeps.push_back(double(end - begin));
+        if (lastEnd >= 0)
+            periods.push_back(double(end - lastEnd));
+        lastEnd = end;
+    }
+    f->sweepMedian = percentile(sweeps, 0.5);
+    f->sweepMax = percentile(sweeps, 1.0);
+    f->periodMax = percentile(periods, 1.0);
+}
+
+Figures measure(quint16 port, const char *tag)
+{
+    cc_core_set_gateway("127.0.0.1", port);
+    Figures f;
+    inputLatency(QByteArray("PMWANLAT") + tag, &f);
+    frameRate(QByteArray("PMWANFPS") + tag, &f);
+    previewRhythm(QByteArray("PMWANPV") + tag, 50, &f);
+    return f;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("PELOMIR_BIN_DIR"))
+        qputenv("PELOMIR_BIN_DIR", QFileInfo(QString::fromLocal8Bit(argv[0])).absolutePath().toLocal8Bit());
+    QApplication app(argc, argv);
+    const int rttMs = argc > 1 ? qMax(0, atoi(argv[1])) : 50;
+    const double lossPercent = argc > 2 ? qBound(0.0, atof(argv[2]), 50.0) : 1.0;
+
+    harness::Farm farm;
+    const int maxFps = 30;
+    if (!farm.start({QStringLiteral("--max-fps"), QString::number(maxFps)})) {
+        std::fprintf(stderr, "cannot start %s/pelomir-phonefarm\n", qPrintable(harness::binDir()));
+        return 1;
+    }
+    QThread proxyThread;
+    DelayProxy proxy(farm.port, rttMs, lossPercent / 100.0);
+    proxy.moveToThread(&proxyThread);
+    proxyThread.start();
+    quint16 proxyPort = 0;
+    QMetaObject::invokeMethod(
+        &proxy, [&] { proxyPort = proxy.start(); }, Qt::BlockingQueuedConnection);
+
+    std::printf(
+        "core-client against pelomir-phonefarm: direct, and through a proxy adding %d ms RTT with %.1f %% of "
+        "segments held %d ms more (a retransmission); %d cores\n",
+        rttMs, lossPercent, kRetransmitMs + rttMs, QThread::idealThreadCount());
+    const Figures direct = measure(farm.port, "D");
+    const Figures slow = measure(proxyPort, "S");
+    std::printf("input to painted frame: median %.1f ms, p95 %.1f ms (%d taps) at RTT %d ms; direct median "
+                "%.1f ms, so "
+                "the link adds %.1f ms (%.2fx its RTT); median %s RTT + 30 ms (%d ms)\n",
+                slow.inputMedian, slow.inputP95, slow.taps, rttMs, direct.inputMedian,
+                slow.inputMedian - direct.inputMedian,
+                rttMs > 0 ? (slow.inputMedian - direct.inputMedian) / rttMs : 0.0,
+                slow.inputMedian <= rttMs + 30 ? "within" : "OVER", rttMs + 30);
+    std::printf("control window frame rate while the screen animates: %.1f fps at RTT %d ms, %.1f fps direct "
+                "(%.2f of direct; farm cap %d fps)\n",
+                slow.fps, rttMs, direct.fps, direct.fps > 0 ? slow.fps / direct.fps : 0.0, maxFps);
+    std::printf(
+        "preview sweeps of 50 phones every %d s: %d/%d answered; sweep median %.0f ms, max %.0f ms at RTT "
+        "%d ms (direct median %.0f ms); longest gap between sweep ends %.0f ms -> rhythm %s\n",
+        kPreviewPeriodMs / 1000, slow.previewsOk, slow.previews, slow.sweepMedian, slow.sweepMax, rttMs,
+        direct.sweepMedian, slow.periodMax,
+        slow.sweepMax < kPreviewPeriodMs && slow.periodMax < kPreviewPeriodMs + 1000 ? "kept" : "LOST");
+    cc_core_uninit();
+    proxyThread.quit();
+    proxyThread.wait();
+    return 0;
+}
