@@ -146,17 +146,21 @@ private:
             .data;
     }
     void pointGatewayAtFarm() { cc_core_set_gateway("127.0.0.1", farm.port); }
-    // Established connections from this process to a local port.
-    static int gatewayConnections(quint16 port)
+    // Local ends of the established connections from this process to a local port.
+    static QStringList gatewayLinks(quint16 port)
     {
         QFile tcp(QStringLiteral("/proc/self/net/tcp"));
         if (!tcp.open(QIODevice::ReadOnly))
-            return -1;
+            return {QStringLiteral("unreadable")};
         const QString remote = QStringLiteral("0100007F:%1").arg(port, 4, 16, QLatin1Char('0')).toUpper();
-        return QString::fromLatin1(tcp.readAll())
-            .count(QRegularExpression(QStringLiteral("^\\s*\\d+: [0-9A-F]+:[0-9A-F]+ %1 01 ").arg(remote),
-                                      QRegularExpression::MultilineOption));
+        const QRegularExpression re(QStringLiteral("^\\s*\\d+: ([0-9A-F]+:[0-9A-F]+) %1 01 ").arg(remote),
+                                    QRegularExpression::MultilineOption);
+        QStringList local;
+        for (auto it = re.globalMatch(QString::fromLatin1(tcp.readAll())); it.hasNext();)
+            local.append(it.next().captured(1));
+        return local;
     }
+    static int gatewayConnections(quint16 port) { return gatewayLinks(port).size(); }
 
 private slots:
     void initTestCase()
@@ -870,6 +874,32 @@ private slots:
         const QByteArray output = host.readAll();
         QVERIFY2(!output.contains("QEventLoop"), output.constData());
         QVERIFY2(host.exitStatus() == QProcess::NormalExit && host.exitCode() == 0, output.constData());
+    }
+
+    // A window on a still screen draws no frames and so sends no acks; its
+    // keep-alives hold the connection past the gateway's idle limit.
+    void stillWindowOutlivesIdleLimit()
+    {
+        harness::Farm quick;
+        QVERIFY(quick.start({QStringLiteral("--idle-ms"), QStringLiteral("7000")}));
+        cc_core_set_gateway("127.0.0.1", quick.port);
+        const QByteArray phone = "PMSTILL001", cred = harness::credential(phone);
+        Surface surface;
+        surface.resize(360, 640);
+        surface.show();
+        QCOMPARE(cc_core_connect_phone_tob(cred.constData(), phone.constData(), surface.winId(), 1, 0, 0, 0,
+                                           0, 0, 0),
+                 0);
+        auto *child = surface.findChild<QWidget *>(QStringLiteral("ccRenderView"));
+        QVERIFY(child);
+        QSignalSpy painted(child, SIGNAL(framePainted(quint32, quint32, qint64)));
+        QVERIFY(painted.wait(10000));
+        const QStringList links = gatewayLinks(quick.port);
+        QCOMPARE(links.size(), 1);
+        // Watched for longer than the limit: the same connection stays up throughout.
+        QVERIFY(!waitUntil([&] { return gatewayLinks(quick.port) != links; }, 10000));
+        cc_core_close_phone(surface.winId());
+        pointGatewayAtFarm();
     }
 
     // The render child in a surface: frames arrive, clicks become touches with
