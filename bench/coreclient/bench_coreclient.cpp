@@ -4,6 +4,7 @@
 //
 //   build/bin/bench_coreclient [--phones N]     (N windows for the memory figure, default 20)
 
+#include "bench/coreclient/display_bench.h"
 #include "coreclient/core_client.h"
 #include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
@@ -23,13 +24,10 @@
 
 namespace {
 
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * (v.size() - 1) + 0.5))];
-}
+using bench::connectWindow;
+using bench::percentile;
+using bench::shell;
+using bench::Window;
 
 // CPU seconds (user + system) of a process, from /proc.
 double cpuSeconds(qint64 pid)
@@ -61,15 +59,6 @@ double selfCpuSeconds()
     return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
 }
 
-QByteArray shell(const QByteArray &phone, const char *command)
-{
-    return harness::run(harness::credential(phone), phone,
-                        [command](SdkSession *s, SdkCallback cb) {
-                            return cc_core_send_adb_command_msg_tob(s, command, cb, 0);
-                        })
-        .data;
-}
-
 // Paint time against the farm's render time of each frame (same machine, same clock).
 class PaintClock : public QObject
 {
@@ -83,40 +72,13 @@ public slots:
     }
 };
 
-struct Window
-{
-    std::unique_ptr<QWidget> surface;
-    QWidget *view = nullptr;
-};
-
-Window connectWindow(const QByteArray &phone)
-{
-    Window w;
-    w.surface = std::make_unique<QWidget>();
-    w.surface->resize(360, 640);
-    w.surface->show();
-    const QByteArray cred = harness::credential(phone);
-    cc_core_connect_phone_tob(cred.constData(), phone.constData(), w.surface->winId(), 1, 0, 0, 0, 0, 0, 0);
-    w.view = w.surface->findChild<QWidget *>(QStringLiteral("ccRenderView"));
-    return w;
-}
-
 void frameRate(int maxFps)
 {
     const QByteArray phone = "PMBENCHFPS";
     shell(phone, "monkey -p com.pmapps.clock 1"); // the stopwatch redraws continuously
     Window w = connectWindow(phone);
-    QSignalSpy painted(w.view, SIGNAL(framePainted(quint32, quint32, qint64)));
-    painted.wait(5000);
-    painted.clear();
     PaintClock paints;
-    QObject::connect(w.view, SIGNAL(framePainted(quint32, quint32, qint64)), &paints,
-                     SLOT(onPainted(quint32, quint32, qint64)));
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 3000)
-        QTest::qWait(50);
-    const double fps = painted.count() * 1000.0 / clock.elapsed();
+    const double fps = bench::paintedFps(w, 3000, &paints, SLOT(onPainted(quint32, quint32, qint64)));
     std::printf(
         "display frames: %.1f fps while the screen animates, %.2f of the farm's %d fps cap; farm render to "
         "surface paint: median %.1f ms, p95 %.1f ms\n",
@@ -128,33 +90,8 @@ void inputLatency()
 {
     const QByteArray phone = "PMBENCHLAT";
     Window w = connectWindow(phone);
-    QSignalSpy painted(w.view, SIGNAL(framePainted(quint32, quint32, qint64)));
-    painted.wait(5000);
-    std::vector<double> latencies, transport;
-    quint32 seq = 0;
-    QSignalSpy sent(w.view, SIGNAL(inputSent(quint32)));
-    for (int i = 0; i < 60; ++i) {
-        // Taps on empty wallpaper: the only change is the touch mark itself.
-        const QPoint pos(60 + (i % 5) * 60, 480);
-        QElapsedTimer clock;
-        clock.start();
-        QTest::mousePress(w.view, Qt::LeftButton, {}, pos);
-        seq = sent.last().at(0).toUInt();
-        painted.clear();
-        const bool seen = harness::waitUntil(
-            [&] {
-                for (const auto &p : painted) {
-                    if (p.at(1).toUInt() >= seq)
-                        return true;
-                }
-                return false;
-            },
-            5000);
-        if (seen)
-            latencies.push_back(clock.nsecsElapsed() / 1e6);
-        QTest::mouseRelease(w.view, Qt::LeftButton, {}, pos);
-        QTest::qWait(400); // let the mark fade so the next tap starts from a still screen
-    }
+    const std::vector<double> latencies = bench::tapLatencies(w, 60);
+    std::vector<double> transport;
     // Peer: a request that changes nothing visible, round trip through the same gateway.
     const QByteArray cred = harness::credential(phone);
     for (int i = 0; i < 60; ++i) {

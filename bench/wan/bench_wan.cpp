@@ -7,6 +7,7 @@
 //
 //   build/bin/bench_wan [RTT_MS [LOSS_PERCENT]]      (default 50 ms, 1 %)
 
+#include "bench/coreclient/display_bench.h"
 #include "coreclient/core_client.h"
 #include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
@@ -28,17 +29,14 @@
 
 namespace {
 
+using bench::connectWindow;
+using bench::percentile;
+using bench::shell;
+using bench::Window;
+
 // Linux's least retransmission time-out.
 constexpr int kRetransmitMs = 200;
 constexpr int kPreviewPeriodMs = 5000;
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * (v.size() - 1) + 0.5))];
-}
 
 // One direction of a proxied connection: bytes leave in arrival order, each
 // no earlier than its release time.
@@ -130,31 +128,6 @@ private:
     double loss_;
 };
 
-struct Window
-{
-    std::unique_ptr<QWidget> surface;
-    QWidget *view = nullptr;
-};
-
-Window connectWindow(const QByteArray &phone)
-{
-    Window w;
-    w.surface = std::make_unique<QWidget>();
-    w.surface->resize(360, 640);
-    w.surface->show();
-    const QByteArray cred = harness::credential(phone);
-    cc_core_connect_phone_tob(cred.constData(), phone.constData(), w.surface->winId(), 1, 0, 0, 0, 0, 0, 0);
-    w.view = w.surface->findChild<QWidget *>(QStringLiteral("ccRenderView"));
-    return w;
-}
-
-void shell(const QByteArray &phone, const char *command)
-{
-    harness::run(harness::credential(phone), phone, [command](SdkSession *s, SdkCallback cb) {
-        return cc_core_send_adb_command_msg_tob(s, command, cb, 0);
-    });
-}
-
 struct Figures
 {
     double inputMedian = 0, inputP95 = 0;
@@ -164,35 +137,10 @@ struct Figures
     int previewsOk = 0, previews = 0;
 };
 
-// Taps on empty wallpaper until the painted frame shows them applied.
 void inputLatency(const QByteArray &phone, Figures *f)
 {
     Window w = connectWindow(phone);
-    QSignalSpy painted(w.view, SIGNAL(framePainted(quint32, quint32, qint64)));
-    painted.wait(10000);
-    QSignalSpy sent(w.view, SIGNAL(inputSent(quint32)));
-    std::vector<double> latencies;
-    for (int i = 0; i < 40; ++i) {
-        const QPoint pos(60 + (i % 5) * 60, 480);
-        QElapsedTimer clock;
-        clock.start();
-        QTest::mousePress(w.view, Qt::LeftButton, {}, pos);
-        const quint32 seq = sent.isEmpty() ? 0 : sent.last().at(0).toUInt();
-        painted.clear();
-        const bool seen = harness::waitUntil(
-            [&] {
-                for (const auto &p : painted) {
-                    if (p.at(1).toUInt() >= seq)
-                        return true;
-                }
-                return false;
-            },
-            5000);
-        if (seen)
-            latencies.push_back(clock.nsecsElapsed() / 1e6);
-        QTest::mouseRelease(w.view, Qt::LeftButton, {}, pos);
-        QTest::qWait(400); // the mark fades, so the next tap starts from a still screen
-    }
+    const std::vector<double> latencies = bench::tapLatencies(w, 40);
     f->inputMedian = percentile(latencies, 0.5);
     f->inputP95 = percentile(latencies, 0.95);
     f->taps = int(latencies.size());
@@ -203,14 +151,7 @@ void frameRate(const QByteArray &phone, Figures *f)
 {
     shell(phone, "monkey -p com.pmapps.clock 1"); // the stopwatch redraws continuously
     Window w = connectWindow(phone);
-    QSignalSpy painted(w.view, SIGNAL(framePainted(quint32, quint32, qint64)));
-    painted.wait(10000);
-    painted.clear();
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 4000)
-        QTest::qWait(50);
-    f->fps = painted.count() * 1000.0 / clock.elapsed();
+    f->fps = bench::paintedFps(w, 4000);
     cc_core_close_phone(w.surface->winId());
 }
 

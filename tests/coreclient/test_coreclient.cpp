@@ -67,6 +67,16 @@ class Surface : public QWidget
 {
 public:
     Surface() { setFocusPolicy(Qt::StrongFocus); }
+    // Shows the surface and connects the phone; the render child, or null.
+    QWidget *connectPhone(const QByteArray &phone)
+    {
+        resize(360, 640);
+        show();
+        const QByteArray cred = harness::credential(phone);
+        if (cc_core_connect_phone_tob(cred.constData(), phone.constData(), winId(), 1, 0, 0, 0, 0, 0, 0) != 0)
+            return nullptr;
+        return findChild<QWidget *>(QStringLiteral("ccRenderView"));
+    }
     QList<QPair<int, QByteArray>> notes;
     int count(int dwData) const
     {
@@ -883,14 +893,8 @@ private slots:
         harness::Farm quick;
         QVERIFY(quick.start({QStringLiteral("--idle-ms"), QStringLiteral("7000")}));
         cc_core_set_gateway("127.0.0.1", quick.port);
-        const QByteArray phone = "PMSTILL001", cred = harness::credential(phone);
         Surface surface;
-        surface.resize(360, 640);
-        surface.show();
-        QCOMPARE(cc_core_connect_phone_tob(cred.constData(), phone.constData(), surface.winId(), 1, 0, 0, 0,
-                                           0, 0, 0),
-                 0);
-        auto *child = surface.findChild<QWidget *>(QStringLiteral("ccRenderView"));
+        QWidget *child = surface.connectPhone("PMSTILL001");
         QVERIFY(child);
         QSignalSpy painted(child, SIGNAL(framePainted(quint32, quint32, qint64)));
         QVERIFY(painted.wait(10000));
@@ -906,14 +910,9 @@ private slots:
     // notifications, rotation is reported, close removes the child.
     void connectedWindow()
     {
-        const QByteArray phone = "PMWIN00001", cred = harness::credential(phone);
+        const QByteArray phone = "PMWIN00001";
         Surface surface;
-        surface.resize(360, 640);
-        surface.show();
-        QCOMPARE(cc_core_connect_phone_tob(cred.constData(), phone.constData(), surface.winId(), 1, 0, 0, 0,
-                                           0, 0, 0),
-                 0);
-        auto *child = surface.findChild<QWidget *>(QStringLiteral("ccRenderView"));
+        QWidget *child = surface.connectPhone(phone);
         QVERIFY(child);
         QCOMPARE(child->geometry(), surface.rect());
         QCOMPARE(child->focusPolicy(), Qt::NoFocus);
