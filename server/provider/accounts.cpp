@@ -142,6 +142,10 @@ void Provider::replyLogin(Call &call, int64_t userId)
         del.bind(1, userId).bind(2, now).run();
         Query ins(*conn, "INSERT INTO tokens(token_hash, user_id, expires_ms) VALUES(?1, ?2, ?3)");
         ins.bind(1, sha256Hex(token)).bind(2, userId).bind(3, expires).run();
+        // Logins that are never logged out must not grow the table without bound.
+        Query cap(*conn, "DELETE FROM tokens WHERE user_id = ?1 AND rowid NOT IN "
+                         "(SELECT rowid FROM tokens WHERE user_id = ?1 ORDER BY rowid DESC LIMIT ?2)");
+        cap.bind(1, userId).bind(2, static_cast<int64_t>(options_.maxTokens)).run();
         Query u(*conn, "SELECT phone, nickname, created_at FROM users WHERE id = ?1");
         u.bind(1, userId);
         if (u.step()) {

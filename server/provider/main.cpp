@@ -1,6 +1,7 @@
 // pelomir-provider: the provider's HTTP service. See --help.
 #include "server/provider/crypto.h"
 #include "server/provider/db.h"
+#include "server/provider/httpserver.h"
 #include "server/provider/log.h"
 #include "server/provider/options.h"
 #include "server/provider/provider.h"
@@ -22,19 +23,15 @@ using namespace provider;
 namespace {
 
 // Waits for SIGTERM or SIGINT on its own thread (the others have them blocked) and stops the
-// server; it retries until the server has stopped, since a signal can arrive while the listen
-// loop is still starting and a stop before that start would be lost.
-void stopOnSignal(const sigset_t &signals, httplib::Server &server, std::atomic<bool> &stopped, Log &log)
+// server; a stop asked before the server runs still holds.
+void stopOnSignal(const sigset_t &signals, HttpServer &server, std::atomic<bool> &stopped, Log &log)
 {
     int sig = 0;
     sigwait(&signals, &sig);
     if (stopped)
         return;
     log.line(std::string("signal ") + std::to_string(sig) + ", shutting down");
-    while (!stopped) {
-        server.stop();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    server.requestStop();
 }
 
 } // namespace
@@ -92,23 +89,16 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    httplib::Server server;
-    const int threads = options.threads;
-    server.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+    ServerLimits limits;
+    limits.threads = options.threads;
+    limits.perClientActive = options.clientConnections;
+    limits.requestDeadlineMs = options.requestDeadlineMs;
+    HttpServer server(limits);
     server.set_payload_max_length(options.maxBody);
-    server.set_keep_alive_max_count(100);
-    server.set_read_timeout(10, 0);
-    server.set_write_timeout(10, 0);
 
-    int port = options.listenPort;
-    if (port == 0) {
-        port = server.bind_to_any_port(options.listenHost);
-        if (port < 0) {
-            log.line("cannot listen on " + options.listenHost);
-            return 1;
-        }
-    } else if (!server.bind_to_port(options.listenHost, port)) {
-        log.line("cannot listen on " + options.listenHost + ":" + std::to_string(port));
+    const int port = server.bindTo(options.listenHost, options.listenPort);
+    if (port < 0) {
+        log.line("cannot listen on " + options.listenHost + ":" + std::to_string(options.listenPort));
         return 1;
     }
     const std::string address = "http://" + options.listenHost + ":" + std::to_string(port);
@@ -123,7 +113,7 @@ int main(int argc, char **argv)
     log.line("listening on " + address + (options.dev ? " (development mode)" : "") +
              (runtime.usesFarm() ? ", phone farm " + options.farmUrl : ", simulated phone runtime"));
 
-    const bool ok = server.listen_after_bind();
+    const bool ok = server.serve();
     stopped = true;
     if (signalThread.joinable()) {
         // Wakes the signal thread if the server stopped for another reason.

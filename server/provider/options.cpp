@@ -139,6 +139,12 @@ void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
     addNumber<size_t>(app, "--max-body", out.maxBody, 1024, 64 * 1024 * 1024, "largest accepted request body")
         ->type_name("BYTES")
         ->group("Server");
+    addSeconds(app, "--request-deadline", out.requestDeadlineMs, false,
+               "longest time from a request's first byte to the end of its answer")
+        ->group("Server");
+    addNumber(app, "--client-connections", out.clientConnections, 1, 256,
+              "requests of one client address served at once; keep it below --threads")
+        ->group("Server");
     app.add_flag("--dev", out.dev, "development mode: GET /dev/sms?phone=N shows the last SMS code")
         ->group("Server");
 
@@ -154,6 +160,9 @@ void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
               "failed logins of one number before it is locked")
         ->group("Accounts");
     addSeconds(app, "--login-lockout", out.loginLockoutMs, false, "how long a locked number stays locked")
+        ->group("Accounts");
+    addNumber(app, "--max-tokens", out.maxTokens, 1, 10000,
+              "live login tokens of one account; a new login revokes the oldest past it")
         ->group("Accounts");
     app.add_flag("--fast-hash", out.fastHash,
                  "cheapest Argon2id cost, for tests only (passwords stay Argon2id)")

@@ -16,6 +16,8 @@ struct Options
     bool dev = false;
     int threads = 16;
     size_t maxBody = 64 * 1024;
+    int64_t requestDeadlineMs = 30 * 1000;
+    int clientConnections = 8;
 
     int64_t tokenTtlMs = 7LL * 24 * 3600 * 1000;
     int64_t smsIntervalMs = 60 * 1000;
@@ -24,6 +26,7 @@ struct Options
     int loginMaxFailures = 5;
     int64_t loginLockoutMs = 5 * 60 * 1000;
     bool fastHash = false;
+    int maxTokens = 50;
 
     int seedPhones = 0;
     std::string aesKey = "Tq4Wm8XzR2nLp6VyK3sHd9Bc";

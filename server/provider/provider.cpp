@@ -115,6 +115,12 @@ void Provider::install(httplib::Server &server, const std::string &publicUrl)
     server.Get(".*", [this](const httplib::Request &req, httplib::Response &res) { dispatch(req, res, {}); });
     server.Post(".*", [this](const httplib::Request &req, httplib::Response &res,
                              const httplib::ContentReader &reader) {
+        // The library reads a multipart body only through a part reader, which no route has.
+        if (req.is_multipart_form_data()) {
+            res.set_header("Connection", "close");
+            replyError(res, 415, "请求格式不支持，请以表单格式提交", 415);
+            return;
+        }
         // Read here rather than through the library's form parser, which decodes '+' as a space
         // and caps form bodies at 8 KiB, too little for a batch over thousands of phones.
         std::string body;

@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <openssl/evp.h>
@@ -126,6 +127,7 @@ private slots:
     void uploadInfoAndUpdateCheck();
     void webPages();
     void badInput();
+    void slowPeers();
     void concurrentWriters();
     void restartKeepsDataAndKillLosesNothing();
     void phoneFarmLink();
@@ -417,6 +419,17 @@ void TestProvider::tokens()
                               QString("登录已过期，请重新登录"), 10000);
     QCOMPARE(shortLived.get(list, token)["status"].toInt(), 401);
     QCOMPARE(shortLived.get(list, shortLived.login(kDemo, kDemoPassword))["status"].toInt(), 1);
+
+    // Logins never logged out are bounded per account: past the bound the oldest token goes first.
+    auto many = fresh("many-logins");
+    QVERIFY(many);
+    QStringList issued;
+    for (int i = 0; i <= 50; ++i)
+        issued.append(many->login(kDemo, kDemoPassword));
+    QVERIFY(!issued.contains(QString()));
+    QCOMPARE(many->get(list, issued.first())["status"].toInt(), 401);
+    QCOMPARE(many->get(list, issued[1])["status"].toInt(), 1);
+    QCOMPARE(many->get(list, issued.last())["status"].toInt(), 1);
     QCOMPARE(shortLived.terminate(), 0);
 }
 
@@ -949,6 +962,50 @@ void TestProvider::webPages()
     QVERIFY(outside && outside->status != 200);
 }
 
+// Peers that hold connections open without finishing their requests.
+void TestProvider::slowPeers()
+{
+    auto s = fresh("slow");
+    QVERIFY(s);
+    const QByteArray head =
+        "POST " + (kUser + "/login/phone").toUtf8() +
+        " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\np";
+    // More trickling connections from one other address than the server has workers.
+    std::vector<std::unique_ptr<QTcpSocket>> tricklers;
+    for (int i = 0; i < 20; ++i) {
+        auto t = std::make_unique<QTcpSocket>();
+        QVERIFY(t->bind(QHostAddress("127.0.0.2")));
+        t->connectToHost(QHostAddress::LocalHost, quint16(s->port()));
+        QVERIFY(t->waitForConnected(5000));
+        t->write(head);
+        QVERIFY(t->waitForBytesWritten(5000));
+        tricklers.push_back(std::move(t));
+    }
+    auto client = s->client();
+    client->set_read_timeout(5, 0);
+    QElapsedTimer clock;
+    clock.start();
+    const auto health = client->Get("/healthz");
+    qInfo("/healthz answered in %lld ms beside 20 trickling connections", clock.elapsed());
+    QVERIFY(health);
+    QCOMPARE(health->status, 200);
+    tricklers.clear();
+
+    // A request that is still trickling when its deadline passes is cut off.
+    auto strict = fresh("deadline", {"--request-deadline", "1"});
+    QVERIFY(strict);
+    QTcpSocket slow;
+    slow.connectToHost(QHostAddress::LocalHost, quint16(strict->port()));
+    QVERIFY(slow.waitForConnected(5000));
+    slow.write(head);
+    QTimer drip;
+    connect(&drip, &QTimer::timeout, &slow, [&] { slow.write("p"); });
+    drip.start(200);
+    QTRY_COMPARE_WITH_TIMEOUT(slow.state(), QAbstractSocket::UnconnectedState, 15000);
+    QCOMPARE(strict->get("/healthz")["http"].toInt(), 200);
+}
+
 void TestProvider::badInput()
 {
     auto s = fresh("bad");
@@ -981,6 +1038,12 @@ void TestProvider::badInput()
     QCOMPARE(a["http"].toInt(), 200);
     QCOMPARE(a["msg"].toString(), QString("分组名称不能超过20个字符"));
     QCOMPARE(rawPost(save, "{\"name\":\"x\"}", "application/json")["http"].toInt(), 415);
+    // A multipart body is refused as well, and the server goes on answering.
+    const httplib::MultipartFormDataItems parts = {{"name", "x", "", ""}};
+    const auto multipart = client->Post(save.c_str(), headers, parts);
+    QVERIFY(multipart);
+    QCOMPARE(multipart->status, 415);
+    QCOMPARE(s->get("/healthz")["http"].toInt(), 200);
 
     const QList<QPair<std::string, QString>> bodies = {
         {"name=\xff\xfe", "参数包含无效字符"},     {"name=%FF%FE", "参数包含无效字符"},
