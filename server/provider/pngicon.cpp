@@ -1,30 +1,13 @@
 #include "server/provider/pngicon.h"
 
+#include <zlib.h>
+
 #include <cmath>
-#include <vector>
+#include <stdexcept>
 
 namespace provider {
 
 namespace {
-
-uint32_t crc32(const unsigned char *data, size_t size, uint32_t crc = 0)
-{
-    static uint32_t table[256];
-    static const bool ready = [] {
-        for (uint32_t n = 0; n < 256; ++n) {
-            uint32_t c = n;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            table[n] = c;
-        }
-        return true;
-    }();
-    (void)ready;
-    crc = ~crc;
-    for (size_t i = 0; i < size; ++i)
-        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
 
 void put32(std::string &out, uint32_t v)
 {
@@ -37,34 +20,22 @@ void put32(std::string &out, uint32_t v)
 void chunk(std::string &png, const char *type, const std::string &data)
 {
     put32(png, static_cast<uint32_t>(data.size()));
-    std::string body = type;
-    body += data;
-    png += body;
-    put32(png, crc32(reinterpret_cast<const unsigned char *>(body.data()), body.size()));
+    const size_t start = png.size();
+    png += type;
+    png += data;
+    const auto *body = reinterpret_cast<const Bytef *>(png.data() + start);
+    put32(png, static_cast<uint32_t>(
+                   ::crc32(::crc32(0, nullptr, 0), body, static_cast<uInt>(png.size() - start))));
 }
 
-// zlib stream made of stored (uncompressed) deflate blocks: tiny images need no compressor.
-std::string zlibStored(const std::string &raw)
+std::string deflated(const std::string &raw)
 {
-    std::string out("\x78\x01", 2);
-    size_t pos = 0;
-    do {
-        const size_t n = std::min<size_t>(65535, raw.size() - pos);
-        const bool last = pos + n == raw.size();
-        out += static_cast<char>(last ? 1 : 0);
-        out += static_cast<char>(n & 0xFF);
-        out += static_cast<char>(n >> 8);
-        out += static_cast<char>(~n & 0xFF);
-        out += static_cast<char>((~n >> 8) & 0xFF);
-        out.append(raw, pos, n);
-        pos += n;
-    } while (pos < raw.size());
-    uint32_t a = 1, b = 0;
-    for (unsigned char c : raw) {
-        a = (a + c) % 65521;
-        b = (b + a) % 65521;
-    }
-    put32(out, (b << 16) | a);
+    uLongf size = ::compressBound(raw.size());
+    std::string out(size, '\0');
+    if (::compress2(reinterpret_cast<Bytef *>(out.data()), &size, reinterpret_cast<const Bytef *>(raw.data()),
+                    raw.size(), Z_BEST_COMPRESSION) != Z_OK)
+        throw std::runtime_error("cannot compress an icon");
+    out.resize(size);
     return out;
 }
 
@@ -102,7 +73,7 @@ std::string planIconPng(uint32_t rgb, int level)
     put32(header, size);
     header += std::string("\x08\x06\x00\x00\x00", 5);
     chunk(png, "IHDR", header);
-    chunk(png, "IDAT", zlibStored(raw));
+    chunk(png, "IDAT", deflated(raw));
     chunk(png, "IEND", std::string());
     return png;
 }
