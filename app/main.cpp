@@ -1,6 +1,8 @@
 #include "app/datadir.h"
 #include "app/globals.h"
 #include "app/logging.h"
+#include "app/messages.h"
+#include "platform/termination.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -42,6 +44,8 @@ int main(int argc, char *argv[])
     {
         QApplication app(argc, argv);
         QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings, true);
+        // A session logout or `kill` closes the program the way its close button does.
+        platform::quitOnTerminationSignal(&app, [] { post(Msg::exitProgram); });
 
         auto window = std::make_unique<MainWindow>();
         window->setWindowTitle(QStringLiteral("Pelomir云手机"));

@@ -36,12 +36,14 @@ bool ZqContent::event(QEvent *event)
         return QWidget::event(event);
     switch (static_cast<PhoneEvent *>(event)->message().type) {
     case Msg::showLoginPage:
+        qDebug() << "content page: login";
         m_login->show();
         m_device->hide();
         if (g_config)
             m_login->fillAccount(g_config->account, g_config->password);
         break;
     case Msg::loggedIn:
+        qDebug() << "content page: device";
         m_login->hide();
         m_device->show();
         startPreviews();

@@ -613,8 +613,11 @@ void TestApp::executableStartUp()
         }
         // The main window makes the library's log folder while it is being built.
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(data + QStringLiteral("/log")).isDir(), 20000);
-        p.kill();
-        p.waitForFinished();
+        // SIGTERM closes it the orderly way, with status 0.
+        p.terminate();
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
 
         QVERIFY(QFileInfo(data + QStringLiteral("/screenshot")).isDir());
         QVERIFY(!QFileInfo::exists(data + QStringLiteral("/ObjUpload/part.tmp")));
