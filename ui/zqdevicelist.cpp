@@ -10,6 +10,7 @@
 #include "transfer/billingdownload.h"
 #include "ui/zqdevicelistitem.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QGraphicsDropShadowEffect>
 #include <QJsonArray>
@@ -198,18 +199,15 @@ QList<ZqDeviceListItem *> ZqDeviceList::tiles() const
 
 void ZqDeviceList::layoutTiles()
 {
+    m_layoutPending = false;
     const QSize size = tileSize(m_displayMode);
     const int w = size.width();
     const int h = size.height();
     const int available = m_scrArea->width();
-    const int viewportHeight = m_scrArea->viewport()->height();
     int x = margin;
     int y = margin;
     for (ZqDeviceListItem *tile : qAsConst(m_order)) {
-        tile->resize(w, h);
-        tile->move(x, y);
-        tile->show();
-        tile->updatePreviewVisibility(viewportHeight, m_content->y());
+        tile->setGeometry(x, y, w, h);
         if (available < x + 2 * w + columnGap) {
             y += h + margin;
             x = margin;
@@ -218,9 +216,34 @@ void ZqDeviceList::layoutTiles()
         }
     }
     m_content->setMinimumHeight(y + h + margin);
+    updateVisibility();
+}
+
+void ZqDeviceList::scheduleLayout()
+{
+    if (m_layoutPending)
+        return;
+    m_layoutPending = true;
+    QCoreApplication::postEvent(this, new QEvent(QEvent::LayoutRequest));
 }
 
 void ZqDeviceList::updateVisibility()
+{
+    const int viewportHeight = m_scrArea->viewport()->height();
+    const int offset = m_content->y();
+    // Tiles within a screen above or below the view are shown so that scrolling finds them ready;
+    // the others stay hidden, which keeps their moves cheap and leaves their contents unbuilt.
+    const int bandTop = -offset - viewportHeight;
+    const int bandBottom = -offset + 2 * viewportHeight;
+    for (ZqDeviceListItem *tile : qAsConst(m_order)) {
+        const bool inBand = tile->y() + tile->height() > bandTop && tile->y() < bandBottom;
+        if (inBand == tile->isHidden())
+            tile->setVisible(inBand);
+    }
+    updatePreviews();
+}
+
+void ZqDeviceList::updatePreviews()
 {
     const int viewportHeight = m_scrArea->viewport()->height();
     const int offset = m_content->y();
@@ -230,9 +253,13 @@ void ZqDeviceList::updateVisibility()
 
 bool ZqDeviceList::eventFilter(QObject *watched, QEvent *event)
 {
-    if ((watched == m_scrArea || watched == m_scrArea->viewport()) &&
-        (event->type() == QEvent::Paint || event->type() == QEvent::Resize))
-        updateVisibility();
+    // Showing or hiding tiles waits for a resize or a scroll step: not in the middle of a paint.
+    if (watched == m_scrArea || watched == m_scrArea->viewport()) {
+        if (event->type() == QEvent::Resize)
+            updateVisibility();
+        else if (event->type() == QEvent::Paint)
+            updatePreviews();
+    }
     return QWidget::eventFilter(watched, event);
 }
 
@@ -246,6 +273,10 @@ void ZqDeviceList::resizeEvent(QResizeEvent *event)
 
 bool ZqDeviceList::event(QEvent *event)
 {
+    if (event->type() == QEvent::LayoutRequest && m_layoutPending) {
+        layoutTiles();
+        return true;
+    }
     if (!PhoneEvent::isBusEvent(event))
         return QWidget::event(event);
     handleMessage(static_cast<PhoneEvent *>(event)->message());
@@ -321,7 +352,8 @@ void ZqDeviceList::phoneChecked(const QJsonObject &change)
         sdkManager.erasePhone(cloudPhoneId);
         tile->close();
     }
-    layoutTiles();
+    // A tree check posts one message per phone; the grid lays out once for the whole batch.
+    scheduleLayout();
 }
 
 void ZqDeviceList::setDisplayMode(int mode)

@@ -57,6 +57,9 @@ public:
 
     // Places the tiles in rows and lets each decide whether it is in view.
     void layoutTiles();
+    // A layout once the events already queued have been handled; ticks come in bursts.
+    void scheduleLayout();
+    bool layoutPending() const { return m_layoutPending; }
     // The phone named by `deviceId`, or, when it is empty, the checked tiles in grid order. Posts the
     // notice "找不到对应设备" or "没有选择设备" when that leaves nothing.
     QList<ZqDeviceListItem *> batchTargets(const QString &deviceId) const;
@@ -73,7 +76,9 @@ private:
     void handleMessage(const ZQSlotMsg &msg);
     void phoneChecked(const QJsonObject &change);
     void setDisplayMode(int mode);
+    // Shows the tiles near the view, hides the rest, and updates which ones ask for previews.
     void updateVisibility();
+    void updatePreviews();
     void applyStatus(const QJsonObject &status);
     void homeKey(const QJsonObject &request);
     void changePhones(const QJsonObject &request, bool reset);
@@ -86,6 +91,7 @@ private:
     QHash<int, ZqDeviceListItem *> m_tiles;
     QVector<ZqDeviceListItem *> m_order;
     int m_displayMode = MediumView;
+    bool m_layoutPending = false;
 
     QScrollArea *m_scrArea;
     QWidget *m_content;

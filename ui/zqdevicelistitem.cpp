@@ -45,10 +45,7 @@ template <class F> void onPool(F &&task)
 } // namespace
 
 ZqDeviceListItem::ZqDeviceListItem(const phoneRecord &phone, QWidget *parent)
-    : QWidget(parent), m_phone(phone), m_lblDeviceId(new QLabel(QStringLiteral("设备号"), this)),
-      m_chkSelect(new QCheckBox(this)), m_lblDeviceName(new QLabel(QStringLiteral("设备名"), this)),
-      m_lblStatus(new QLabel(QStringLiteral("设备状态"), this)), m_lblBillIcon(new QLabel(this)),
-      m_iconTimer(new QTimer(this))
+    : QWidget(parent), m_phone(phone)
 {
     setAttribute(Qt::WA_DeleteOnClose);
     for (int type : tileMessages)
@@ -57,6 +54,28 @@ ZqDeviceListItem::ZqDeviceListItem(const phoneRecord &phone, QWidget *parent)
     setObjectName(QStringLiteral("ZqDeviceListItem"));
     setWindowTitle(QStringLiteral("Form"));
     resize(173, 246);
+    setSelected(g_userInfo && g_userInfo->mayOperate(m_phone.cloudPhoneId));
+}
+
+ZqDeviceListItem::~ZqDeviceListItem()
+{
+    g_eventManager.unsubscribe(this);
+    if (m_iconTimer)
+        m_iconTimer->stop();
+    // A tile that is gone is no longer on screen: its phone costs no more preview requests.
+    setPreviewing(false);
+}
+
+void ZqDeviceListItem::ensureContents()
+{
+    if (m_chkSelect)
+        return;
+    m_lblDeviceId = new QLabel(QStringLiteral("设备号"), this);
+    m_chkSelect = new QCheckBox(this);
+    m_lblDeviceName = new QLabel(QStringLiteral("设备名"), this);
+    m_lblStatus = new QLabel(QStringLiteral("设备状态"), this);
+    m_lblBillIcon = new QLabel(this);
+    m_iconTimer = new QTimer(this);
     m_lblDeviceId->setObjectName(QStringLiteral("lblDeviceId"));
     m_lblDeviceId->setGeometry(40, 160, 72, 20);
     m_lblDeviceId->setMargin(4);
@@ -75,30 +94,28 @@ ZqDeviceListItem::ZqDeviceListItem(const phoneRecord &phone, QWidget *parent)
     // Clicks on the labels reach the tile (open or toggle), not the labels.
     for (QLabel *label : {m_lblDeviceId, m_lblDeviceName, m_lblStatus, m_lblBillIcon})
         label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_chkSelect->setChecked(m_selected);
     QMetaObject::connectSlotsByName(this);
 
-    m_lblDeviceId->hide();
     m_lblDeviceId->setText(m_phone.phoneNo);
     m_lblDeviceName->setText(m_phone.name);
-    m_chkSelect->setChecked(g_userInfo && g_userInfo->mayOperate(m_phone.cloudPhoneId));
-    setTileStatus(StatusNormal);
+    // Children made while the tile is being shown are not shown with it.
+    m_lblDeviceId->hide();
+    for (QWidget *child : {static_cast<QWidget *>(m_chkSelect), static_cast<QWidget *>(m_lblDeviceName),
+                           static_cast<QWidget *>(m_lblBillIcon)})
+        child->show();
+    showStatus();
+    placeContents();
 
     connect(m_iconTimer, &QTimer::timeout, this, &ZqDeviceListItem::pollBillingIcon);
     m_iconTimer->start(iconPollMs);
     pollBillingIcon();
 }
 
-ZqDeviceListItem::~ZqDeviceListItem()
+void ZqDeviceListItem::showEvent(QShowEvent *event)
 {
-    g_eventManager.unsubscribe(this);
-    m_iconTimer->stop();
-    // A tile that is gone is no longer on screen: its phone costs no more preview requests.
-    setPreviewing(false);
-}
-
-bool ZqDeviceListItem::isSelected() const
-{
-    return m_chkSelect->isChecked();
+    ensureContents();
+    QWidget::showEvent(event);
 }
 
 QString ZqDeviceListItem::statusText(int status)
@@ -122,10 +139,17 @@ QString ZqDeviceListItem::statusText(int status)
 void ZqDeviceListItem::setTileStatus(int status)
 {
     m_tileStatus = status;
-    m_lblStatus->setText(statusText(status));
-    m_lblStatus->setVisible(status != StatusNormal);
+    showStatus();
     if (status > StatusNormal)
         setPreviewing(false);
+}
+
+void ZqDeviceListItem::showStatus()
+{
+    if (!m_lblStatus)
+        return;
+    m_lblStatus->setText(statusText(m_tileStatus));
+    m_lblStatus->setVisible(m_tileStatus != StatusNormal);
 }
 
 void ZqDeviceListItem::updatePreviewVisibility(int viewportHeight, int contentOffset)
@@ -164,21 +188,35 @@ void ZqDeviceListItem::setPreviewing(bool on)
 
 void ZqDeviceListItem::on_chkSelect_toggled(bool checked)
 {
-    if (checked && !(g_userInfo && g_userInfo->mayOperate(m_phone.cloudPhoneId))) {
+    setSelected(checked);
+}
+
+void ZqDeviceListItem::setSelected(bool selected)
+{
+    if (selected == m_selected)
+        return;
+    if (selected && !(g_userInfo && g_userInfo->mayOperate(m_phone.cloudPhoneId))) {
         // A restricted phone cannot be operated, so it never becomes part of a batch.
-        const QSignalBlocker quiet(m_chkSelect);
-        m_chkSelect->setChecked(false);
+        if (m_chkSelect) {
+            const QSignalBlocker quiet(m_chkSelect);
+            m_chkSelect->setChecked(false);
+        }
         return;
     }
-    if (checked) {
+    m_selected = selected;
+    if (m_chkSelect && m_chkSelect->isChecked() != selected) {
+        const QSignalBlocker quiet(m_chkSelect);
+        m_chkSelect->setChecked(selected);
+    }
+    if (selected) {
         qDebug() << "sdkManager.addPhone:" << m_phone.cloudPhoneId << "checked:" << 1;
         sdkManager.addPhone(m_phone.cloudPhoneId, m_phone.deviceId, m_phone.deviceUcId, m_phone.name);
     } else {
         qDebug() << "sdkManager.erasePhone:" << m_phone.cloudPhoneId << "checked:" << 0;
         sdkManager.erasePhone(m_phone.cloudPhoneId);
     }
-    post(Msg::tileChecked, {{QStringLiteral("deviceId"), m_phone.deviceId},
-                            {QStringLiteral("isChecked"), m_chkSelect->isChecked()}});
+    post(Msg::tileChecked,
+         {{QStringLiteral("deviceId"), m_phone.deviceId}, {QStringLiteral("isChecked"), selected}});
 }
 
 void ZqDeviceListItem::menuOpen()
@@ -255,8 +293,10 @@ void ZqDeviceListItem::pollBillingIcon()
     if (icon.isNull())
         return;
     m_billIcon = icon;
-    m_lblBillIcon->setPixmap(m_billIcon);
-    m_iconTimer->stop();
+    if (m_lblBillIcon)
+        m_lblBillIcon->setPixmap(m_billIcon);
+    if (m_iconTimer)
+        m_iconTimer->stop();
 }
 
 void ZqDeviceListItem::refreshPhone()
@@ -276,13 +316,14 @@ void ZqDeviceListItem::refreshPhone()
             sdkManager.erasePhone(old.cloudPhoneId);
             sdkManager.addPhone(fresh.cloudPhoneId, fresh.deviceId, fresh.deviceUcId, fresh.name);
         }
-        if (m_billIcon.isNull() || fresh.billingId != old.billingId)
+        if (m_iconTimer && (m_billIcon.isNull() || fresh.billingId != old.billingId))
             m_iconTimer->start(iconPollMs);
     }
     m_phone = fresh;
-    if (fresh.name != old.name)
+    if (m_lblDeviceName && fresh.name != old.name)
         m_lblDeviceName->setText(fresh.name);
-    m_lblDeviceId->setText(fresh.phoneNo);
+    if (m_lblDeviceId)
+        m_lblDeviceId->setText(fresh.phoneNo);
     updatePreviewVisibility();
     update();
 }
@@ -329,6 +370,13 @@ void ZqDeviceListItem::paintEvent(QPaintEvent *)
 void ZqDeviceListItem::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
+    placeContents();
+}
+
+void ZqDeviceListItem::placeContents()
+{
+    if (!m_chkSelect)
+        return;
     const int w = width();
     const int h = height();
     m_chkSelect->move(2, h - 22);
@@ -344,7 +392,7 @@ void ZqDeviceListItem::mousePressEvent(QMouseEvent *event)
         if (QRect(0, 0, width(), height() - checkStripHeight).contains(event->pos()))
             menuOpen();
         else if (rect().contains(event->pos()))
-            m_chkSelect->toggle();
+            setSelected(!m_selected);
     } else if (event->button() == Qt::RightButton) {
         showMenu(event->globalPos());
     }

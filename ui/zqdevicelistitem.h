@@ -14,6 +14,10 @@ class QTimer;
 // check box and status. A click above the bottom strip opens the phone, a click in the strip toggles
 // the check box, a right click opens the phone menu. The check box is the selection of the grid's
 // batch actions. GUI thread only; deletes itself when closed.
+//
+// An account may tick thousands of phones, most of them never scrolled into view: the labels, the
+// check box and the icon timer are made when the tile is first shown. Until then the selection and
+// the status live in the tile alone and behave the same.
 class ZqDeviceListItem : public QWidget
 {
     Q_OBJECT
@@ -40,7 +44,7 @@ public:
     const phoneRecord &phone() const { return m_phone; }
     int cloudPhoneId() const { return m_phone.cloudPhoneId; }
     QString deviceId() const { return m_phone.deviceId; }
-    bool isSelected() const;
+    bool isSelected() const { return m_selected; }
 
     int tileStatus() const { return m_tileStatus; }
     // Shows the status text (hidden for StatusNormal). A status above StatusNormal stops previews.
@@ -58,6 +62,7 @@ public:
 
 protected:
     bool event(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
@@ -74,20 +79,27 @@ private slots:
     void pollBillingIcon();
 
 private:
+    // Builds the labels, the check box and the icon timer on the first show.
+    void ensureContents();
+    void setSelected(bool selected);
+    void showStatus();
+    void placeContents();
     void refreshPhone();
     void showMenu(const QPoint &globalPos);
     void setPreviewing(bool on);
 
     phoneRecord m_phone;
     int m_tileStatus = StatusNormal;
+    bool m_selected = false;
     bool m_previewing = false;
     QString m_previewUcId; // the credential the preview queue was given
 
-    QLabel *m_lblDeviceId;
-    QCheckBox *m_chkSelect;
-    QLabel *m_lblDeviceName;
-    QLabel *m_lblStatus;
-    QLabel *m_lblBillIcon;
-    QTimer *m_iconTimer;
+    // Null until the first show.
+    QLabel *m_lblDeviceId = nullptr;
+    QCheckBox *m_chkSelect = nullptr;
+    QLabel *m_lblDeviceName = nullptr;
+    QLabel *m_lblStatus = nullptr;
+    QLabel *m_lblBillIcon = nullptr;
+    QTimer *m_iconTimer = nullptr;
     QPixmap m_billIcon;
 };

@@ -208,6 +208,7 @@ private slots:
     void cleanupTestCase();
 
     void layoutAndVisibility();
+    void farTilesWaitUnbuilt();
     void tickingAndSelection();
     void clicksAndMenu();
     void batchNoticesAndRestart();
@@ -377,6 +378,44 @@ void TestGrid::layoutAndVisibility()
     grid->scrollArea()->verticalScrollBar()->setValue(300);
     for (int i = 0; i < 9; ++i)
         QCOMPARE(tiles[i]->previewRequested(), i >= 4);
+}
+
+void TestGrid::farTilesWaitUnbuilt()
+{
+    QList<phoneRecord> phones = livePhones().mid(0, 16);
+    const phoneRecord restricted = restrictedPhone();
+    phones.append(restricted); // the 17th tile: row 5, far below the view
+    // Viewport 290 high: tiles within one screen above or below it (rows 1 to 3, y < 580) are shown.
+    auto grid = this->grid(phones, QSize(620, 300));
+    const QList<ZqDeviceListItem *> tiles = grid->tiles();
+    QCOMPARE(tiles.size(), 17);
+    QCOMPARE(tiles[16]->pos(), QPoint(20, 1052));
+    for (int i = 0; i < 17; ++i) {
+        QCOMPARE(tiles[i]->isHidden(), i >= 12);
+        QCOMPARE(tiles[i]->findChild<QCheckBox *>() != nullptr, i < 12);
+        // Built or not, a tile is in the batch and registered as soon as it exists.
+        QCOMPARE(tiles[i]->isSelected(), i < 16);
+    }
+    QVERIFY(waitFor([&] { return sdkManager.phone(phones[15].cloudPhoneId) != nullptr; }));
+    QCOMPARE(grid->batchTargets(QString()).size(), 16);
+
+    // Unticking a hidden tile and ticking it again leaves no gap and no stale tile.
+    tick(phones[13], false);
+    tick(phones[13]);
+    pump();
+    QCOMPARE(grid->tiles().size(), 17);
+    QCOMPARE(grid->tiles().last()->cloudPhoneId(), phones[13].cloudPhoneId);
+    QCOMPARE(grid->tiles()[13]->pos(), QPoint(20 + 152, 794));
+
+    // Scrolled to the bottom, the far tiles are built with the state they kept.
+    grid->scrollArea()->verticalScrollBar()->setValue(grid->scrollArea()->verticalScrollBar()->maximum());
+    pump();
+    QVERIFY(!tiles[16]->isHidden());
+    QVERIFY(!child<QCheckBox>(tiles[16], "chkSelect")->isChecked());
+    QVERIFY(child<QCheckBox>(grid->tiles()[14], "chkSelect")->isChecked());
+    QCOMPARE(child<QLabel>(tiles[16], "lblDeviceName")->text(), restricted.name);
+    QVERIFY(tiles[16]->previewRequested() && !tiles[0]->previewRequested());
+    QVERIFY(tiles[0]->isHidden());
 }
 
 void TestGrid::tickingAndSelection()

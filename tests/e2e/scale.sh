@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# A large account through the real client: the provider on the compiled-in port with the scale
+# account of 5,000 phones, the client under Xvfb, a login through the form (xdotool), and the time
+# from the click until the client settles: the device tree lists every phone and the client's CPU
+# stays under 10 % of a core for half a second. The figure is printed; it decides nothing.
+#   scale.sh BIN_DIR [PHONES]
+set -euo pipefail
+bin=$1
+phones=${2:-5000}
+work=$(mktemp -d)
+export XDG_DATA_HOME=$work/data
+mkdir -p "$XDG_DATA_HOME/pelomir/log"
+log=$XDG_DATA_HOME/pelomir/log/debug.log
+: >"$log"
+provider=
+cleanup() {
+  [[ -n "$provider" ]] && kill "$provider" 2>/dev/null && wait "$provider" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$bin/pelomir-provider" --listen 127.0.0.1:18080 --db "$work/provider.db" --log "$work/provider.log" \
+  --fast-hash --seed-phones "$phones" >"$work/provider.out" 2>&1 &
+provider=$!
+for _ in $(seq 1200); do
+  grep -q 'listening on' "$work/provider.out" && break
+  kill -0 "$provider" 2>/dev/null || { cat "$work/provider.out" >&2; exit 1; }
+  sleep 0.1
+done
+grep -q 'listening on' "$work/provider.out"
+
+xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$log" "$phones" <<'SCRIPT'
+set -euo pipefail
+bin=$1 log=$2 phones=$3
+wait_for() { # wait_for SECONDS COMMAND...
+  local limit=$1
+  shift
+  for _ in $(seq $((limit * 10))); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  echo "timed out waiting for: $*" >&2
+  return 1
+}
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+now_ms() { date +%s%3N; }
+
+export QT_QPA_PLATFORM=xcb
+"$bin/pelomir" & pid=$!
+trap 'kill $pid 2>/dev/null || true' EXIT
+wid=$(wait_for 30 xdotool search --name 'Pelomir云手机' | head -n1)
+wait_for 30 grep -q 'content page: login' "$log"
+xdotool windowfocus --sync "$wid"
+xdotool mousemove 1029 396 click 1
+xdotool type --delay 5 13900000000
+xdotool mousemove 1029 436 click 1
+xdotool type --delay 5 pelomir2026
+sleep 1 # let the typing settle before the clock starts
+hz=$(getconf CLK_TCK)
+clicked=$(now_ms)
+xdotool key Return
+
+# Settled: the tree holds every phone and the CPU stays below 10 % for five 100 ms samples.
+settled=
+quiet=0
+last=$(ticks)
+while (($(now_ms) - clicked < 60000)); do
+  sleep 0.1
+  t=$(ticks)
+  if ((100 * (t - last) * 10 / hz < 10)); then quiet=$((quiet + 1)); else quiet=0; fi
+  last=$t
+  if ((quiet >= 5)) && grep -q "rebuildTree, phones: $phones" "$log"; then
+    settled=$(($(now_ms) - clicked - 500))
+    break
+  fi
+done
+[[ -n "$settled" ]] || { echo "e2e scale: the client did not settle within 60 s" >&2; exit 1; }
+kill -0 "$pid"
+rss=$(awk '/VmRSS/ {print $2}' "/proc/$pid/status")
+echo "e2e scale: $phones phones, login click to settled page: $settled ms (target 1500), RSS $((rss / 1024)) MB"
+SCRIPT
