@@ -4,9 +4,6 @@
 #include "app/deployment.h"
 #include "app/globals.h"
 #include "app/messages.h"
-#ifdef PELOMIR_HAVE_TRANSFER
-#include "transfer/billingdownload.h"
-#endif
 
 #include <QDateTime>
 #include <QDebug>
@@ -375,10 +372,8 @@ bool userInfo::Inventory::readOnce(const QString &token)
     int grantedAt = -1;
     int otherAt = -1;
     for (int i = 0; i < listed.size(); ++i) {
-#ifdef PELOMIR_HAVE_TRANSFER
         for (const phoneRecord &phone : qAsConst(listed[i].phones))
-            g_billingDownload.addBillingIcon(phone.billingId, phone.deviceId, phone.billingIcon);
-#endif
+            requestBillingIcon(phone.billingId, phone.deviceId, phone.billingIcon);
         if (listed[i].id == -1)
             grantedAt = i;
         else if (listed[i].id == -2)
@@ -626,6 +621,43 @@ QString userInfo::token() const
 {
     std::lock_guard<std::mutex> locker(m_sessionLock);
     return m_session.token;
+}
+
+namespace {
+
+// A function-local static: the program's root installs the hook while the process-wide objects are
+// built, in an order this file does not control.
+struct BillingIconHook
+{
+    std::mutex lock;
+    userInfo::BillingIconRequest request;
+};
+
+BillingIconHook &billingIconHook()
+{
+    static BillingIconHook hook;
+    return hook;
+}
+
+} // namespace
+
+void userInfo::setBillingIconRequest(BillingIconRequest request)
+{
+    BillingIconHook &hook = billingIconHook();
+    std::lock_guard<std::mutex> locker(hook.lock);
+    hook.request = std::move(request);
+}
+
+void userInfo::requestBillingIcon(int billingId, const QString &deviceId, const QString &address)
+{
+    BillingIconRequest request;
+    {
+        BillingIconHook &hook = billingIconHook();
+        std::lock_guard<std::mutex> locker(hook.lock);
+        request = hook.request;
+    }
+    if (request)
+        request(billingId, deviceId, address);
 }
 
 void userInfo::showError(const QString &text)

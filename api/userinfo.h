@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -140,6 +141,13 @@ public:
     // Any thread. Posts a plain message dialog {"type":254,"lbl_1_Text":text} as bus message 5.
     static void showError(const QString &text);
 
+    // Asks for a billing plan's icon (reload thread, once per phone read); the program's root installs
+    // it. Without one, icons are not fetched.
+    using BillingIconRequest =
+        std::function<void(int billingId, const QString &deviceId, const QString &address)>;
+    // Any thread; takes the hook's lock.
+    static void setBillingIconRequest(BillingIconRequest request);
+
     // Any thread. Starts an inventory re-read on the worker pool and returns. While a read runs (and for
     // the pause after it) no second one starts; the running one reads once more after its pause instead,
     // so a change made meanwhile still shows. Posts bus message 30 (the account had no phones before) or
@@ -212,6 +220,8 @@ public:
     static bool parseLogin(const QJsonObject &answer, sessionRecord *session, userDetailRecord *detail);
 
 private:
+    // Reload thread; takes the hook's lock, and none while the hook runs.
+    static void requestBillingIcon(int billingId, const QString &deviceId, const QString &address);
     // Calling thread; blocks. Sends a POST, with the session token when `withToken`. True when the
     // service answered with "status" 1; `answer` and `text` then hold the answer. A failure is already
     // reported, except an empty answer, which is silent.

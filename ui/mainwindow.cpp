@@ -89,16 +89,6 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_centralWidget(n
     qDebug() << "start, version" << g_config->version;
     g_userInfoHolder = std::make_shared<userInfo>();
     g_userInfo = g_userInfoHolder.get();
-    // The control windows ask the inventory which phones may be operated, and restart through it.
-    ZqPhoneForm::setAccount(
-        {[](int cloudPhoneId) { return g_userInfo && g_userInfo->mayOperate(cloudPhoneId); },
-         [](const QString &ids, const QString &type) {
-             return g_userInfo && g_userInfo->restartPhones(ids, type);
-         }});
-    // Restricted phones are never registered with the session manager. Pool threads call this;
-    // g_userInfo is set here once and lives until the process ends.
-    sdkManager.setOperatePolicy(
-        [](int cloudPhoneId) { return g_userInfo && g_userInfo->mayOperate(cloudPhoneId); });
 
     // The batch app dialog (90) subscribes here when it is added.
     for (int type : {Msg::toggleMaximized, Msg::minimizeWindow, Msg::exitProgram, Msg::showUserInfo,

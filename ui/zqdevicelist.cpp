@@ -417,7 +417,7 @@ void ZqDeviceList::changePhones(const QJsonObject &request, bool reset)
             postNotice(QStringLiteral("没有勾选设备"));
         return;
     }
-    userInfo *info = g_userInfo;
+    const std::shared_ptr<userInfo> info = g_userInfoHolder;
     if (!info)
         return;
     QList<int> ids;
@@ -473,7 +473,7 @@ void ZqDeviceList::moveChecked(const QString &groupText)
 {
     bool ok = false;
     const int groupId = groupText.trimmed().toInt(&ok);
-    userInfo *info = g_userInfo;
+    const std::shared_ptr<userInfo> info = g_userInfoHolder;
     if (!ok || !info) {
         qDebug() << "move to group: not a group id:" << groupText;
         return;
@@ -486,7 +486,7 @@ void ZqDeviceList::moveChecked(const QString &groupText)
 void ZqDeviceList::renameChecked(const QJsonObject &request)
 {
     const QJsonValue prefix = request.value(QStringLiteral("prefix"));
-    userInfo *info = g_userInfo;
+    const std::shared_ptr<userInfo> info = g_userInfoHolder;
     if (prefix.isUndefined() || !info)
         return;
     const QString ids = userInfo::joinIds(checkedIds());
@@ -524,7 +524,7 @@ void ZqDeviceList::onTick()
 
 void ZqDeviceList::pollRunningStatus()
 {
-    userInfo *info = g_userInfo;
+    const std::shared_ptr<userInfo> info = g_userInfoHolder;
     if (m_order.isEmpty() || !info || m_pollRunning->exchange(true))
         return;
     struct Watched

@@ -233,7 +233,7 @@ void ZqDeviceListItem::menuOpen()
 void ZqDeviceListItem::menuNewPhone()
 {
     phoneRecord phone;
-    userInfo *info = g_userInfo;
+    const std::shared_ptr<userInfo> info = g_userInfoHolder;
     if (!info || !info->findPhoneByDeviceId(m_phone.deviceId, phone))
         return;
     const QString billingId = QString::number(phone.billingId);
@@ -274,7 +274,7 @@ void ZqDeviceListItem::menuSyncOperation()
 void ZqDeviceListItem::menuMoveNewGroup()
 {
     auto *action = qobject_cast<QAction *>(sender());
-    userInfo *info = g_userInfo;
+    const std::shared_ptr<userInfo> info = g_userInfoHolder;
     if (!action || !info)
         return;
     const int groupId = action->data().toInt();

@@ -111,7 +111,6 @@ private slots:
     void slotMessageBufferIsBounded();
     void poolSizesAndShutdown();
     void windowMessageCrossesThreads();
-    void executableStartUp();
 };
 
 void TestApp::dataDirectoryRules()
@@ -579,64 +578,6 @@ void TestApp::windowMessageCrossesThreads()
     QCOMPARE(window.got[0].first, 1127);
     QCOMPARE(window.got[0].second, QByteArray("tip text"));
     QCOMPARE(window.thread, QThread::currentThreadId());
-}
-
-void TestApp::executableStartUp()
-{
-    const QString exe = qEnvironmentVariable("PELOMIR_BIN_DIR") + QStringLiteral("/pelomir");
-    if (!QFileInfo::exists(exe))
-        QSKIP("pelomir executable not built");
-
-    for (const bool withLog : {false, true}) {
-        QTemporaryDir home;
-        const QString data = home.path() + QStringLiteral("/pelomir");
-        if (withLog) {
-            QVERIFY(QDir().mkpath(data + QStringLiteral("/log")));
-            writeFile(data + QStringLiteral("/log/debug.log"), QByteArray());
-        }
-        QVERIFY(QDir().mkpath(data + QStringLiteral("/ObjUpload/keep")));
-        writeFile(data + QStringLiteral("/ObjUpload/part.tmp"), "x");
-        writeFile(data + QStringLiteral("/ObjUpload/keep/inner"), "y");
-
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        p.setProcessEnvironment(env);
-        p.start(exe, QStringList());
-        QVERIFY(p.waitForStarted());
-        if (withLog) {
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(data + QStringLiteral("/log/debug.log")).size() > 0, 20000);
-        } else {
-            QByteArray err;
-            QTRY_VERIFY_WITH_TIMEOUT((err += p.readAllStandardError()).contains("start, version"), 20000);
-        }
-        // The main window makes the library's log folder while it is being built.
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(data + QStringLiteral("/log")).isDir(), 20000);
-        // SIGTERM closes it the orderly way, with status 0.
-        p.terminate();
-        QVERIFY(p.waitForFinished(20000));
-        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 0);
-
-        QVERIFY(QFileInfo(data + QStringLiteral("/screenshot")).isDir());
-        QVERIFY(!QFileInfo::exists(data + QStringLiteral("/ObjUpload/part.tmp")));
-        QVERIFY(QFileInfo::exists(data + QStringLiteral("/ObjUpload/keep/inner")));
-        if (withLog) {
-            QFile f(data + QStringLiteral("/log/debug.log"));
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            const QString first = QString::fromLocal8Bit(f.readLine());
-            QVERIFY2(
-                QRegularExpression(
-                    QStringLiteral(
-                        R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \S+ \S+\.\S+ \[\d+\] start, version "1\.1\.0"\r\n$)"))
-                    .match(first)
-                    .hasMatch(),
-                qPrintable(first));
-        } else {
-            QVERIFY(!QFileInfo::exists(data + QStringLiteral("/log/debug.log")));
-        }
-    }
 }
 
 QTEST_MAIN(TestApp)

@@ -1,3 +1,4 @@
+// The entry function: starts the bus dispatcher, prepares the data directory and runs the main window.
 #include "app/datadir.h"
 #include "app/globals.h"
 #include "app/logging.h"
