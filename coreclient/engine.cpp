@@ -1,6 +1,5 @@
 #include "coreclient/engine.h"
 
-#include "app/deployment.h"
 #include "coreclient/display_link.h"
 #include "coreclient/job_queue.h"
 #include "coreclient/log.h"
@@ -319,8 +318,8 @@ void Engine::ensureStarted()
     {
         std::lock_guard<std::mutex> plock(pendingMutex_);
         if (host_.isEmpty()) {
-            host_ = QString::fromLatin1(deployment::gatewayHost);
-            port_ = quint16(deployment::gatewayPort);
+            host_ = QStringLiteral(CORE_CLIENT_GATEWAY_HOST);
+            port_ = quint16(CORE_CLIENT_GATEWAY_PORT);
         }
     }
     delivery_.start();
