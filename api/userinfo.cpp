@@ -935,6 +935,24 @@ bool userInfo::getChangeOrder(const QString &billingId, const QString &payChanne
                                         {QStringLiteral("cloudPhoneId"), QString::number(cloudPhoneId)}});
 }
 
+void userInfo::exchangePhone(const std::shared_ptr<userInfo> &self, int billingId, int cloudPhoneId)
+{
+    const QString billing = QString::number(billingId);
+    try {
+        // Pool worker: blocks on the two service calls; takes no lock of its own.
+        g_threadPool.commit([self, billing, cloudPhoneId] {
+            const QString channel = QStringLiteral("wechat");
+            const bool exchanged = self->generateChangeOrder(billing, channel, cloudPhoneId) &&
+                                   self->getChangeOrder(billing, channel, cloudPhoneId);
+            showError(exchanged ? QStringLiteral("设备更换成功") : QStringLiteral("设备更换失败"));
+            if (exchanged)
+                self->reload();
+        });
+    } catch (const std::runtime_error &) {
+        // The pool is shutting down with the program.
+    }
+}
+
 QJsonArray userInfo::runningStatus(const QString &cloudPhoneIds, const QString &type)
 {
     // The lists are the callers' text: escaped so that nothing in them can add or end a query item.

@@ -204,6 +204,10 @@ public:
     bool resetPhones(const QString &cloudPhoneIds, const QString &type);
     bool generateChangeOrder(const QString &billingId, const QString &payChannel, int cloudPhoneId);
     bool getChangeOrder(const QString &billingId, const QString &payChannel, int cloudPhoneId);
+    // Any thread. Queues a device exchange of one phone on the pool: a change order and its
+    // confirmation, both paid through "wechat"; the user is told the outcome and a success reloads
+    // the inventory. The task holds `self`.
+    static void exchangePhone(const std::shared_ptr<userInfo> &self, int billingId, int cloudPhoneId);
     // The "content" array; empty on any failure, nothing shown.
     QJsonArray runningStatus(const QString &cloudPhoneIds, const QString &type);
     // The upload credentials ("accessKeyId", "accessKeySecret", "bucket", "fileUploadPath",

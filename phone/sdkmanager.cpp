@@ -45,6 +45,29 @@ void onAppCommandResult(SdkSession *session, int, int code, const void *data, in
     qDebug() << "operApp deviceId:" << deviceIdOf(session) << ", code:" << code << dataText(data, length);
 }
 
+// Library thread: only logs.
+void onHomeKeyResult(SdkSession *session, int, int code, const void *, int)
+{
+    if (code < 0)
+        qDebug().noquote() << QStringLiteral(" return to home error, deviceId:") + deviceIdOf(session) +
+                                  QStringLiteral(", code:") + QString::number(code);
+}
+
+// Library thread: only logs.
+void onTextResult(SdkSession *session, int, int code, const void *, int)
+{
+    if (code < 0)
+        qDebug().noquote() << QStringLiteral(" clipboard text error, deviceId:") + deviceIdOf(session) +
+                                  QStringLiteral(", code:") + QString::number(code);
+}
+
+// The texts that name one phone to the library, checked against its buffers; false with a log line.
+bool sessionTexts(const QString &deviceId, const QString &deviceUcId, QByteArray *id, QByteArray *credential)
+{
+    return phonetext::toFixed(deviceId, phonetext::sessionDeviceIdLimit, "deviceId", id) &&
+           phonetext::toFixed(deviceUcId, phonetext::longTextLimit, "deviceUcId", credential);
+}
+
 // Library thread.
 void onInstalledPackages(SdkSession *session, int, int code, const void *data, int length)
 {
@@ -404,6 +427,34 @@ void SdkManager::operApp(int code, const QString &package)
         return;
     }
     SessionRegistry::enqueue(d, [command](SessionRegistry &registry) { registry.sendToAll(command); });
+}
+
+bool SdkManager::sendHomeKey(const QString &deviceId, const QString &deviceUcId)
+{
+    QByteArray id, credential;
+    if (!sessionTexts(deviceId, deviceUcId, &id, &credential))
+        return false;
+    // The library copies the texts before returning; the job's copies outlive the call.
+    SessionRegistry::enqueue(d, [id, credential](SessionRegistry &) {
+        SdkSession session{credential.constData(), id.constData(), nullptr};
+        cc_core_send_function_key_tob(&session, CC_KEY_HOMEPAGE, &onHomeKeyResult);
+    });
+    return true;
+}
+
+bool SdkManager::sendClipboardText(const QString &deviceId, const QString &deviceUcId, const QByteArray &text)
+{
+    // The library reads the text up to its first zero byte.
+    const QByteArray typed = text.left(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0'));
+    QByteArray id, credential;
+    if (typed.isEmpty() || typed.size() > clipboardTextLimit ||
+        !sessionTexts(deviceId, deviceUcId, &id, &credential))
+        return false;
+    SessionRegistry::enqueue(d, [id, credential, typed](SessionRegistry &) {
+        SdkSession session{credential.constData(), id.constData(), nullptr};
+        cc_core_send_text_event_tob(&session, typed.constData(), typed.size(), &onTextResult);
+    });
+    return true;
 }
 
 bool SdkManager::requestInstalledPackages()

@@ -50,6 +50,15 @@ public:
     // GUI thread; takes the job mutex. Sends the shell command of `code` for `package` to every
     // registered phone; another code, or a package name that is no package name, sends nothing.
     void operApp(int code, const QString &package);
+    // GUI thread; takes the job mutex. Presses the home key of one phone, registered or not. False
+    // (nothing sent, a log line) when the phone's texts do not fit the library's buffers.
+    bool sendHomeKey(const QString &deviceId, const QString &deviceUcId);
+    // GUI thread; takes the job mutex. Hands `text` (UTF-8, cut at a zero byte) to one phone as typed
+    // text. False (nothing sent) for an empty text, one of clipboardTextLimit bytes or more, or phone
+    // texts that do not fit the library's buffers.
+    bool sendClipboardText(const QString &deviceId, const QString &deviceUcId, const QByteArray &text);
+    static constexpr int clipboardTextLimit = 1023;
+
     // GUI thread; takes the registry mutex. False (nothing sent) when no phone is registered.
     // Otherwise asks one registered phone for its packages; message 91 carries the answer.
     bool requestInstalledPackages();

@@ -871,25 +871,12 @@ void ZqDeviceLeftPanel::menuMoveNewGroup()
     rebuildTree();
 }
 
-// The two order calls block, so they run on the pool; the task holds the account model alive and
-// reports only by posting.
 void ZqDeviceLeftPanel::menuNewPhone()
 {
     phoneRecord phone;
     const std::shared_ptr<userInfo> info = g_userInfoHolder;
-    if (!info || !info->findPhone(currentPhone(), phone))
-        return;
-    const QString billingId = QString::number(phone.billingId);
-    const int cloudId = phone.cloudPhoneId;
-    // Pool thread: blocks on the two service calls; takes no lock of its own.
-    g_threadPool.commit([info, billingId, cloudId] {
-        const QString channel = QStringLiteral("wechat");
-        const bool ok = info->generateChangeOrder(billingId, channel, cloudId) &&
-                        info->getChangeOrder(billingId, channel, cloudId);
-        postNotice(ok ? QStringLiteral("设备更换成功") : QStringLiteral("设备更换失败"));
-        if (ok)
-            info->reload();
-    });
+    if (info && info->findPhone(currentPhone(), phone))
+        userInfo::exchangePhone(info, phone.billingId, phone.cloudPhoneId);
 }
 
 // --- layout and painting --------------------------------------------------------------------------

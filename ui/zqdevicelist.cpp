@@ -4,8 +4,6 @@
 #include "app/globals.h"
 #include "app/messages.h"
 #include "app/zqslotmsg.h"
-#include "coreclient/core_client.h"
-#include "phone/phonetext.h"
 #include "phone/sdkmanager.h"
 #include "transfer/billingdownload.h"
 #include "ui/zqdevicelistitem.h"
@@ -51,46 +49,6 @@ void postStatus(const QString &deviceId, int status)
 {
     post(Msg::tileStatusChanged,
          {{QStringLiteral("deviceId"), deviceId}, {QStringLiteral("tileStatus"), status}});
-}
-
-// The phone named by the library's session buffers; what a home-key or clipboard task carries.
-struct PhoneAddress
-{
-    char deviceUcId[256];
-    char deviceId[32];
-};
-
-// False (with a log line naming the text) when the phone's texts do not fit the library's buffers.
-bool addressOf(const ZqDeviceListItem *tile, PhoneAddress *out)
-{
-    QByteArray id, credential;
-    if (!phonetext::toFixed(tile->deviceId(), phonetext::sessionDeviceIdLimit, "deviceId", &id) ||
-        !phonetext::toFixed(tile->phone().deviceUcId, phonetext::longTextLimit, "deviceUcId", &credential))
-        return false;
-    phonetext::fill(out->deviceId, sizeof out->deviceId, id);
-    phonetext::fill(out->deviceUcId, sizeof out->deviceUcId, credential);
-    return true;
-}
-
-QString sessionDeviceId(const SdkSession *session)
-{
-    return session && session->deviceId ? QString::fromLatin1(session->deviceId) : QString();
-}
-
-// Library thread: only logs.
-void homeResult(SdkSession *session, int, int code, const void *, int)
-{
-    if (code < 0)
-        qDebug().noquote() << QStringLiteral(" return to home error, deviceId:") + sessionDeviceId(session) +
-                                  QStringLiteral(", code:") + QString::number(code);
-}
-
-// Library thread: only logs.
-void textResult(SdkSession *session, int, int code, const void *, int)
-{
-    if (code < 0)
-        qDebug().noquote() << QStringLiteral(" clipboard text error, deviceId:") + sessionDeviceId(session) +
-                                  QStringLiteral(", code:") + QString::number(code);
 }
 
 template <class F> bool onPool(F &&task)
@@ -396,15 +354,8 @@ QList<int> ZqDeviceList::checkedIds() const
 
 void ZqDeviceList::homeKey(const QJsonObject &request)
 {
-    for (ZqDeviceListItem *tile : batchTargets(namedDevice(request))) {
-        PhoneAddress address;
-        if (!addressOf(tile, &address))
-            continue;
-        onPool([address] { // pool worker; the library copies the texts before returning
-            SdkSession session{address.deviceUcId, address.deviceId, nullptr};
-            cc_core_send_function_key_tob(&session, CC_KEY_HOMEPAGE, &homeResult);
-        });
-    }
+    for (ZqDeviceListItem *tile : batchTargets(namedDevice(request)))
+        sdkManager.sendHomeKey(tile->deviceId(), tile->phone().deviceUcId);
 }
 
 void ZqDeviceList::changePhones(const QJsonObject &request, bool reset)
@@ -450,23 +401,14 @@ void ZqDeviceList::clipboardText(const QJsonObject &request)
         postNotice(QStringLiteral("要同步的剪贴板文字为空，请重新输入"));
         return;
     }
-    if (text.size() > clipboardBufferSize - 1) {
+    if (text.size() > SdkManager::clipboardTextLimit) {
         // Refused rather than cut: half a text is not what the user asked for. The dialog keeps it.
-        postNotice(
-            QStringLiteral("要同步的剪贴板文字超过%1字节，请缩短后重新输入").arg(clipboardBufferSize - 1));
+        postNotice(QStringLiteral("要同步的剪贴板文字超过%1字节，请缩短后重新输入")
+                       .arg(SdkManager::clipboardTextLimit));
         return;
     }
-    for (ZqDeviceListItem *tile : batchTargets(namedDevice(request))) {
-        PhoneAddress address;
-        if (!addressOf(tile, &address))
-            continue;
-        onPool([address, text] { // pool worker, with its own copy of the text
-            char buffer[clipboardBufferSize] = {};
-            std::memcpy(buffer, text.constData(), size_t(text.size()));
-            SdkSession session{address.deviceUcId, address.deviceId, nullptr};
-            cc_core_send_text_event_tob(&session, buffer, int(std::strlen(buffer)), &textResult);
-        });
-    }
+    for (ZqDeviceListItem *tile : batchTargets(namedDevice(request)))
+        sdkManager.sendClipboardText(tile->deviceId(), tile->phone().deviceUcId, text);
 }
 
 void ZqDeviceList::moveChecked(const QString &groupText)

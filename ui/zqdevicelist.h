@@ -41,8 +41,6 @@ public:
     static constexpr int columnGap = 32;
     // The restart, reset and status calls name the phones by cloud phone id.
     static constexpr const char *phoneIdType = "3";
-    // Zero-terminated buffers of the phone library's text call.
-    static constexpr int clipboardBufferSize = 1024;
 
     explicit ZqDeviceList(QWidget *parent = nullptr);
     ~ZqDeviceList() override;

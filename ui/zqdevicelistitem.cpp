@@ -24,8 +24,6 @@ namespace {
 constexpr int tileMessages[] = {Msg::tileReserved65, Msg::tileReserved66, Msg::openFromTree,
                                 Msg::inventoryReloaded};
 
-const QString payChannel = QStringLiteral("wechat");
-
 const QImage &placeholder()
 {
     static const QImage image(QStringLiteral(":/image/image/back_preview.png"));
@@ -234,17 +232,8 @@ void ZqDeviceListItem::menuNewPhone()
 {
     phoneRecord phone;
     const std::shared_ptr<userInfo> info = g_userInfoHolder;
-    if (!info || !info->findPhoneByDeviceId(m_phone.deviceId, phone))
-        return;
-    const QString billingId = QString::number(phone.billingId);
-    const int cloudPhoneId = phone.cloudPhoneId;
-    onPool([info, billingId, cloudPhoneId] {
-        const bool exchanged = info->generateChangeOrder(billingId, payChannel, cloudPhoneId) &&
-                               info->getChangeOrder(billingId, payChannel, cloudPhoneId);
-        userInfo::showError(exchanged ? QStringLiteral("设备更换成功") : QStringLiteral("设备更换失败"));
-        if (exchanged)
-            info->reload();
-    });
+    if (info && info->findPhoneByDeviceId(m_phone.deviceId, phone))
+        userInfo::exchangePhone(info, phone.billingId, phone.cloudPhoneId);
 }
 
 void ZqDeviceListItem::menuRestart()

@@ -393,6 +393,14 @@ void TestPhone::batchCommandsReachRegisteredPhonesOnly()
     for (int i = 0; i < 2; ++i)
         QTRY_COMPARE_WITH_TIMEOUT(foregroundPackage(ids[i], credentials[i]),
                                   QStringLiteral("com.pmapps.launcher"), 15000);
+
+    // What the library's buffers cannot carry is refused before anything is queued; a text ends at
+    // its first zero byte.
+    const QString id = QString::fromLatin1(ids[0]), credential = QString::fromLatin1(credentials[0]);
+    QVERIFY(!manager.sendHomeKey(QString(32, QLatin1Char('x')), credential));
+    QVERIFY(!manager.sendClipboardText(id, credential, QByteArray(SdkManager::clipboardTextLimit + 1, 'a')));
+    QVERIFY(!manager.sendClipboardText(id, credential, QByteArray("\0abc", 4)));
+    QVERIFY(manager.sendClipboardText(id, credential, QByteArray(SdkManager::clipboardTextLimit, 'a')));
 }
 
 void TestPhone::screenshotsOutliveTheCallersBuffers()
