@@ -1,5 +1,6 @@
 #include "api/userinfo.h"
 
+#include "api/reloadgate.h"
 #include "api/zqhttprequest.h"
 #include "app/deployment.h"
 #include "app/globals.h"
@@ -264,8 +265,7 @@ struct userInfo::Inventory : std::enable_shared_from_this<userInfo::Inventory>
     const ZqConfig cipher; // only its key is used, for decryptSplit
 
     std::atomic<bool> closed{false}; // the userInfo is gone: no further reads or checks
-    std::atomic<int> busy{0};        // non-zero while a read runs, including the pause after it
-    std::atomic<bool> again{false};  // a reload was asked for while busy
+    ReloadGate gate;                 // open again only after a read and its pause
     std::atomic<int> pauseMs{1000};
 
     mutable std::mutex groupLock; // guards the three group lists and the timings
@@ -286,13 +286,11 @@ struct userInfo::Inventory : std::enable_shared_from_this<userInfo::Inventory>
 
 void userInfo::Inventory::read()
 {
-    int idle = 0;
-    if (!busy.compare_exchange_strong(idle, 1)) {
-        again.store(true); // a read started since reload() looked; it goes once more instead
-        return;
-    }
-    while (!closed.load()) {
-        again.store(false);
+    do {
+        if (closed.load()) {
+            gate.abandon();
+            return;
+        }
         QString currentToken;
         {
             std::lock_guard<std::mutex> locker(checkLock);
@@ -300,13 +298,7 @@ void userInfo::Inventory::read()
         }
         if (readOnce(currentToken))
             std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs.load()));
-        busy.store(0);
-        // A request that arrived before the store above saw the flag busy and set `again`.
-        idle = 0;
-        if (!again.load() || !busy.compare_exchange_strong(idle, 1))
-            return;
-    }
-    busy.store(0);
+    } while (gate.finish());
 }
 
 bool userInfo::parseGroupList(const QString &text, const ZqConfig &cipher, QList<groupRecord> *groups)
@@ -675,22 +667,21 @@ void userInfo::reload()
         std::lock_guard<std::mutex> locker(m_inventory->checkLock);
         m_inventory->token = current;
     }
-    if (m_inventory->busy.load() != 0) {
-        m_inventory->again.store(true);
+    if (!m_inventory->gate.request())
         return;
-    }
     qDebug() << "getUserPhone" << QDateTime::currentMSecsSinceEpoch();
     const std::shared_ptr<Inventory> inventory = m_inventory;
     try {
         g_threadPool.commit([inventory] { inventory->read(); });
     } catch (const std::runtime_error &) {
         // The pool is shutting down with the program.
+        inventory->gate.abandon();
     }
 }
 
 bool userInfo::reloadBusy() const
 {
-    return m_inventory->busy.load() != 0;
+    return m_inventory->gate.busy();
 }
 
 void userInfo::setReloadPauseMs(int ms)

@@ -1,5 +1,6 @@
 // The phone inventory: reloads, queries and the group and phone calls against the real provider, and
 // broken or hostile group lists from a scripted local server.
+#include "api/reloadgate.h"
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "transfer/billingdownload.h"
@@ -21,8 +22,11 @@
 #include <QTest>
 #include <QUrlQuery>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -198,6 +202,7 @@ private slots:
     void cleanupTestCase();
 
     void demoAccountRead();
+    void reloadAskedAsAReadEndsIsKept();
     void restrictedPhones();
     void groupAndPhoneCalls();
     void preChecksSendNothing();
@@ -679,6 +684,47 @@ int accessCheckShutdownChild(int argc, char *argv[])
     }
     std::printf("%d\n", held);
     return 0;
+}
+
+// Rounds in which a reload is asked for on another thread exactly as the running read finishes: in
+// every round some read must start after the request (the running one once more, or a new one).
+void TestInventory::reloadAskedAsAReadEndsIsKept()
+{
+    constexpr int rounds = 20000;
+    std::vector<ReloadGate> gates(rounds);
+    std::atomic<int> round{0}, answered{0}, asked{0}, covered{0};
+    auto readAll = [&](ReloadGate &gate) {
+        do
+            covered.store(asked.load());
+        while (gate.finish());
+    };
+    std::thread requester([&] {
+        for (int r = 1; r <= rounds; ++r) {
+            while (round.load() < r)
+                std::this_thread::yield();
+            asked.store(r);
+            if (gates[r - 1].request())
+                readAll(gates[r - 1]);
+            answered.store(r);
+        }
+    });
+    int lost = 0;
+    bool idle = true;
+    for (int r = 1; r <= rounds; ++r) {
+        ReloadGate &gate = gates[r - 1];
+        gate.request();
+        covered.store(r - 1);
+        round.store(r);
+        readAll(gate);
+        while (answered.load() < r)
+            std::this_thread::yield();
+        if (covered.load() != r)
+            ++lost;
+        idle = idle && !gate.busy();
+    }
+    requester.join();
+    QCOMPARE(lost, 0);
+    QVERIFY(idle);
 }
 
 int runInventoryTests(int argc, char *argv[])
