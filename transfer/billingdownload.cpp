@@ -3,7 +3,9 @@
 #include "app/appboundwait.h"
 #include "app/threadpool.h"
 
+#include <QBuffer>
 #include <QEventLoop>
+#include <QImageReader>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -78,7 +80,7 @@ bool BillingDownload::hasIcon(int billingId) const
     return entry != m_iconsById.constEnd() && !entry->image.isNull();
 }
 
-std::pair<int, QByteArray> BillingDownload::downloadBytes(const QString &address)
+std::pair<int, QByteArray> BillingDownload::downloadBytes(const QString &address, qint64 maxBytes)
 {
     // A download still running as the application goes away ends at once and leaves nothing behind.
     const AppBoundWait wait;
@@ -87,6 +89,14 @@ std::pair<int, QByteArray> BillingDownload::downloadBytes(const QString &address
     QNetworkAccessManager manager;
     QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));
     QEventLoop loop;
+    bool tooLarge = false;
+    // Stops as soon as the announced or the received size passes the limit.
+    QObject::connect(reply, &QNetworkReply::downloadProgress, &loop, [&](qint64 received, qint64 total) {
+        if (received > maxBytes || total > maxBytes) {
+            tooLarge = true;
+            loop.quit();
+        }
+    });
     QTimer timer;
     timer.setSingleShot(true);
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -96,7 +106,9 @@ std::pair<int, QByteArray> BillingDownload::downloadBytes(const QString &address
         loop.exec();
 
     std::pair<int, QByteArray> result{0, {}};
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
+    if (tooLarge || reply->bytesAvailable() > maxBytes)
+        result.first = -4;
+    else if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
         result.first = -2;
     else if (reply->error() != QNetworkReply::NoError || !reply->isFinished())
         result.first = -3;
@@ -106,6 +118,18 @@ std::pair<int, QByteArray> BillingDownload::downloadBytes(const QString &address
     reply->abort();
     delete reply;
     return result;
+}
+
+QImage BillingDownload::decodeIcon(const QByteArray &bytes)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    const QSize size = reader.size();
+    if (!size.isValid() || size.width() > maxIconSide || size.height() > maxIconSide)
+        return {};
+    return reader.read();
 }
 
 void BillingDownload::download(int billingId, const QString &address)
@@ -123,12 +147,13 @@ void BillingDownload::download(int billingId, const QString &address)
         }
         const auto [code, body] = downloadBytes(address);
         if (code == 0) {
-            image = QImage::fromData(body);
+            image = decodeIcon(body);
             if (!image.isNull())
                 break;
-            qDebug() << "billing icon undecodable," << address;
+            qDebug() << "billing icon undecodable or too large," << address;
         }
-        // A 200 whose body is no image is as final as an error status: show the built-in icon.
+        // A 200 whose body is no image, or too large a body, is as final as an error status: show
+        // the built-in icon.
         if (code != -3 || attempt >= maxTransferAttempts || wait.ending()) {
             image.load(QString::fromLatin1(builtinIcon));
             break;

@@ -23,6 +23,10 @@ public:
     // A reply that arrives with status 200 but breaks off is tried again this often, 0.5 s apart,
     // before the plan falls back to the built-in icon: a worker is never held for good.
     static constexpr int maxTransferAttempts = 6;
+    // An icon is a few hundred bytes of a small picture. Anything larger is refused before it fills
+    // memory or the decoder's time, and the plan shows the built-in icon.
+    static constexpr qint64 maxIconBytes = 256 * 1024;
+    static constexpr int maxIconSide = 1024;
 
     // `pool` runs the downloads. Only its address is kept, so the process-wide instance may be
     // built before the pool is.
@@ -36,8 +40,11 @@ public:
     void setIconSize(const QSize &size);
 
     // Any thread, blocking for at most 15 s: 0 with the body, -2 for a status other than 200 (or
-    // none), -3 for a transfer that failed after a 200.
-    static std::pair<int, QByteArray> downloadBytes(const QString &address);
+    // none), -3 for a transfer that failed after a 200, -4 for a body of more than `maxBytes`.
+    static std::pair<int, QByteArray> downloadBytes(const QString &address, qint64 maxBytes = maxIconBytes);
+    // Any thread. The picture in `bytes`, or a null image when it is none or larger than
+    // maxIconSide on either side (the size is read from the header, before decoding).
+    static QImage decodeIcon(const QByteArray &bytes);
 
     // Number of downloads started so far (all attempts); for diagnostics and tests.
     int downloadsStarted() const;

@@ -13,9 +13,9 @@
 
 namespace {
 
-QByteArray pngOf(QColor colour)
+QByteArray pngOf(QColor colour, QSize size = QSize(24, 24))
 {
-    QImage image(24, 24, QImage::Format_ARGB32);
+    QImage image(size, QImage::Format_ARGB32);
     image.fill(colour);
     QByteArray bytes;
     QBuffer buffer(&bytes);
@@ -24,8 +24,18 @@ QByteArray pngOf(QColor colour)
     return bytes;
 }
 
+// A valid picture followed by padding up to `bytes`; decoders stop at the picture's end.
+QByteArray paddedPng(qint64 bytes)
+{
+    QByteArray png = pngOf(Qt::yellow);
+    png.append(QByteArray(int(bytes - png.size()), '\0'));
+    return png;
+}
+
 // A small HTTP server: /red.png and /blue.png answer images, /missing.png 404, /broken.png a 200
-// whose body breaks off, /text.png a 200 with text that is no image. Counts the requests per path.
+// whose body breaks off, /text.png a 200 with text that is no image; /limit.png and /over.png are
+// bodies of exactly the byte limit and one more, /side.png and /wide.png pictures as wide as the
+// side limit and one pixel wider. Counts the requests per path.
 class IconServer : public QTcpServer
 {
 public:
@@ -59,6 +69,14 @@ private:
             body = pngOf(Qt::red);
         else if (path == QLatin1String("/blue.png"))
             body = pngOf(Qt::blue);
+        else if (path == QLatin1String("/limit.png"))
+            body = paddedPng(BillingDownload::maxIconBytes);
+        else if (path == QLatin1String("/over.png"))
+            body = paddedPng(BillingDownload::maxIconBytes + 1);
+        else if (path == QLatin1String("/side.png"))
+            body = pngOf(Qt::red, QSize(BillingDownload::maxIconSide, 2));
+        else if (path == QLatin1String("/wide.png"))
+            body = pngOf(Qt::red, QSize(2, BillingDownload::maxIconSide + 1));
         else if (path == QLatin1String("/text.png"))
             body = "this is not an image";
         else if (path == QLatin1String("/broken.png")) {
@@ -94,6 +112,7 @@ private slots:
     void missingAndBrokenIconsFallBack();
     void planChangesFollowTheLatestReload();
     void downloadEndsWithTheApplication();
+    void oversizedIconsAreRefused();
 };
 
 void TestTransfer::onePerPlanAtIconSize()
@@ -170,6 +189,29 @@ void TestTransfer::planChangesFollowTheLatestReload()
     // A display-mode change sets 16 x 16 again; the icons stay that size.
     billing.setIconSize(QSize(16, 16));
     QCOMPARE(billing.billingIconFor(QStringLiteral("PM1")).size(), QSize(16, 16));
+}
+
+void TestTransfer::oversizedIconsAreRefused()
+{
+    IconServer server;
+    ThreadPool pool(2);
+    BillingDownload billing(pool);
+    billing.setIconSize(QSize(16, 16));
+    const char *paths[] = {"/limit.png", "/over.png", "/side.png", "/wide.png"};
+    for (int i = 0; i < 4; ++i)
+        billing.addBillingIcon(20 + i, QString::number(i), server.url(QString::fromLatin1(paths[i])));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        billing.hasIcon(20) && billing.hasIcon(21) && billing.hasIcon(22) && billing.hasIcon(23), 20000);
+    QCOMPARE(centre(billing.billingIconFor(QStringLiteral("0"))), QColor(Qt::yellow).rgb());
+    QCOMPARE(centre(billing.billingIconFor(QStringLiteral("2"))), QColor(Qt::red).rgb());
+    const QRgb builtin =
+        centre(QPixmap::fromImage(QImage(QString::fromLatin1(BillingDownload::builtinIcon))
+                                      .scaled(16, 16, Qt::IgnoreAspectRatio, Qt::FastTransformation)));
+    QCOMPARE(centre(billing.billingIconFor(QStringLiteral("1"))), builtin);
+    QCOMPARE(centre(billing.billingIconFor(QStringLiteral("3"))), builtin);
+    // Too large is final: no second attempt.
+    QCOMPARE(server.hits.value(QStringLiteral("/over.png")), 1);
+    QTRY_COMPARE(pool.idleCount(), pool.workerCount());
 }
 
 // The user quits while an icon server holds its answer: the download must end with the application, so
