@@ -4,6 +4,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+
+#include <cerrno>
+#endif
+
 namespace platform {
 
 QString dataDirectoryFromTempPath(const QString &tempPath)
@@ -29,16 +35,22 @@ QString dataDirectoryPath()
 
 bool createDataDirectory(const QString &path)
 {
-    if (QFileInfo(path).isDir())
-        return true;
     // The parent (~/.local/share) may be missing on a fresh account.
-    const QString parent = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(parent))
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return false;
-    if (!QDir().mkdir(path))
-        return QFileInfo(path).isDir();
-    // The directory holds the stored password and screenshots: owner only.
-    return QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+#ifdef Q_OS_WIN
+    return QDir().mkpath(path);
+#else
+    // The directory holds the stored password and screenshots: owner only, from the moment it exists.
+    const QByteArray native = QFile::encodeName(path);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat info;
+    if (::stat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return false;
+    // One left by an older run, made by hand or narrowed by the umask is set to exactly that.
+    return (info.st_mode & 0777) == 0700 || ::chmod(native.constData(), 0700) == 0;
+#endif
 }
 
 } // namespace platform

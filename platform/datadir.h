@@ -11,7 +11,8 @@ QString dataDirectoryFromTempPath(const QString &tempPath);
 // Linux: $XDG_DATA_HOME/pelomir (an absolute XDG_DATA_HOME only), else ~/.local/share/pelomir.
 QString dataDirectoryPath();
 
-// Creates the data directory if missing, readable by its owner only. Returns false on failure.
+// Creates the data directory if missing, and leaves it (new or not) open to its owner only.
+// Returns false on failure.
 bool createDataDirectory(const QString &path);
 
 } // namespace platform

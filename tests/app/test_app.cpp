@@ -129,8 +129,23 @@ void TestApp::dataDirectoryRules()
     const QString dir = dataDirectory();
     QCOMPARE(dir, root.path() + QStringLiteral("/fresh/share/pelomir"));
     QVERIFY(QFileInfo(dir).isDir());
-    QCOMPARE(QFileInfo(dir).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::ExeOther),
-             QFile::Permissions());
+    const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                         QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
+    QCOMPARE(QFileInfo(dir).permissions(), ownerOnly);
+    // A directory left open to others (an older run, a hand-made one, a lax umask) is closed again,
+    // and one the umask made too narrow for its owner is opened to exactly the owner.
+    for (const QFile::Permissions before :
+         {ownerOnly | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther |
+              QFile::WriteOther,
+          QFile::Permissions(QFile::ReadOwner | QFile::ExeOwner | QFile::ReadUser | QFile::ExeUser)}) {
+        QVERIFY(QFile::setPermissions(dir, before));
+        QCOMPARE(dataDirectory(), dir);
+        QCOMPARE(QFileInfo(dir).permissions(), ownerOnly);
+    }
+    // A file where the directory should be is not a data directory.
+    QVERIFY(QDir(dir).removeRecursively());
+    writeFile(dir, "x");
+    QVERIFY(!platform::createDataDirectory(dir));
     // A relative XDG_DATA_HOME is ignored, as the XDG rules require.
     qputenv("XDG_DATA_HOME", "relative/dir");
     QCOMPARE(platform::dataDirectoryPath(), QDir::homePath() + QStringLiteral("/.local/share/pelomir"));
