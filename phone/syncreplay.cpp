@@ -19,9 +19,19 @@ using std::chrono::milliseconds;
 constexpr milliseconds idleWait(100);
 
 // deviceId → -1 pending, 0 logged in, 1 failed. Its mutex is never held with another lock.
-std::mutex loginMutex;
-std::condition_variable loginChanged;
-std::unordered_map<std::string, int> loginTable;
+struct LoginTable
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::unordered_map<std::string, int> states;
+};
+
+// Never destroyed: a stop task or a replay thread may still use it while the process exits.
+LoginTable &logins()
+{
+    static LoginTable *const table = new LoginTable;
+    return *table;
+}
 
 std::atomic<int> running{0};
 
@@ -34,11 +44,11 @@ QByteArray deviceIdOf(const SdkSession *session)
 // emptied the table since the login went out.
 void setLogin(const QByteArray &deviceId, int state)
 {
-    std::lock_guard<std::mutex> locker(loginMutex);
-    const auto found = loginTable.find(deviceId.toStdString());
-    if (found != loginTable.end())
+    std::lock_guard<std::mutex> locker(logins().mutex);
+    const auto found = logins().states.find(deviceId.toStdString());
+    if (found != logins().states.end())
         found->second = state;
-    loginChanged.notify_all();
+    logins().changed.notify_all();
 }
 
 // Library thread; takes the phone's event mutex. The replay thread waits for every answer before it
@@ -123,12 +133,12 @@ void reserve(SDKPhone &phone)
 // no longer a target; the library answers every request within its time-out in any case.
 void waitForLogin(const SDKPhone &phone, const std::string &id)
 {
-    std::unique_lock<std::mutex> locker(loginMutex);
+    std::unique_lock<std::mutex> locker(logins().mutex);
     for (;;) {
-        const auto found = loginTable.find(id);
-        if (found == loginTable.end() || found->second != -1 || phone.state != PhoneSyncTarget)
+        const auto found = logins().states.find(id);
+        if (found == logins().states.end() || found->second != -1 || phone.state != PhoneSyncTarget)
             return;
-        loginChanged.wait_for(locker, idleWait);
+        logins().changed.wait_for(locker, idleWait);
     }
 }
 
@@ -136,8 +146,8 @@ void login(SDKPhone &phone, SdkSession *session)
 {
     const std::string id = phone.deviceId().toStdString();
     {
-        std::lock_guard<std::mutex> locker(loginMutex);
-        loginTable[id] = -1;
+        std::lock_guard<std::mutex> locker(logins().mutex);
+        logins().states[id] = -1;
     }
     reserve(phone);
     cc_core_send_user_login_data_tob(session, &onLogin);
@@ -216,16 +226,16 @@ void start(const std::shared_ptr<SDKPhone> &phone)
 
 void clearLogins()
 {
-    std::lock_guard<std::mutex> locker(loginMutex);
-    loginTable.clear();
-    loginChanged.notify_all();
+    std::lock_guard<std::mutex> locker(logins().mutex);
+    logins().states.clear();
+    logins().changed.notify_all();
 }
 
 std::optional<int> loginState(const QByteArray &deviceId)
 {
-    std::lock_guard<std::mutex> locker(loginMutex);
-    const auto found = loginTable.find(deviceId.toStdString());
-    if (found == loginTable.end())
+    std::lock_guard<std::mutex> locker(logins().mutex);
+    const auto found = logins().states.find(deviceId.toStdString());
+    if (found == logins().states.end())
         return std::nullopt;
     return found->second;
 }
