@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,6 +26,7 @@ class TestPelomir : public QObject
 private slots:
     void executableStartUp();
     void exitWaitsForPoolTasks();
+    void endsWhenTheDisplayGoes();
 };
 
 void TestPelomir::executableStartUp()
@@ -99,6 +101,39 @@ void TestPelomir::exitWaitsForPoolTasks()
         QRegularExpression(QStringLiteral("quitting with (\\d+) workers")).match(err);
     QVERIFY2(busy.hasMatch(), qPrintable(err));
     QVERIFY2(err.count(QStringLiteral("task finished")) >= busy.captured(1).toInt(), qPrintable(err));
+}
+
+void TestPelomir::endsWhenTheDisplayGoes()
+{
+    const QString exe = qEnvironmentVariable("PELOMIR_BIN_DIR") + QStringLiteral("/pelomir");
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (!QFileInfo::exists(exe) || xvfb.isEmpty())
+        QSKIP("needs the pelomir executable and Xvfb");
+    // Xvfb picks a free display and writes its number to the pipe given by -displayfd.
+    QProcess server;
+    server.setProgram(xvfb);
+    server.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                         QStringLiteral("0"), QStringLiteral("1280x900x24")});
+    server.start();
+    QVERIFY(server.waitForStarted());
+    QByteArray display;
+    QTRY_VERIFY_WITH_TIMEOUT((display += server.readAllStandardOutput()).contains('\n'), 20000);
+
+    QTemporaryDir home;
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":") + QString::fromLatin1(display.trimmed()));
+    p.setProcessEnvironment(env);
+    p.start(exe, QStringList());
+    QVERIFY(p.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(home.path() + QStringLiteral("/pelomir/log")).isDir(), 20000);
+    // Qt leaves with exit() once its display is gone; the worker pool must not hold the process then.
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
+    QVERIFY2(p.waitForFinished(20000), "the client hangs after losing its display");
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
 }
 
 QTEST_GUILESS_MAIN(TestPelomir)
