@@ -8,6 +8,10 @@ function(pelomir_add_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  # Sanitized code runs several times slower; the limit only catches hangs.
+  if(PELOMIR_SANITIZE)
+    math(EXPR T_TIMEOUT "${T_TIMEOUT} * 3")
+  endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PELOMIR_BIN_DIR=${CMAKE_BINARY_DIR}/bin;PELOMIR_SOURCE_DIR=${PROJECT_SOURCE_DIR};${T_ENV}")
   if(T_LOCK)

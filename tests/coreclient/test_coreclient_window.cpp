@@ -74,7 +74,7 @@ private slots:
         auto *child = surface.findChild<QWidget *>(QStringLiteral("ccRenderView"));
         QVERIFY(child);
         QSignalSpy painted(child, SIGNAL(framePainted(quint32, quint32, qint64)));
-        QVERIFY(painted.wait(10000));
+        QVERIFY(painted.wait(60000));
 
         const QString outDir = QDir::currentPath();
         QImage launcher = QGuiApplication::primaryScreen()->grabWindow(surface.winId()).toImage();
@@ -86,9 +86,9 @@ private slots:
         QTest::mouseClick(child, Qt::LeftButton, {}, icon / 2);
         QCOMPARE(sent.count(), 2);
         const quint32 release = sent.last().at(0).toUInt();
-        QTRY_VERIFY_WITH_TIMEOUT(dump(phone).contains(QStringLiteral("package=\"com.pmapps.notes\"")), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(dump(phone).contains(QStringLiteral("package=\"com.pmapps.notes\"")), 60000);
         // Wait for a painted frame drawn after the click reached the phone.
-        QTRY_VERIFY_WITH_TIMEOUT(!painted.isEmpty() && painted.last().at(1).toUInt() >= release, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!painted.isEmpty() && painted.last().at(1).toUInt() >= release, 60000);
         QCoreApplication::processEvents();
 
         // What X shows: the notes app bar in its colour across the top of the window.
@@ -96,7 +96,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             (app = QGuiApplication::primaryScreen()->grabWindow(surface.winId()).toImage(),
              near(app.pixel(300, 50), qRgb(0xf4, 0xb4, 0x00))),
-            10000);
+            60000);
         QVERIFY(app.save(QDir(outDir).filePath(QStringLiteral("coreclient-window.png"))));
         qInfo("screenshots in %s", qPrintable(outDir));
         // The click left keyboard focus with the surface, not the render child.
