@@ -18,6 +18,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -138,6 +139,7 @@ struct SessionRegistry : std::enable_shared_from_this<SessionRegistry>
     void flushRecorder();
     // Pool worker, for as long as synchronised operation lasts; one at a time.
     void distributeLoop();
+    void requestPackages();
     // Any thread; takes the registry mutex.
     std::vector<std::shared_ptr<SDKPhone>> snapshot() const;
 
@@ -161,9 +163,12 @@ struct SessionRegistry : std::enable_shared_from_this<SessionRegistry>
     // targets they are for do not exist yet.
     int startsPending = 0;
 
-    std::mutex jobMutex; // guards jobs and draining
+    std::mutex jobMutex; // guards jobs, draining and ticked
     std::deque<Job> jobs;
     bool draining = false;
+    // The phones as the GUI last ticked them, ahead of the queued jobs that register them: a package
+    // request asked right after a tick must not see an empty registry.
+    std::unordered_set<int> ticked;
 };
 
 namespace {
@@ -227,6 +232,8 @@ void SessionRegistry::add(int cloudPhoneId, const QByteArray &deviceId, const QB
     }
     if (policy && !policy(cloudPhoneId)) {
         qDebug() << "sdkManager: restricted phone not registered:" << cloudPhoneId << name;
+        std::lock_guard<std::mutex> locker(jobMutex);
+        ticked.erase(cloudPhoneId);
         return;
     }
     std::lock_guard<std::mutex> locker(registryMutex);
@@ -366,6 +373,20 @@ void SessionRegistry::sendToAll(const QByteArray &command)
         cc_core_send_adb_command_msg_tob(phone->identity(), command.constData(), &onAppCommandResult, 0);
 }
 
+void SessionRegistry::requestPackages()
+{
+    std::shared_ptr<SDKPhone> first;
+    {
+        std::lock_guard<std::mutex> locker(registryMutex);
+        if (phones.empty()) {
+            qDebug() << "sdkManager: no phone registered, no package list";
+            return;
+        }
+        first = phones.begin()->second;
+    }
+    cc_core_send_get_installed_package_msg_tob(first->identity(), &onInstalledPackages);
+}
+
 SdkManager::SdkManager(ThreadPool &pool, EventManager &bus) : d(std::make_shared<SessionRegistry>(pool, bus))
 {
     if (!ResultSlot::attach(d.get()))
@@ -394,12 +415,20 @@ void SdkManager::addPhone(int cloudPhoneId, const QString &deviceId, const QStri
         qDebug() << "sdkManager.addPhone refused:" << cloudPhoneId << name;
         return;
     }
+    {
+        std::lock_guard<std::mutex> locker(d->jobMutex);
+        d->ticked.insert(cloudPhoneId);
+    }
     SessionRegistry::enqueue(
         d, [=](SessionRegistry &registry) { registry.add(cloudPhoneId, id, credential, name); });
 }
 
 void SdkManager::erasePhone(int cloudPhoneId)
 {
+    {
+        std::lock_guard<std::mutex> locker(d->jobMutex);
+        d->ticked.erase(cloudPhoneId);
+    }
     SessionRegistry::enqueue(d, [cloudPhoneId](SessionRegistry &registry) { registry.erase(cloudPhoneId); });
 }
 
@@ -459,21 +488,13 @@ bool SdkManager::sendClipboardText(const QString &deviceId, const QString &devic
 
 bool SdkManager::requestInstalledPackages()
 {
-    std::shared_ptr<SDKPhone> first;
     {
-        std::lock_guard<std::mutex> locker(d->registryMutex);
-        if (d->phones.empty())
+        std::lock_guard<std::mutex> locker(d->jobMutex);
+        if (d->ticked.empty())
             return false;
-        first = d->phones.begin()->second;
     }
-    // The task holds the phone itself, not its identity's pointers: the phone may be unticked before
-    // the task runs.
-    try {
-        d->pool.commit(
-            [first] { cc_core_send_get_installed_package_msg_tob(first->identity(), &onInstalledPackages); });
-    } catch (const std::runtime_error &) {
-        return false;
-    }
+    // Queued behind the registrations of the phones just ticked, so it finds them registered.
+    SessionRegistry::enqueue(d, [](SessionRegistry &registry) { registry.requestPackages(); });
     return true;
 }
 

@@ -59,8 +59,9 @@ public:
     bool sendClipboardText(const QString &deviceId, const QString &deviceUcId, const QByteArray &text);
     static constexpr int clipboardTextLimit = 1023;
 
-    // GUI thread; takes the registry mutex. False (nothing sent) when no phone is registered.
-    // Otherwise asks one registered phone for its packages; message 91 carries the answer.
+    // GUI thread; takes the job mutex. False (nothing sent) when no phone is ticked. Otherwise queues,
+    // behind the pending registrations, a request to one registered phone; message 91 carries the
+    // answer.
     bool requestInstalledPackages();
     // GUI thread. `session` points into the caller's buffers (deviceUcId 256 bytes, deviceId 32
     // bytes); its texts are copied before this returns. Message 92 carries the PNG.

@@ -249,6 +249,7 @@ private slots:
 
     void registryFollowsTicks();
     void batchCommandsReachRegisteredPhonesOnly();
+    void packageRequestSeesPhonesJustTicked();
     void screenshotsOutliveTheCallersBuffers();
     void framesCoalescePerPhone();
     void previewsFollowVisibilityAndSize();
@@ -401,6 +402,33 @@ void TestPhone::batchCommandsReachRegisteredPhonesOnly()
     QVERIFY(!manager.sendClipboardText(id, credential, QByteArray(SdkManager::clipboardTextLimit + 1, 'a')));
     QVERIFY(!manager.sendClipboardText(id, credential, QByteArray("\0abc", 4)));
     QVERIFY(manager.sendClipboardText(id, credential, QByteArray(SdkManager::clipboardTextLimit, 'a')));
+}
+
+void TestPhone::packageRequestSeesPhonesJustTicked()
+{
+    // One worker, held busy: the registrations below stay queued while the list is asked for, as they
+    // do on a loaded pool when the user opens the dialog right after ticking.
+    ThreadPool pool(1);
+    PumpedBus bus;
+    SdkManager manager(pool, bus.bus);
+    Probe probe(bus.bus, {91});
+    std::mutex gate;
+    gate.lock();
+    pool.commit([&gate] { std::lock_guard<std::mutex> wait(gate); });
+    const QByteArray id = "PMTICKED1";
+    manager.addPhone(1, QString::fromLatin1(id), QString::fromLatin1(PhoneFarm::credential(id)), QString());
+    QVERIFY(manager.requestInstalledPackages());
+    // Unticked again before anything ran: nothing is left to ask.
+    manager.addPhone(2, QStringLiteral("PMTICKED2"), QStringLiteral("ucv1.0.0.ab"), QString());
+    manager.erasePhone(2);
+    manager.erasePhone(1);
+    QVERIFY(!manager.requestInstalledPackages());
+    QCOMPARE(manager.phoneCount(), 0);
+    gate.unlock();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.count(91), 1, 15000);
+    QCOMPARE(probe.received(91).first().bufferBytes(), id);
+    QVERIFY(settle(manager));
+    QCOMPARE(manager.phoneCount(), 0);
 }
 
 void TestPhone::screenshotsOutliveTheCallersBuffers()
