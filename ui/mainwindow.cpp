@@ -10,6 +10,7 @@
 #include "phone/queuepreview.h"
 #include "phone/sdkmanager.h"
 #include "platform/windowmessage.h"
+#include "ui/appoperdlg.h"
 #include "ui/fonts.h"
 #include "ui/hittest.h"
 #include "ui/mainwindowhandle.h"
@@ -90,10 +91,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_centralWidget(n
     g_userInfoHolder = std::make_shared<userInfo>();
     g_userInfo = g_userInfoHolder.get();
 
-    // The batch app dialog (90) subscribes here when it is added.
-    for (int type : {Msg::toggleMaximized, Msg::minimizeWindow, Msg::exitProgram, Msg::showUserInfo,
-                     Msg::showDialog, Msg::openPhone, Msg::controlWindowClosed, Msg::loggedIn,
-                     Msg::repaintMainWindow, Msg::syncOperation, Msg::screenshot, Msg::phoneChecked})
+    for (int type :
+         {Msg::toggleMaximized, Msg::minimizeWindow, Msg::exitProgram, Msg::showUserInfo, Msg::showDialog,
+          Msg::openPhone, Msg::controlWindowClosed, Msg::loggedIn, Msg::repaintMainWindow, Msg::syncOperation,
+          Msg::openAppDialog, Msg::screenshot, Msg::phoneChecked})
         g_eventManager.subscribe(type, this);
     m_phoneForms.reserve(8);
 
@@ -209,6 +210,9 @@ void MainWindow::handleMessage(const ZQSlotMsg &msg)
     case Msg::repaintMainWindow:
         update();
         break;
+    case Msg::openAppDialog:
+        runAppDialog(textToJson(msg.text));
+        break;
     case Msg::screenshot:
         saveScreenshot(msg);
         break;
@@ -237,6 +241,15 @@ void MainWindow::exitApplication()
         std::_Exit(0);
     }).detach();
     QCoreApplication::quit();
+}
+
+void MainWindow::runAppDialog(const QJsonObject &request)
+{
+    // Modal, but the bus keeps delivering: its dispatcher runs on the pool, so the package list
+    // (message 91) reaches the open dialog.
+    auto *dialog = new AppOperDlg(this);
+    dialog->setOperationType(request);
+    dialog->exec();
 }
 
 void MainWindow::showMessageDialog(const QString &json)

@@ -50,6 +50,7 @@ private:
     void handleMessage(const ZQSlotMsg &msg);
     void exitApplication();
     void showMessageDialog(const QString &json);
+    void runAppDialog(const QJsonObject &request);
     void saveScreenshot(const ZQSlotMsg &msg);
     void openPhoneForm(const QJsonObject &request);
     void forgetPhoneForm(const QJsonObject &closed);

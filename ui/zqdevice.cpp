@@ -1,12 +1,12 @@
 #include "ui/zqdevice.h"
 
 #include "ui/zqdeviceleftpanel.h"
-#include "ui/zqdevicelist.h"
+#include "ui/zqdevicerightpanel.h"
 
-ZqDevice::ZqDevice(QWidget *parent) : QWidget(parent), m_leftPanel(new ZqDeviceLeftPanel(this))
+ZqDevice::ZqDevice(QWidget *parent)
+    : QWidget(parent), m_leftPanel(new ZqDeviceLeftPanel(this)), m_rightPanel(new ZqDeviceRightPanel(this))
 {
     setObjectName(QStringLiteral("ZqDevice"));
-    m_grid = new ZqDeviceList(this);
     resize(1068, 617);
     setWindowTitle(QStringLiteral("Form"));
     setAttribute(Qt::WA_StyledBackground);
@@ -18,5 +18,15 @@ void ZqDevice::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
     m_leftPanel->setGeometry(0, 0, leftPanelWidth, height());
-    m_grid->setGeometry(leftPanelWidth + 1, 0, width() - leftPanelWidth, height());
+    m_rightPanel->setGeometry(leftPanelWidth + 1, 0, width() - leftPanelWidth, height());
+}
+
+ZqDeviceList *ZqDevice::previewGrid() const
+{
+    return m_rightPanel->grid();
+}
+
+ZqDeviceMenu *ZqDevice::toolbar() const
+{
+    return m_rightPanel->toolbar();
 }

@@ -4,9 +4,11 @@
 
 class ZqDeviceLeftPanel;
 class ZqDeviceList;
+class ZqDeviceMenu;
+class ZqDeviceRightPanel;
 
 // The device page, shown in the content frame once the user has logged in: the device tree on the left,
-// the preview grid on the right. GUI thread only.
+// the toolbar and the preview grid on the right. GUI thread only.
 class ZqDevice : public QWidget
 {
     Q_OBJECT
@@ -17,12 +19,14 @@ public:
     explicit ZqDevice(QWidget *parent = nullptr);
 
     ZqDeviceLeftPanel *leftPanel() const { return m_leftPanel; }
-    ZqDeviceList *previewGrid() const { return m_grid; }
+    ZqDeviceRightPanel *rightPanel() const { return m_rightPanel; }
+    ZqDeviceList *previewGrid() const;
+    ZqDeviceMenu *toolbar() const;
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
     ZqDeviceLeftPanel *m_leftPanel;
-    ZqDeviceList *m_grid = nullptr; // the preview grid, right of the tree
+    ZqDeviceRightPanel *m_rightPanel;
 };

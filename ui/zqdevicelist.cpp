@@ -5,7 +5,6 @@
 #include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "phone/sdkmanager.h"
-#include "transfer/billingdownload.h"
 #include "ui/zqdevicelistitem.h"
 
 #include <QCoreApplication>
@@ -81,7 +80,7 @@ ZqDeviceList::ZqDeviceList(QWidget *parent)
     for (int type : {Msg::bigView, Msg::mediumView, Msg::smallView, Msg::gridReserved50, Msg::gridReserved61,
                      Msg::resetPhones, Msg::restartPhones, Msg::homeKey, Msg::clipboardText, Msg::uploadFiles,
                      Msg::tileStatusChanged, Msg::phoneChecked, Msg::moveToGroup, Msg::renameByPrefix,
-                     Msg::repaintMainWindow})
+                     Msg::repaintMainWindow, Msg::phoneRenamed})
         g_eventManager.subscribe(type, this);
     m_tiles.reserve(8);
 
@@ -122,8 +121,6 @@ ZqDeviceList::ZqDeviceList(QWidget *parent)
     m_scrArea->viewport()->installEventFilter(this);
     connect(m_scrArea->verticalScrollBar(), &QScrollBar::valueChanged, this, &ZqDeviceList::updateVisibility);
 
-    // Billing icons come at the size the toolbar asks for; until a toolbar does, the tiles' size.
-    g_billingDownload.setIconSize(QSize(16, 16));
     connect(m_tickTimer, &QTimer::timeout, this, &ZqDeviceList::onTick);
     m_tickTimer->start(tickMs);
 }
@@ -282,6 +279,9 @@ void ZqDeviceList::handleMessage(const ZQSlotMsg &msg)
     case Msg::renameByPrefix:
         renameChecked(textToJson(msg.text));
         break;
+    case Msg::phoneRenamed:
+        phoneRenamed(textToJson(msg.text));
+        break;
     default:
         break;
     }
@@ -439,6 +439,15 @@ void ZqDeviceList::renameChecked(const QJsonObject &request)
     });
 }
 
+void ZqDeviceList::phoneRenamed(const QJsonObject &renamed)
+{
+    // The inventory reload that follows a rename comes much later; the caption should not wait.
+    const QJsonValue name = renamed.value(QStringLiteral("name"));
+    ZqDeviceListItem *tile = m_tiles.value(renamed.value(QStringLiteral("phoneId")).toVariant().toInt());
+    if (tile && name.isString())
+        tile->setPhoneName(name.toString());
+}
+
 void ZqDeviceList::applyStatus(const QJsonObject &status)
 {
     const QString deviceId = status.value(QStringLiteral("deviceId")).toString();
@@ -449,6 +458,7 @@ void ZqDeviceList::applyStatus(const QJsonObject &status)
         if (tile->deviceId() != deviceId)
             continue;
         if (tile->tileStatus() != value) {
+            qDebug().noquote() << "tile status, deviceId:" << deviceId << "status:" << value;
             tile->setTileStatus(value);
             tile->updatePreviewVisibility(m_scrArea->viewport()->height(), m_content->y());
         }

@@ -78,6 +78,7 @@ private:
     void updateVisibility();
     void updatePreviews();
     void applyStatus(const QJsonObject &status);
+    void phoneRenamed(const QJsonObject &renamed);
     void homeKey(const QJsonObject &request);
     void changePhones(const QJsonObject &request, bool reset);
     void clipboardText(const QJsonObject &request);

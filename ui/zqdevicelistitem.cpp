@@ -116,6 +116,14 @@ void ZqDeviceListItem::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
 }
 
+void ZqDeviceListItem::setPhoneName(const QString &name)
+{
+    m_phone.name = name;
+    // A tile that was never shown builds its caption from the record when it is.
+    if (m_lblDeviceName)
+        m_lblDeviceName->setText(name);
+}
+
 QString ZqDeviceListItem::statusText(int status)
 {
     switch (status) {

@@ -45,6 +45,8 @@ public:
     int cloudPhoneId() const { return m_phone.cloudPhoneId; }
     QString deviceId() const { return m_phone.deviceId; }
     bool isSelected() const { return m_selected; }
+    // The caption after a rename, ahead of the inventory reload that brings the same name.
+    void setPhoneName(const QString &name);
 
     int tileStatus() const { return m_tileStatus; }
     // Shows the status text (hidden for StatusNormal). A status above StatusNormal stops previews.

@@ -382,6 +382,34 @@ void tickGlyph(QPainter &p, qreal)
     p.drawPath(tick);
 }
 
+// The knob of the toolbar's sync switch: a white disc with a soft rim, 36 x 36 so that it fills the
+// switch's height, the disc 28 across with 4 transparent units around it.
+void switchKnob(QPainter &p, qreal)
+{
+    p.setPen(QPen(QColor(0, 0, 0, 30), 1.0));
+    p.setBrush(Qt::white);
+    p.drawEllipse(QRectF(4, 4, 28, 28));
+}
+
+// A shopping cart in the accent colour for the toolbar's buy button, on a 24-unit grid.
+void cartGlyph(QPainter &p, qreal)
+{
+    p.setPen(QPen(accent, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    QPainterPath cart;
+    cart.moveTo(2.5, 4);
+    cart.lineTo(5.5, 4);
+    cart.lineTo(8, 15.5);
+    cart.lineTo(19, 15.5);
+    cart.lineTo(21, 7.5);
+    cart.lineTo(6.5, 7.5);
+    p.drawPath(cart);
+    p.setPen(Qt::NoPen);
+    p.setBrush(accent);
+    p.drawEllipse(QRectF(7.8, 17.8, 3.2, 3.2));
+    p.drawEllipse(QRectF(16.2, 17.8, 3.2, 3.2));
+}
+
 // The preview tile's picture until its phone's first frame arrives: a dark screen with a phone outline
 // and three waiting dots. Scaled to every tile size, so it keeps to simple shapes.
 QImage previewPlaceholder()
@@ -533,8 +561,12 @@ int main(int argc, char **argv)
                         maximiseGlyph(p, s);
                     }),
                image("max_min.png"));
-    ok &= save(draw(40, 40, [](QPainter &p, qreal) { volumeGlyph(p, true); }, 2), image("voladd_dev.png"));
-    ok &= save(draw(40, 40, [](QPainter &p, qreal) { volumeGlyph(p, false); }, 2), image("volsub_dev.png"));
+    ok &= save(draw(
+                   40, 40, [](QPainter &p, qreal) { volumeGlyph(p, true); }, 2),
+               image("voladd_dev.png"));
+    ok &= save(draw(
+                   40, 40, [](QPainter &p, qreal) { volumeGlyph(p, false); }, 2),
+               image("volsub_dev.png"));
     ok &= save(draw(40, 40, resetGlyph, 2), image("reset_dev.png"));
     ok &= save(draw(40, 40, uploadGlyph, 2), image("upload_dev.png"));
     ok &= save(draw(40, 40, renewalGlyph, 2), image("renewal_dev.png"));
@@ -545,5 +577,7 @@ int main(int argc, char **argv)
     ok &= save(draw(40, 40, desktopGlyph, 2), image("desktop_dev.png"));
     ok &= save(draw(40, 40, returnGlyph, 2), image("return_dev.png"));
     ok &= save(draw(13, 13, tickGlyph), image("selected.png"));
+    ok &= save(draw(36, 36, switchKnob), image("round.png"));
+    ok &= save(draw(48, 48, cartGlyph, 2), image("buy.png"));
     return ok ? 0 : 1;
 }

@@ -1,0 +1,509 @@
+// The toolbar above the preview grid and the batch app dialog, against a real provider linked to a
+// real phone farm: the toolbar's layout, its menus and switch, the requests it posts, the dialog's
+// rows, and batch app commands that reach the farm's phones.
+#include "api/userinfo.h"
+#include "app/globals.h"
+#include "phone/sdkmanager.h"
+#include "tests/coreclient/farm_harness.h"
+#include "tests/coreclient/request_helpers.h"
+#include "tests/ui/uitest.h"
+#include "ui/appoperdlg.h"
+#include "ui/zqdevicelist.h"
+#include "ui/zqdevicelistitem.h"
+#include "ui/zqdevicemenu.h"
+#include "ui/zqdevicerightpanel.h"
+
+#include <QCheckBox>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMenu>
+#include <QPointer>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <memory>
+
+namespace {
+
+// Records the bus messages of the types it subscribes to, as JSON objects (message 80 carries plain
+// text, kept under "text").
+class BusLog : public QObject
+{
+public:
+    explicit BusLog(std::initializer_list<int> types)
+    {
+        for (int type : types)
+            g_eventManager.subscribe(type, this);
+    }
+    ~BusLog() override { g_eventManager.unsubscribe(this); }
+    QList<QJsonObject> of(int type) const { return got.value(type); }
+    QHash<int, QList<QJsonObject>> got;
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (!PhoneEvent::isBusEvent(e))
+            return QObject::event(e);
+        const ZQSlotMsg &msg = static_cast<PhoneEvent *>(e)->message();
+        QJsonObject payload = textToJson(msg.text);
+        if (payload.isEmpty() && !msg.text.isEmpty())
+            payload.insert("text", msg.text);
+        got[msg.type].append(payload);
+        return true;
+    }
+};
+
+void pump()
+{
+    for (int round = 0; round < 3; ++round) {
+        g_eventManager.dispatchPending();
+        QCoreApplication::sendPostedEvents();
+    }
+}
+
+bool waitFor(const std::function<bool()> &done, int ms = 15000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (pump(), !done()) {
+        if (clock.elapsed() > ms)
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+void post(int type, const QString &text)
+{
+    ZQSlotMsg msg;
+    msg.type = type;
+    msg.text = text;
+    g_eventManager.post(msg);
+}
+
+template <class T> T *child(QWidget *parent, const char *name)
+{
+    return parent->findChild<T *>(QLatin1String(name));
+}
+
+QStringList texts(const QMenu *menu)
+{
+    QStringList out;
+    for (const QAction *a : menu->actions())
+        out.append(a->text());
+    return out;
+}
+
+QAction *entry(const QMenu *menu, const QString &text)
+{
+    for (QAction *a : menu->actions())
+        if (a->text() == text)
+            return a;
+    return nullptr;
+}
+
+// Opens `button`'s menu as a click would and closes it again; the menu stays for inspection.
+QMenu *openAndClose(QToolButton *button)
+{
+    QMenu *menu = button->menu();
+    menu->popup(button->mapToGlobal(QPoint(0, button->height())));
+    menu->hide();
+    return menu;
+}
+
+// A shell command's output on a farm phone.
+QString shell(const phoneRecord &phone, const QByteArray &command)
+{
+    harness::Request request(phone.deviceUcId.toLatin1(), phone.deviceId.toLatin1());
+    cc_core_send_adb_command_msg_tob(request.session(), command.constData(), &harness::Request::callback, 0);
+    request.wait();
+    return QString::fromUtf8(request.result().data);
+}
+
+QString foreground(const phoneRecord &phone)
+{
+    static const QRegularExpression front("<hierarchy[^>]*><node [^>]*package=\"([^\"]*)\"");
+    return front.match(shell(phone, "uiautomator dump")).captured(1);
+}
+
+void key(const phoneRecord &phone, int code)
+{
+    harness::Request request(phone.deviceUcId.toLatin1(), phone.deviceId.toLatin1());
+    cc_core_send_function_key_tob(request.session(), code, &harness::Request::callback);
+    request.wait();
+}
+
+// The packages the phone lists as recent apps, that is, running; the phone goes back to its screen.
+QStringList running(const phoneRecord &phone)
+{
+    key(phone, CC_KEY_APPSELECT);
+    const QString dump = shell(phone, "uiautomator dump");
+    key(phone, CC_KEY_BACK);
+    static const QRegularExpression card(
+        "package=\"com.pmapps.systemui\" text=\"[^\"]*\" content-desc=\"([^\"]+)\"");
+    QStringList packages;
+    for (auto it = card.globalMatch(dump); it.hasNext();)
+        packages.append(it.next().captured(1));
+    return packages;
+}
+
+} // namespace
+
+class TestToolbar : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void layout();
+    void menusAndTheirPosts();
+    void switchAndConfirmations();
+    void captionsFollowRenames();
+    void dialogRowsAndTitles();
+    void dialogWithoutPhones();
+    void batchStopAndStartOnTheFarm();
+
+private:
+    QList<phoneRecord> livePhones() const;
+
+    QTemporaryDir m_dir;
+    harness::Farm m_farm;
+    QProcess m_provider;
+};
+
+void TestToolbar::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY2(m_farm.start(), "pelomir-phonefarm did not start");
+    cc_core_set_gateway("127.0.0.1", m_farm.port);
+    m_provider.setStandardErrorFile(m_dir.filePath("provider.err"));
+    m_provider.start(harness::binDir() + "/pelomir-provider",
+                     {"--listen", "127.0.0.1:0", "--db", m_dir.filePath("provider.db"), "--log",
+                      m_dir.filePath("provider.log"), "--dev", "--fast-hash", "--seed-phones", "24", "--farm",
+                      QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
+    QVERIFY(m_provider.waitForStarted(10000));
+    QByteArray out;
+    for (int i = 0; i < 200 && !out.contains('\n'); ++i) {
+        m_provider.waitForReadyRead(100);
+        out += m_provider.readAllStandardOutput();
+    }
+    const QString url =
+        QRegularExpression("^listening on (http://127\\.0\\.0\\.1:\\d+)").match(out).captured(1);
+    QVERIFY2(!url.isEmpty(), "pelomir-provider did not start");
+
+    // Nothing on the pool may still use an account model of an earlier test class.
+    QVERIFY(waitFor([] { return g_threadPool.idleCount() == g_threadPool.workerCount(); }));
+    g_configHolder = std::make_shared<ZqConfig>();
+    g_config = g_configHolder.get();
+    g_config->apiBaseUrl = url;
+    g_userInfoHolder = std::make_shared<userInfo>();
+    g_userInfo = g_userInfoHolder.get();
+    g_userInfo->setReloadPauseMs(0);
+    QVERIFY(g_userInfo->login("13800000000", "pelomir2026", false));
+    QVERIFY(waitFor([] { return g_userInfo->phoneCount() == 24 && !g_userInfo->reloadBusy(); }));
+}
+
+void TestToolbar::cleanupTestCase()
+{
+    QVERIFY(waitFor([] { return g_threadPool.idleCount() == g_threadPool.workerCount(); }));
+    m_provider.terminate();
+    m_provider.waitForFinished(10000);
+    m_farm.stop();
+}
+
+QList<phoneRecord> TestToolbar::livePhones() const
+{
+    const QString now = QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss");
+    QList<phoneRecord> phones;
+    for (const groupRecord &group : g_userInfo->ordinaryGroups())
+        for (const phoneRecord &phone : group.phones)
+            if (g_userInfo->mayOperate(phone.cloudPhoneId) && phone.endTime > now)
+                phones.append(phone);
+    return phones;
+}
+
+void TestToolbar::layout()
+{
+    // The geometry alone, at the narrowest panel (window minimum 1280 less the tree's 400) and a wider
+    // one: the buttons keep their places, the buy button and the plate follow the right edge.
+    for (int width : {880, 1200}) {
+        const ZqDeviceMenu::Geometry g = ZqDeviceMenu::geometryFor(width);
+        const QList<QRect> buttons{g.sync, g.restart, g.reset, g.upload, g.plgl, g.displayMode};
+        const QList<int> xs{26, 174, 284, 394, 504, 614};
+        for (int i = 0; i < buttons.size(); ++i)
+            QCOMPARE(buttons[i].topLeft(), QPoint(xs[i], 42));
+        for (int i = 1; i < buttons.size(); ++i)
+            QVERIFY2(buttons[i - 1].right() < buttons[i].left(), "buttons overlap");
+        QCOMPARE(g.buy.y(), 44);
+        QCOMPARE(g.buy.right(), width - 18 - 1);
+        QVERIFY(g.displayMode.right() < g.buy.left());
+        QCOMPARE(g.plate, QRect(10, 27, width - 20, 66));
+        // Every button sits inside the plate.
+        for (const QRect &r : buttons + QList<QRect>{g.buy})
+            QVERIFY(g.plate.contains(r));
+    }
+
+    // The panel applies it: the toolbar 120 high on top, the grid from y = 121.
+    ZqDeviceRightPanel panel;
+    panel.resize(900, 640);
+    panel.show();
+    QCOMPARE(panel.toolbar()->geometry(), QRect(0, 0, 900, 120));
+    QCOMPARE(panel.grid()->geometry(), QRect(0, 121, 900, 520));
+    QCOMPARE(child<QToolButton>(panel.toolbar(), "btnBuy")->geometry(), ZqDeviceMenu::geometryFor(900).buy);
+    QCOMPARE(child<QPushButton>(panel.toolbar(), "btnSyncOperation")->geometry().topLeft(), QPoint(26, 42));
+}
+
+void TestToolbar::menusAndTheirPosts()
+{
+    ZqDeviceMenu toolbar;
+    toolbar.resize(900, 120);
+    BusLog bus{52, 53, 54, 80, 90, 5};
+    auto *plgl = child<QToolButton>(&toolbar, "btnPlgl");
+    auto *display = child<QToolButton>(&toolbar, "btnDisplayMode");
+    for (QToolButton *button : {plgl, display}) {
+        QCOMPARE(button->popupMode(), QToolButton::InstantPopup);
+        QCOMPARE(button->menu()->objectName(), QString("ToolButton"));
+        QCOMPARE(button->menu()->windowOpacity(), 0.8);
+        QCOMPARE(button->menu()->minimumWidth(), button->width() + 38);
+    }
+
+    // Opened twice, the batch menu lists each group once, in the inventory's order.
+    QStringList groupNames;
+    QList<int> groupIds;
+    for (const groupRecord &group : g_userInfo->ordinaryGroups()) {
+        groupNames.append(group.name);
+        groupIds.append(group.id);
+    }
+    QVERIFY(groupNames.size() >= 2);
+    openAndClose(plgl);
+    QMenu *menu = openAndClose(plgl);
+    QCOMPARE(texts(menu), (QStringList{"批量启动", "批量停止", "批量卸载", "批量命名", "批量分组"}));
+    QMenu *groups = entry(menu, "批量分组")->menu();
+    QCOMPARE(texts(groups), groupNames);
+
+    // A group renamed at the service shows renamed the next time the menu opens.
+    QVERIFY(g_userInfo->renameGroup(groupIds[0], "改名后的分组"));
+    QVERIFY(waitFor([] { return !g_userInfo->reloadBusy(); }));
+    QVERIFY(waitFor([&] { return g_userInfo->ordinaryGroups().value(0).name == "改名后的分组"; }));
+    groups = entry(openAndClose(plgl), "批量分组")->menu();
+    QCOMPARE(groups->actions().value(0)->text(), QString("改名后的分组"));
+    QCOMPARE(groups->actions().size(), groupNames.size());
+    QVERIFY(g_userInfo->renameGroup(groupIds[0], groupNames[0]));
+
+    // A group entry moves the checked phones by group id; the app entries open the dialog by type.
+    groups->actions().value(1)->trigger();
+    for (const QString &name : {"批量启动", "批量停止", "批量卸载"})
+        entry(menu, name)->trigger();
+    entry(menu, "批量命名")->trigger();
+    pump();
+    QCOMPARE(bus.of(80), (QList<QJsonObject>{{{"text", QString::number(groupIds[1])}}}));
+    QCOMPARE(bus.of(90), (QList<QJsonObject>{{{"type", 1}}, {{"type", 2}}, {{"type", 3}}}));
+    QCOMPARE(bus.of(5), (QList<QJsonObject>{
+                            {{"type", 9}, {"msgId", 81}, {"lbl_1_Text", "请输入新命名(自动添加数字后缀)"}}}));
+
+    // Each display mode posts its message, and the button takes the mode's name from the bus.
+    QMenu *modes = openAndClose(display);
+    QCOMPARE(texts(modes), (QStringList{"大视图", "中视图", "小视图"}));
+    const QList<int> messages{52, 53, 54};
+    for (int i : {0, 2, 1}) {
+        modes->actions()[i]->trigger();
+        pump();
+        QCOMPARE(bus.of(messages[i]).size(), 1);
+        QCOMPARE(display->text(), modes->actions()[i]->text());
+    }
+}
+
+void TestToolbar::switchAndConfirmations()
+{
+    ZqDeviceMenu toolbar;
+    toolbar.resize(900, 120);
+    toolbar.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&toolbar));
+    BusLog bus{27, 5};
+    auto *sync = child<QPushButton>(&toolbar, "btnSyncOperation");
+    QCOMPARE(sync->text(), QString("开启同步"));
+    QTest::mouseClick(sync, Qt::LeftButton);
+    QCOMPARE(sync->text(), QString("关闭同步"));
+    QTest::mouseClick(sync, Qt::LeftButton);
+    QCOMPARE(sync->text(), QString("开启同步"));
+    QVERIFY(!sync->isChecked());
+    QTest::mouseClick(child<QToolButton>(&toolbar, "btnRestart"), Qt::LeftButton);
+    QTest::mouseClick(child<QToolButton>(&toolbar, "btnReset"), Qt::LeftButton);
+    pump();
+    // A JSON boolean, not a number or a text.
+    QCOMPARE(bus.of(27), (QList<QJsonObject>{{{"SyncOperation", true}}, {{"SyncOperation", false}}}));
+    QVERIFY(bus.of(27)[0].value("SyncOperation").isBool());
+    QCOMPARE(bus.of(5), (QList<QJsonObject>{
+                            {{"type", 255}, {"msgId", 23}, {"lbl_1_Text", "确定要重启已选设备吗？"}},
+                            {{"type", 255}, {"msgId", 24}, {"lbl_1_Text", "确定要将已选设备恢复出厂吗？"}}}));
+
+    // The page buttons ask for their pages.
+    qRegisterMetaType<ZqDeviceMenu::Page>();
+    QSignalSpy pages(&toolbar, &ZqDeviceMenu::pageRequested);
+    QTest::mouseClick(child<QToolButton>(&toolbar, "btnBuy"), Qt::LeftButton);
+    QTest::mouseClick(child<QToolButton>(&toolbar, "btnUpload"), Qt::LeftButton);
+    QCOMPARE(pages.size(), 2);
+    QCOMPARE(pages[0][0].value<ZqDeviceMenu::Page>(), ZqDeviceMenu::BuyPage);
+    QCOMPARE(pages[1][0].value<ZqDeviceMenu::Page>(), ZqDeviceMenu::UploadPage);
+}
+
+void TestToolbar::captionsFollowRenames()
+{
+    const QList<phoneRecord> phones = livePhones().mid(0, 2);
+    ZqDeviceList grid;
+    grid.resize(700, 500);
+    grid.show(); // tiles build their captions once shown
+    QVERIFY(QTest::qWaitForWindowExposed(&grid));
+    for (const phoneRecord &phone : phones)
+        post(63, jsonToText({{"cloudId", phone.cloudPhoneId}, {"isChecked", true}}));
+    pump();
+    QCOMPARE(grid.tiles().size(), 2);
+    // Renamed in the tree: the caption changes at once, the other tile keeps its name.
+    post(36, jsonToText({{"phoneId", phones[1].cloudPhoneId}, {"name", "新名字"}}));
+    pump();
+    QCOMPARE(child<QLabel>(grid.tile(phones[1].cloudPhoneId), "lblDeviceName")->text(), QString("新名字"));
+    QCOMPARE(grid.tile(phones[1].cloudPhoneId)->phone().name, QString("新名字"));
+    QCOMPARE(child<QLabel>(grid.tile(phones[0].cloudPhoneId), "lblDeviceName")->text(), phones[0].name);
+    // A rename without a name, or of a phone without a tile, changes nothing.
+    post(36, jsonToText({{"phoneId", phones[0].cloudPhoneId}}));
+    post(36, jsonToText({{"phoneId", 987654}, {"name", "x"}}));
+    pump();
+    QCOMPARE(child<QLabel>(grid.tile(phones[0].cloudPhoneId), "lblDeviceName")->text(), phones[0].name);
+    for (const phoneRecord &phone : phones)
+        post(63, jsonToText({{"cloudId", phone.cloudPhoneId}, {"isChecked", false}}));
+    pump();
+}
+
+void TestToolbar::dialogRowsAndTitles()
+{
+    QPointer<AppOperDlg> dialog = new AppOperDlg;
+    const struct
+    {
+        QJsonObject request;
+        QString title, ok;
+        bool prompt;
+    } types[] = {{{{"type", 2}}, "批量停止", "停止", false},
+                 {{{"type", 3}}, "批量卸载", "卸载", false},
+                 {{{"type", 1}}, "批量启动", "启动", true}};
+    for (const auto &t : types) {
+        dialog->setOperationType(t.request);
+        QCOMPARE(child<QLabel>(dialog, "lblTitle")->text(), t.title);
+        QCOMPARE(child<QPushButton>(dialog, "btnOK")->text(), t.ok);
+        QCOMPARE(child<QLabel>(dialog, "lblPrompt")->isVisibleTo(dialog), t.prompt);
+    }
+    dialog->setOperationType({});
+    QCOMPARE(dialog->operationType(), 0);
+    dialog->show();
+
+    // Two rows from two entries; an entry of two fields makes none; empty fields do not count.
+    post(91, "x|com.pmapps.notes|便签,a|com.bad,,y||com.pmapps.clock|时钟");
+    pump();
+    QCOMPARE(dialog->appItems().size(), 2);
+    QCOMPARE(dialog->appItems()[0]->packageName(), QString("com.pmapps.notes"));
+    QCOMPARE(child<QCheckBox>(dialog->appItems()[0], "cbAppName")->text(), QString("便签"));
+    QCOMPARE(child<QLabel>(dialog->appItems()[1], "lblPkgName")->text(), QString("com.pmapps.clock"));
+    // A second list appends below the first.
+    post(91, "z|com.pmapps.browser|浏览器");
+    pump();
+    QCOMPARE(dialog->appItems().size(), 3);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(dialog->appItems()[i]->geometry(), QRect(0, 4 + 35 * i, 624, 34));
+    QCOMPARE(child<QWidget>(dialog, "scrollAreaWidgetContents")->minimumHeight(), 4 + 35 * 3 + 35);
+
+    // Dragged by the title band, and only there.
+    const QPoint start = dialog->pos();
+    QWidget *title = child<QWidget>(dialog, "wTitle");
+    QTest::mousePress(title, Qt::LeftButton, {}, QPoint(300, 20));
+    QMouseEvent move(QEvent::MouseMove, QPoint(340, 50), title->mapToGlobal(QPoint(340, 50)), Qt::NoButton,
+                     Qt::LeftButton, {});
+    QApplication::sendEvent(title, &move);
+    QTest::mouseRelease(title, Qt::LeftButton, {}, QPoint(340, 50));
+    QCOMPARE(dialog->pos(), start + QPoint(40, 30));
+    QTest::mousePress(dialog, Qt::LeftButton, {}, QPoint(300, 200));
+    QMouseEvent below(QEvent::MouseMove, QPoint(340, 240), dialog->mapToGlobal(QPoint(340, 240)),
+                      Qt::NoButton, Qt::LeftButton, {});
+    QApplication::sendEvent(dialog, &below);
+    QCOMPARE(dialog->pos(), start + QPoint(40, 30));
+
+    // Cancel closes and deletes it; a later list reaches nothing.
+    QTest::mouseClick(child<QPushButton>(dialog, "btnCancel"), Qt::LeftButton);
+    QTRY_VERIFY(dialog.isNull());
+    post(91, "z|com.pmapps.notes|便签");
+    pump();
+}
+
+void TestToolbar::dialogWithoutPhones()
+{
+    for (const phoneRecord &phone : livePhones())
+        sdkManager.erasePhone(phone.cloudPhoneId);
+    QVERIFY(waitFor([] { return sdkManager.phoneCount() == 0; }));
+    BusLog bus{5, 91};
+    QPointer<AppOperDlg> dialog = new AppOperDlg;
+    dialog->setOperationType({{"type", 1}});
+    QCOMPARE(dialog->exec(), int(QDialog::Rejected));
+    QTRY_VERIFY(dialog.isNull());
+    pump();
+    QCOMPARE(bus.of(5), (QList<QJsonObject>{{{"type", 254}, {"lbl_1_Text", "至少选择一台云手机"}}}));
+    QVERIFY(bus.of(91).isEmpty());
+}
+
+void TestToolbar::batchStopAndStartOnTheFarm()
+{
+    const QList<phoneRecord> phones = livePhones().mid(0, 3);
+    const QList<phoneRecord> ticked = phones.mid(0, 2);
+    const phoneRecord &unticked = phones[2];
+    for (const phoneRecord &phone : phones) {
+        shell(phone, "monkey -p com.pmapps.notes -c android.intent.category.LAUNCHER 1");
+        shell(phone, "monkey -p com.pmapps.clock -c android.intent.category.LAUNCHER 1");
+        QCOMPARE(foreground(phone), QString("com.pmapps.clock"));
+        QCOMPARE(running(phone), (QStringList{"com.pmapps.clock", "com.pmapps.notes"}));
+    }
+    // Ticked a moment ago, registered by a queued job: the dialog must still find the phones.
+    BusLog bus{5};
+    for (const phoneRecord &phone : ticked)
+        sdkManager.addPhone(phone.cloudPhoneId, phone.deviceId, phone.deviceUcId, phone.name);
+    // Runs a dialog of `type` as the main window does, checks the apps of `packages` once the list is
+    // in, and confirms.
+    auto run = [&](int type, const QStringList &packages) {
+        QPointer<AppOperDlg> dialog = new AppOperDlg;
+        dialog->setOperationType({{"type", type}});
+        QTimer::singleShot(0, dialog, [&] {
+            QVERIFY(waitFor([&] { return dialog->appItems().size() > 2; }));
+            for (AppItem *item : dialog->appItems())
+                item->setChecked(packages.contains(item->packageName()));
+            QTest::mouseClick(child<QPushButton>(dialog, "btnOK"), Qt::LeftButton);
+        });
+        dialog->exec();
+        QTRY_VERIFY(dialog.isNull());
+    };
+
+    // Stop with the notes checked: the notes end on the ticked phones, the clock in front does not.
+    run(2, {"com.pmapps.notes"});
+    QVERIFY(bus.of(5).isEmpty());
+    for (const phoneRecord &phone : ticked)
+        QVERIFY(waitFor([&] { return running(phone) == QStringList{"com.pmapps.clock"}; }));
+    for (const phoneRecord &phone : ticked)
+        QCOMPARE(foreground(phone), QString("com.pmapps.clock"));
+    QCOMPARE(running(unticked), (QStringList{"com.pmapps.clock", "com.pmapps.notes"}));
+
+    // Start puts the app in front on the ticked phones only.
+    run(1, {"com.pmapps.settings"});
+    for (const phoneRecord &phone : ticked)
+        QVERIFY(waitFor([&] { return foreground(phone) == "com.pmapps.settings"; }));
+    QCOMPARE(foreground(unticked), QString("com.pmapps.clock"));
+
+    for (const phoneRecord &phone : ticked)
+        sdkManager.erasePhone(phone.cloudPhoneId);
+}
+
+PELOMIR_UI_TEST(TestToolbar, 2)
+#include "test_toolbar.moc"

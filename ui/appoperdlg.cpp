@@ -1,0 +1,216 @@
+#include "ui/appoperdlg.h"
+
+#include "api/userinfo.h"
+#include "app/globals.h"
+#include "app/zqslotmsg.h"
+#include "phone/sdkmanager.h"
+
+#include <QCheckBox>
+#include <QJsonObject>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScrollArea>
+
+namespace {
+
+enum : int
+{
+    packagesMessage = 91
+};
+
+const char *const dialogStyle = R"(
+AppOperDlg { background: white; border: 1px solid #19C2D1; }
+QWidget#wTitle { background: #19C2D1; }
+QLabel { font-family: "Microsoft YaHei"; font-size: 14px; }
+QLabel#lblTitle { color: white; }
+QLabel#lblPrompt { color: #FF0000; }
+QPushButton#btnClose { border: none; background: transparent; image: url(:/image/image/close_min.png); }
+QPushButton#btnClose:hover { background: #53e2ee; }
+QPushButton#btnOK, QPushButton#btnCancel {
+  font-family: "Microsoft YaHei"; font-size: 12px; color: white;
+  background: #19C2D1; border: none; border-radius: 4px; }
+QPushButton#btnOK:hover, QPushButton#btnCancel:hover { background: #53e2ee; }
+QScrollArea#scApp, QWidget#scrollAreaWidgetContents { background: white; border: none; }
+AppItem { background: white; border: 1px solid #F0F0F0; }
+AppItem QCheckBox { font-family: "Microsoft YaHei"; font-size: 14px; }
+AppItem QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid #19C2D1; border-radius: 3px; }
+AppItem QCheckBox::indicator:checked { background: rgb(24,194,208); image: url(:/image/image/selected.png); }
+)";
+
+QPushButton *button(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
+{
+    auto *b = new QPushButton(text, parent);
+    b->setObjectName(QLatin1String(name));
+    b->setGeometry(geometry);
+    b->setCursor(Qt::PointingHandCursor);
+    return b;
+}
+
+} // namespace
+
+AppItem::AppItem(const QString &packageName, const QString &appName, QWidget *parent)
+    : QWidget(parent), m_packageName(packageName), m_appName(appName),
+      m_cbAppName(new QCheckBox(appName, this)), m_lblPkgName(new QLabel(packageName, this))
+{
+    setObjectName(QStringLiteral("AppItem"));
+    setAttribute(Qt::WA_StyledBackground);
+    resize(itemWidth, itemHeight);
+    m_cbAppName->setObjectName(QStringLiteral("cbAppName"));
+    m_cbAppName->setGeometry(16, 2, 208, 32);
+    m_lblPkgName->setObjectName(QStringLiteral("lblPkgName"));
+    m_lblPkgName->setGeometry(225, 2, 368, 32);
+}
+
+bool AppItem::isChecked() const
+{
+    return m_cbAppName->isChecked();
+}
+
+void AppItem::setChecked(bool checked)
+{
+    m_cbAppName->setChecked(checked);
+}
+
+AppOperDlg::AppOperDlg(QWidget *parent)
+    : QDialog(parent), m_wTitle(new QWidget(this)),
+      m_lblTitle(new QLabel(QStringLiteral("批量操作APP"), m_wTitle)),
+      m_lblPrompt(new QLabel(QStringLiteral("启动前请确保设备内已安装该应用，否则将无效"), m_wTitle)),
+      m_btnClose(button(m_wTitle, "btnClose", QString(), QRect(598, 5, 28, 28))),
+      m_scApp(new QScrollArea(this)), m_content(new QWidget),
+      m_btnCancel(button(this, "btnCancel", QStringLiteral("取消"), QRect(160, 370, 118, 36))),
+      m_btnOK(button(this, "btnOK", QStringLiteral("启动"), QRect(362, 370, 118, 36)))
+{
+    g_eventManager.subscribe(packagesMessage, this);
+
+    setObjectName(QStringLiteral("AppOperDlg"));
+    setWindowTitle(QStringLiteral("批量操作APP"));
+    resize(640, 420);
+    m_wTitle->setObjectName(QStringLiteral("wTitle"));
+    m_wTitle->setAttribute(Qt::WA_StyledBackground);
+    m_wTitle->setGeometry(1, 1, 638, 38);
+    m_lblTitle->setObjectName(QStringLiteral("lblTitle"));
+    m_lblTitle->setGeometry(16, 5, 200, 28);
+    m_lblPrompt->setObjectName(QStringLiteral("lblPrompt"));
+    m_lblPrompt->setGeometry(150, 6, 340, 28);
+    m_lblPrompt->setAlignment(Qt::AlignCenter);
+    m_scApp->setObjectName(QStringLiteral("scApp"));
+    m_scApp->setGeometry(4, 46, 632, 320);
+    m_scApp->setWidgetResizable(true);
+    m_scApp->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_scApp->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_content->setObjectName(QStringLiteral("scrollAreaWidgetContents"));
+    m_scApp->setWidget(m_content);
+
+    setStyleSheet(QString::fromUtf8(dialogStyle));
+    setAttribute(Qt::WA_StyledBackground);
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_DeleteOnClose);
+    QMetaObject::connectSlotsByName(this);
+}
+
+AppOperDlg::~AppOperDlg()
+{
+    g_eventManager.unsubscribe(this);
+}
+
+void AppOperDlg::setOperationType(const QJsonObject &request)
+{
+    m_operationType = request.value(QStringLiteral("type")).toInt(0);
+    switch (m_operationType) {
+    case SdkManager::AppStart:
+        m_lblTitle->setText(QStringLiteral("批量启动"));
+        m_btnOK->setText(QStringLiteral("启动"));
+        m_lblPrompt->show();
+        break;
+    case SdkManager::AppStop:
+        m_lblTitle->setText(QStringLiteral("批量停止"));
+        m_btnOK->setText(QStringLiteral("停止"));
+        m_lblPrompt->hide();
+        break;
+    case SdkManager::AppUninstall:
+        m_lblTitle->setText(QStringLiteral("批量卸载"));
+        m_btnOK->setText(QStringLiteral("卸载"));
+        m_lblPrompt->hide();
+        break;
+    default:
+        break;
+    }
+}
+
+int AppOperDlg::exec()
+{
+    if (!sdkManager.requestInstalledPackages()) {
+        userInfo::showError(QStringLiteral("至少选择一台云手机"));
+        close();
+        return Rejected;
+    }
+    return QDialog::exec();
+}
+
+void AppOperDlg::addPackages(const QString &list)
+{
+    for (const QString &entry : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QStringList fields = entry.split(QLatin1Char('|'), Qt::SkipEmptyParts);
+        if (fields.size() != 3)
+            continue;
+        m_appItems.append(new AppItem(fields.at(1), fields.at(2), m_content));
+    }
+    for (int i = 0; i < m_appItems.size(); ++i) {
+        AppItem *item = m_appItems.at(i);
+        item->resize(item->width(), AppItem::itemHeight);
+        item->move(0, listTop + rowPitch * i);
+        item->show();
+    }
+    m_content->setMinimumHeight(listTop + rowPitch * m_appItems.size() + rowPitch);
+}
+
+bool AppOperDlg::event(QEvent *event)
+{
+    if (!PhoneEvent::isBusEvent(event))
+        return QDialog::event(event);
+    const ZQSlotMsg &msg = static_cast<PhoneEvent *>(event)->message();
+    if (msg.type == packagesMessage)
+        addPackages(msg.text);
+    return true;
+}
+
+void AppOperDlg::mousePressEvent(QMouseEvent *event)
+{
+    m_dragAnchor = event->globalPos();
+    m_dragging = m_wTitle->isVisible() && m_wTitle->geometry().contains(event->pos());
+    QDialog::mousePressEvent(event);
+}
+
+void AppOperDlg::mouseMoveEvent(QMouseEvent *event)
+{
+    if (m_dragging && (event->buttons() & Qt::LeftButton)) {
+        move(pos() + event->globalPos() - m_dragAnchor);
+        m_dragAnchor = event->globalPos();
+    }
+    QDialog::mouseMoveEvent(event);
+}
+
+void AppOperDlg::mouseReleaseEvent(QMouseEvent *event)
+{
+    m_dragging = false;
+    QDialog::mouseReleaseEvent(event);
+}
+
+void AppOperDlg::on_btnOK_clicked()
+{
+    for (const AppItem *item : qAsConst(m_appItems))
+        if (item->isChecked())
+            sdkManager.operApp(m_operationType, item->packageName());
+    close();
+}
+
+void AppOperDlg::on_btnCancel_clicked()
+{
+    close();
+}
+
+void AppOperDlg::on_btnClose_clicked()
+{
+    close();
+}
