@@ -7,8 +7,11 @@
 
 #include <QAction>
 #include <QGraphicsDropShadowEffect>
-#include <QLabel>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
 #include <QMenu>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QToolButton>
 
@@ -32,7 +35,6 @@ const char *const groupMenuData = "plfz";
 constexpr int menuExtraWidth = 38;
 
 const char *const toolbarStyle = R"(
-QLabel#lblPlate { background: white; border-radius: 10px; }
 QToolButton {
   font-family: "Microsoft YaHei"; font-size: 13px; color: #19C2D1;
   background: white; border: 1px solid #19C2D1; border-radius: 4px; }
@@ -86,6 +88,34 @@ void styleMenu(QMenu *menu, const QWidget *button)
     menu->setMinimumWidth(button->width() + menuExtraWidth);
 }
 
+// The white rounded plate at `plate` with its soft shadow, on a transparent image of `size`.
+QImage plateImage(const QSize &size, const QRect &plate)
+{
+    QImage shape(plate.size(), QImage::Format_ARGB32_Premultiplied);
+    shape.fill(Qt::transparent);
+    {
+        QPainter p(&shape);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(Qt::white);
+        p.drawRoundedRect(QRectF(shape.rect()), 10, 10);
+    }
+    QGraphicsScene scene;
+    QGraphicsPixmapItem *item = scene.addPixmap(QPixmap::fromImage(shape));
+    item->setPos(plate.topLeft());
+    auto *shadow = new QGraphicsDropShadowEffect;
+    shadow->setOffset(0, 0);
+    shadow->setBlurRadius(50);
+    shadow->setColor(QColor(0, 0, 0, 50));
+    item->setGraphicsEffect(shadow);
+    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    const QRectF all(QPointF(0, 0), QSizeF(size));
+    scene.render(&p, all, all);
+    return image;
+}
+
 QToolButton *toolButton(QWidget *parent, const char *name, const QString &text)
 {
     auto *button = new QToolButton(parent);
@@ -113,7 +143,7 @@ ZqDeviceMenu::Geometry ZqDeviceMenu::geometryFor(int width)
 }
 
 ZqDeviceMenu::ZqDeviceMenu(QWidget *parent)
-    : QWidget(parent), m_plate(new QLabel(this)), m_btnSyncOperation(new QPushButton(this)),
+    : QWidget(parent), m_btnSyncOperation(new QPushButton(this)),
       m_btnRestart(toolButton(this, "btnRestart", QStringLiteral("重启手机"))),
       m_btnReset(toolButton(this, "btnReset", QStringLiteral("恢复出厂"))),
       m_btnUpload(toolButton(this, "btnUpload", QStringLiteral("上传文件"))),
@@ -128,14 +158,6 @@ ZqDeviceMenu::ZqDeviceMenu(QWidget *parent)
     setWindowTitle(QStringLiteral("Form"));
     resize(771, 120);
     setStyleSheet(QString::fromUtf8(toolbarStyle));
-
-    m_plate->setObjectName(QStringLiteral("lblPlate"));
-    m_plate->lower();
-    auto *shadow = new QGraphicsDropShadowEffect(this);
-    shadow->setOffset(0, 0);
-    shadow->setBlurRadius(50);
-    shadow->setColor(QColor(0, 0, 0, 50));
-    m_plate->setGraphicsEffect(shadow);
 
     m_btnSyncOperation->setObjectName(QStringLiteral("btnSyncOperation"));
     m_btnSyncOperation->setCheckable(true);
@@ -182,7 +204,6 @@ void ZqDeviceMenu::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
     const Geometry g = geometryFor(width());
-    m_plate->setGeometry(g.plate);
     m_btnSyncOperation->setGeometry(g.sync);
     m_btnRestart->setGeometry(g.restart);
     m_btnReset->setGeometry(g.reset);
@@ -190,6 +211,13 @@ void ZqDeviceMenu::resizeEvent(QResizeEvent *event)
     m_btnPlgl->setGeometry(g.plgl);
     m_btnDisplayMode->setGeometry(g.displayMode);
     m_btnBuy->setGeometry(g.buy);
+}
+
+void ZqDeviceMenu::paintEvent(QPaintEvent *event)
+{
+    if (m_plate.size() != size())
+        m_plate = plateImage(size(), geometryFor(width()).plate);
+    QPainter(this).drawImage(event->rect(), m_plate, event->rect());
 }
 
 bool ZqDeviceMenu::event(QEvent *event)

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <QImage>
 #include <QRect>
 #include <QSize>
 #include <QWidget>
 
-class QLabel;
 class QMenu;
 class QPushButton;
 class QToolButton;
@@ -48,6 +48,7 @@ signals:
 
 protected:
     bool event(QEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private slots:
@@ -70,7 +71,9 @@ private:
     QMenu *makeMenu(QToolButton *button);
     void displayMode(int message);
 
-    QLabel *m_plate;
+    // The plate and its shadow, drawn once per size: a graphics effect on a widget under the buttons
+    // would blur again on every hover and paint over the buttons it did not repaint.
+    QImage m_plate;
     QPushButton *m_btnSyncOperation;
     QToolButton *m_btnRestart;
     QToolButton *m_btnReset;

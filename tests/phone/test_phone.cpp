@@ -406,15 +406,16 @@ void TestPhone::batchCommandsReachRegisteredPhonesOnly()
 
 void TestPhone::packageRequestSeesPhonesJustTicked()
 {
-    // One worker, held busy: the registrations below stay queued while the list is asked for, as they
-    // do on a loaded pool when the user opens the dialog right after ticking.
+    // Every worker held busy: the registrations below stay queued while the list is asked for, as
+    // they do on a loaded pool when the user opens the dialog right after ticking.
     ThreadPool pool(1);
     PumpedBus bus;
     SdkManager manager(pool, bus.bus);
     Probe probe(bus.bus, {91});
-    std::mutex gate;
-    gate.lock();
-    pool.commit([&gate] { std::lock_guard<std::mutex> wait(gate); });
+    std::promise<void> release;
+    const std::shared_future<void> gate = release.get_future().share();
+    for (int i = 0; i < pool.workerCount(); ++i)
+        pool.commit([gate] { gate.wait(); });
     const QByteArray id = "PMTICKED1";
     manager.addPhone(1, QString::fromLatin1(id), QString::fromLatin1(PhoneFarm::credential(id)), QString());
     QVERIFY(manager.requestInstalledPackages());
@@ -424,7 +425,7 @@ void TestPhone::packageRequestSeesPhonesJustTicked()
     manager.erasePhone(1);
     QVERIFY(!manager.requestInstalledPackages());
     QCOMPARE(manager.phoneCount(), 0);
-    gate.unlock();
+    release.set_value();
     QTRY_COMPARE_WITH_TIMEOUT(probe.count(91), 1, 15000);
     QCOMPARE(probe.received(91).first().bufferBytes(), id);
     QVERIFY(settle(manager));
