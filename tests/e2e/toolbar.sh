@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The toolbar through the real client under Xvfb against the stack on its compiled-in ports: ticks
+# every phone, restarts them from the toolbar, starts an app on all of them through the batch app
+# dialog and renames them by prefix, clicking the real buttons with xdotool. Screenshots of the page,
+# each menu and the dialog land in the output directory.
+set -euo pipefail
+bin=$1
+out=$2
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+work=$(mktemp -d)
+export XDG_DATA_HOME=$work/data PELOMIR_STACK_DIR=$work/stack PELOMIR_BIN_DIR=$bin
+mkdir -p "$XDG_DATA_HOME/pelomir/log" "$PELOMIR_STACK_DIR" "$out"
+: >"$XDG_DATA_HOME/pelomir/log/debug.log"
+
+cleanup() {
+  cp "$PELOMIR_STACK_DIR"/*.log "$out/" 2>/dev/null || true
+  "$root/scripts/stack" stop >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+"$root/scripts/stack" start
+
+xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$XDG_DATA_HOME/pelomir/log/debug.log" \
+  "$PELOMIR_STACK_DIR/provider.db" "$here" <<'SCRIPT'
+set -euo pipefail
+bin=$1 out=$2 log=$3 db=$4 here=$5
+source "$here/lib.sh"
+shot() { "$bin/pelomir-grab" "$out/toolbar-$1.png"; }
+click() { xdotool mousemove "$1" "$2" click 1; }
+# The toolbar's buttons, at y = 42 in a toolbar at (401, 41) of the window; centres.
+bar_y=101
+sync_x=491 restart_x=623 plgl_x=953 display_x=1063
+# The message dialog, centred on the window: its confirm button and line edit.
+confirm_255="722 444" confirm_9="641 468" edit_9="641 406"
+
+start_client "$bin" "$log"
+trap 'kill $pid 2>/dev/null || true; cp "$log" "$out/toolbar-debug.log"' EXIT
+login_demo "$log"
+
+# Login ticks every phone; the demo account may operate 22 of them (two shared phones are view-only).
+# seen N TEXT: the log holds at least N lines with TEXT.
+seen() { [[ $(grep -c -- "$2" "$log") -ge $1 ]]; }
+wait_for 30 seen 22 'sdkManager.addPhone'
+
+# Leave only the group "游戏工作室" ticked: untick it in the tree, then invert the ticks.
+in_group() {
+  sqlite3 "$db" "SELECT p.device_id FROM phones p LEFT JOIN groups g ON p.group_id = g.id
+                 WHERE $1 (g.name IS NOT NULL AND g.name = '游戏工作室') ORDER BY p.device_id"
+}
+group_devices=$(in_group "")
+other_device=$(in_group "NOT" | head -n1)
+group_size=$(wc -l <<<"$group_devices")
+click 32 356
+click 246 130
+wait_for 30 seen 22 'start deconstuct SDKPhone'
+wait_for 30 seen $((22 + group_size)) 'sdkManager.addPhone'
+# For the screenshot: the tiles' previews arrive with the next sweeps.
+sleep 6
+shot page
+
+# Each menu open, closed again with Escape.
+click $display_x $bar_y
+shot display-menu
+xdotool key Escape
+click $plgl_x $bar_y
+shot batch-menu
+xdotool key Escape
+
+# Restart: confirm; every ticked tile shows "重启中", then recovers.
+click $restart_x $bar_y
+sleep 1
+shot restart-confirm
+click $confirm_255
+wait_for 30 seen $group_size 'tile status, deviceId: .* status: 3'
+shot restarting
+wait_for 60 seen $group_size 'tile status, deviceId: .* status: 1'
+sleep 6
+shot recovered
+
+# Batch start: the dialog lists one ticked phone's apps; tick the first ("设置") and start it.
+click $plgl_x $bar_y
+click 951 139
+dialog=$(wait_for 10 xdotool search --onlyvisible --name '批量操作APP' | head -n1)
+eval "$(xdotool getwindowgeometry --shell "$dialog")"
+sleep 2
+shot app-dialog
+click $((X + 28)) $((Y + 67))
+shot app-dialog-ticked
+click $((X + 421)) $((Y + 388))
+wait_for 30 seen $group_size 'operApp deviceId: .*Events injected'
+# front DEVICEID: the phone shows the settings app.
+front() {
+  "$bin/pelomir-phoneshell" "$1" "uiautomator dump" |
+    grep -q '<hierarchy[^>]*><node [^>]*package="com.pmapps.settings"'
+}
+for device in $group_devices; do
+  wait_for 30 front "$device"
+done
+! front "$other_device"
+sleep 6
+shot app-started
+
+# Rename by prefix: the provider holds the new names.
+click $plgl_x $bar_y
+click 951 253
+sleep 1
+click $edit_9
+xdotool type --delay 20 e2e
+shot rename
+click $confirm_9
+renamed() { [[ $(sqlite3 "$db" "SELECT count(*) FROM phones WHERE name LIKE 'e2e%'") -ge $group_size ]]; }
+wait_for 30 renamed
+sleep 4
+shot renamed
+kill -0 $pid
+SCRIPT
+echo "e2e toolbar: ok ($out/toolbar-*.png)"
