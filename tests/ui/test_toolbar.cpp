@@ -301,7 +301,7 @@ void TestToolbar::menusAndTheirPosts()
 
     // A group entry moves the checked phones by group id; the app entries open the dialog by type.
     groups->actions().value(1)->trigger();
-    for (const QString &name : {"批量启动", "批量停止", "批量卸载"})
+    for (const char *name : {"批量启动", "批量停止", "批量卸载"})
         entry(menu, name)->trigger();
     entry(menu, "批量命名")->trigger();
     pump();
