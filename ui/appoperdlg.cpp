@@ -1,7 +1,7 @@
 #include "ui/appoperdlg.h"
 
-#include "api/userinfo.h"
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "phone/sdkmanager.h"
 
@@ -13,11 +13,6 @@
 #include <QScrollArea>
 
 namespace {
-
-enum : int
-{
-    packagesMessage = 91
-};
 
 const char *const dialogStyle = R"(
 AppOperDlg { background: white; border: 1px solid #19C2D1; }
@@ -81,7 +76,7 @@ AppOperDlg::AppOperDlg(QWidget *parent)
       m_btnCancel(button(this, "btnCancel", QStringLiteral("取消"), QRect(160, 370, 118, 36))),
       m_btnOK(button(this, "btnOK", QStringLiteral("启动"), QRect(362, 370, 118, 36)))
 {
-    g_eventManager.subscribe(packagesMessage, this);
+    g_eventManager.subscribe(Msg::installedPackages, this);
 
     setObjectName(QStringLiteral("AppOperDlg"));
     setWindowTitle(QStringLiteral("批量操作APP"));
@@ -141,7 +136,7 @@ void AppOperDlg::setOperationType(const QJsonObject &request)
 int AppOperDlg::exec()
 {
     if (!sdkManager.requestInstalledPackages()) {
-        userInfo::showError(QStringLiteral("至少选择一台云手机"));
+        postNotice(QStringLiteral("至少选择一台云手机"));
         close();
         return Rejected;
     }
@@ -170,7 +165,7 @@ bool AppOperDlg::event(QEvent *event)
     if (!PhoneEvent::isBusEvent(event))
         return QDialog::event(event);
     const ZQSlotMsg &msg = static_cast<PhoneEvent *>(event)->message();
-    if (msg.type == packagesMessage)
+    if (msg.type == Msg::installedPackages)
         addPackages(msg.text);
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "api/userinfo.h"
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "transfer/billingdownload.h"
 
@@ -16,20 +17,6 @@
 #include <QToolButton>
 
 namespace {
-
-enum : int
-{
-    dialogMessage = 5,
-    syncMessage = 27,
-    bigViewMessage = 52,
-    mediumViewMessage = 53,
-    smallViewMessage = 54,
-    moveMessage = 80,
-    restartAnswer = 23,
-    resetAnswer = 24,
-    renameAnswer = 81,
-    appDialogMessage = 90
-};
 
 const char *const groupMenuData = "plfz";
 constexpr int menuExtraWidth = 38;
@@ -58,26 +45,6 @@ QMenu::item {
   height: 38px; padding: 0 20px; background: white; }
 QMenu::item:selected { background: #19C2D1; color: white; }
 )";
-
-void post(int type, const QString &text = QString())
-{
-    ZQSlotMsg msg;
-    msg.type = type;
-    msg.text = text;
-    g_eventManager.post(msg);
-}
-
-void post(int type, const QJsonObject &payload)
-{
-    post(type, jsonToText(payload));
-}
-
-void askDialog(int dialogType, int answer, const QString &text)
-{
-    post(dialogMessage, QJsonObject{{QStringLiteral("type"), dialogType},
-                                    {QStringLiteral("msgId"), answer},
-                                    {QStringLiteral("lbl_1_Text"), text}});
-}
 
 // Menus are translucent white lists a little wider than the button that opens them.
 void styleMenu(QMenu *menu, const QWidget *button)
@@ -151,7 +118,7 @@ ZqDeviceMenu::ZqDeviceMenu(QWidget *parent)
       m_btnDisplayMode(toolButton(this, "btnDisplayMode", QStringLiteral("中视图"))),
       m_btnBuy(toolButton(this, "btnBuy", QStringLiteral("购买")))
 {
-    for (int type : {bigViewMessage, mediumViewMessage, smallViewMessage})
+    for (int type : {Msg::bigView, Msg::mediumView, Msg::smallView})
         g_eventManager.subscribe(type, this);
 
     setObjectName(QStringLiteral("ZqDeviceMenu"));
@@ -225,13 +192,13 @@ bool ZqDeviceMenu::event(QEvent *event)
     if (!PhoneEvent::isBusEvent(event))
         return QWidget::event(event);
     switch (static_cast<PhoneEvent *>(event)->message().type) {
-    case bigViewMessage:
+    case Msg::bigView:
         m_btnDisplayMode->setText(QStringLiteral("大视图"));
         break;
-    case mediumViewMessage:
+    case Msg::mediumView:
         m_btnDisplayMode->setText(QStringLiteral("中视图"));
         break;
-    case smallViewMessage:
+    case Msg::smallView:
         m_btnDisplayMode->setText(QStringLiteral("小视图"));
         break;
     default:
@@ -244,17 +211,19 @@ void ZqDeviceMenu::on_btnSyncOperation_clicked()
 {
     const bool on = m_btnSyncOperation->isChecked();
     m_btnSyncOperation->setText(on ? QStringLiteral("关闭同步") : QStringLiteral("开启同步"));
-    post(syncMessage, QJsonObject{{QStringLiteral("SyncOperation"), on}});
+    post(Msg::syncOperation, {{QStringLiteral("SyncOperation"), on}});
 }
 
 void ZqDeviceMenu::on_btnRestart_clicked()
 {
-    askDialog(255, restartAnswer, QStringLiteral("确定要重启已选设备吗？"));
+    askDialog(Dialog::confirm, Msg::restartPhones,
+              {{QStringLiteral("lbl_1_Text"), QStringLiteral("确定要重启已选设备吗？")}});
 }
 
 void ZqDeviceMenu::on_btnReset_clicked()
 {
-    askDialog(255, resetAnswer, QStringLiteral("确定要将已选设备恢复出厂吗？"));
+    askDialog(Dialog::confirm, Msg::resetPhones,
+              {{QStringLiteral("lbl_1_Text"), QStringLiteral("确定要将已选设备恢复出厂吗？")}});
 }
 
 void ZqDeviceMenu::on_btnUpload_clicked()
@@ -275,37 +244,38 @@ void ZqDeviceMenu::displayMode(int message)
 
 void ZqDeviceMenu::onDisplayModeBig()
 {
-    displayMode(bigViewMessage);
+    displayMode(Msg::bigView);
 }
 
 void ZqDeviceMenu::onDisplayModeMid()
 {
-    displayMode(mediumViewMessage);
+    displayMode(Msg::mediumView);
 }
 
 void ZqDeviceMenu::onDisplayModeSml()
 {
-    displayMode(smallViewMessage);
+    displayMode(Msg::smallView);
 }
 
 void ZqDeviceMenu::onPlqd()
 {
-    post(appDialogMessage, QJsonObject{{QStringLiteral("type"), 1}});
+    post(Msg::openAppDialog, {{QStringLiteral("type"), 1}});
 }
 
 void ZqDeviceMenu::onPltz()
 {
-    post(appDialogMessage, QJsonObject{{QStringLiteral("type"), 2}});
+    post(Msg::openAppDialog, {{QStringLiteral("type"), 2}});
 }
 
 void ZqDeviceMenu::onPlxz()
 {
-    post(appDialogMessage, QJsonObject{{QStringLiteral("type"), 3}});
+    post(Msg::openAppDialog, {{QStringLiteral("type"), 3}});
 }
 
 void ZqDeviceMenu::onPlmm()
 {
-    askDialog(9, renameAnswer, QStringLiteral("请输入新命名(自动添加数字后缀)"));
+    askDialog(Dialog::prefixInput, Msg::renameByPrefix,
+              {{QStringLiteral("lbl_1_Text"), QStringLiteral("请输入新命名(自动添加数字后缀)")}});
 }
 
 void ZqDeviceMenu::onPlfz()
@@ -313,7 +283,7 @@ void ZqDeviceMenu::onPlfz()
     const auto *entry = qobject_cast<const QAction *>(sender());
     if (!entry)
         return;
-    post(moveMessage, QString::number(entry->data().toInt()));
+    postText(Msg::moveToGroup, QString::number(entry->data().toInt()));
 }
 
 void ZqDeviceMenu::onPlglMenuShow()
