@@ -47,6 +47,12 @@ enum Type : int
     installedPackages = 91,
     screenshot = 92,
     openFromTree = 93,
+    // An upload job ended: {"uploadId", "stored": true when the object store has the file}.
+    uploadEnded = 100,
+    // The phones of a stored upload have been told to fetch it: {"uploadId"}.
+    uploadHandedOver = 101,
+    // One phone's answer to a transfer: {"uploadId", "deviceId", "code" (negative: failed), "detail"}.
+    transferResult = 102,
     showLoginPage = 190,
     loggedIn = 191,
 

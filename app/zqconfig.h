@@ -18,6 +18,10 @@ public:
     QString registerUrl;
     QString androidApp;
     QString apiBaseUrl;
+    // The object store that uploads go to, and the address base under which phones fetch the stored
+    // files (the object key follows after a "/"). Deployment values, not persisted.
+    QString objstoreEndpoint;
+    QString objstoreFileUrl;
     QString aesKey = QStringLiteral("Tq4Wm8XzR2nLp6VyK3sHd9Bc");
     QString version = QStringLiteral("1.1.0");
     int versionCode = 110;

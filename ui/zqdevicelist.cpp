@@ -5,6 +5,7 @@
 #include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "phone/sdkmanager.h"
+#include "transfer/uploadwindow.h"
 #include "ui/zqdevicelistitem.h"
 
 #include <QCoreApplication>
@@ -72,9 +73,10 @@ QString namedDevice(const QJsonObject &request)
 
 ZqDeviceList::ZqDeviceList(QWidget *parent)
     : QWidget(parent), m_scrArea(new QScrollArea(this)), m_content(new QWidget), m_label(new QLabel(this)),
-      m_tickTimer(new QTimer(this)), m_pollRunning(std::make_shared<std::atomic<bool>>(false))
+      m_tickTimer(new QTimer(this)), m_pollRunning(std::make_shared<std::atomic<bool>>(false)),
+      m_uploads(newPendingUploads())
 {
-    // 50 and 61 are not acted on; 6 (file upload) belongs to the upload flow. 55 is the preview
+    // 50 and 61 are not acted on. 55 is the preview
     // queue's repaint: the main window repaints itself then, but a repaint of the window does not
     // reach widgets inside the scroll area's opaque viewport, so the tiles in view repaint here.
     for (int type : {Msg::bigView, Msg::mediumView, Msg::smallView, Msg::gridReserved50, Msg::gridReserved61,
@@ -129,6 +131,7 @@ ZqDeviceList::~ZqDeviceList()
 {
     g_eventManager.unsubscribe(this);
     m_tickTimer->stop();
+    stopUploads();
     const QVector<ZqDeviceListItem *> tiles = m_order;
     m_order.clear();
     m_tiles.clear();
@@ -282,6 +285,14 @@ void ZqDeviceList::handleMessage(const ZQSlotMsg &msg)
     case Msg::phoneRenamed:
         phoneRenamed(textToJson(msg.text));
         break;
+    case Msg::uploadFiles: {
+        const QJsonObject request = textToJson(msg.text);
+        QStringList files;
+        for (const QJsonValue &file : request.value(QStringLiteral("files")).toArray())
+            files.append(file.toString());
+        startFileUpload(namedDevice(request), files);
+        break;
+    }
     default:
         break;
     }
@@ -468,6 +479,10 @@ void ZqDeviceList::applyStatus(const QJsonObject &status)
 
 void ZqDeviceList::onTick()
 {
+    if (--m_uploadTicks <= 0) {
+        m_uploadTicks = uploadCheckTicks;
+        checkPendingUploads();
+    }
     if (--m_statusTicks > 0)
         return;
     m_statusTicks = statusPollTicks;

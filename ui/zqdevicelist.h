@@ -8,11 +8,13 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 class QJsonObject;
 class QLabel;
 class QScrollArea;
 class QTimer;
+class UploadWindow;
 class ZqDeviceListItem;
 struct ZQSlotMsg;
 
@@ -36,7 +38,8 @@ public:
         SmallView = 2
     };
     static constexpr int tickMs = 100;
-    static constexpr int statusPollTicks = 30; // every 3 s
+    static constexpr int statusPollTicks = 30;  // every 3 s
+    static constexpr int uploadCheckTicks = 50; // every 5 s
     static constexpr int margin = 20;
     static constexpr int columnGap = 32;
     // The restart, reset and status calls name the phones by cloud phone id.
@@ -65,12 +68,32 @@ public:
     // the previous poll still runs.
     void pollRunningStatus();
 
+    // Message 6: uploads files to batchTargets(deviceId), each phone told once its file is stored.
+    // With no `dropped` files it asks for them in a file dialog.
+    void startFileUpload(const QString &deviceId, const QStringList &dropped = QStringList());
+    // Hands the uploads that have finished since the last round to their phones, in the order they
+    // finished; the tick timer does this every 5 s. Takes the upload lock.
+    void checkPendingUploads();
+    // Takes the upload lock. Uploads stored and not yet handed over.
+    int pendingUploadCount() const;
+    // The window listing uploads, created on first use.
+    UploadWindow *showUploadWindow();
+    UploadWindow *uploadWindow() const { return m_uploadWindow.get(); }
+
 protected:
     bool event(QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    struct UploadTarget;
+    struct UploadJob;
+    struct PendingUploads;
+
+    static std::shared_ptr<PendingUploads> newPendingUploads();
+    void uploadFiles(const QVector<UploadTarget> &targets, const QStringList &files);
+    // Asks running uploads to stop; their checkpoints stay for a later run.
+    void stopUploads();
     void handleMessage(const ZQSlotMsg &msg);
     void phoneChecked(const QJsonObject &change);
     void setDisplayMode(int mode);
@@ -99,4 +122,7 @@ private:
     int m_statusTicks = statusPollTicks;
     // Set while a status poll runs on the pool; shared with that task.
     std::shared_ptr<std::atomic<bool>> m_pollRunning;
+    int m_uploadTicks = uploadCheckTicks;
+    std::shared_ptr<PendingUploads> m_uploads;
+    std::unique_ptr<UploadWindow> m_uploadWindow;
 };

@@ -1,0 +1,433 @@
+// Files to phones against a real provider, phone farm and s3rver: the upload jobs, the hand-over
+// rounds, the phones' transfers with their tips, the upload window, and the limits of the texts a
+// transfer carries.
+#include "api/userinfo.h"
+#include "app/globals.h"
+#include "app/messages.h"
+#include "platform/windowmessage.h"
+#include "tests/coreclient/farm_harness.h"
+#include "tests/coreclient/request_helpers.h"
+#include "tests/support/s3rverprocess.h"
+#include "tests/ui/uitest.h"
+#include "transfer/objupload.h"
+#include "transfer/transfertask.h"
+#include "transfer/uploadwindow.h"
+#include "ui/mainwindowhandle.h"
+#include "ui/zqdevicelist.h"
+#include "ui/zqdevicelistitem.h"
+#include "ui/zqtips.h"
+
+#include <QCheckBox>
+#include <QCryptographicHash>
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+// Records bus messages of some types and the tips asked of the main window.
+class Sink : public QWidget
+{
+public:
+    explicit Sink(std::initializer_list<int> types)
+    {
+        for (int type : types)
+            g_eventManager.subscribe(type, this);
+        setMainWindowHandle(this);
+    }
+    ~Sink() override
+    {
+        setMainWindowHandle(nullptr);
+        g_eventManager.unsubscribe(this);
+    }
+    QList<QJsonObject> of(int type) const { return got.value(type); }
+    QStringList notices() const
+    {
+        QStringList out;
+        for (const QJsonObject &o : got.value(Msg::showDialog))
+            out.append(o.value("lbl_1_Text").toString());
+        return out;
+    }
+    QHash<int, QList<QJsonObject>> got;
+    QStringList tips;
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (auto *window = platform::WindowMessageEvent::from(e)) {
+            if (window->message() == tipMessage)
+                tips.append(tipText(window->buffer()));
+            return true;
+        }
+        if (!PhoneEvent::isBusEvent(e))
+            return QWidget::event(e);
+        const ZQSlotMsg &msg = static_cast<PhoneEvent *>(e)->message();
+        got[msg.type].append(textToJson(msg.text));
+        return true;
+    }
+};
+
+void pump()
+{
+    for (int round = 0; round < 3; ++round) {
+        g_eventManager.dispatchPending();
+        QCoreApplication::sendPostedEvents();
+    }
+}
+
+bool waitFor(const std::function<bool()> &done, int ms = 30000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (pump(), !done()) {
+        if (clock.elapsed() > ms)
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+// The packages installed on a phone, as "version|package|label" entries.
+QString installed(const phoneRecord &phone)
+{
+    harness::Request request(phone.deviceUcId.toLatin1(), phone.deviceId.toLatin1());
+    cc_core_send_get_installed_package_msg_tob(request.session(), &harness::Request::callback);
+    request.wait();
+    return QString::fromUtf8(request.result().data);
+}
+
+QString writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() ? path : QString();
+}
+
+QString md5(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+} // namespace
+
+class TestUpload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+
+    void apkToTwoPhones();
+    void videoKeyAndRounds();
+    void missingFileStopsTheRest();
+    void failures();
+    void limits();
+    void webTransfer();
+
+private:
+    std::unique_ptr<ZqDeviceList> grid(const QList<phoneRecord> &ticked);
+    // Posts message 6 for `files` (as a drop does) and waits until `count` uploads are stored.
+    bool upload(ZqDeviceList *grid, const QStringList &files, int count, const QString &deviceId = QString());
+    QList<phoneRecord> phones() const;
+
+    QTemporaryDir m_dir;
+    harness::Farm m_farm;
+    S3rverProcess m_store;
+    QProcess m_provider;
+};
+
+void TestUpload::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY2(m_store.start(), qPrintable(m_store.error()));
+    QVERIFY2(m_farm.start(), "pelomir-phonefarm did not start");
+    cc_core_set_gateway("127.0.0.1", m_farm.port);
+    m_provider.start(harness::binDir() + "/pelomir-provider",
+                     {"--listen", "127.0.0.1:0", "--db", m_dir.filePath("provider.db"), "--log",
+                      m_dir.filePath("provider.log"), "--dev", "--fast-hash", "--store-bucket",
+                      m_store.bucket(), "--farm", QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
+    QVERIFY(m_provider.waitForStarted(10000));
+    QByteArray out;
+    for (int i = 0; i < 200 && !out.contains('\n'); ++i) {
+        m_provider.waitForReadyRead(100);
+        out += m_provider.readAllStandardOutput();
+    }
+    const QString url =
+        QRegularExpression("^listening on (http://127\\.0\\.0\\.1:\\d+)").match(out).captured(1);
+    QVERIFY2(!url.isEmpty(), "pelomir-provider did not start");
+
+    g_configHolder = std::make_shared<ZqConfig>();
+    g_config = g_configHolder.get();
+    g_config->apiBaseUrl = url;
+    g_userInfoHolder = std::make_shared<userInfo>();
+    g_userInfo = g_userInfoHolder.get();
+    g_userInfo->setReloadPauseMs(0);
+    QVERIFY(g_userInfo->login("13800000000", "pelomir2026", false));
+    QVERIFY(waitFor([] { return g_userInfo->phoneCount() == 24 && !g_userInfo->reloadBusy(); }));
+}
+
+void TestUpload::cleanupTestCase()
+{
+    QVERIFY(waitFor([] { return g_threadPool.idleCount() == g_threadPool.workerCount(); }));
+    m_provider.terminate();
+    m_provider.waitForFinished(10000);
+    m_farm.stop();
+}
+
+void TestUpload::init()
+{
+    g_config->objstoreEndpoint = m_store.endpoint();
+    g_config->objstoreFileUrl = m_store.endpoint() + "/" + m_store.bucket();
+}
+
+QList<phoneRecord> TestUpload::phones() const
+{
+    const QString now = QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss");
+    QList<phoneRecord> out;
+    for (const groupRecord &group : g_userInfo->ordinaryGroups())
+        for (const phoneRecord &phone : group.phones)
+            if (g_userInfo->mayOperate(phone.cloudPhoneId) && phone.endTime > now)
+                out.append(phone);
+    std::sort(out.begin(), out.end(), [](auto &a, auto &b) { return a.cloudPhoneId < b.cloudPhoneId; });
+    return out;
+}
+
+std::unique_ptr<ZqDeviceList> TestUpload::grid(const QList<phoneRecord> &ticked)
+{
+    auto grid = std::make_unique<ZqDeviceList>();
+    grid->resize(700, 600);
+    grid->show();
+    for (const phoneRecord &phone : ticked)
+        post(Msg::phoneChecked, {{"cloudId", phone.cloudPhoneId}, {"isChecked", true}});
+    pump(); // ticked phones come with their tiles checked
+    return grid;
+}
+
+bool TestUpload::upload(ZqDeviceList *grid, const QStringList &files, int count, const QString &deviceId)
+{
+    QJsonArray list;
+    for (const QString &file : files)
+        list.append(file);
+    post(Msg::uploadFiles, {{"deviceId", deviceId}, {"files", list}});
+    return waitFor([grid, count] { return grid->pendingUploadCount() == count; });
+}
+
+// An APK ticked to two phones: two transfers with the install flag, two success tips, the app on
+// both launchers, and the upload window showing both results.
+void TestUpload::apkToTwoPhones()
+{
+    Sink sink({Msg::showDialog, Msg::transferResult, Msg::uploadHandedOver});
+    const QList<phoneRecord> two = phones().mid(0, 2);
+    auto list = grid(two);
+    const QString apk =
+        writeFile(m_dir.filePath("notes.apk"),
+                  "PMAPK 1\npackage: com.pelomir.notes\nlabel: Notes\ncolor: #2e7d32\n\nbody");
+    QVERIFY(upload(list.get(), {apk}, 1));
+    list->checkPendingUploads();
+    QVERIFY(waitFor([&] { return sink.tips.size() == 2; }));
+    QCOMPARE(sink.tips, QStringList({"文件上传成功", "文件上传成功"}));
+    QCOMPARE(list->pendingUploadCount(), 0);
+    const QList<QJsonObject> results = sink.of(Msg::transferResult);
+    QCOMPARE(results.size(), 2);
+    for (const QJsonObject &result : results) {
+        // An install answers with the package after the stored name.
+        QVERIFY2(result["detail"].toString().endsWith("|com.pelomir.notes"),
+                 qPrintable(result["detail"].toString()));
+    }
+    for (const phoneRecord &phone : two)
+        QVERIFY(installed(phone).contains("|com.pelomir.notes|Notes"));
+
+    UploadWindow *window = list->uploadWindow();
+    QVERIFY(window);
+    const int row = window->rowCount() - 1;
+    QVERIFY(waitFor([&] { return window->resultText(row).count("成功") == 2; }));
+    QCOMPARE(window->progressPercent(row), 100);
+    QVERIFY(window->statusText(row).contains("已通知设备"));
+    window->resize(560, 300);
+    const QString artifacts = qEnvironmentVariable("PELOMIR_ARTIFACT_DIR");
+    if (!artifacts.isEmpty() && QDir().mkpath(artifacts))
+        QVERIFY(window->grab().save(artifacts + "/upload-window-results.png"));
+}
+
+// A video's object key is the day and the digest with its extension and no install flag; two uploads
+// stored between two rounds are handed over in the same round, in the order they were stored.
+void TestUpload::videoKeyAndRounds()
+{
+    Sink sink({Msg::transferResult, Msg::uploadHandedOver, Msg::uploadEnded});
+    const phoneRecord phone = phones().at(2);
+    auto list = grid({phone});
+    const QByteArray video = QByteArray(300 * 1024, 'v') + "tail";
+    const QString first = writeFile(m_dir.filePath("clip.mp4"), video);
+    const QString second = writeFile(m_dir.filePath("read.me"), "second file");
+    QVERIFY(upload(list.get(), {first}, 1, phone.deviceId));
+    QVERIFY(upload(list.get(), {second}, 2, phone.deviceId));
+    const QList<QJsonObject> ended = sink.of(Msg::uploadEnded);
+    QCOMPARE(ended.size(), 2);
+
+    list->checkPendingUploads();
+    pump();
+    const QList<QJsonObject> handed = sink.of(Msg::uploadHandedOver);
+    QCOMPARE(handed.size(), 2);
+    QCOMPARE(handed[0]["uploadId"], ended[0]["uploadId"]);
+    QCOMPARE(handed[1]["uploadId"], ended[1]["uploadId"]);
+    QVERIFY(waitFor([&] { return sink.of(Msg::transferResult).size() == 2; }));
+
+    const QString day = QDate::currentDate().toString("yyyy/MM/dd");
+    const QString userId = QString::number(g_userInfo->userDetail().userId);
+    QStringList stored;
+    for (const QJsonObject &result : sink.of(Msg::transferResult)) {
+        QVERIFY(result["code"].toInt() >= 0);
+        QVERIFY(!result["detail"].toString().contains('|')); // nothing installed
+        stored.append(result["detail"].toString());
+    }
+    stored.sort();
+    // Files are stored under their object names; the four-letter ending keeps no dot.
+    QStringList expected{md5("second file") + "d.me", md5(video) + ".mp4"};
+    expected.sort();
+    QCOMPARE(stored, expected);
+    // The object is at upload/<user>/<day>/<md5>.mp4 with the file's bytes.
+    QProcess curl;
+    curl.start("curl", {"-s", m_store.endpoint() + "/" + m_store.bucket() + "/upload/" + userId + "/" + day +
+                                  "/" + md5(video) + ".mp4"});
+    QVERIFY(curl.waitForFinished(30000));
+    QCOMPARE(curl.readAllStandardOutput(), video);
+}
+
+void TestUpload::missingFileStopsTheRest()
+{
+    Sink sink({Msg::showDialog, Msg::uploadEnded});
+    auto list = grid({phones().at(3)});
+    const QString a = writeFile(m_dir.filePath("a.txt"), "a");
+    const QString c = writeFile(m_dir.filePath("c.txt"), "c");
+    post(Msg::uploadFiles, {{"files", QJsonArray{a, m_dir.filePath("gone.txt"), c}}});
+    QVERIFY(waitFor([&] { return list->pendingUploadCount() == 1; }));
+    QVERIFY(sink.notices().contains("你选择的文件不存在"));
+    QCOMPARE(list->uploadWindow()->rowCount(), 1);
+    QCOMPARE(sink.of(Msg::uploadEnded).size(), 1);
+
+    // With no phone named or ticked, nothing is asked.
+    for (ZqDeviceListItem *tile : list->tiles())
+        QTest::mouseClick(tile->findChild<QCheckBox *>("chkSelect"), Qt::LeftButton);
+    post(Msg::uploadFiles, {{"files", QJsonArray{c}}});
+    pump();
+    QVERIFY(sink.notices().contains("没有选择设备"));
+    QCOMPARE(list->uploadWindow()->rowCount(), 1);
+}
+
+// Upload info without credentials, a store that cannot be reached, and a file address the phone
+// cannot fetch: each ends in its notice or tip and leaves nothing pending.
+void TestUpload::failures()
+{
+    Sink sink({Msg::showDialog, Msg::uploadEnded, Msg::transferResult});
+    const phoneRecord phone = phones().at(4);
+    auto list = grid({phone});
+    const QString file = writeFile(m_dir.filePath("f.txt"), "payload");
+
+    const std::shared_ptr<userInfo> loggedIn = g_userInfoHolder;
+    g_userInfoHolder = std::make_shared<userInfo>(); // no session: the answer has no credentials
+    post(Msg::uploadFiles, {{"files", QJsonArray{file}}});
+    QVERIFY(waitFor([&] { return sink.of(Msg::uploadEnded).size() == 1; }));
+    g_userInfoHolder = loggedIn;
+    QVERIFY(sink.notices().contains("初始化对象存储失败"));
+
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const QString nowhere = QString("http://127.0.0.1:%1").arg(closed.serverPort());
+    closed.close();
+    g_config->objstoreEndpoint = nowhere;
+    post(Msg::uploadFiles, {{"files", QJsonArray{file}}});
+    QVERIFY(waitFor([&] { return sink.of(Msg::uploadEnded).size() == 2; }, 60000));
+    QCOMPARE(sink.of(Msg::uploadEnded).last()["stored"].toBool(), false);
+    QCOMPARE(list->pendingUploadCount(), 0);
+
+    // Stored, but the phones are sent to an address where nothing answers.
+    g_config->objstoreEndpoint = m_store.endpoint();
+    g_config->objstoreFileUrl = nowhere + "/files";
+    QVERIFY(upload(list.get(), {file}, 1));
+    list->checkPendingUploads();
+    QVERIFY(waitFor([&] { return sink.tips.size() == 1; }, 60000));
+    QCOMPARE(sink.tips, QStringList{"文件上传失败"});
+    QVERIFY(sink.of(Msg::transferResult).last()["code"].toInt() < 0);
+}
+
+void TestUpload::limits()
+{
+    TransferTask task;
+    QString why;
+    QVERIFY(task.fill(QString(31, 'd'), QString(255, 'u'), "http://h/" + QString(1014, 'x'), &why));
+    QCOMPARE(qstrlen(task.url), size_t(1023));
+    QVERIFY(!task.fill(QString(32, 'd'), "u", "http://h/x", &why));
+    QVERIFY(why.contains("deviceId"));
+    QVERIFY(!task.fill("d", QString(256, 'u'), "http://h/x", &why));
+    QVERIFY(!task.fill("d", "u", "http://h/" + QString(1015, 'x'), &why));
+    QVERIFY(!task.fill("d", QString::fromUtf8("凭证"), "http://h/x", &why));
+
+    // A file whose address would not fit a transfer is refused before it is uploaded.
+    Sink sink({Msg::showDialog, Msg::uploadEnded});
+    auto list = grid({phones().at(5)});
+    const QString file = writeFile(m_dir.filePath("long.txt"), "long");
+    const QString prefix = m_store.endpoint() + "/" + m_store.bucket();
+    const int keyBytes =
+        QString("upload/%1/yyyy/MM/dd/").arg(g_userInfo->userDetail().userId).size() + 32 + 4;
+    for (int extra : {0, 1}) {
+        g_config->objstoreFileUrl = prefix + QString(1023 - keyBytes - 1 - prefix.size() + extra, 'p');
+        QVERIFY(g_config->objstoreFileUrl.startsWith(prefix));
+        post(Msg::uploadFiles, {{"files", QJsonArray{file}}});
+        QVERIFY(waitFor([&] { return sink.of(Msg::uploadEnded).size() == extra + 1; }));
+        QCOMPARE(sink.of(Msg::uploadEnded).last()["stored"].toBool(), extra == 0);
+    }
+    QVERIFY(sink.notices().last().contains("1023"));
+}
+
+// The upload page's transfer: one reply per phone with the page's callback name and the SDK's code.
+void TestUpload::webTransfer()
+{
+    const phoneRecord phone = phones().at(6);
+    const QString file =
+        writeFile(m_dir.filePath("web.apk"), "PMAPK 1\npackage: com.pelomir.web\nlabel: Web\n\n");
+    std::mutex lock;
+    QByteArrayList replies;
+    WebTransfer transfer;
+    QString why;
+    // The farm fetches the file from the store's public address.
+    QProcess curl;
+    curl.start("curl", {"-s", "-X", "PUT", "--data-binary", "@" + file,
+                        m_store.endpoint() + "/" + m_store.bucket() + "/web.apk"});
+    QVERIFY(curl.waitForFinished(30000));
+    QVERIFY(transfer.task.fill(phone.deviceId, phone.deviceUcId,
+                               m_store.endpoint() + "/" + m_store.bucket() + "/web.apk", &why));
+    transfer.type = 1;
+    transfer.callback = QString(TransferTask::maxCallbackBytes, 'c');
+    transfer.deliver = [&](const QByteArray &reply) {
+        std::lock_guard<std::mutex> guard(lock);
+        replies.append(reply);
+    };
+    QVERIFY(sendWebTransfer(transfer));
+    QVERIFY(waitFor([&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return replies.size() == 1;
+    }));
+    const QJsonObject reply = QJsonDocument::fromJson(replies.first()).object();
+    QCOMPARE(reply["callback"].toString(), transfer.callback);
+    QCOMPARE(reply["value"].toObject()["deviceId"].toString(), phone.deviceId);
+    QCOMPARE(reply["value"].toObject()["ucid"].toString(), phone.deviceUcId);
+    QVERIFY(reply["value"].toObject()["type"].toInt() >= 0);
+    QVERIFY(installed(phone).contains("|com.pelomir.web|"));
+
+    transfer.callback += 'c';
+    QVERIFY(!sendWebTransfer(transfer));
+}
+
+PELOMIR_UI_TEST(TestUpload, 30)
+#include "test_upload.moc"

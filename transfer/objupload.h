@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+// One file's trip to the object store: the temporary credentials of the upload info, the resumable
+// upload with its checkpoint, and the file's address once it is stored. Shared by the upload job
+// that runs it and the grid's list of uploads waiting to be handed to phones.
+//
+// Threads: built on the GUI thread; loadUploadInfo and uploadFile run on the upload job's pool
+// thread. The progress fields are atomics, so the GUI may read them at any time for display.
+class ObjUpload : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The longest file address a phone transfer carries (a 1024-byte buffer).
+    static constexpr int maxUrlBytes = 1023;
+
+    // GUI thread. Takes the store's endpoint and file address base from the configuration and
+    // creates `checkpointDir` when missing.
+    ObjUpload();
+
+    // Pool thread. Copies the credentials, bucket and key prefix of the provider's upload info;
+    // false when any of them is missing, or the key pair or bucket is empty.
+    bool loadUploadInfo(const QJsonObject &info);
+    // Pool thread, blocking until the upload ends. Hashes the file, names the object after the day and
+    // the digest and uploads it. A failure of the store posts a notice with its message; a file that
+    // cannot be read only logs. True when the object is stored.
+    bool uploadFile(const QString &localPath, const QString &fileName);
+    // The object store's progress handler (uploading thread).
+    void recordProgress(uint32_t increment, int64_t transferred, int64_t total, void *userData);
+    // True once the final report (increment 0, all bytes) has come.
+    bool isUploadComplete() const;
+    // Any thread. Names this upload in the bus messages about it; unique in the process.
+    int id() const { return m_id; }
+    // Any thread: stops a running upload at its next chance; the checkpoint stays for a later run.
+    void cancel() { m_cancel = true; }
+
+    // Set when the upload succeeded (read after uploadFile returned, or under the lock that publishes
+    // the job).
+    QString fileUrl() const;
+    QString fileName() const;
+    // Any thread.
+    int64_t transferred() const { return m_transferred.load(); }
+    int64_t total() const { return m_total.load(); }
+
+    // The object key for a file: prefix/yyyy/MM/dd/<md5> and the path's last four characters.
+    static QString objectKey(const QString &prefix, const QString &dateText, const QString &md5Hex,
+                             const QString &localPath);
+
+    QString checkpointDir;
+    QString accessKeyId;
+    QString accessKeySecret;
+    QString securityToken;
+    QString bucket;
+    QString fileUploadPath;
+    QString endpoint;
+    // Address under which the store serves the bucket's objects; the key follows after a "/".
+    QString fileUrlBase;
+
+private:
+    const int m_id;
+    mutable std::mutex m_lock; // guards the file name and address
+    QString m_fileName;
+    QString m_fileUrl;
+    std::atomic<uint32_t> m_lastIncrement{0};
+    std::atomic<int64_t> m_transferred{0};
+    std::atomic<int64_t> m_total{0};
+    std::atomic<bool> m_cancel{false};
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+// What one phone is told about one stored file: the phone library's session texts and the file's
+// address, in the fixed zero-filled buffers the library call takes.
+struct TransferTask
+{
+    static constexpr int maxCallbackBytes = 127;
+
+    char deviceId[32] = {};
+    char deviceUcId[256] = {};
+    char url[1024] = {};
+    bool install = false;
+
+    // Any thread. Fills the buffers; false, with `why` saying which text does not fit (or is not
+    // Latin-1), when one of them would have to be cut. Nothing is cut: a cut id names another phone
+    // and a cut address another file.
+    bool fill(const QString &phoneDeviceId, const QString &phoneDeviceUcId, const QString &fileUrl,
+              QString *why);
+};
+
+// A transfer that the upload page asked for. The reply names the phone and carries the library's
+// result code; `deliver` gets its indented JSON text on a library thread.
+struct WebTransfer
+{
+    TransferTask task;
+    int type = 0; // 1 installs the file
+    QString callback;
+    std::function<void(const QByteArray &reply)> deliver;
+};
+
+// Any thread (a pool task). Sends one web transfer to its phone. False, with nothing sent and no
+// reply, when the callback name is longer than maxCallbackBytes.
+bool sendWebTransfer(const WebTransfer &transfer);
