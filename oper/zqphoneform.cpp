@@ -9,8 +9,12 @@
 #include "phone/sdkmanager.h"
 
 #include <QDebug>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QLabel>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
@@ -90,6 +94,7 @@ ZqPhoneForm::ZqPhoneForm(const QString &deviceId, const QString &deviceName, con
     buildWidgets();
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_DeleteOnClose);
+    setAcceptDrops(true);
 
     m_display = new ZqPhoneWindow(deviceId, deviceUcId, this);
     m_display->raise();
@@ -465,4 +470,34 @@ void ZqPhoneForm::on_btnScreenshot_clicked()
 {
     if (m_hasIdentity)
         sdkManager.requestScreencap(m_identity);
+}
+
+namespace {
+
+// The local files among dropped items; folders and remote addresses are left out.
+QStringList droppedFiles(const QMimeData *mime)
+{
+    QStringList files;
+    for (const QUrl &url : mime->urls())
+        if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile())
+            files.append(url.toLocalFile());
+    return files;
+}
+
+} // namespace
+
+void ZqPhoneForm::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (mayOperate(m_cloudPhoneId) && !droppedFiles(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void ZqPhoneForm::dropEvent(QDropEvent *event)
+{
+    const QStringList files = droppedFiles(event->mimeData());
+    if (!mayOperate(m_cloudPhoneId) || files.isEmpty())
+        return;
+    event->acceptProposedAction();
+    post(Msg::uploadFiles, {{QStringLiteral("deviceId"), m_deviceId},
+                                {QStringLiteral("files"), QJsonArray::fromStringList(files)}});
 }

@@ -10,8 +10,12 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDebug>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QLabel>
 #include <QMenu>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTimer>
@@ -46,6 +50,7 @@ ZqDeviceListItem::ZqDeviceListItem(const phoneRecord &phone, QWidget *parent)
     : QWidget(parent), m_phone(phone)
 {
     setAttribute(Qt::WA_DeleteOnClose);
+    setAcceptDrops(true);
     for (int type : tileMessages)
         g_eventManager.subscribe(type, this, m_phone.deviceId);
 
@@ -418,4 +423,34 @@ void ZqDeviceListItem::showMenu(const QPoint &globalPos)
         }
     }
     menu->popup(globalPos);
+}
+
+namespace {
+
+// The local files among dropped items; folders and remote addresses are left out.
+QStringList localFiles(const QMimeData *mime)
+{
+    QStringList files;
+    for (const QUrl &url : mime->urls())
+        if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile())
+            files.append(url.toLocalFile());
+    return files;
+}
+
+} // namespace
+
+void ZqDeviceListItem::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!localFiles(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void ZqDeviceListItem::dropEvent(QDropEvent *event)
+{
+    const QStringList files = localFiles(event->mimeData());
+    if (files.isEmpty())
+        return;
+    event->acceptProposedAction();
+    post(Msg::uploadFiles, {{QStringLiteral("deviceId"), isSelected() ? QString() : deviceId()},
+                                {QStringLiteral("files"), QJsonArray::fromStringList(files)}});
 }

@@ -25,6 +25,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMimeData>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -131,6 +132,7 @@ private slots:
     void apkToTwoPhones();
     void videoKeyAndRounds();
     void missingFileStopsTheRest();
+    void dropOnTiles();
     void failures();
     void limits();
     void webTransfer();
@@ -323,6 +325,44 @@ void TestUpload::missingFileStopsTheRest()
     pump();
     QVERIFY(sink.notices().contains("没有选择设备"));
     QCOMPARE(list->uploadWindow()->rowCount(), 1);
+}
+
+// A file dropped on an unticked tile goes to that phone; on a ticked tile, to every ticked phone.
+void TestUpload::dropOnTiles()
+{
+    const QList<phoneRecord> three = phones().mid(7, 3);
+    auto list = grid(three);
+    ZqDeviceListItem *unticked = list->tile(three[1].cloudPhoneId);
+    QTest::mouseClick(unticked->findChild<QCheckBox *>("chkSelect"), Qt::LeftButton);
+    QVERIFY(!unticked->isSelected());
+    const QString file = writeFile(m_dir.filePath("dropped.txt"), "dropped");
+    auto drop = [&](ZqDeviceListItem *tile) {
+        QMimeData mime;
+        mime.setUrls(
+            {QUrl::fromLocalFile(file), QUrl::fromLocalFile(m_dir.path()), QUrl("http://host/x.txt")});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(tile, &enter);
+        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(tile, &dropped);
+        return enter.isAccepted() && dropped.isAccepted();
+    };
+    QVERIFY(drop(unticked));
+    QVERIFY(waitFor([&] { return list->uploadWindow() && list->uploadWindow()->rowCount() == 1; }));
+    QCOMPARE(list->uploadWindow()->resultText(0).split('\n').size(), 1);
+    QVERIFY(list->uploadWindow()->resultText(0).startsWith(three[1].name));
+    QVERIFY(drop(list->tile(three[0].cloudPhoneId)));
+    QVERIFY(waitFor([&] { return list->uploadWindow()->rowCount() == 2; }));
+    const QString both = list->uploadWindow()->resultText(1);
+    QVERIFY2(both.contains(three[0].name) && both.contains(three[2].name) && !both.contains(three[1].name),
+             qPrintable(both));
+    QVERIFY(waitFor([&] { return list->pendingUploadCount() == 2; }));
+
+    // Only local files count; a drop of nothing else is refused.
+    QMimeData remote;
+    remote.setUrls({QUrl("http://host/x.txt")});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &remote, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(unticked, &enter);
+    QVERIFY(!enter.isAccepted());
 }
 
 // Upload info without credentials, a store that cannot be reached, and a file address the phone
