@@ -134,39 +134,45 @@ struct Response
     std::map<std::string, std::string> headers; // lowercase names
 };
 
-// Reports upload progress of one transfer and watches for cancellation. Repeated attempts of the
-// same body only report bytes beyond what an earlier attempt already reported, so the totals never
-// go backwards or past the file size.
-struct Progress
+// The whole upload's progress, shared by the sessions that send its parts. Reports go out under
+// the lock, one at a time, so the handler sees a growing total even with parts sent side by side.
+struct Reporter
 {
     const UploadRequest *request = nullptr;
     int64_t total = 0;
-    int64_t transferred = 0; // reported so far, whole upload
-    int64_t bodyBase = 0;    // `transferred` when the current body started
-    int64_t bodyReported = 0;
-    bool counting = false; // only file data counts, not the requests around it
-    int64_t bodySize = 0;
+    std::mutex lock;
+    int64_t transferred = 0; // reported so far
 
-    void startBody()
-    {
-        bodyBase = transferred;
-        bodyReported = 0;
-    }
-    void bodyAt(int64_t sent)
-    {
-        if (!counting || sent <= bodyReported)
-            return;
-        report(sent - bodyReported);
-        bodyReported = sent;
-    }
     void report(int64_t increment)
     {
+        std::lock_guard<std::mutex> guard(lock);
         transferred += increment;
         if (request->progress)
             request->progress(uint32_t(std::min<int64_t>(increment, UINT32_MAX)), transferred, total,
                               request->userData);
     }
     bool cancelled() const { return request->cancel && request->cancel->load(); }
+};
+
+// One session's share of the reports; also watches for cancellation. Repeated attempts of the same
+// body only report bytes beyond what an earlier attempt already reported, so the totals never go
+// backwards or past the file size.
+struct Progress
+{
+    Reporter *reporter = nullptr;
+    int64_t bodyReported = 0;
+    bool counting = false; // only file data counts, not the requests around it
+    int64_t bodySize = 0;
+
+    void startBody() { bodyReported = 0; }
+    void bodyAt(int64_t sent)
+    {
+        if (!counting || sent <= bodyReported)
+            return;
+        reporter->report(sent - bodyReported);
+        bodyReported = sent;
+    }
+    bool cancelled() const { return reporter->cancelled(); }
 };
 
 size_t readBody(char *out, size_t size, size_t count, void *user)
@@ -363,7 +369,7 @@ Outcome failure(const std::string &code, const std::string &message)
 
 // The outcome of an answer: success for 2xx without an error document (a multipart completion may
 // fail with status 200), else the store's code, message and request id.
-Outcome outcomeOf(const Response &response, const Progress &progress)
+Outcome outcomeOf(const Response &response, const Reporter &progress)
 {
     Outcome outcome;
     outcome.httpStatus = int(response.status);
@@ -432,6 +438,7 @@ Client::Client(std::string endpoint, Credentials credentials, ClientConfiguratio
         m_endpoint.pop_back();
     m_configuration.maxAttempts = std::max(1, m_configuration.maxAttempts);
     m_configuration.partSize = std::max<int64_t>(1, m_configuration.partSize);
+    m_configuration.parallelParts = std::max(1, m_configuration.parallelParts);
     initCurlOnce();
 }
 
@@ -453,9 +460,10 @@ Outcome Client::putObject(const UploadRequest &request) const
     if (!rangeMd5(file.fd, 0, info.size, &md5Hex, &md5Base64))
         return failure("FileError", "cannot read " + request.filePath);
 
-    Progress progress;
-    progress.request = &request;
-    progress.total = info.size;
+    Reporter reporter;
+    reporter.request = &request;
+    reporter.total = info.size;
+    Progress progress{&reporter};
     Session session(m_endpoint, m_credentials, m_configuration, &progress);
     if (!session.ready())
         return failure("NetworkError", "no transfer handle");
@@ -464,7 +472,7 @@ Outcome Client::putObject(const UploadRequest &request) const
     body.size = info.size;
     const Response response =
         session.send("PUT", request.bucket, request.key, {}, body, md5Base64, "application/octet-stream");
-    Outcome outcome = outcomeOf(response, progress);
+    Outcome outcome = outcomeOf(response, reporter);
     if (!outcome.success)
         return outcome;
     // The store may not check Content-MD5; its ETag tells what it stored.
@@ -475,7 +483,7 @@ Outcome Client::putObject(const UploadRequest &request) const
         outcome.message = "stored object's digest differs from the file's";
         return outcome;
     }
-    progress.report(0);
+    reporter.report(0);
     return outcome;
 }
 
@@ -513,9 +521,10 @@ Outcome Client::resumableUpload(const UploadRequest &request) const
         cp.partSize = partSize;
     }
 
-    Progress progress;
-    progress.request = &request;
-    progress.total = info.size;
+    Reporter reporter;
+    reporter.request = &request;
+    reporter.total = info.size;
+    Progress progress{&reporter};
     Session session(m_endpoint, m_credentials, m_configuration, &progress);
     if (!session.ready())
         return failure("NetworkError", "no transfer handle");
@@ -523,7 +532,7 @@ Outcome Client::resumableUpload(const UploadRequest &request) const
     if (cp.uploadId.empty()) {
         const Response response =
             session.send("POST", request.bucket, request.key, "uploads", {}, {}, "application/octet-stream");
-        Outcome outcome = outcomeOf(response, progress);
+        Outcome outcome = outcomeOf(response, reporter);
         if (!outcome.success)
             return outcome;
         cp.uploadId = xmlValue(response.body, "UploadId");
@@ -532,44 +541,80 @@ Outcome Client::resumableUpload(const UploadRequest &request) const
         // A checkpoint that cannot be written only costs the resume, not the upload.
         saveCheckpoint(cpPath, cp);
     } else if (cp.doneBytes() > 0) {
-        progress.report(cp.doneBytes());
+        reporter.report(cp.doneBytes());
     }
 
+    // Workers take the missing parts in order; while one hashes its part another sends.
     const int partCount = int((info.size + partSize - 1) / partSize);
-    std::vector<char> buffer(size_t(std::min<int64_t>(partSize, info.size)));
-    for (int number = 1; number <= partCount; ++number) {
-        if (cp.parts.count(number))
-            continue;
-        const int64_t offset = partSize * (number - 1);
-        const int64_t size = std::min<int64_t>(partSize, info.size - offset);
-        if (!readAt(file.fd, buffer.data(), size_t(size), offset))
-            return failure("FileError", "cannot read " + request.filePath);
-        Md5 md5;
-        md5.add(buffer.data(), size_t(size));
-        std::string md5Base64;
-        const std::string md5Hex = md5.finish(&md5Base64);
-        Body body;
-        body.data = buffer.data();
-        body.size = size;
-        const Response response = session.send(
-            "PUT", request.bucket, request.key,
-            "partNumber=" + std::to_string(number) + "&uploadId=" + cp.uploadId, body, md5Base64, {});
-        Outcome outcome = outcomeOf(response, progress);
-        if (!outcome.success) {
-            // The store no longer knows the upload: the checkpoint is of no further use.
-            if (outcome.code == "NoSuchUpload")
-                std::remove(cpPath.c_str());
-            return outcome;
+    std::mutex lock; // guards cp, next and failed
+    int next = 1;
+    Outcome failed;
+    auto sendParts = [&](Session &sender) {
+        std::vector<char> buffer(size_t(std::min<int64_t>(partSize, info.size)));
+        for (;;) {
+            int number = 0;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                while (next <= partCount && cp.parts.count(next))
+                    ++next;
+                if (next > partCount || !failed.code.empty())
+                    return;
+                number = next++;
+            }
+            const int64_t offset = partSize * (number - 1);
+            const int64_t size = std::min<int64_t>(partSize, info.size - offset);
+            Outcome outcome;
+            std::string md5Hex;
+            if (!readAt(file.fd, buffer.data(), size_t(size), offset)) {
+                outcome = failure("FileError", "cannot read " + request.filePath);
+            } else {
+                Md5 md5;
+                md5.add(buffer.data(), size_t(size));
+                std::string md5Base64;
+                md5Hex = md5.finish(&md5Base64);
+                Body body;
+                body.data = buffer.data();
+                body.size = size;
+                const Response response = sender.send(
+                    "PUT", request.bucket, request.key,
+                    "partNumber=" + std::to_string(number) + "&uploadId=" + cp.uploadId, body, md5Base64, {});
+                outcome = outcomeOf(response, reporter);
+                const auto etag = response.headers.find("etag");
+                if (outcome.success && (etag == response.headers.end() || unquote(etag->second) != md5Hex)) {
+                    outcome.success = false;
+                    outcome.code = "BadDigest";
+                    outcome.message = "stored part " + std::to_string(number) + " differs from the file";
+                }
+            }
+            std::lock_guard<std::mutex> guard(lock);
+            if (!outcome.success) {
+                if (failed.code.empty())
+                    failed = outcome;
+                return;
+            }
+            cp.parts[number] = md5Hex;
+            saveCheckpoint(cpPath, cp);
         }
-        const auto etag = response.headers.find("etag");
-        if (etag == response.headers.end() || unquote(etag->second) != md5Hex) {
-            outcome.success = false;
-            outcome.code = "BadDigest";
-            outcome.message = "stored part " + std::to_string(number) + " differs from the file";
-            return outcome;
-        }
-        cp.parts[number] = md5Hex;
-        saveCheckpoint(cpPath, cp);
+    };
+    std::vector<std::thread> helpers;
+    std::vector<std::unique_ptr<Progress>> helperProgress;
+    std::vector<std::unique_ptr<Session>> helperSessions;
+    for (int i = 1; i < std::min(m_configuration.parallelParts, partCount); ++i) {
+        helperProgress.push_back(std::make_unique<Progress>(Progress{&reporter}));
+        helperSessions.push_back(std::make_unique<Session>(m_endpoint, m_credentials, m_configuration,
+                                                           helperProgress.back().get()));
+        if (!helperSessions.back()->ready())
+            break;
+        helpers.emplace_back(sendParts, std::ref(*helperSessions.back()));
+    }
+    sendParts(session);
+    for (std::thread &helper : helpers)
+        helper.join();
+    if (!failed.code.empty()) {
+        // The store no longer knows the upload: the checkpoint is of no further use.
+        if (failed.code == "NoSuchUpload")
+            std::remove(cpPath.c_str());
+        return failed;
     }
 
     // Parts recorded by an earlier run were read then; a file changed since is not what they hold.
@@ -589,14 +634,14 @@ Outcome Client::resumableUpload(const UploadRequest &request) const
     body.size = int64_t(xml.size());
     const Response response = session.send("POST", request.bucket, request.key, "uploadId=" + cp.uploadId,
                                            body, {}, "application/xml");
-    Outcome outcome = outcomeOf(response, progress);
+    Outcome outcome = outcomeOf(response, reporter);
     if (!outcome.success) {
         if (outcome.code == "NoSuchUpload" || outcome.code == "InvalidPart")
             std::remove(cpPath.c_str());
         return outcome;
     }
     std::remove(cpPath.c_str());
-    progress.report(0);
+    reporter.report(0);
     return outcome;
 }
 

@@ -24,8 +24,11 @@ struct ClientConfiguration
     long connectTimeoutMs = 10000;
     long stallSeconds = 30; // a transfer that moves nothing for this long fails (and is retried)
     // Files larger than one part go up in parts of this size (grown for files of over 10,000 parts).
-    // A part is held in memory while it is hashed and sent; nothing else grows with the file.
+    // A part is held in memory while it is hashed and sent (one per parallel part); nothing else grows
+    // with the file.
     int64_t partSize = 8 * 1024 * 1024;
+    // Parts read, hashed and sent side by side: one hashes while another is on the wire.
+    int parallelParts = 2;
 };
 
 struct Outcome
