@@ -6,8 +6,9 @@
 
 #include "bench/coreclient/display_bench.h"
 #include "coreclient/core_client.h"
-#include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/farmharness.h"
+#include "tests/support/xvfb.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -182,10 +183,7 @@ void memoryPerPhone(harness::Farm &farm, int count)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("PELOMIR_BIN_DIR"))
-        qputenv("PELOMIR_BIN_DIR", QFileInfo(QString::fromLocal8Bit(argv[0])).absolutePath().toLocal8Bit());
+    testsupport::preferOffscreen();
     QApplication app(argc, argv);
     int phones = 20;
     const int at = app.arguments().indexOf(QStringLiteral("--phones"));

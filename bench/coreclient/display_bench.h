@@ -4,8 +4,8 @@
 // painted frame shows them, and the frame rate while a phone animates.
 
 #include "coreclient/core_client.h"
-#include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/farmharness.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

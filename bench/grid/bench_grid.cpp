@@ -12,7 +12,7 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "phone/queuepreview.h"
-#include "tests/coreclient/farm_harness.h"
+#include "tests/support/farmharness.h"
 #include "ui/zqdevice.h"
 #include "ui/zqdevicelist.h"
 #include "ui/zqdevicelistitem.h"

@@ -4,12 +4,12 @@
 #include "api/userinfo.h"
 #include "api/zqhttprequest.h"
 #include "app/globals.h"
+#include "tests/support/providerprocess.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
@@ -49,18 +49,13 @@ int main(int argc, char *argv[])
     const int rounds = 5;
 
     QTemporaryDir dir;
-    QProcess provider;
-    provider.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelomir-provider"),
-                   {"--listen", "127.0.0.1:0", "--db", dir.filePath("p.db"), "--fast-hash", "--seed-phones",
-                    QString::number(phones)});
-    QByteArray out;
-    if (!provider.waitForStarted(10000) ||
-        !waitFor([&] { return (out += provider.readAllStandardOutput()).contains('\n'); }, 120000)) {
-        std::fprintf(stderr, "provider did not start\n");
+    ProviderProcess provider(dir.filePath("p.db"), {"--seed-phones", QString::number(phones)});
+    QString error;
+    if (!provider.start(&error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    const QString base =
-        QRegularExpression(QStringLiteral("http://127\\.0\\.0\\.1:\\d+")).match(out).captured();
+    const QString base = provider.baseUrl();
 
     g_configHolder = std::make_shared<ZqConfig>();
     g_config = g_configHolder.get();
@@ -174,6 +169,5 @@ int main(int argc, char *argv[])
                 groupsUs);
 
     provider.terminate();
-    provider.waitForFinished(10000);
     return 0;
 }

@@ -8,8 +8,8 @@
 #include "coreclient/core_client.h"
 #include "oper/zqphoneform.h"
 #include "oper/zqphonewindow.h"
-#include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/farmharness.h"
 #include "tests/support/xvfb.h"
 
 #include <QApplication>
@@ -225,8 +225,6 @@ void animating(int count, double *fps, double *cpu)
 int main(int argc, char *argv[])
 {
     testsupport::runUnderXvfb(argc, argv, "1600x1040x24");
-    if (qEnvironmentVariableIsEmpty("PELOMIR_BIN_DIR"))
-        qputenv("PELOMIR_BIN_DIR", QFileInfo(QString::fromLocal8Bit(argv[0])).absolutePath().toLocal8Bit());
     QApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     int rounds = 60;

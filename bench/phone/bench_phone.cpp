@@ -1,10 +1,11 @@
 // Preview sweep through the preview queue against the same requests made straight to the library,
 // with the pool's load during the sweep and the cost of what a tile does when it paints.
-//   PELOMIR_BIN_DIR=build/bin build/bin/bench_phone [phones]
+//   build/bin/bench_phone [phones]
 #include "app/eventmanager.h"
 #include "app/threadpool.h"
 #include "phone/queuepreview.h"
 #include "tests/phone/phonefarm.h"
+#include "tests/support/xvfb.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -63,6 +64,7 @@ SweepFigures timeSweep(QueuePreview &queue, ThreadPool &pool, const QStringList 
 
 int main(int argc, char *argv[])
 {
+    testsupport::preferOffscreen();
     QApplication app(argc, argv); // the library expects a QApplication
     const int phones = argc > 1 ? qMax(1, atoi(argv[1])) : 200;
     PhoneFarm farm;

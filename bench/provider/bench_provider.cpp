@@ -2,13 +2,13 @@
 // measured in the same run: a trivial endpoint over the same HTTP path (the fixed cost of a
 // request), the client's own work on the same answer (JSON parse and one access-field decrypt
 // per phone), and the client's 15 s request limit.
+#include "tests/support/providerprocess.h"
+
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <httplib.h>
@@ -67,23 +67,16 @@ int main(int argc, char **argv)
     const int rounds = argc > 2 ? std::max(3, atoi(argv[2])) : 30;
 
     QTemporaryDir dir;
-    QProcess provider;
-    provider.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    ProviderProcess provider(dir.filePath("bench.db"), {"--seed-phones", QString::number(phones)});
     QElapsedTimer startTimer;
     startTimer.start();
-    provider.start(QCoreApplication::applicationDirPath() + "/pelomir-provider",
-                   {"--listen", "127.0.0.1:0", "--db", dir.filePath("bench.db"), "--log", dir.filePath("log"),
-                    "--seed-phones", QString::number(phones), "--fast-hash"});
-    QDeadlineTimer deadline(120000);
-    while (!provider.canReadLine() && !deadline.hasExpired() && provider.state() != QProcess::NotRunning)
-        provider.waitForReadyRead(100);
-    const QString line = QString::fromUtf8(provider.readLine()).trimmed();
-    if (!line.startsWith("listening on http://127.0.0.1:")) {
-        std::fprintf(stderr, "provider did not start: %s\n", qPrintable(line));
+    QString error;
+    if (!provider.start(&error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
     const double startMs = startTimer.nsecsElapsed() / 1e6;
-    const int port = line.section(':', -1).toInt();
+    const int port = provider.port();
 
     httplib::Client client("127.0.0.1", port);
     client.set_read_timeout(60, 0);
@@ -169,6 +162,5 @@ int main(int argc, char **argv)
         std::printf("  warning: some ucids did not decrypt to two pieces\n");
 
     provider.terminate();
-    provider.waitForFinished(10000);
     return 0;
 }

@@ -3,12 +3,13 @@
 // screen), for the session manager's wake-ups and for a peer that polls every 100 ms in the
 // distributor and in each replay thread, and for the same keys sent straight to the library (the
 // floor the farm and the machine set), and the process's CPU while idle in sync mode.
-//   PELOMIR_BIN_DIR=build/bin build/bin/bench_sync [targets]
+//   build/bin/bench_sync [targets]
 #include "app/eventmanager.h"
 #include "app/threadpool.h"
 #include "phone/sdkmanager.h"
 #include "phone/syncreplay.h"
 #include "tests/phone/phonefarm.h"
+#include "tests/support/xvfb.h"
 
 #include <QApplication>
 #include <QRegularExpression>
@@ -271,6 +272,7 @@ bool run(int targets, int firstId)
 
 int main(int argc, char *argv[])
 {
+    testsupport::preferOffscreen();
     QApplication app(argc, argv); // the library expects a QApplication
     const int targets = argc > 1 ? qBound(1, QByteArray(argv[1]).toInt(), 1000) : 100;
     PhoneFarm farm;

@@ -3,6 +3,8 @@
 // the bulk actions, against filling a bare item model with the same rows, and the reload's own phases.
 #include "api/userinfo.h"
 #include "app/globals.h"
+#include "tests/support/providerprocess.h"
+#include "tests/support/xvfb.h"
 #include "ui/zqdeviceleftpanel.h"
 
 #include <QAction>
@@ -12,7 +14,6 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
@@ -78,26 +79,20 @@ void keystroke(QLineEdit *edit, const QString &character)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    testsupport::preferOffscreen();
     QApplication app(argc, argv);
     const int phones = argc > 1 ? std::max(1, atoi(argv[1])) : 5000;
 
     QTemporaryDir dir;
-    QProcess provider;
-    provider.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelomir-provider"),
-                   {"--listen", "127.0.0.1:0", "--db", dir.filePath("p.db"), "--fast-hash", "--seed-phones",
-                    QString::number(phones)});
-    QByteArray out;
-    if (!provider.waitForStarted(10000) ||
-        !waitFor([&] { return (out += provider.readAllStandardOutput()).contains('\n'); }, 120000)) {
-        std::fprintf(stderr, "provider did not start\n");
+    ProviderProcess provider(dir.filePath("p.db"), {"--seed-phones", QString::number(phones)});
+    QString error;
+    if (!provider.start(&error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
     g_configHolder = std::make_shared<ZqConfig>();
     g_config = g_configHolder.get();
-    g_config->apiBaseUrl =
-        QRegularExpression(QStringLiteral("http://127\\.0\\.0\\.1:\\d+")).match(out).captured();
+    g_config->apiBaseUrl = provider.baseUrl();
     g_userInfoHolder = std::make_shared<userInfo>();
     g_userInfo = g_userInfoHolder.get();
     g_userInfo->setReloadPauseMs(0);
@@ -201,7 +196,6 @@ int main(int argc, char *argv[])
                 worst / 16.7);
 
     provider.terminate();
-    provider.waitForFinished(10000);
     g_userInfo = nullptr;
     g_userInfoHolder.reset();
     return 0;

@@ -9,8 +9,9 @@
 
 #include "bench/coreclient/display_bench.h"
 #include "coreclient/core_client.h"
-#include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/farmharness.h"
+#include "tests/support/xvfb.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -203,10 +204,7 @@ Figures measure(quint16 port, const char *tag)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("PELOMIR_BIN_DIR"))
-        qputenv("PELOMIR_BIN_DIR", QFileInfo(QString::fromLocal8Bit(argv[0])).absolutePath().toLocal8Bit());
+    testsupport::preferOffscreen();
     QApplication app(argc, argv);
     const int rttMs = argc > 1 ? qMax(0, atoi(argv[1])) : 50;
     const double lossPercent = argc > 2 ? qBound(0.0, atof(argv[2]), 50.0) : 1.0;

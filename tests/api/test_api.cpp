@@ -2,6 +2,8 @@
 #include "api/userinfo.h"
 #include "api/zqhttprequest.h"
 #include "app/globals.h"
+#include "tests/support/busrecorder.h"
+#include "tests/support/providerprocess.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -115,38 +117,21 @@ quint16 closedPort()
     return port;
 }
 
-// Collects the notices (bus message 5) that the account model posts.
-class NoticeRecorder : public QObject
+using testsupport::BusRecorder;
+
+// Delivers what is queued on the bus and returns the dialog texts of the notices (bus message 5)
+// received since the last call.
+QStringList takeNotices(BusRecorder &bus)
 {
-public:
-    NoticeRecorder() { g_eventManager.subscribe(5, this); }
-    ~NoticeRecorder() override { g_eventManager.unsubscribe(this); }
-
-    // Delivers what is queued on the bus and returns the dialog texts received since the last call.
-    QStringList take()
-    {
-        g_eventManager.dispatchPending();
-        QCoreApplication::sendPostedEvents(this, 0);
-        QStringList texts;
-        texts.swap(m_texts);
-        return texts;
+    QStringList texts;
+    for (const ZQSlotMsg &m : bus.take()) {
+        const QJsonObject dialog = textToJson(m.text);
+        texts.append(dialog.value(QStringLiteral("type")).toInt() == 254
+                         ? dialog.value(QStringLiteral("lbl_1_Text")).toString()
+                         : QStringLiteral("<not a notice>"));
     }
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (!PhoneEvent::isBusEvent(e))
-            return QObject::event(e);
-        const QJsonObject dialog = textToJson(static_cast<PhoneEvent *>(e)->message().text);
-        m_texts.append(dialog.value(QStringLiteral("type")).toInt() == 254
-                           ? dialog.value(QStringLiteral("lbl_1_Text")).toString()
-                           : QStringLiteral("<not a notice>"));
-        return true;
-    }
-
-private:
-    QStringList m_texts;
-};
+    return texts;
+}
 
 // On the calling thread, against a server of its own that never answers.
 QString silentRequest(bool post)
@@ -197,9 +182,9 @@ private:
     QString providerMsg(const QString &path, const QMap<QString, QString> &params);
 
     QTemporaryDir m_dir;
-    QProcess m_provider;
+    std::unique_ptr<ProviderProcess> m_provider;
     QString m_providerUrl;
-    NoticeRecorder *m_notices = nullptr;
+    BusRecorder *m_notices = nullptr;
     // Requests to servers that never answer, started first so that their wait overlaps the other tests.
     std::future<QString> m_postTimeout;
     std::future<QString> m_getTimeout;
@@ -211,35 +196,22 @@ void TestApi::initTestCase()
     m_postTimeout = g_threadPool.commit(silentRequest, true);
     m_getTimeout = g_threadPool.commit(silentRequest, false);
 
-    const QString binary = qEnvironmentVariable("PELOMIR_BIN_DIR") + QStringLiteral("/pelomir-provider");
-    QVERIFY2(QFileInfo::exists(binary), qPrintable(binary + " is missing"));
-    m_provider.setProcessChannelMode(QProcess::SeparateChannels);
-    m_provider.setStandardErrorFile(m_dir.filePath(QStringLiteral("provider.log")));
-    m_provider.start(binary,
-                     {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"),
-                      m_dir.filePath(QStringLiteral("provider.db")), QStringLiteral("--dev"),
-                      QStringLiteral("--fast-hash"), QStringLiteral("--sms-interval"), QStringLiteral("0"),
-                      QStringLiteral("--login-max-failures"), QStringLiteral("1000")});
-    QVERIFY(m_provider.waitForStarted(10000));
-    QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += m_provider.readAllStandardOutput()).contains('\n'), 20000);
-    const QRegularExpressionMatch m =
-        QRegularExpression(QStringLiteral("^listening on (http://127\\.0\\.0\\.1:\\d+)"))
-            .match(QString::fromUtf8(out));
-    QVERIFY2(m.hasMatch(), out.constData());
-    m_providerUrl = m.captured(1);
+    m_provider = std::make_unique<ProviderProcess>(
+        m_dir.filePath(QStringLiteral("provider.db")),
+        QStringList{"--dev", "--sms-interval", "0", "--login-max-failures", "1000"});
+    QString error;
+    QVERIFY2(m_provider->start(&error), qPrintable(error));
+    m_providerUrl = m_provider->baseUrl();
 
     g_configHolder = std::make_shared<ZqConfig>();
     g_config = g_configHolder.get();
-    m_notices = new NoticeRecorder;
+    m_notices = new BusRecorder{5};
 }
 
 void TestApi::cleanupTestCase()
 {
     delete m_notices;
-    m_provider.terminate();
-    if (!m_provider.waitForFinished(10000))
-        m_provider.kill();
+    m_provider->terminate();
 }
 
 std::unique_ptr<userInfo> TestApi::accountAt(const QString &baseUrl)
@@ -370,7 +342,7 @@ void TestApi::resetChecksSendNothing()
     RawServer server(ok(R"({"status":1})"));
     const auto account = accountAt(server.url());
     QVERIFY(!account->resetPassword(phone, code, password));
-    QCOMPARE(m_notices->take(), QStringList{shown});
+    QCOMPARE(takeNotices(*m_notices), QStringList{shown});
     QCOMPARE(server.connections, 0);
 }
 
@@ -399,7 +371,7 @@ void TestApi::unusableAnswers()
     RawServer server(ok(body));
     const auto account = accountAt(server.url());
     QVERIFY(!account->login(demoPhone, demoPassword, false));
-    QCOMPARE(m_notices->take(), shown);
+    QCOMPARE(takeNotices(*m_notices), shown);
     QVERIFY(!account->isLoggedIn());
     QVERIFY(account->token().isEmpty());
     QVERIFY(account->userDetail().phone.isEmpty());
@@ -409,9 +381,9 @@ void TestApi::unreachableService()
 {
     const auto account = accountAt(QStringLiteral("http://127.0.0.1:%1").arg(closedPort()));
     QVERIFY(!account->login(demoPhone, demoPassword, false));
-    QCOMPARE(m_notices->take(), QStringList{QStringLiteral("网络错误码: 0")});
+    QCOMPARE(takeNotices(*m_notices), QStringList{QStringLiteral("网络错误码: 0")});
     QVERIFY(!account->sendVerifyCode(demoPhone));
-    QCOMPARE(m_notices->take(), QStringList{QStringLiteral("网络错误码: 0")});
+    QCOMPARE(takeNotices(*m_notices), QStringList{QStringLiteral("网络错误码: 0")});
     QVERIFY(!account->isLoggedIn());
 }
 
@@ -424,17 +396,17 @@ void TestApi::passwordLogin()
                                           {{"phone", noCode}, {"smsCaptcha", "123456"}});
     QVERIFY(!noCodeMsg.isEmpty());
     QVERIFY(!account->login(noCode, QStringLiteral("123456"), true));
-    QCOMPARE(m_notices->take(), QStringList{noCodeMsg});
+    QCOMPARE(takeNotices(*m_notices), QStringList{noCodeMsg});
 
     QVERIFY(!account->login(demoPhone, QStringLiteral("wrong-pass"), false));
-    QStringList shown = m_notices->take();
+    QStringList shown = takeNotices(*m_notices);
     QCOMPARE(shown.size(), 1);
     QVERIFY(!shown.first().isEmpty());
     QVERIFY(!account->isLoggedIn());
     QVERIFY(account->token().isEmpty());
 
     QVERIFY(account->login(demoPhone, demoPassword, false));
-    QVERIFY(m_notices->take().isEmpty());
+    QVERIFY(takeNotices(*m_notices).isEmpty());
     QVERIFY(account->isLoggedIn());
     const sessionRecord first = account->session();
     QVERIFY(!first.token.isEmpty());
@@ -451,7 +423,7 @@ void TestApi::passwordLogin()
 
     // A failed login later leaves the session alone.
     QVERIFY(!account->login(demoPhone, QStringLiteral("wrong-pass"), false));
-    QCOMPARE(m_notices->take().size(), 1);
+    QCOMPARE(takeNotices(*m_notices).size(), 1);
     QVERIFY(account->isLoggedIn());
     QCOMPARE(account->token(), first.token);
 }
@@ -460,12 +432,12 @@ void TestApi::smsLoginAndPasswordReset()
 {
     const auto account = accountAt(m_providerUrl);
     QVERIFY(account->sendVerifyCode(demoPhone));
-    QVERIFY(m_notices->take().isEmpty());
+    QVERIFY(takeNotices(*m_notices).isEmpty());
     const QString code = smsCode(demoPhone);
     QVERIFY(!code.isEmpty());
 
     QVERIFY(!account->login(demoPhone, code + QStringLiteral("9"), true));
-    QCOMPARE(m_notices->take().size(), 1);
+    QCOMPARE(takeNotices(*m_notices).size(), 1);
     QVERIFY(account->login(demoPhone, code, true));
     QVERIFY(account->isLoggedIn());
     QCOMPARE(account->userDetail().phone, demoPhone);
@@ -476,17 +448,17 @@ void TestApi::smsLoginAndPasswordReset()
     for (const QString &password : passwords) {
         QVERIFY(account->sendVerifyCode(demoPhone));
         QVERIFY(account->resetPassword(demoPhone, smsCode(demoPhone), password));
-        QVERIFY(m_notices->take().isEmpty());
+        QVERIFY(takeNotices(*m_notices).isEmpty());
         QVERIFY2(account->login(demoPhone, password, false), qPrintable(password));
         if (previous != password) {
             QVERIFY(!account->login(demoPhone, previous, false));
-            QCOMPARE(m_notices->take().size(), 1);
+            QCOMPARE(takeNotices(*m_notices).size(), 1);
         }
         previous = password;
     }
 
     QVERIFY(!account->resetPassword(demoPhone, QStringLiteral("000000"), QStringLiteral("another1")));
-    QCOMPARE(m_notices->take().size(), 1);
+    QCOMPARE(takeNotices(*m_notices).size(), 1);
 }
 
 // Pool threads read the session while logins replace it. Each reader uses one accessor only, so

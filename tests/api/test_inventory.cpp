@@ -3,6 +3,9 @@
 #include "api/reloadgate.h"
 #include "api/userinfo.h"
 #include "app/globals.h"
+#include "tests/support/busrecorder.h"
+#include "tests/support/credential.h"
+#include "tests/support/providerprocess.h"
 #include "transfer/billingdownload.h"
 
 #include <QBuffer>
@@ -12,7 +15,6 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QMessageAuthenticationCode>
 #include <QPixmap>
 #include <QProcess>
 #include <QRegularExpression>
@@ -141,54 +143,34 @@ QJsonObject group(int id, const QJsonArray &phones)
     return {{"id", id}, {"name", QStringLiteral("G%1").arg(id)}, {"order", id}, {"phoneList", phones}};
 }
 
-// Bus messages 5 (notices), 30 and 31 in arrival order: "5:<text>", "30", "31".
-class BusRecorder : public QObject
+using testsupport::BusRecorder;
+
+// Bus messages 5 (notices), 30 and 31 received since the last call, in arrival order: "5:<text>",
+// "30", "31".
+QStringList takeSeen(BusRecorder &bus)
 {
-public:
-    BusRecorder()
-    {
-        for (const int type : {5, 30, 31})
-            g_eventManager.subscribe(type, this);
-    }
-    ~BusRecorder() override { g_eventManager.unsubscribe(this); }
-    QStringList take()
-    {
-        g_eventManager.dispatchPending();
-        QCoreApplication::sendPostedEvents(this, 0);
-        QStringList seen;
-        seen.swap(m_seen);
-        return seen;
-    }
-    // Collects until `count` inventory messages (30 or 31) arrived; returns everything collected.
-    QStringList waitInventory(int count)
-    {
-        QStringList seen;
-        const QRegularExpression inventory(QStringLiteral("^3[01]$"));
-        const bool arrived = QTest::qWaitFor(
-            [&] {
-                seen += take();
-                return seen.filter(inventory).size() >= count;
-            },
-            waitMs);
-        if (!arrived)
-            qWarning("gave up waiting for %d inventory messages", count);
-        return seen;
-    }
+    QStringList seen;
+    for (const ZQSlotMsg &m : bus.take())
+        seen.append(m.type == 5 ? QStringLiteral("5:") + textToJson(m.text).value("lbl_1_Text").toString()
+                                : QString::number(m.type));
+    return seen;
+}
 
-protected:
-    bool event(QEvent *e) override
-    {
-        if (!PhoneEvent::isBusEvent(e))
-            return QObject::event(e);
-        const ZQSlotMsg &m = static_cast<PhoneEvent *>(e)->message();
-        m_seen.append(m.type == 5 ? QStringLiteral("5:") + textToJson(m.text).value("lbl_1_Text").toString()
-                                  : QString::number(m.type));
-        return true;
-    }
-
-private:
-    QStringList m_seen;
-};
+// Collects until `count` inventory messages (30 or 31) arrived; returns everything collected.
+QStringList waitInventory(BusRecorder &bus, int count)
+{
+    QStringList seen;
+    const QRegularExpression inventory(QStringLiteral("^3[01]$"));
+    const bool arrived = QTest::qWaitFor(
+        [&] {
+            seen += takeSeen(bus);
+            return seen.filter(inventory).size() >= count;
+        },
+        waitMs);
+    if (!arrived)
+        qWarning("gave up waiting for %d inventory messages", count);
+    return seen;
+}
 
 } // namespace
 
@@ -217,7 +199,7 @@ private:
     std::unique_ptr<userInfo> loggedIn(const QString &baseUrl, const QString &account);
 
     QTemporaryDir m_dir;
-    QProcess m_provider;
+    std::unique_ptr<ProviderProcess> m_provider;
     QString m_providerUrl;
     std::unique_ptr<BusRecorder> m_bus;
     std::unique_ptr<ScriptedServer> m_script;
@@ -225,38 +207,32 @@ private:
 
 void TestInventory::initTestCase()
 {
-    const QString binary = qEnvironmentVariable("PELOMIR_BIN_DIR") + QStringLiteral("/pelomir-provider");
-    QVERIFY2(QFileInfo::exists(binary), qPrintable(binary + " is missing"));
-    m_provider.setStandardErrorFile(m_dir.filePath(QStringLiteral("provider.log")));
-    m_provider.start(binary, {"--listen", "127.0.0.1:0", "--db", m_dir.filePath("provider.db"), "--dev",
-                              "--fast-hash", "--seed-phones", "50", "--restart-seconds", "1"});
-    QVERIFY(m_provider.waitForStarted(10000));
-    QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += m_provider.readAllStandardOutput()).contains('\n'), waitMs);
-    m_providerUrl = QRegularExpression(QStringLiteral("http://127\\.0\\.0\\.1:\\d+")).match(out).captured();
-    QVERIFY(!m_providerUrl.isEmpty());
+    m_provider = std::make_unique<ProviderProcess>(
+        m_dir.filePath(QStringLiteral("provider.db")),
+        QStringList{"--dev", "--seed-phones", "50", "--restart-seconds", "1"});
+    QString error;
+    QVERIFY2(m_provider->start(&error), qPrintable(error));
+    m_providerUrl = m_provider->baseUrl();
     if (!g_config) {
         g_configHolder = std::make_shared<ZqConfig>();
         g_config = g_configHolder.get();
     }
     g_billingDownload.setIconSize(QSize(16, 16));
-    m_bus = std::make_unique<BusRecorder>();
+    m_bus = std::make_unique<BusRecorder>(std::initializer_list<int>{5, 30, 31});
 }
 
 // Reads of accounts from earlier tests may still be on the pool; their messages must not count here.
 void TestInventory::init()
 {
     QTRY_COMPARE_WITH_TIMEOUT(g_threadPool.idleCount(), g_threadPool.workerCount(), 30000);
-    m_bus->take();
+    takeSeen(*m_bus);
     m_script = std::make_unique<ScriptedServer>();
 }
 
 void TestInventory::cleanupTestCase()
 {
     m_bus.reset();
-    m_provider.terminate();
-    if (!m_provider.waitForFinished(10000))
-        m_provider.kill();
+    m_provider->terminate();
 }
 
 std::unique_ptr<userInfo> TestInventory::loggedIn(const QString &baseUrl, const QString &account)
@@ -274,7 +250,7 @@ void TestInventory::demoAccountRead()
     const qint64 before = QDateTime::currentSecsSinceEpoch();
     const auto info = loggedIn(m_providerUrl, demoPhone);
     QVERIFY(info);
-    QCOMPARE(m_bus->waitInventory(1), QStringList{"30"});
+    QCOMPARE(waitInventory(*m_bus, 1), QStringList{"30"});
 
     QStringList names;
     for (const groupRecord &g : info->ordinaryGroups()) {
@@ -307,10 +283,8 @@ void TestInventory::demoAccountRead()
         // The credential is the one the phone gateway will check: signed for this deviceId.
         const QStringList parts = p.deviceUcId.split('.');
         QCOMPARE(parts.size(), 4);
-        const QByteArray mac = QMessageAuthenticationCode::hash(
-            ("ucv1|" + p.deviceId + "|" + parts[1] + "|" + parts[2]).toUtf8(), "pelomir-dev-farm-secret",
-            QCryptographicHash::Sha256);
-        QCOMPARE(parts[3].toLatin1(), mac.toHex());
+        QCOMPARE(p.deviceUcId.toLatin1(), harness::credential(p.deviceId.toLatin1(), parts[1].toLongLong(),
+                                                              parts[2] == QLatin1String("1")));
         QVERIFY(p.deviceUcIdTimestamp >= before && p.deviceUcIdTimestamp <= before + 60);
         const bool readOnly = p.groupId == -1 && p.authorizationStrategy == 1;
         QCOMPARE(parts[2], readOnly ? QStringLiteral("1") : QStringLiteral("0"));
@@ -339,7 +313,7 @@ void TestInventory::demoAccountRead()
     const QString settled = states();
     QCOMPARE(settled.count('1'), 1);
     info->reload();
-    QCOMPARE(m_bus->waitInventory(1), QStringList{"31"});
+    QCOMPARE(waitInventory(*m_bus, 1), QStringList{"31"});
     QCOMPARE(states(), settled);
     QVERIFY(!info->isAccessible(100018));
     QVERIFY(info->isAccessible(100001));
@@ -353,7 +327,7 @@ void TestInventory::restrictedPhones()
 {
     const auto info = loggedIn(m_providerUrl, demoPhone);
     QVERIFY(info);
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     const phoneRecord locked = info->specialGroup(-1).phones.first();
     QVERIFY(!info->mayOperate(locked.cloudPhoneId));
     int seen = 0;
@@ -367,28 +341,28 @@ void TestInventory::restrictedPhones()
             QVERIFY(!info->ucIdOf(locked.deviceId).isEmpty());
             QCOMPARE(info->groupIdOfPhone(100001), info->ordinaryGroups().value(0).id);
         }
-        seen += m_bus->take().size();
+        seen += takeSeen(*m_bus).size();
     }
     QTRY_VERIFY_WITH_TIMEOUT(!info->reloadBusy(), waitMs);
-    m_bus->take();
+    takeSeen(*m_bus);
 
     QVERIFY(!info->restartPhones(QString::number(locked.cloudPhoneId), "3"));
     QVERIFY(!info->renamePhone(locked.cloudPhoneId, "x"));
     QVERIFY(!info->generateChangeOrder("1", "bitcoin", 100001));
     QVERIFY(!info->removeGroup(99999));
-    const QStringList shown = m_bus->take();
+    const QStringList shown = takeSeen(*m_bus);
     QCOMPARE(shown.size(), 4);
     QVERIFY(shown[0].endsWith(QString::number(locked.cloudPhoneId)));
     QCOMPARE(shown.mid(1), (QStringList{"5:授权设备不能修改名称", "5:不支持的支付方式", "5:分组不存在"}));
     QVERIFY(info->runningStatus("1,x", "3").isEmpty());
-    QVERIFY(m_bus->take().isEmpty());
+    QVERIFY(takeSeen(*m_bus).isEmpty());
 }
 
 void TestInventory::groupAndPhoneCalls()
 {
     const auto info = loggedIn(m_providerUrl, scalePhone);
     QVERIFY(info);
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     const auto groupNamed = [&](const QString &name) {
         for (const groupRecord &g : info->ordinaryGroups()) {
             if (g.name == name)
@@ -400,29 +374,29 @@ void TestInventory::groupAndPhoneCalls()
     QCOMPARE(phones.size(), 50);
 
     QVERIFY(info->createGroup("新分组"));
-    QCOMPARE(m_bus->waitInventory(1), QStringList{"31"});
+    QCOMPARE(waitInventory(*m_bus, 1), QStringList{"31"});
     const int id = groupNamed("新分组").id;
     QVERIFY(id > 0);
     QVERIFY(!info->createGroup("新分组"));
-    QCOMPARE(m_bus->take(), QStringList{"5:分组名称已存在"});
+    QCOMPARE(takeSeen(*m_bus), QStringList{"5:分组名称已存在"});
 
     QVERIFY(info->renameGroup(id, "改名分组"));
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     QCOMPARE(groupNamed("改名分组").id, id);
 
     QVERIFY(info->movePhone(id, phones[0].cloudPhoneId));
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     QVERIFY(info->movePhones({phones[1].cloudPhoneId, phones[2].cloudPhoneId}, id));
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     QCOMPARE(groupNamed("改名分组").phones.size(), 3);
     QCOMPARE(info->groupIdOfPhone(phones[2].cloudPhoneId), id);
 
     QVERIFY(info->renamePhone(phones[0].cloudPhoneId, "我的手机"));
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     phoneRecord renamed;
     QVERIFY(info->findPhone(phones[0].cloudPhoneId, renamed) && renamed.name == "我的手机");
     QVERIFY(!info->renamePhone(phones[0].cloudPhoneId, QString(40, 'x')));
-    QCOMPARE(m_bus->take().size(), 1);
+    QCOMPARE(takeSeen(*m_bus).size(), 1);
 
     QVERIFY(info->prefixRename(userInfo::joinIds({phones[3].cloudPhoneId, phones[4].cloudPhoneId}), "批"));
     QVERIFY(info->restartPhones(QString::number(phones[5].cloudPhoneId), "3"));
@@ -438,14 +412,14 @@ void TestInventory::groupAndPhoneCalls()
         QVERIFY2(upload.value(key).isString(), key);
 
     QVERIFY(info->removeGroup(id));
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     QVERIFY(groupNamed("改名分组").phones.isEmpty());
     QCOMPARE(info->specialGroup(-2).phones.size(), 3);
     info->reload();
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     phoneRecord prefixed;
     QVERIFY(info->findPhone(phones[3].cloudPhoneId, prefixed) && prefixed.name.startsWith("批"));
-    QVERIFY(m_bus->take().isEmpty());
+    QVERIFY(takeSeen(*m_bus).isEmpty());
 }
 
 void TestInventory::preChecksSendNothing()
@@ -455,7 +429,7 @@ void TestInventory::preChecksSendNothing()
     m_script->answer("/api/tamsu-cloud-phone/v1/group/save", R"({"status":0})");
     const auto info = loggedIn(m_script->url(), demoPhone);
     QVERIFY(info);
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     QTRY_COMPARE_WITH_TIMEOUT(m_script->count(accessInfo), 1, waitMs);
     const int sent = m_script->requests.size();
 
@@ -466,14 +440,14 @@ void TestInventory::preChecksSendNothing()
     QVERIFY(!info->movePhone(-2, 1));
     QVERIFY(!info->movePhones({1}, 6));
     QVERIFY(!info->renamePhone(2, "x"));
-    QCOMPARE(m_bus->take(), (QStringList{"5:该分组不能删除!", "5:该分组不能删除!", "5:该分组不能重命名!",
-                                         "5:未找到分组！", "5:未找到分组！", "5:未找到分组！"}));
+    QCOMPARE(takeSeen(*m_bus), (QStringList{"5:该分组不能删除!", "5:该分组不能删除!", "5:该分组不能重命名!",
+                                            "5:未找到分组！", "5:未找到分组！", "5:未找到分组！"}));
     QCOMPARE(m_script->requests.size(), sent);
 
     // An empty answer is silent, a failure without text still says something; the ids go as "5,7,9".
     QVERIFY(!info->movePhones({5, 7, 9}, 5));
     QVERIFY(!info->createGroup("g"));
-    QCOMPARE(m_bus->take(), QStringList{"5:服务器返回数据异常！"});
+    QCOMPARE(takeSeen(*m_bus), QStringList{"5:服务器返回数据异常！"});
     const QUrlQuery body(QString::fromUtf8(m_script->requests[sent].second));
     QCOMPARE(body.queryItemValue("cloudPhoneIds", QUrl::FullyDecoded), QStringLiteral("5,7,9"));
     QCOMPARE(body.queryItemValue("id"), QStringLiteral("5"));
@@ -500,12 +474,12 @@ void TestInventory::brokenListsKeepInventory()
     m_script->answer(groupList, listOf({group(-1, {phone(1, "a")}), group(3, {phone(2, "b")})}));
     const auto info = loggedIn(m_script->url(), demoPhone);
     QVERIFY(info);
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     m_script->answer(groupList, answer, httpStatus);
     info->reload();
     QTRY_COMPARE_WITH_TIMEOUT(m_script->count(groupList), 2, waitMs);
     QTRY_VERIFY_WITH_TIMEOUT(!info->reloadBusy(), waitMs);
-    QVERIFY(m_bus->take().isEmpty());
+    QVERIFY(takeSeen(*m_bus).isEmpty());
     QCOMPARE(info->phoneCount(), 2);
     QCOMPARE(info->ordinaryGroups().size(), 1);
     QCOMPARE(info->specialGroup(-1).phones.size(), 1);
@@ -541,7 +515,7 @@ void TestInventory::oddPhoneFields()
     m_script->answer(groupList, listOf(groups));
     const auto info = loggedIn(m_script->url(), demoPhone);
     QVERIFY(info);
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
 
     QCOMPARE(info->phoneCount(), 6);
     QCOMPARE(info->ordinaryGroups().size(), 1);
@@ -573,7 +547,7 @@ void TestInventory::accessChecksOncePerNewPhone()
     m_script->answer(accessInfo, R"({"status":410,"msg":"云手机已到期"})");
     const auto info = loggedIn(m_script->url(), demoPhone);
     QVERIFY(info);
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     QTRY_COMPARE_WITH_TIMEOUT(m_script->count(accessInfo), 2, waitMs);
     QTRY_VERIFY_WITH_TIMEOUT(!info->isAccessible(1) && !info->isAccessible(2), waitMs);
 
@@ -581,14 +555,14 @@ void TestInventory::accessChecksOncePerNewPhone()
     m_script->answer(groupList, listOf({group(1, {phone(1, "a"), phone(2, "b"), phone(3, "c")})}));
     m_script->answer(accessInfo, "", 503);
     info->reload();
-    QCOMPARE(m_bus->waitInventory(1), QStringList{"31"});
+    QCOMPARE(waitInventory(*m_bus, 1), QStringList{"31"});
     QTRY_COMPARE_WITH_TIMEOUT(m_script->count(accessInfo), 3, waitMs);
     QTRY_VERIFY_WITH_TIMEOUT(!info->reloadBusy(), waitMs);
     QVERIFY(!info->isAccessible(1) && !info->isAccessible(2) && info->isAccessible(3));
 
     m_script->answer(accessInfo, R"({"status":1})");
     info->reload();
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     phoneRecord third;
     QTRY_VERIFY_WITH_TIMEOUT(info->findPhone(3, third) && third.accessState == 1, waitMs);
     QCOMPARE(m_script->count(accessInfo), 4);
@@ -609,7 +583,7 @@ void TestInventory::reloadsAskedWhileBusyRunOnce()
         info->reload();
     m_script->release();
     // An account without phones announces itself as new data every time.
-    QCOMPARE(m_bus->waitInventory(2), (QStringList{"30", "30"}));
+    QCOMPARE(waitInventory(*m_bus, 2), (QStringList{"30", "30"}));
     QTRY_VERIFY_WITH_TIMEOUT(!info->reloadBusy(), waitMs);
     QCOMPARE(m_script->count(groupList), 2);
 }
@@ -632,9 +606,9 @@ void TestInventory::billingIcons()
     const int started = g_billingDownload.downloadsStarted();
     const auto info = loggedIn(m_script->url(), demoPhone);
     QVERIFY(info);
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     info->reload();
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     QTRY_VERIFY_WITH_TIMEOUT(g_billingDownload.hasIcon(900) && g_billingDownload.hasIcon(901), waitMs);
     QCOMPARE(g_billingDownload.downloadsStarted() - started, 2);
     QCOMPARE(m_script->count("/icon/a.png") + m_script->count("/icon/b.png"), 2);
@@ -642,7 +616,7 @@ void TestInventory::billingIcons()
 
     const auto demo = loggedIn(m_providerUrl, demoPhone);
     QVERIFY(demo);
-    m_bus->waitInventory(1);
+    waitInventory(*m_bus, 1);
     phoneRecord trial;
     QVERIFY(demo->findPhone(100012, trial));
     QCOMPARE(trial.billingId, 4);

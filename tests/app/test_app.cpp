@@ -9,6 +9,8 @@
 #include "app/zqconfig.h"
 #include "platform/datadir.h"
 #include "platform/windowmessage.h"
+#include "tests/support/busrecorder.h"
+#include "tests/support/serverprocess.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -31,30 +33,7 @@
 
 namespace {
 
-// Records every bus message it receives, in arrival order.
-class Recorder : public QObject
-{
-public:
-    explicit Recorder(EventManager *bus = nullptr) : m_bus(bus) {}
-    ~Recorder() override
-    {
-        if (m_bus)
-            m_bus->unsubscribe(this);
-    }
-    QList<ZQSlotMsg> received;
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (!PhoneEvent::isBusEvent(e))
-            return QObject::event(e);
-        received.append(static_cast<PhoneEvent *>(e)->message());
-        return true;
-    }
-
-private:
-    EventManager *m_bus;
-};
+using testsupport::BusRecorder;
 
 ZQSlotMsg message(int type, const QString &target = QString(), const QString &text = QString())
 {
@@ -342,7 +321,7 @@ void TestApp::logHandlerWritesDebugOnlyWithCrlf()
 void TestApp::busTargetsOrderAndDuplicates()
 {
     EventManager bus;
-    Recorder all(&bus), named(&bus), other(&bus);
+    BusRecorder all(bus), named(bus), other(bus);
 
     bus.post(message(40, QString(), QStringLiteral("early")));
     bus.dispatchPending(); // nobody subscribed yet: dropped
@@ -357,16 +336,16 @@ void TestApp::busTargetsOrderAndDuplicates()
     bus.dispatchPending();
     QCoreApplication::sendPostedEvents();
 
-    QCOMPARE(all.received.size(), 1);
-    QCOMPARE(all.received[0].text, QStringLiteral("broadcast"));
-    QCOMPARE(named.received.size(), 4);
-    QCOMPARE(named.received[0].text, QStringLiteral("to A"));
-    QCOMPARE(named.received[1].text, QStringLiteral("to A"));
-    QCOMPARE(named.received[2].text, QStringLiteral("broadcast"));
-    QVERIFY(other.received.isEmpty());
+    QCOMPARE(all.got.size(), 1);
+    QCOMPARE(all.got[0].text, QStringLiteral("broadcast"));
+    QCOMPARE(named.got.size(), 4);
+    QCOMPARE(named.got[0].text, QStringLiteral("to A"));
+    QCOMPARE(named.got[1].text, QStringLiteral("to A"));
+    QCOMPARE(named.got[2].text, QStringLiteral("broadcast"));
+    QVERIFY(other.got.isEmpty());
 
     // Order from several posting threads is kept per thread, also through the running loop.
-    Recorder ordered(&bus);
+    BusRecorder ordered(bus);
     bus.subscribe(42, &ordered);
     ThreadPool pool(1);
     pool.commit([&bus] { bus.run(); });
@@ -383,14 +362,14 @@ void TestApp::busTargetsOrderAndDuplicates()
     }
     for (auto &p : posters)
         p.join();
-    QTRY_COMPARE_WITH_TIMEOUT(ordered.received.size(), 3 * perThread, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(ordered.got.size(), 3 * perThread, 10000);
     int last[3] = {-1, -1, -1};
-    for (const ZQSlotMsg &m : ordered.received) {
+    for (const ZQSlotMsg &m : ordered.got) {
         const int t = m.length / perThread;
         QVERIFY(m.length > last[t]);
         last[t] = m.length;
     }
-    QCOMPARE(ordered.received.first().type, 42);
+    QCOMPARE(ordered.got.first().type, 42);
     bus.stop();
     pool.shutdown();
 
@@ -399,7 +378,7 @@ void TestApp::busTargetsOrderAndDuplicates()
     bus.post(message(40));
     bus.dispatchPending();
     QCoreApplication::sendPostedEvents();
-    QCOMPARE(all.received.size(), 1);
+    QCOMPARE(all.got.size(), 1);
 }
 
 void TestApp::busNeverReachesDestroyedReceivers()
@@ -431,15 +410,15 @@ void TestApp::busNeverReachesDestroyedReceivers()
     int delivered = 0;
     QElapsedTimer timer;
     timer.start();
-    std::vector<std::unique_ptr<Recorder>> live;
+    std::vector<std::unique_ptr<BusRecorder>> live;
     while (timer.elapsed() < 1500) {
-        auto r = std::make_unique<Recorder>(&bus);
+        auto r = std::make_unique<BusRecorder>(bus);
         for (int type = 50; type < 53; ++type)
             bus.subscribe(type, r.get(), (rng() & 1) ? QString() : QStringLiteral("x"));
         live.push_back(std::move(r));
         if (live.size() > 8) {
             const size_t victim = rng() % live.size();
-            delivered += live[victim]->received.size();
+            delivered += live[victim]->got.size();
             live.erase(live.begin() + static_cast<long>(victim));
         }
         QCoreApplication::processEvents();
@@ -453,7 +432,7 @@ void TestApp::busNeverReachesDestroyedReceivers()
     pool.shutdown();
     QCoreApplication::processEvents();
     for (auto &r : live)
-        delivered += r->received.size();
+        delivered += r->got.size();
     QVERIFY(posted.load() > 0);
     QVERIFY(delivered > 0);
 }
@@ -462,7 +441,7 @@ void TestApp::busNeverReachesDestroyedReceivers()
 // the dialog answers only with a "msgId" that the request carries.
 void TestApp::catalogueHelpersPost()
 {
-    Recorder dialogs(&g_eventManager), tile(&g_eventManager);
+    BusRecorder dialogs(g_eventManager), tile(g_eventManager);
     g_eventManager.subscribe(Msg::showDialog, &dialogs);
     g_eventManager.subscribe(Msg::inventoryReloaded, &tile, QStringLiteral("PhoneA"));
 
@@ -474,15 +453,15 @@ void TestApp::catalogueHelpersPost()
     g_eventManager.dispatchPending();
     QCoreApplication::sendPostedEvents();
 
-    QCOMPARE(tile.received.size(), 2);
-    QVERIFY(tile.received[0].text.isEmpty());
-    QCOMPARE(tile.received[1].text, QStringLiteral("7"));
-    QCOMPARE(dialogs.received.size(), 2);
-    const QJsonObject confirm = textToJson(dialogs.received[0].text);
+    QCOMPARE(tile.got.size(), 2);
+    QVERIFY(tile.got[0].text.isEmpty());
+    QCOMPARE(tile.got[1].text, QStringLiteral("7"));
+    QCOMPARE(dialogs.got.size(), 2);
+    const QJsonObject confirm = textToJson(dialogs.got[0].text);
     QCOMPARE(confirm.value(QStringLiteral("type")).toInt(), 255);
     QCOMPARE(confirm.value(QStringLiteral("msgId")).toInt(), 23);
     QCOMPARE(confirm.value(QStringLiteral("deviceId")).toString(), QStringLiteral("PhoneA"));
-    const QJsonObject notice = textToJson(dialogs.received[1].text);
+    const QJsonObject notice = textToJson(dialogs.got[1].text);
     QCOMPARE(notice, (QJsonObject{{QStringLiteral("type"), 254},
                                   {QStringLiteral("lbl_1_Text"), QStringLiteral("密码重置成功！")}}));
 }

@@ -3,8 +3,8 @@
 #include "coreclient/cc_copydata_event.h"
 #include "coreclient/core_client.h"
 #include "coreclient/wire.h"
-#include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/farmharness.h"
 
 #include <QApplication>
 #include <QDir>

@@ -2,8 +2,8 @@
 // opens that app, and the screen as X shows it is saved as a screenshot.
 
 #include "coreclient/core_client.h"
-#include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/farmharness.h"
 #include "tests/support/xvfb.h"
 
 #include <QApplication>

@@ -9,8 +9,9 @@
 #include "oper/zqphoneform.h"
 #include "oper/zqphonewindow.h"
 #include "phone/sdkmanager.h"
-#include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/busrecorder.h"
+#include "tests/support/farmharness.h"
 #include "tests/support/xvfb.h"
 #include "ui/mainwindow.h"
 
@@ -190,23 +191,7 @@ void dragWindow(ZqPhoneForm *form, QPoint from, QPoint by)
     sendMouse(bar, QEvent::MouseButtonRelease, global + by);
 }
 
-// Records the bus messages of some types.
-class Recorder : public QObject
-{
-public:
-    explicit Recorder(int type) { g_eventManager.subscribe(type, this); }
-    ~Recorder() override { g_eventManager.unsubscribe(this); }
-    QList<QJsonObject> got;
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (!PhoneEvent::isBusEvent(e))
-            return QObject::event(e);
-        got.append(textToJson(static_cast<PhoneEvent *>(e)->message().text));
-        return true;
-    }
-};
+using testsupport::BusRecorder;
 
 } // namespace
 
@@ -267,13 +252,13 @@ ZqPhoneForm *TestOper::openForm(const QByteArray &phone, int cloudPhoneId)
 {
     // The display reports the phone's rotation with the first frame; only then does the window know
     // which way up the phone is, and where a tap lands.
-    Recorder rotations(70);
+    BusRecorder rotations{70};
     auto *form = new ZqPhoneForm(QString::fromLatin1(phone), QStringLiteral("测试机"),
                                  QString::fromLatin1(harness::credential(phone)), QStringLiteral("1"), 0,
                                  cloudPhoneId);
     form->show();
     const auto reported = [&] {
-        for (const QJsonObject &rotation : rotations.got)
+        for (const QJsonObject &rotation : rotations.payloads(70))
             if (rotation.value("deviceId").toString() == QLatin1String(phone))
                 return true;
         return false;
@@ -559,7 +544,7 @@ void TestOper::restrictedPhoneOnlyWatches()
     QVERIFY(form);
     startApp(watched, notesApp);
     QTRY_COMPARE_WITH_TIMEOUT(screenOf(watched).package(), notesApp, 10000);
-    Recorder uploads(6);
+    BusRecorder uploads{6};
     for (const char *button :
          {"btnDesktop", "btnReturn", "btnMission", "btnVolAdd", "btnUpload", "btnRestart"})
         click(form, button);
@@ -579,7 +564,7 @@ void TestOper::restrictedPhoneOnlyWatches()
     QVERIFY(free);
     click(free, "btnUpload");
     QTRY_COMPARE(uploads.got.size(), 1);
-    QCOMPARE(uploads.got.first().value("deviceUcIdTimestamp").toString(), QStringLiteral("0"));
+    QCOMPARE(uploads.payloads(6).first().value("deviceUcIdTimestamp").toString(), QStringLiteral("0"));
     click(free, "btnRestart");
     QCOMPARE(restarts, QStringList{"403/3"});
     QTRY_VERIFY(!free);

@@ -1,35 +1,25 @@
 #pragma once
 
 #include "coreclient/core_client.h"
+#include "tests/support/farmharness.h"
 
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 
-// The real phone farm, started on a free port for one test run.
-class PhoneFarm
+// The shared farm harness with the phone library pointed at its gateway.
+class PhoneFarm : public harness::Farm
 {
 public:
-    static constexpr const char *secret = "phone-test-secret";
-
-    ~PhoneFarm();
-    // Starts $PELOMIR_BIN_DIR/pelomir-phonefarm and points the phone library at it.
     bool start(QString *error);
 
-    // A credential the farm accepts for `deviceId` for the next hour; `forDevice` signs it for
-    // another id (so the farm refuses it). `farmSecret` is the one the farm was started with.
+    // A credential the farm accepts for `deviceId` for a day; `forDevice` signs it for another id
+    // (so the farm refuses it). `farmSecret` is the one the farm was started with.
     static QByteArray credential(const QByteArray &deviceId, bool restricted = false,
                                  const QByteArray &forDevice = QByteArray(),
-                                 const QByteArray &farmSecret = secret);
-
-private:
-    // Linux: the farm is killed with the test process, also when a test crashes.
-    class FarmProcess : public QProcess
+                                 const QByteArray &farmSecret = harness::kSecret)
     {
-    protected:
-        void setupChildProcess() override;
-    };
-    FarmProcess m_process;
+        return harness::credential(forDevice.isEmpty() ? deviceId : forDevice, 0, restricted, farmSecret);
+    }
 };
 
 // One answer of the phone library, waited for on the calling thread (at most 20 s).

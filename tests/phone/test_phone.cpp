@@ -7,6 +7,7 @@
 #include "phone/sdkmanager.h"
 #include "phone/syncreplay.h"
 #include "tests/phone/phonefarm.h"
+#include "tests/support/busrecorder.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -62,41 +63,7 @@ struct PumpedBus
     }
 };
 
-// Records the bus messages of some types.
-class Probe : public QObject
-{
-public:
-    Probe(EventManager &bus, std::initializer_list<int> types) : m_bus(bus)
-    {
-        for (int type : types)
-            bus.subscribe(type, this);
-    }
-    ~Probe() override { m_bus.unsubscribe(this); }
-
-    QList<ZQSlotMsg> received(int type) const
-    {
-        QList<ZQSlotMsg> list;
-        for (const ZQSlotMsg &message : m_received) {
-            if (message.type == type)
-                list << message;
-        }
-        return list;
-    }
-    int count(int type) const { return received(type).size(); }
-
-protected:
-    bool event(QEvent *event) override
-    {
-        if (!PhoneEvent::isBusEvent(event))
-            return QObject::event(event);
-        m_received << static_cast<PhoneEvent *>(event)->message();
-        return true;
-    }
-
-private:
-    EventManager &m_bus;
-    QList<ZQSlotMsg> m_received;
-};
+using testsupport::BusRecorder;
 
 // Registry jobs run in order, so once a marker phone has come and gone every earlier job has run.
 bool settle(SdkManager &manager)
@@ -352,7 +319,7 @@ void TestPhone::batchCommandsReachRegisteredPhonesOnly()
     ThreadPool pool(3);
     PumpedBus bus;
     SdkManager manager(pool, bus.bus);
-    Probe probe(bus.bus, {91});
+    BusRecorder probe(bus.bus, {91});
     const QByteArray ids[] = {"PMBATCH1", "PMBATCH2", "PMBATCH3"};
     QByteArray credentials[3];
     for (int i = 0; i < 3; ++i)
@@ -384,8 +351,8 @@ void TestPhone::batchCommandsReachRegisteredPhonesOnly()
 
     // The package list travels as message 91, its UTF-8 labels intact.
     QVERIFY(manager.requestInstalledPackages());
-    QTRY_COMPARE_WITH_TIMEOUT(probe.count(91), 1, 15000);
-    const ZQSlotMsg list = probe.received(91).first();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.messages(91).size(), 1, 15000);
+    const ZQSlotMsg list = probe.messages(91).first();
     QVERIFY(list.bufferBytes() == ids[0] || list.bufferBytes() == ids[1]);
     QVERIFY2(list.text.contains(QStringLiteral("|com.pmapps.settings|设置")), qPrintable(list.text));
     QVERIFY(!list.text.contains(QStringLiteral("com.pmapps.clock")));
@@ -437,7 +404,7 @@ void TestPhone::screenshotsOutliveTheCallersBuffers()
     ThreadPool pool(2);
     PumpedBus bus;
     SdkManager manager(pool, bus.bus);
-    Probe probe(bus.bus, {92});
+    BusRecorder probe(bus.bus, {92});
 
     char credential[256] = {};
     char deviceId[32] = {};
@@ -447,8 +414,8 @@ void TestPhone::screenshotsOutliveTheCallersBuffers()
     // The control window may reuse its buffers at once.
     std::memset(credential, 'x', 255);
     qstrcpy(deviceId, "PMOTHER");
-    QTRY_COMPARE_WITH_TIMEOUT(probe.count(92), 1, 15000);
-    const ZQSlotMsg shot = probe.received(92).first();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.messages(92).size(), 1, 15000);
+    const ZQSlotMsg shot = probe.messages(92).first();
     QCOMPARE(shot.bufferBytes(), QByteArray("PMSHOT1"));
     const QImage png = QImage::fromData(shot.binary(), "PNG");
     QCOMPARE(png.size(), QSize(720, 1280));
@@ -464,7 +431,7 @@ void TestPhone::screenshotsOutliveTheCallersBuffers()
     std::memset(unterminated, 'a', sizeof unterminated);
     manager.requestScreencap(SdkSession{credential, unterminated, nullptr});
     QVERIFY(logged(QStringLiteral("requestScreencap refused")));
-    QCOMPARE(probe.count(92), 1);
+    QCOMPARE(probe.messages(92).size(), 1);
 }
 
 void TestPhone::framesCoalescePerPhone()
@@ -472,7 +439,7 @@ void TestPhone::framesCoalescePerPhone()
     ThreadPool pool(2);
     EventManager bus; // dispatched by hand below
     QueuePreview queue(pool, bus);
-    Probe probe(bus, {56});
+    BusRecorder probe(bus, {56});
     queue.addPreview(QStringLiteral("PMFRAME1"), QStringLiteral("ucv1.frame"));
     SdkSession session{"ucv1.frame", "PMFRAME1", nullptr};
     SdkSession stranger{"ucv1.frame", "PMSTRANGER", nullptr};
@@ -490,7 +457,7 @@ void TestPhone::framesCoalescePerPhone()
     QVERIFY(logged(QStringLiteral("请求预览失败"), QStringLiteral("PMFRAME1")));
     bus.dispatchPending();
     QTRY_VERIFY(!queue.previewImage(QStringLiteral("PMFRAME1")).isNull());
-    QCOMPARE(probe.count(56), 1);
+    QCOMPARE(probe.messages(56).size(), 1);
     QVERIFY(isBlue(queue.previewImage(QStringLiteral("PMFRAME1"))));
     QVERIFY(queue.previewImage(QStringLiteral("PMSTRANGER")).isNull());
 
@@ -499,7 +466,7 @@ void TestPhone::framesCoalescePerPhone()
     QueuePreview::onPreviewResult(&session, 0, 0, "not a jpeg", 10);
     bus.dispatchPending();
     QTRY_VERIFY(logged(QStringLiteral("preview frame does not decode"), QStringLiteral("PMFRAME1")));
-    QCOMPARE(probe.count(56), 2);
+    QCOMPARE(probe.messages(56).size(), 2);
     QVERIFY(isBlue(queue.previewImage(QStringLiteral("PMFRAME1"))));
 
     // Texts over the request's buffers are refused rather than cut.
@@ -512,7 +479,7 @@ void TestPhone::previewsFollowVisibilityAndSize()
     ThreadPool pool(3);
     PumpedBus bus;
     QueuePreview queue(pool, bus.bus);
-    Probe probe(bus.bus, {55});
+    BusRecorder probe(bus.bus, {55});
     const QString a = QStringLiteral("PMVIEWA"), b = QStringLiteral("PMVIEWB");
     const QString hidden = QStringLiteral("PMVIEWC"), refused = QStringLiteral("PMVIEWD");
     const QByteArray credentialA = PhoneFarm::credential("PMVIEWA");
@@ -550,7 +517,7 @@ void TestPhone::previewsFollowVisibilityAndSize()
     queue.addPreview(a, QString::fromLatin1(credentialA));
     QTRY_COMPARE_WITH_TIMEOUT(queue.previewImage(a).width(), int(CC_PREVIEW_SMALL_WIDTH), 15000);
     QVERIFY(queue.previewImage(a) != lastOfA);
-    QVERIFY(probe.count(55) >= 1); // repaint ticks run beside the sweeps
+    QVERIFY(probe.messages(55).size() >= 1); // repaint ticks run beside the sweeps
 
     queue.stopScheduler();
     QTRY_COMPARE(pool.idleCount(), pool.workerCount());

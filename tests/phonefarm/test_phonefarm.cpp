@@ -7,8 +7,8 @@
 #include "server/phonefarm/credential.h"
 #include "server/phonefarm/phone.h"
 #include "server/phonefarm/screen.h"
-#include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/farmharness.h"
 
 #include <openssl/evp.h>
 
@@ -283,16 +283,12 @@ private slots:
         harness::Farm phones;
         QVERIFY(phones.start({QStringLiteral("--restart-ms"), QStringLiteral("1500")}));
         QTemporaryDir dir;
-        QProcess server;
-        server.start(provider,
-                     {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"),
-                      dir.filePath(QStringLiteral("p.db")), QStringLiteral("--fast-hash"),
-                      QStringLiteral("--farm"), QStringLiteral("http://127.0.0.1:%1").arg(phones.adminPort)});
-        QVERIFY(server.waitForReadyRead(15000));
-        const QRegularExpression re(QStringLiteral("listening on http://[0-9.]+:(\\d+)"));
-        const auto m = re.match(QString::fromLatin1(server.readLine()));
-        QVERIFY(m.hasMatch());
-        httplib::Client api("127.0.0.1", m.captured(1).toInt());
+        testsupport::ServerProcess server(testsupport::ServerKind::provider(),
+                                          {QStringLiteral("--db"), dir.filePath(QStringLiteral("p.db")),
+                                           QStringLiteral("--fast-hash"), QStringLiteral("--farm"),
+                                           QStringLiteral("http://127.0.0.1:%1").arg(phones.adminPort)});
+        QVERIFY(server.start());
+        httplib::Client api("127.0.0.1", server.port());
         api.set_read_timeout(15, 0);
         auto call = [&api](const char *method, const QString &path, const QUrlQuery &form,
                            const QByteArray &token) {
@@ -383,8 +379,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(status(), 1, 10000);
         QCOMPARE(shell(ucid, deviceId, "pm list packages").code, 0);
         cc_core_uninit();
-        server.terminate();
-        QVERIFY(server.waitForFinished(10000));
+        QCOMPARE(server.terminate(), 0);
     }
 };
 

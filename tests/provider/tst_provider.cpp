@@ -1,7 +1,9 @@
 // pelomir-provider over real HTTP: every endpoint's answers and failures, tokens, throttling,
 // concurrency, restarts and kills, and the phone farm link.
-#include "providerprocess.h"
+#include "tests/support/credential.h"
+#include "tests/support/providerprocess.h"
 
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -13,7 +15,6 @@
 #include <QtTest>
 
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 
 #include <atomic>
 #include <map>
@@ -41,15 +42,6 @@ QByteArray aesDecrypt(const QByteArray &cipher)
         EVP_DecryptFinal_ex(ctx, reinterpret_cast<unsigned char *>(out.data()) + n1, &n2) == 1;
     EVP_CIPHER_CTX_free(ctx);
     return ok ? out.left(n1 + n2) : QByteArray();
-}
-
-QByteArray hmacHex(const QByteArray &key, const QByteArray &message)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    HMAC(EVP_sha256(), key.data(), key.size(), reinterpret_cast<const unsigned char *>(message.data()),
-         message.size(), digest, &len);
-    return QByteArray(reinterpret_cast<const char *>(digest), static_cast<int>(len)).toHex();
 }
 
 QJsonArray groupsOf(const QJsonObject &answer)
@@ -163,7 +155,7 @@ QString TestProvider::demoToken()
 
 void TestProvider::commandLine()
 {
-    const QString bin = qEnvironmentVariable("PELOMIR_BIN_DIR") + "/pelomir-provider";
+    const QString bin = testsupport::binDir() + "/pelomir-provider";
     QProcess help;
     help.start(bin, {"--help"});
     QVERIFY(help.waitForFinished(10000));
@@ -334,8 +326,8 @@ void TestProvider::groupListShape()
         QCOMPARE(cred.size(), 4);
         QCOMPARE(cred[0], QByteArray("ucv1"));
         QVERIFY(pieces[0].size() < 256);
-        const QByteArray signedText = "ucv1|" + deviceId.toLatin1() + "|" + cred[1] + "|" + cred[2];
-        QCOMPARE(cred[3], hmacHex("pelomir-dev-farm-secret", signedText));
+        QCOMPARE(cred,
+                 harness::credential(deviceId.toLatin1(), cred[1].toLongLong(), cred[2] == "1").split('.'));
 
         const QJsonObject auth = access["authorition"].toObject();
         const bool inGranted = groupById(groups, -1)["phoneList"].toArray().contains(p);
@@ -384,6 +376,11 @@ void TestProvider::billingIcons()
         QCOMPARE(res->status, 200);
         QCOMPARE(QString::fromStdString(res->get_header_value("Content-Type")), QString("image/png"));
         QVERIFY(res->body.rfind("\x89PNG\r\n\x1a\n", 0) == 0);
+        // A decoder takes it whole: checksums and compressed data are sound.
+        const QImage icon = QImage::fromData(QByteArray::fromStdString(res->body), "PNG");
+        QCOMPARE(icon.size(), QSize(32, 32));
+        QCOMPARE(qAlpha(icon.pixel(0, 0)), 0);
+        QCOMPARE(qAlpha(icon.pixel(16, 8)), 255);
     }
     QCOMPARE(missing, 1);
 }
@@ -1299,8 +1296,8 @@ private:
     {
         const std::string time = req.get_header_value("X-Farm-Time");
         const QByteArray expected =
-            hmacHex(QByteArray::fromStdString(secret_),
-                    QByteArray::fromStdString(req.method + " " + req.target + " " + time));
+            harness::adminAuth(QByteArray::fromStdString(req.method), QByteArray::fromStdString(req.target),
+                               QByteArray::fromStdString(time), QByteArray::fromStdString(secret_));
         const bool fresh =
             qAbs(QDateTime::currentSecsSinceEpoch() - QByteArray::fromStdString(time).toLongLong()) <= 300;
         if (!fresh || expected != QByteArray::fromStdString(req.get_header_value("X-Farm-Auth"))) {
@@ -1340,7 +1337,9 @@ void TestProvider::phoneFarmLink()
             .split('#')[0]
             .split('.');
     QCOMPARE(cred.size(), 4);
-    QCOMPARE(cred[3], hmacHex("test-secret", "ucv1|" + deviceId.toLatin1() + "|" + cred[1] + "|" + cred[2]));
+    QCOMPARE(cred,
+             harness::credential(deviceId.toLatin1(), cred[1].toLongLong(), cred[2] == "1", "test-secret")
+                 .split('.'));
 
     const auto status = [&] {
         return s->get(kPhone + "/phone/list-phones-running-status?cloudPhoneIds=" + id + "&type=3", token);

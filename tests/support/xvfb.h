@@ -33,4 +33,12 @@ inline void runUnderXvfb(int argc, char *argv[], const char *screen)
     execv(raw[0], raw.data());
 }
 
+// Main thread, before the application object: programs that need no real display draw offscreen
+// unless QT_QPA_PLATFORM says otherwise, so they run where there is no X server.
+inline void preferOffscreen()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
 } // namespace testsupport

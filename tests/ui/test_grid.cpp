@@ -5,8 +5,10 @@
 #include "app/globals.h"
 #include "phone/queuepreview.h"
 #include "phone/sdkmanager.h"
-#include "tests/coreclient/farm_harness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/busrecorder.h"
+#include "tests/support/farmharness.h"
+#include "tests/support/providerprocess.h"
 #include "tests/ui/uitest.h"
 #include "ui/mainwindow.h"
 #include "ui/zqcontent.h"
@@ -39,38 +41,7 @@ namespace {
 
 const QString password = "pelomir2026";
 
-// Records the bus messages of the types it subscribes to.
-class Recorder : public QObject
-{
-public:
-    explicit Recorder(std::initializer_list<int> types)
-    {
-        for (int type : types)
-            g_eventManager.subscribe(type, this);
-    }
-    ~Recorder() override { g_eventManager.unsubscribe(this); }
-    QList<QJsonObject> payloads(int type) const { return got.value(type); }
-    // The texts of the plain notices (message 5, type 254) in the order posted.
-    QStringList notices() const
-    {
-        QStringList out;
-        for (const QJsonObject &o : got.value(5))
-            if (o.value("type").toInt() == 254)
-                out.append(o.value("lbl_1_Text").toString());
-        return out;
-    }
-    QHash<int, QList<QJsonObject>> got;
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (!PhoneEvent::isBusEvent(e))
-            return QObject::event(e);
-        got[static_cast<PhoneEvent *>(e)->message().type].append(
-            textToJson(static_cast<PhoneEvent *>(e)->message().text));
-        return true;
-    }
-};
+using testsupport::BusRecorder;
 
 class PaintCounter : public QObject
 {
@@ -229,7 +200,7 @@ private:
 
     QTemporaryDir m_dir;
     harness::Farm m_farm;
-    QProcess m_provider;
+    std::unique_ptr<ProviderProcess> m_provider;
     QString m_url;
 };
 
@@ -239,19 +210,12 @@ void TestGrid::initTestCase()
     // Short restarts, so that a restarting tile clears within a few polls.
     QVERIFY2(m_farm.start({"--restart-ms", "1500", "--reset-ms", "1500"}), "pelomir-phonefarm did not start");
     cc_core_set_gateway("127.0.0.1", m_farm.port);
-    m_provider.setStandardErrorFile(m_dir.filePath("provider.err"));
-    m_provider.start(harness::binDir() + "/pelomir-provider",
-                     {"--listen", "127.0.0.1:0", "--db", m_dir.filePath("provider.db"), "--log",
-                      m_dir.filePath("provider.log"), "--dev", "--fast-hash", "--seed-phones", "24", "--farm",
-                      QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
-    QVERIFY(m_provider.waitForStarted(10000));
-    QByteArray out;
-    for (int i = 0; i < 200 && !out.contains('\n'); ++i) {
-        m_provider.waitForReadyRead(100);
-        out += m_provider.readAllStandardOutput();
-    }
-    m_url = QRegularExpression("^listening on (http://127\\.0\\.0\\.1:\\d+)").match(out).captured(1);
-    QVERIFY2(!m_url.isEmpty(), "pelomir-provider did not start");
+    m_provider = std::make_unique<ProviderProcess>(
+        m_dir.filePath("provider.db"), QStringList{"--dev", "--seed-phones", "24", "--farm",
+                                                   QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
+    QString error;
+    QVERIFY2(m_provider->start(&error), qPrintable(error));
+    m_url = m_provider->baseUrl();
 
     g_configHolder = std::make_shared<ZqConfig>();
     g_config = g_configHolder.get();
@@ -266,8 +230,7 @@ void TestGrid::initTestCase()
 void TestGrid::cleanupTestCase()
 {
     QVERIFY(waitFor([] { return g_threadPool.idleCount() == g_threadPool.workerCount(); }));
-    m_provider.terminate();
-    m_provider.waitForFinished(10000);
+    m_provider->terminate();
     m_farm.stop();
 }
 
@@ -332,8 +295,7 @@ std::unique_ptr<MainWindow> TestGrid::loggedInWindow(const QString &account, QSi
 
 int TestGrid::providerLog(const QString &part) const
 {
-    QFile log(m_dir.filePath("provider.log"));
-    return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()).count(part) : -1;
+    return m_provider->logText().count(part);
 }
 
 void TestGrid::layoutAndVisibility()
@@ -423,7 +385,7 @@ void TestGrid::tickingAndSelection()
     const phoneRecord a = livePhones()[0];
     const phoneRecord restricted = restrictedPhone();
     sdkManager.erasePhone(a.cloudPhoneId);
-    Recorder bus{62};
+    BusRecorder bus{62};
     // A second tick of a phone makes no second tile; incomplete or unknown ticks make none.
     auto grid = this->grid({a, a});
     post(63, {{"cloudId", restricted.cloudPhoneId}});
@@ -464,7 +426,7 @@ void TestGrid::tickingAndSelection()
 void TestGrid::clicksAndMenu()
 {
     const phoneRecord a = livePhones()[2], b = livePhones()[3];
-    Recorder bus{5, 20, 22};
+    BusRecorder bus{5, 20, 22};
     auto grid = this->grid({a, b});
     ZqDeviceListItem *tile = grid->tile(a.cloudPhoneId);
 
@@ -515,7 +477,7 @@ void TestGrid::clicksAndMenu()
 void TestGrid::batchNoticesAndRestart()
 {
     const QList<phoneRecord> phones = livePhones().mid(4, 3);
-    Recorder bus{5};
+    BusRecorder bus{5};
     auto grid = this->grid(phones);
     const QList<ZqDeviceListItem *> tiles = grid->tiles();
     for (ZqDeviceListItem *tile : tiles)
@@ -559,7 +521,7 @@ void TestGrid::batchNoticesAndRestart()
 void TestGrid::homeAndClipboardReachThePhones()
 {
     const QList<phoneRecord> phones = livePhones().mid(7, 3); // two checked, the third not
-    Recorder bus{5};
+    BusRecorder bus{5};
     auto grid = this->grid(phones);
     QTest::mouseClick(child<QCheckBox>(grid->tiles()[2], "chkSelect"), Qt::LeftButton);
     for (const phoneRecord &phone : phones) {
@@ -587,7 +549,7 @@ void TestGrid::homeAndClipboardReachThePhones()
 void TestGrid::painting()
 {
     const QList<phoneRecord> phones = livePhones().mid(10, 2);
-    Recorder frames{56};
+    BusRecorder frames{56};
     post(52);
     auto grid = this->grid(phones);
     const QList<ZqDeviceListItem *> tiles = grid->tiles();
@@ -608,7 +570,7 @@ void TestGrid::painting()
     QVERIFY(frames.got.isEmpty());
     deliver(phones[0], twoTone(QSize(320, 180), Qt::red, Qt::blue));
     deliver(phones[1], twoTone(QSize(180, 320), Qt::green, Qt::blue));
-    QVERIFY(waitFor([&] { return frames.got.value(56).size() == 2; }));
+    QVERIFY(waitFor([&] { return frames.payloads(56).size() == 2; }));
     QVERIFY(waitFor([&] { return near(tiles[0]->grab().toImage().pixelColor(x, 20), Qt::red); }));
     QVERIFY(near(tiles[0]->grab().toImage().pixelColor(x, bottom), Qt::blue));
     QVERIFY(waitFor([&] { return near(tiles[1]->grab().toImage().pixelColor(x, 20), Qt::green); }));

@@ -4,7 +4,7 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "phone/sdkmanager.h"
-#include "tests/coreclient/farm_harness.h"
+#include "tests/support/farmharness.h"
 #include "tests/coreclient/request_helpers.h"
 #include "tests/ui/uitest.h"
 #include "ui/appoperdlg.h"

@@ -4,6 +4,8 @@
 #include "api/zqhttprequest.h"
 #include "app/datadir.h"
 #include "app/globals.h"
+#include "tests/support/busrecorder.h"
+#include "tests/support/providerprocess.h"
 #include "tests/ui/uitest.h"
 #include "ui/hittest.h"
 #include "ui/mainwindow.h"
@@ -54,37 +56,7 @@
 
 namespace {
 
-// Records the bus messages of the types it subscribes to.
-class Recorder : public QObject
-{
-public:
-    explicit Recorder(std::initializer_list<int> types)
-    {
-        for (int type : types)
-            g_eventManager.subscribe(type, this);
-    }
-    ~Recorder() override { g_eventManager.unsubscribe(this); }
-
-    QList<ZQSlotMsg> got;
-
-    QList<QJsonObject> payloads(int type) const
-    {
-        QList<QJsonObject> out;
-        for (const ZQSlotMsg &m : got)
-            if (m.type == type)
-                out.append(textToJson(m.text));
-        return out;
-    }
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (!PhoneEvent::isBusEvent(e))
-            return QObject::event(e);
-        got.append(static_cast<PhoneEvent *>(e)->message());
-        return true;
-    }
-};
+using testsupport::BusRecorder;
 
 // Hands every pending bus message to its subscribers now.
 void pump()
@@ -223,7 +195,7 @@ QString countText(ZqDeviceLeftPanel *panel)
 }
 
 // The names of the phones that the recorded messages 63 name, with their new state.
-QStringList checkChanges(ZqDeviceLeftPanel *panel, const Recorder &recorder)
+QStringList checkChanges(ZqDeviceLeftPanel *panel, const BusRecorder &recorder)
 {
     QHash<int, QString> names;
     for (QStandardItem *row : phoneRows(panel))
@@ -380,38 +352,19 @@ private:
     void clearStoredAccount();
 
     QTemporaryDir m_dir;
-    QList<QProcess *> m_providers;
+    std::vector<std::unique_ptr<ProviderProcess>> m_providers;
     QString m_providerUrl;
     QList<QUrl> m_openedUrls;
 };
 
 QString TestUi::startProvider(const QStringList &extra, QString *dbPath)
 {
-    const QString binary = qEnvironmentVariable("PELOMIR_BIN_DIR") + QStringLiteral("/pelomir-provider");
-    if (!QFileInfo::exists(binary))
-        return QString();
-    auto *p = new QProcess(this);
-    m_providers.append(p);
-    const QString db = m_dir.filePath(QStringLiteral("provider%1.db").arg(m_providers.size()));
+    const QString db = m_dir.filePath(QStringLiteral("provider%1.db").arg(m_providers.size() + 1));
     if (dbPath)
         *dbPath = db;
-    p->setStandardErrorFile(m_dir.filePath(QStringLiteral("provider%1.log").arg(m_providers.size())));
-    p->start(binary,
-             QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"),
-                         db, QStringLiteral("--dev"), QStringLiteral("--fast-hash"),
-                         QStringLiteral("--sms-interval"), QStringLiteral("0"),
-                         QStringLiteral("--login-max-failures"), QStringLiteral("1000")} +
-                 extra);
-    if (!p->waitForStarted(10000))
-        return QString();
-    QByteArray out;
-    for (int i = 0; i < 200 && !out.contains('\n'); ++i) {
-        p->waitForReadyRead(100);
-        out += p->readAllStandardOutput();
-    }
-    return QRegularExpression(QStringLiteral("^listening on (http://127\\.0\\.0\\.1:\\d+)"))
-        .match(QString::fromUtf8(out))
-        .captured(1);
+    m_providers.push_back(std::make_unique<ProviderProcess>(
+        db, QStringList{"--dev", "--sms-interval", "0", "--login-max-failures", "1000"} + extra));
+    return m_providers.back()->start() ? m_providers.back()->baseUrl() : QString();
 }
 
 QString TestUi::smsCode(const QString &phone)
@@ -435,11 +388,8 @@ void TestUi::initTestCase()
 
 void TestUi::cleanupTestCase()
 {
-    for (QProcess *p : m_providers) {
+    for (const auto &p : m_providers)
         p->terminate();
-        if (!p->waitForFinished(10000))
-            p->kill();
-    }
 }
 
 void TestUi::clearStoredAccount()
@@ -532,7 +482,7 @@ void TestUi::dialogProtocol()
 
     const QJsonObject requestObject = parse(request);
     const int msgId = requestObject.value(QStringLiteral("msgId")).toInt();
-    Recorder results{1, 23, 24, 33, 35, 37, 40, 41, 81};
+    BusRecorder results{1, 23, 24, 33, 35, 37, 40, 41, 81};
 
     ZqDialogForm dialog;
     for (const char *answer : {"btnClose", "btnCancel", "btnConfirm"}) {
@@ -579,7 +529,7 @@ void TestUi::dialogProtocol()
 
 void TestUi::dialogStateBetweenRequests()
 {
-    Recorder exits{1, 13};
+    BusRecorder exits{1, 13};
     ZqDialogForm dialog;
     auto *line = child<QLineEdit>(&dialog, "edtLine");
     auto *label = child<QLabel>(&dialog, "lbl_1");
@@ -776,7 +726,7 @@ void TestUi::libraryStartFailure()
     window.reset();
     QFile::remove(logDir);
 
-    Recorder exits{1};
+    BusRecorder exits{1};
     QTest::mouseClick(child<QPushButton>(failed, "btnClose"), Qt::LeftButton);
     pump();
     QCOMPARE(exits.got.size(), 1);
@@ -837,7 +787,7 @@ void TestUi::updateCheck()
 
     g_configHolder = std::make_shared<ZqConfig>();
     g_config = g_configHolder.get();
-    Recorder notices{5};
+    BusRecorder notices{5};
     auto check = [&](const QString &base) {
         g_config->apiBaseUrl = base;
         notices.got.clear();
@@ -872,7 +822,7 @@ void TestUi::passwordLogin()
 {
     clearStoredAccount();
     auto window = openWindow();
-    Recorder loggedIn{191};
+    BusRecorder loggedIn{191};
     auto *content = child<ZqContent>(window.get(), "ZqContent");
     typeText(child<QLineEdit>(window.get(), "edtAccount"), demoPhone);
     typeText(child<QLineEdit>(window.get(), "edtPassword"), demoPassword);
@@ -996,7 +946,7 @@ void TestUi::failedLoginNoticesOnce()
 
     clearStoredAccount();
     auto window = openWindow();
-    Recorder notices{5, 191};
+    BusRecorder notices{5, 191};
     typeText(child<QLineEdit>(window.get(), "edtAccount"), stranger);
     typeText(child<QLineEdit>(window.get(), "edtPassword"), QStringLiteral("wrong"));
     QTest::mouseClick(child<QToolButton>(window.get(), "btnLogin"), Qt::LeftButton);
@@ -1021,7 +971,7 @@ void TestUi::failedLoginNoticesOnce()
 void TestUi::forgotPasswordAndBack()
 {
     auto window = openWindow();
-    Recorder notices{5};
+    BusRecorder notices{5};
     auto *panel = child<QWidget>(window.get(), "widgetLogin");
     auto *account = child<QToolButton>(window.get(), "btnAccount");
     auto *reg = child<QToolButton>(window.get(), "btnRegister");
@@ -1078,7 +1028,7 @@ void TestUi::forgotPasswordAndBack()
 
 void TestUi::closeButtonEndsTheProgram()
 {
-    const QString exe = qEnvironmentVariable("PELOMIR_BIN_DIR") + QStringLiteral("/pelomir");
+    const QString exe = testsupport::binDir() + QStringLiteral("/pelomir");
     if (!QFileInfo::exists(exe) || QStandardPaths::findExecutable(QStringLiteral("xvfb-run")).isEmpty() ||
         QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
         QSKIP("needs the pelomir executable, xvfb-run and xdotool");
@@ -1148,7 +1098,7 @@ void TestUi::deviceTreeFromInventory()
 {
     // What the device pages of earlier tests' windows still had on the bus.
     pumpChain();
-    Recorder checks{63};
+    BusRecorder checks{63};
     auto panel = openTree();
     QVERIFY(panel);
     pumpChain();
@@ -1210,7 +1160,7 @@ void TestUi::deviceTreeFromInventory()
     checks.got.clear();
     QSignalSpy removed(panel->model(), &QAbstractItemModel::rowsRemoved);
     QSignalSpy inserted(panel->model(), &QAbstractItemModel::rowsInserted);
-    Recorder reloads{31};
+    BusRecorder reloads{31};
     g_userInfo->reload();
     QVERIFY(waitUntil([&] { return !reloads.got.isEmpty(); }));
     pumpChain();
@@ -1223,7 +1173,7 @@ void TestUi::deviceTreeChecking()
 {
     auto panel = openTree();
     QVERIFY(panel);
-    Recorder checks{63, 5};
+    BusRecorder checks{63, 5};
     QTreeView *view = panel->treeView();
     QStandardItem *defaults = groupRow(panel.get(), "默认分组");
     QStandardItem *games = groupRow(panel.get(), "游戏工作室");
@@ -1329,7 +1279,7 @@ void TestUi::deviceTreeSearchAndSort()
 {
     auto panel = openTree();
     QVERIFY(panel);
-    Recorder checks{63};
+    BusRecorder checks{63};
     QTreeView *view = panel->treeView();
     auto *search = child<QLineEdit>(panel.get(), "edtSearch");
     clickCheckBox(view, phoneRow(panel.get(), demoName(2)));
@@ -1368,7 +1318,7 @@ void TestUi::deviceTreeSearchAndSort()
     QCOMPARE(groupTexts(panel.get()), QStringList{"搜索分组 (0台)"});
 
     // Refreshing leaves the search: the whole tree is back, all checked.
-    Recorder reloads{31};
+    BusRecorder reloads{31};
     pumpChain();
     checks.got.clear();
     QTest::mouseClick(child<QToolButton>(panel.get(), "btnRefreshDev"), Qt::LeftButton);
@@ -1434,7 +1384,7 @@ void TestUi::deviceTreeFollowsServer()
     QString db;
     auto panel = openTree(&db);
     QVERIFY(panel);
-    Recorder checks{63, 31};
+    BusRecorder checks{63, 31};
     auto serverChange = [&](const QString &path, const QMap<QString, QString> &params) {
         return parse(ZqHttpRequest().httpPost(g_config->apiBaseUrl + path, params, g_userInfo->token()))
                    .value("status")
@@ -1515,7 +1465,7 @@ void TestUi::deviceTreeMenus()
 {
     auto panel = openTree();
     QVERIFY(panel);
-    Recorder bus{5, 20, 36, 63};
+    BusRecorder bus{5, 20, 36, 63};
     auto take = [&](int type) {
         pumpChain();
         QList<QJsonObject> out = bus.payloads(type);

@@ -5,7 +5,7 @@
 #include "app/globals.h"
 #include "app/messages.h"
 #include "platform/windowmessage.h"
-#include "tests/coreclient/farm_harness.h"
+#include "tests/support/farmharness.h"
 #include "tests/coreclient/request_helpers.h"
 #include "tests/support/s3rverprocess.h"
 #include "tests/ui/uitest.h"

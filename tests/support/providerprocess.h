@@ -1,8 +1,9 @@
 #pragma once
 
+#include "tests/support/serverprocess.h"
+
 #include <QJsonObject>
 #include <QMap>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -17,13 +18,12 @@ class ProviderProcess
 {
 public:
     ProviderProcess(QString dbPath, QStringList extraArgs = {});
-    ~ProviderProcess();
 
     bool start(QString *error = nullptr);
-    int terminate();
-    void kill();
-    int port() const { return port_; }
-    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port_); }
+    int terminate() { return server_.terminate(); }
+    void kill() { server_.kill(); }
+    int port() const { return server_.port(); }
+    QString baseUrl() const { return server_.url(); }
     QString logText() const;
 
     QJsonObject post(const QString &path, const QMap<QString, QString> &params,
@@ -43,7 +43,5 @@ public:
 private:
     QString dbPath_;
     QString logPath_;
-    QStringList extraArgs_;
-    QProcess process_;
-    int port_ = 0;
+    testsupport::ServerProcess server_;
 };

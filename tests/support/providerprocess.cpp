@@ -1,56 +1,23 @@
-#include "providerprocess.h"
+#include "tests/support/providerprocess.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QUrlQuery>
 
 ProviderProcess::ProviderProcess(QString dbPath, QStringList extraArgs)
-    : dbPath_(std::move(dbPath)), logPath_(dbPath_ + ".log"), extraArgs_(std::move(extraArgs))
+    : dbPath_(std::move(dbPath)), logPath_(dbPath_ + ".log"),
+      server_(testsupport::ServerKind::provider(),
+              QStringList{"--db", dbPath_, "--log", logPath_, "--fast-hash"} + extraArgs)
 {
-}
-
-ProviderProcess::~ProviderProcess()
-{
-    if (process_.state() != QProcess::NotRunning)
-        kill();
 }
 
 bool ProviderProcess::start(QString *error)
 {
-    const QString bin = qEnvironmentVariable("PELOMIR_BIN_DIR") + "/pelomir-provider";
-    QStringList args = {"--listen", "127.0.0.1:0", "--db", dbPath_, "--log", logPath_, "--fast-hash"};
-    args += extraArgs_;
-    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.start(bin, args);
-    QDeadlineTimer deadline(15000);
-    while (!process_.canReadLine() && !deadline.hasExpired() && process_.state() != QProcess::NotRunning)
-        process_.waitForReadyRead(100);
-    const QString line = QString::fromUtf8(process_.readLine()).trimmed();
-    const QString prefix = "listening on http://127.0.0.1:";
-    if (!line.startsWith(prefix)) {
-        if (error)
-            *error = "unexpected first line: '" + line + "'\n" + logText();
-        return false;
-    }
-    port_ = line.mid(prefix.size()).toInt();
-    return port_ > 0;
-}
-
-int ProviderProcess::terminate()
-{
-    process_.terminate();
-    if (!process_.waitForFinished(10000)) {
-        kill();
-        return -1;
-    }
-    return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
-}
-
-void ProviderProcess::kill()
-{
-    process_.kill();
-    process_.waitForFinished(10000);
+    if (server_.start(error))
+        return true;
+    if (error)
+        *error += "\n" + logText();
+    return false;
 }
 
 QString ProviderProcess::logText() const
@@ -61,7 +28,7 @@ QString ProviderProcess::logText() const
 
 std::unique_ptr<httplib::Client> ProviderProcess::client() const
 {
-    auto c = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    auto c = std::make_unique<httplib::Client>("127.0.0.1", port());
     c->set_connection_timeout(5, 0);
     c->set_read_timeout(20, 0);
     return c;

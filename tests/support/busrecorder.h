@@ -1,0 +1,80 @@
+#pragma once
+
+#include "app/globals.h"
+#include "app/zqslotmsg.h"
+
+#include <QCoreApplication>
+#include <QJsonObject>
+#include <QList>
+#include <QStringList>
+
+#include <initializer_list>
+
+namespace testsupport {
+
+// Records the bus messages of the types it subscribes to, in arrival order. GUI thread.
+class BusRecorder : public QObject
+{
+public:
+    explicit BusRecorder(std::initializer_list<int> types = {}) : BusRecorder(g_eventManager, types) {}
+    // On a bus of the test's own; the test may subscribe it to more there.
+    explicit BusRecorder(EventManager &bus, std::initializer_list<int> types = {}) : m_bus(bus)
+    {
+        for (int type : types)
+            bus.subscribe(type, this);
+    }
+    ~BusRecorder() override { m_bus.unsubscribe(this); }
+
+    QList<ZQSlotMsg> got;
+
+    QList<ZQSlotMsg> messages(int type) const
+    {
+        QList<ZQSlotMsg> out;
+        for (const ZQSlotMsg &m : got)
+            if (m.type == type)
+                out.append(m);
+        return out;
+    }
+
+    QList<QJsonObject> payloads(int type) const
+    {
+        QList<QJsonObject> out;
+        for (const ZQSlotMsg &m : messages(type))
+            out.append(textToJson(m.text));
+        return out;
+    }
+
+    // The texts of the plain notices (message 5, dialog type 254) in the order posted.
+    QStringList notices() const
+    {
+        QStringList out;
+        for (const QJsonObject &o : payloads(5))
+            if (o.value(QStringLiteral("type")).toInt() == 254)
+                out.append(o.value(QStringLiteral("lbl_1_Text")).toString());
+        return out;
+    }
+
+    // Delivers what is queued on the bus for this recorder and hands out everything recorded so far.
+    QList<ZQSlotMsg> take()
+    {
+        m_bus.dispatchPending();
+        QCoreApplication::sendPostedEvents(this, 0);
+        QList<ZQSlotMsg> out;
+        out.swap(got);
+        return out;
+    }
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (!PhoneEvent::isBusEvent(e))
+            return QObject::event(e);
+        got.append(static_cast<PhoneEvent *>(e)->message());
+        return true;
+    }
+
+private:
+    EventManager &m_bus;
+};
+
+} // namespace testsupport
