@@ -378,7 +378,7 @@ void TestPhone::packageRequestSeesPhonesJustTicked()
     ThreadPool pool(1);
     PumpedBus bus;
     SdkManager manager(pool, bus.bus);
-    Probe probe(bus.bus, {91});
+    BusRecorder probe(bus.bus, {91});
     std::promise<void> release;
     const std::shared_future<void> gate = release.get_future().share();
     for (int i = 0; i < pool.workerCount(); ++i)
@@ -393,8 +393,8 @@ void TestPhone::packageRequestSeesPhonesJustTicked()
     QVERIFY(!manager.requestInstalledPackages());
     QCOMPARE(manager.phoneCount(), 0);
     release.set_value();
-    QTRY_COMPARE_WITH_TIMEOUT(probe.count(91), 1, 15000);
-    QCOMPARE(probe.received(91).first().bufferBytes(), id);
+    QTRY_COMPARE_WITH_TIMEOUT(probe.messages(91).size(), 1, 15000);
+    QCOMPARE(probe.messages(91).first().bufferBytes(), id);
     QVERIFY(settle(manager));
     QCOMPARE(manager.phoneCount(), 0);
 }
