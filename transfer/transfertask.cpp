@@ -61,7 +61,28 @@ void webTransferDone(SdkSession *session, int, int code, const void *, int)
         context->deliver(text);
 }
 
+// Library thread.
+void transferDone(SdkSession *session, int, int code, const void *data, int length)
+{
+    using Done = std::function<void(int, const QByteArray &)>;
+    const std::unique_ptr<Done> done(static_cast<Done *>(session->extra));
+    if (code < 0)
+        qDebug().noquote() << QStringLiteral(" cc_core_send_transfer_file_msg_tob error, deviceId:") +
+                                  QString::fromLatin1(session->deviceId ? session->deviceId : "") +
+                                  QStringLiteral(", code:") + QString::number(code);
+    (*done)(code, data && length > 0 ? QByteArray(static_cast<const char *>(data), length) : QByteArray());
+}
+
 } // namespace
+
+void sendTransfer(const TransferTask &task, std::function<void(int code, const QByteArray &detail)> done)
+{
+    TransferTask copy = task;
+    auto context = std::make_unique<std::function<void(int, const QByteArray &)>>(std::move(done));
+    SdkSession session{copy.deviceUcId, copy.deviceId, context.release()};
+    // The library reports a refusal through the callback too, which releases the context.
+    cc_core_send_transfer_file_msg_tob(&session, copy.install ? 1 : 0, copy.url, &transferDone);
+}
 
 bool TransferTask::fill(const QString &phoneDeviceId, const QString &phoneDeviceUcId, const QString &fileUrl,
                         QString *why)

@@ -33,6 +33,10 @@ struct WebTransfer
     std::function<void(const QByteArray &reply)> deliver;
 };
 
+// Any thread (a pool task). Tells one phone to fetch `task.url`, installing it when `task.install` is
+// set. `done` runs once on a library thread with the library's code and the phone's detail text.
+void sendTransfer(const TransferTask &task, std::function<void(int code, const QByteArray &detail)> done);
+
 // Any thread (a pool task). Sends one web transfer to its phone. False, with nothing sent and no
 // reply, when the callback name is longer than maxCallbackBytes.
 bool sendWebTransfer(const WebTransfer &transfer);

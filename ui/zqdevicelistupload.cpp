@@ -3,7 +3,6 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
-#include "coreclient/core_client.h"
 #include "transfer/objupload.h"
 #include "transfer/transfertask.h"
 #include "transfer/uploadwindow.h"
@@ -72,39 +71,28 @@ template <class F> bool onPool(F &&task)
     }
 }
 
-// Library thread: logs, asks for the phone's tip and tells the upload window.
-void transferDone(SdkSession *session, int, int code, const void *data, int length)
-{
-    const QString deviceId = QString::fromLatin1(session->deviceId ? session->deviceId : "");
-    if (code < 0)
-        qDebug().noquote() << QStringLiteral(" cc_core_send_transfer_file_msg_tob error, deviceId:") +
-                                  deviceId + QStringLiteral(", code:") + QString::number(code);
-    qDebug().noquote() << QStringLiteral(" +++++++++++++++ 收到回复,time:") + now();
-    tipWindowMessage(code < 0 ? QStringLiteral("文件上传失败") : QStringLiteral("文件上传成功"));
-    const QString detail =
-        data && length > 0 ? QString::fromUtf8(static_cast<const char *>(data), length) : QString();
-    post(Msg::transferResult,
-                  {{QStringLiteral("uploadId"), int(reinterpret_cast<intptr_t>(session->extra))},
-                   {QStringLiteral("deviceId"), deviceId},
-                   {QStringLiteral("code"), code},
-                   {QStringLiteral("detail"), detail}});
-}
-
-// Pool thread: tells one phone to fetch the file.
-void checkUpload(TransferTask task, int uploadId)
+// Pool thread: tells one phone to fetch the file. Its answer, on a library thread, is logged, shown as
+// the phone's tip and reported to the upload window.
+void checkUpload(const TransferTask &task, int uploadId)
 {
     qDebug().noquote() << QStringLiteral("               thread_pool ZqDeviceList::checkUpload in")
                        << milliseconds();
-    SdkSession session{task.deviceUcId, task.deviceId, reinterpret_cast<void *>(intptr_t(uploadId))};
-    cc_core_send_transfer_file_msg_tob(&session, task.install ? 1 : 0, task.url, &transferDone);
+    const QString deviceId = QString::fromLatin1(task.deviceId);
+    sendTransfer(task, [uploadId, deviceId](int code, const QByteArray &detail) {
+        qDebug().noquote() << QStringLiteral(" +++++++++++++++ 收到回复,time:") + now();
+        tipWindowMessage(code < 0 ? QStringLiteral("文件上传失败") : QStringLiteral("文件上传成功"));
+        post(Msg::transferResult, {{QStringLiteral("uploadId"), uploadId},
+                                   {QStringLiteral("deviceId"), deviceId},
+                                   {QStringLiteral("code"), code},
+                                   {QStringLiteral("detail"), QString::fromUtf8(detail)}});
+    });
     qDebug().noquote() << QStringLiteral("               thread_pool ZqDeviceList::checkUpload out")
                        << milliseconds();
 }
 
 void postUploadEnded(int uploadId, bool stored)
 {
-    post(Msg::uploadEnded,
-                  {{QStringLiteral("uploadId"), uploadId}, {QStringLiteral("stored"), stored}});
+    post(Msg::uploadEnded, {{QStringLiteral("uploadId"), uploadId}, {QStringLiteral("stored"), stored}});
 }
 
 } // namespace
@@ -122,8 +110,7 @@ void ZqDeviceList::startFileUpload(const QString &deviceId, const QStringList &d
         QString why;
         // A phone the library could not be told about is left out before anything is uploaded.
         if (!probe.fill(tile->deviceId(), tile->phone().deviceUcId, QString(), &why)) {
-            postNotice(
-                QStringLiteral("设备%1的编号或凭证过长，无法向它上传文件").arg(tile->phone().name));
+            postNotice(QStringLiteral("设备%1的编号或凭证过长，无法向它上传文件").arg(tile->phone().name));
             continue;
         }
         targets.append({tile->deviceId(), tile->phone().deviceUcId, tile->phone().name});
