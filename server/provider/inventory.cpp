@@ -584,7 +584,7 @@ void Provider::generateChangeOrder(Call &call)
         !requireText(call, "payChannel", "缺少支付方式", r.payChannel) ||
         !requireInt(call, "cloudPhoneId", "云手机ID", r.cloudPhoneId))
         return;
-    if (r.payChannel != "wechat" && r.payChannel != "alipay") {
+    if (r.payChannel != "wechat") {
         replyError(call.res, kBadRequest, "不支持的支付方式");
         return;
     }
