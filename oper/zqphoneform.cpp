@@ -1,5 +1,6 @@
 #include "oper/zqphoneform.h"
 
+#include "app/droppedfiles.h"
 #include "app/globals.h"
 #include "app/messages.h"
 #include "app/zqslotmsg.h"
@@ -10,11 +11,9 @@
 
 #include <QDebug>
 #include <QDropEvent>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QLabel>
-#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
@@ -472,32 +471,18 @@ void ZqPhoneForm::on_btnScreenshot_clicked()
         sdkManager.requestScreencap(m_identity);
 }
 
-namespace {
-
-// The local files among dropped items; folders and remote addresses are left out.
-QStringList droppedFiles(const QMimeData *mime)
-{
-    QStringList files;
-    for (const QUrl &url : mime->urls())
-        if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile())
-            files.append(url.toLocalFile());
-    return files;
-}
-
-} // namespace
-
 void ZqPhoneForm::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (mayOperate(m_cloudPhoneId) && !droppedFiles(event->mimeData()).isEmpty())
+    if (mayOperate(m_cloudPhoneId) && !droppedLocalFiles(event->mimeData()).isEmpty())
         event->acceptProposedAction();
 }
 
 void ZqPhoneForm::dropEvent(QDropEvent *event)
 {
-    const QStringList files = droppedFiles(event->mimeData());
+    const QStringList files = droppedLocalFiles(event->mimeData());
     if (!mayOperate(m_cloudPhoneId) || files.isEmpty())
         return;
     event->acceptProposedAction();
     post(Msg::uploadFiles, {{QStringLiteral("deviceId"), m_deviceId},
-                                {QStringLiteral("files"), QJsonArray::fromStringList(files)}});
+                            {QStringLiteral("files"), QJsonArray::fromStringList(files)}});
 }

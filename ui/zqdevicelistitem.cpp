@@ -1,5 +1,6 @@
 #include "ui/zqdevicelistitem.h"
 
+#include "app/droppedfiles.h"
 #include "app/globals.h"
 #include "app/messages.h"
 #include "app/zqslotmsg.h"
@@ -11,11 +12,9 @@
 #include <QCheckBox>
 #include <QDebug>
 #include <QDropEvent>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QLabel>
 #include <QMenu>
-#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTimer>
@@ -425,32 +424,18 @@ void ZqDeviceListItem::showMenu(const QPoint &globalPos)
     menu->popup(globalPos);
 }
 
-namespace {
-
-// The local files among dropped items; folders and remote addresses are left out.
-QStringList localFiles(const QMimeData *mime)
-{
-    QStringList files;
-    for (const QUrl &url : mime->urls())
-        if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile())
-            files.append(url.toLocalFile());
-    return files;
-}
-
-} // namespace
-
 void ZqDeviceListItem::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (!localFiles(event->mimeData()).isEmpty())
+    if (!droppedLocalFiles(event->mimeData()).isEmpty())
         event->acceptProposedAction();
 }
 
 void ZqDeviceListItem::dropEvent(QDropEvent *event)
 {
-    const QStringList files = localFiles(event->mimeData());
+    const QStringList files = droppedLocalFiles(event->mimeData());
     if (files.isEmpty())
         return;
     event->acceptProposedAction();
     post(Msg::uploadFiles, {{QStringLiteral("deviceId"), isSelected() ? QString() : deviceId()},
-                                {QStringLiteral("files"), QJsonArray::fromStringList(files)}});
+                            {QStringLiteral("files"), QJsonArray::fromStringList(files)}});
 }
