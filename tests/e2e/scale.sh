@@ -5,6 +5,7 @@
 # stays under 10 % of a core for half a second. The figure is printed; it decides nothing.
 #   scale.sh BIN_DIR [PHONES]
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 bin=$1
 phones=${2:-5000}
 work=$(mktemp -d)
@@ -29,19 +30,10 @@ for _ in $(seq 1200); do
 done
 grep -q 'listening on' "$work/provider.out"
 
-xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$log" "$phones" <<'SCRIPT'
+xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$log" "$phones" "$here" <<'SCRIPT'
 set -euo pipefail
-bin=$1 log=$2 phones=$3
-wait_for() { # wait_for SECONDS COMMAND...
-  local limit=$1
-  shift
-  for _ in $(seq $((limit * 10))); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  echo "timed out waiting for: $*" >&2
-  return 1
-}
+bin=$1 log=$2 phones=$3 here=$4
+source "$here/lib.sh"
 ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
 now_ms() { date +%s%3N; }
 
