@@ -295,6 +295,7 @@ void MainWindow::openPhoneForm(const QJsonObject &request)
         m_syncMasterId = form->cloudPhoneId();
         m_syncMasterDeviceId = deviceId;
         form->setSyncMaster(true);
+        qDebug() << "sync master:" << deviceId << m_syncMasterId;
     }
 }
 
