@@ -466,9 +466,9 @@ int Phone::shell(const QByteArray &command, qint64 nowMs, QByteArray *output)
         }
         return fail(QStringLiteral("pm: unknown or incomplete command"));
     }
+    static const QString adb = QStringLiteral("com.android.adbkeyboard/.AdbIME");
+    static const QString stock = QStringLiteral("com.pmapps.keyboard/.StockIME");
     if (cmd == QLatin1String("ime")) {
-        static const QString adb = QStringLiteral("com.android.adbkeyboard/.AdbIME");
-        static const QString stock = QStringLiteral("com.pmapps.keyboard/.StockIME");
         if (args.size() == 3 && (args[1] == QLatin1String("set") || args[1] == QLatin1String("enable"))) {
             if (args[2] != adb && args[2] != stock)
                 return fail(
@@ -482,6 +482,12 @@ int Phone::shell(const QByteArray &command, qint64 nowMs, QByteArray *output)
         if (args.size() >= 2 && args[1] == QLatin1String("list"))
             return say(adb + QLatin1Char('\n') + stock);
         return fail(QStringLiteral("ime: unknown or incomplete command"));
+    }
+    if (cmd == QLatin1String("settings") && args.size() == 4 && args[1] == QLatin1String("get") &&
+        args[2] == QLatin1String("secure")) {
+        if (args[3] == QLatin1String("default_input_method"))
+            return say(s_.adbIme ? adb : stock);
+        return say(QStringLiteral("null"));
     }
     if (cmd == QLatin1String("uiautomator") && args.value(1) == QLatin1String("dump"))
         return say(QString::fromUtf8(uiDump()));

@@ -198,6 +198,13 @@ void tick(SdkManager &manager, const FarmPhone &phone)
                      QString::fromLatin1(phone.id).toLower());
 }
 
+// The keyboard the phone types with, as its settings name it.
+QByteArray inputMethod(const FarmPhone &phone)
+{
+    return runShell(phone.id, PhoneFarm::credential(phone.id), "settings get secure default_input_method")
+        .data.trimmed();
+}
+
 bool openNotes(const FarmPhone &phone)
 {
     return runShell(phone.id, phone.credential, "am start -n com.pmapps.notes/.MainActivity").code >= 0 &&
@@ -537,6 +544,9 @@ void TestPhone::typingReachesEveryTargetOnceInOrder()
     for (const FarmPhone &phone : {master, targets[0], targets[1]})
         QVERIFY(openNotes(phone));
     QVERIFY(settle(manager));
+    const QByteArray stockKeyboard = "com.pmapps.keyboard/.StockIME";
+    for (const FarmPhone &phone : {master, targets[0], targets[1], refused})
+        QCOMPARE(inputMethod(phone), stockKeyboard);
 
     // Nothing is recorded before synchronised operation starts.
     QVERIFY(!manager.recordSyncEvent(textEvent("before ")));
@@ -558,6 +568,12 @@ void TestPhone::typingReachesEveryTargetOnceInOrder()
         QTRY_COMPARE_WITH_TIMEOUT(notesText(phone.id, phone.credential), expected, 20000);
     QTRY_COMPARE_WITH_TIMEOUT(syncreplay::loginState(refused.id).value_or(-2), 1, 20000);
     QCOMPARE(syncreplay::loginState(targets[0].id).value_or(-2), 0);
+    // A target that logged in types with the keyboard that accepts text events; the master and a
+    // target whose login failed keep theirs.
+    for (const FarmPhone &phone : targets)
+        QCOMPARE(inputMethod(phone), QByteArray("com.android.adbkeyboard/.AdbIME"));
+    QCOMPARE(inputMethod(master), stockKeyboard);
+    QCOMPARE(inputMethod(refused), stockKeyboard);
 
     // Keys travel between texts in order: DEL takes the "x" back. Input recorded just before the
     // stop is still delivered; what follows the stop is not recorded.
