@@ -1,6 +1,8 @@
 #pragma once
 
-#include <QProcess>
+#include "tests/support/serverprocess.h"
+
+#include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -10,13 +12,12 @@ class S3rverProcess
 {
 public:
     explicit S3rverProcess(const QString &bucket = QStringLiteral("pelomir-uploads"));
-    ~S3rverProcess();
 
     // Starts it and waits until it listens; false (with the reason in error()) when it does not.
     bool start();
     void stop();
-    int port() const { return m_port; }
-    QString endpoint() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+    int port() const { return m_server.port(); }
+    QString endpoint() const { return m_server.url(); }
     QString bucket() const { return m_bucket; }
     QString error() const { return m_error; }
     // Lines of its log so far that contain `text`.
@@ -26,8 +27,7 @@ public:
 private:
     QString m_bucket;
     QTemporaryDir m_dir;
-    QProcess m_process;
+    testsupport::ServerProcess m_server;
     QByteArray m_log;
     QString m_error;
-    int m_port = 0;
 };

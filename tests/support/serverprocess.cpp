@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -32,6 +33,14 @@ ServerKind ServerKind::farm()
         {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--admin-listen"),
          QStringLiteral("127.0.0.1:0")},
         {QStringLiteral("^gateway on [0-9.]+:(\\d+)"), QStringLiteral("^admin on http://[0-9.]+:(\\d+)")}};
+}
+
+ServerKind ServerKind::s3rver(const QString &dataDir, const QString &bucket)
+{
+    return {QStandardPaths::findExecutable(QStringLiteral("s3rver")),
+            {QStringLiteral("-a"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QStringLiteral("0"),
+             QStringLiteral("-d"), dataDir, QStringLiteral("--configure-bucket"), bucket},
+            {QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)")}};
 }
 
 void ChildProcess::setupChildProcess()

@@ -21,6 +21,9 @@ struct ServerKind
 
     static ServerKind provider();
     static ServerKind farm();
+    // The s3rver object store (from PATH; scripts/setup installs it) keeping its objects in `dataDir`,
+    // with `bucket` created. It logs every stored object and part on standard output.
+    static ServerKind s3rver(const QString &dataDir, const QString &bucket);
 };
 
 // A QProcess that is killed with the test process, also when the test crashes.
