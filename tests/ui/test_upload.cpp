@@ -4,9 +4,10 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "oper/zqphoneform.h"
 #include "platform/windowmessage.h"
-#include "tests/support/farmharness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/farmharness.h"
 #include "tests/support/s3rverprocess.h"
 #include "tests/ui/uitest.h"
 #include "transfer/objupload.h"
@@ -133,6 +134,7 @@ private slots:
     void videoKeyAndRounds();
     void missingFileStopsTheRest();
     void dropOnTiles();
+    void dropOnControlWindow();
     void failures();
     void limits();
     void webTransfer();
@@ -363,6 +365,55 @@ void TestUpload::dropOnTiles()
     QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &remote, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(unticked, &enter);
     QVERIFY(!enter.isAccepted());
+}
+
+// A file dropped on a control window goes to that window's phone alone, though others are ticked,
+// and reaches it. A window whose phone has left the grid gets a notice, and a phone that may not be
+// operated takes no drop; neither uploads anything.
+void TestUpload::dropOnControlWindow()
+{
+    Sink sink({Msg::transferResult, Msg::showDialog});
+    const QList<phoneRecord> all = phones();
+    const QList<phoneRecord> ticked = all.mid(11, 3);
+    const phoneRecord &phone = ticked[1];
+    auto list = grid(ticked);
+    auto form = [](const phoneRecord &p) {
+        return std::make_unique<ZqPhoneForm>(p.deviceId, p.name, p.deviceUcId, p.phoneNo,
+                                             p.deviceUcIdTimestamp, p.cloudPhoneId);
+    };
+    const QString file = writeFile(m_dir.filePath("onwindow.txt"), "dropped on a window");
+    auto drop = [&](ZqPhoneForm *window) {
+        QMimeData mime;
+        mime.setUrls(
+            {QUrl("http://host/x.txt"), QUrl::fromLocalFile(m_dir.path()), QUrl::fromLocalFile(file)});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &enter);
+        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &dropped);
+        return enter.isAccepted() && dropped.isAccepted();
+    };
+    const auto window = form(phone);
+    QVERIFY(drop(window.get()));
+    QVERIFY(waitFor([&] { return list->pendingUploadCount() == 1; }));
+    const QString targets = list->uploadWindow()->resultText(list->uploadWindow()->rowCount() - 1);
+    QVERIFY2(!targets.contains('\n') && targets.startsWith(phone.name), qPrintable(targets));
+    list->checkPendingUploads();
+    QVERIFY(waitFor([&] { return sink.of(Msg::transferResult).size() == 1; }));
+    const QJsonObject result = sink.of(Msg::transferResult).first();
+    QCOMPARE(result["deviceId"].toString(), phone.deviceId);
+    QVERIFY2(result["code"].toInt() >= 0, qPrintable(result["detail"].toString()));
+    QCOMPARE(result["detail"].toString(), md5("dropped on a window") + ".txt");
+
+    const int rows = list->uploadWindow()->rowCount();
+    QVERIFY(drop(form(all.at(15)).get()));
+    QVERIFY(waitFor([&] { return sink.notices().contains("找不到对应设备"); }));
+    ZqPhoneForm::setAccount({[&phone](int id) { return id != phone.cloudPhoneId; }, {}});
+    const bool restrictedTook = drop(window.get());
+    ZqPhoneForm::setAccount({});
+    QVERIFY(!restrictedTook);
+    pump();
+    QCOMPARE(list->uploadWindow()->rowCount(), rows);
+    QCOMPARE(list->pendingUploadCount(), 0);
 }
 
 // Upload info without credentials, a store that cannot be reached, and a file address the phone
