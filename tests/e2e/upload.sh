@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# A file to a phone through the real client under Xvfb against the stack on its compiled-in ports:
+# a click on a tile opens the phone's control window, its "上传" button opens the file dialog, the
+# path is typed into it, and the phone must install the uploaded APK (read back with "pm list
+# packages"). Screenshots of the upload window while it uploads and with the phone's result land in
+# the output directory: upload-progress.png and upload-results.png.
+set -euo pipefail
+bin=$1
+out=$2
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+work=$(mktemp -d)
+export XDG_DATA_HOME=$work/data PELOMIR_STACK_DIR=$work/stack PELOMIR_BIN_DIR=$bin
+mkdir -p "$XDG_DATA_HOME/pelomir/log" "$PELOMIR_STACK_DIR" "$out"
+: >"$XDG_DATA_HOME/pelomir/log/debug.log"
+
+cleanup() {
+  cp "$PELOMIR_STACK_DIR"/*.log "$out/" 2>/dev/null || true
+  "$root/scripts/stack" stop >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+"$root/scripts/stack" start
+
+# An APK in the farm's format, large enough that the upload window shows it on its way (the farm
+# fetches at most 64 MB).
+apk=$work/e2e-upload.apk
+printf 'PMAPK 1\npackage: com.pelomir.e2eupload\nlabel: E2E\ncolor: #1565c0\n\n' >"$apk"
+head -c $((48 * 1024 * 1024)) /dev/urandom >>"$apk"
+
+xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$XDG_DATA_HOME/pelomir/log/debug.log" \
+  "$here" "$apk" "$PELOMIR_STACK_DIR/objstore" <<'SCRIPT'
+set -euo pipefail
+bin=$1 out=$2 log=$3 here=$4 apk=$5 store=$6
+source "$here/lib.sh"
+click() { xdotool mousemove "$1" "$2" click 1; }
+shell() { "$bin/pelomir-phoneshell" "$@"; }
+installed() { shell "$1" 'pm list packages e2eupload' | grep -qx 'package:com.pelomir.e2eupload'; }
+# visible TITLE: the id of the shown window with exactly this title.
+visible() { xdotool search --onlyvisible --name "^$1\$" | head -n1 | grep .; }
+
+start_client "$bin" "$log"
+trap 'kill $pid 2>/dev/null || true; cp "$log" "$out/upload-debug.log"' EXIT
+login_demo "$log"
+# Login ticks every phone; the demo account may operate 22 of them.
+wait_for 30 eval '[[ $(grep -c sdkManager.addPhone "$log") -ge 22 ]]'
+
+# The first tile opens its phone's window; its title is the phone's device id.
+click 520 250
+form=$(wait_for 30 xdotool search --onlyvisible --name '^PM[0-9A-F]+$' | head -n1)
+device=$(xdotool getwindowname "$form")
+! installed "$device"
+xdotool windowmove --sync "$form" 1000 0
+eval "$(xdotool getwindowgeometry --shell "$form")"
+
+# "上传" in the column of buttons on the window's right (28 wide, below the 32 high title bar).
+click $((X + WIDTH - 14)) $((Y + 32 + 202))
+dialog=$(wait_for 10 visible '文件上传')
+xdotool windowfocus --sync "$dialog"
+xdotool type --delay 10 "$apk"
+xdotool key Return
+window=$(wait_for 10 visible '文件上传')
+# Some of the file has reached the object store: the window shows the upload on its way.
+stored() { [[ $(du -sm "$store" | cut -f1) -ge $1 ]]; }
+wait_for 60 stored 8
+"$bin/pelomir-grab" "$out/upload-progress.png" "$window"
+
+wait_for 120 grep -q '收到回复' "$log"
+wait_for 30 installed "$device"
+# The window's row turns to the phone's result with the next repaint.
+sleep 1
+"$bin/pelomir-grab" "$out/upload-results.png" "$window"
+kill -0 $pid
+SCRIPT
+echo "e2e upload: ok ($out/upload-progress.png, $out/upload-results.png)"
