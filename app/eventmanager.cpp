@@ -24,6 +24,7 @@ void EventManager::subscribe(int type, QObject *receiver, const QString &name)
         guard->receiver = receiver;
     }
     m_subscriptions[type].push_back(Subscription{name, guard});
+    guard->types.push_back(type);
 }
 
 void EventManager::unsubscribe(QObject *receiver)
@@ -36,11 +37,16 @@ void EventManager::unsubscribe(QObject *receiver)
             return;
         guard = std::move(found->second);
         m_guards.erase(found);
-        for (auto &entry : m_subscriptions) {
-            std::vector<Subscription> &list = entry.second;
+        guard->subscribed = false;
+        for (int type : guard->types) {
+            std::vector<Subscription> &list = m_subscriptions[type];
+            size_t &stale = m_stale[type];
+            if (++stale * 2 < list.size())
+                continue;
             list.erase(std::remove_if(list.begin(), list.end(),
-                                      [&](const Subscription &s) { return s.guard == guard; }),
+                                      [](const Subscription &s) { return !s.guard->subscribed; }),
                        list.end());
+            stale = 0;
         }
     }
     std::lock_guard<std::mutex> locker(guard->lock);

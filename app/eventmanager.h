@@ -49,6 +49,10 @@ private:
         std::mutex lock;
         QObject *receiver = nullptr;
         bool alive = true;
+        // Guarded by the subscription lock: the types subscribed to, one entry per subscription,
+        // and whether the receiver has unsubscribed.
+        std::vector<int> types;
+        bool subscribed = true;
     };
     struct Subscription
     {
@@ -61,6 +65,10 @@ private:
     std::mutex m_subscriptionLock;
     std::unordered_map<int, std::vector<Subscription>> m_subscriptions;
     std::unordered_map<QObject *, std::shared_ptr<ReceiverGuard>> m_guards;
+    // Per type, the subscriptions of receivers that have unsubscribed. Thousands of tiles unsubscribe
+    // together, so a list is swept only once half of it is stale, not on every unsubscribe; until
+    // then the dispatcher skips the stale ones by their guard.
+    std::unordered_map<int, size_t> m_stale;
 
     std::mutex m_queueLock;
     std::vector<ZQSlotMsg> m_pending;

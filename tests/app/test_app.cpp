@@ -27,6 +27,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <numeric>
 #include <random>
 #include <thread>
 #include <vector>
@@ -86,6 +87,7 @@ private slots:
     void logHandlerWritesDebugOnlyWithCrlf();
     void busTargetsOrderAndDuplicates();
     void busNeverReachesDestroyedReceivers();
+    void busUnsubscribesThousandsInAnyOrder();
     void catalogueHelpersPost();
     void slotMessageBufferIsBounded();
     void poolSizesAndShutdown();
@@ -435,6 +437,57 @@ void TestApp::busNeverReachesDestroyedReceivers()
         delivered += r->got.size();
     QVERIFY(posted.load() > 0);
     QVERIFY(delivered > 0);
+}
+
+// A page of thousands of tiles subscribes under their names and unsubscribes them in any order,
+// between dispatch rounds: every receiver still subscribed gets each message once, the others none,
+// and a receiver that subscribes again is a new subscriber.
+void TestApp::busUnsubscribesThousandsInAnyOrder()
+{
+    EventManager bus;
+    constexpr int count = 3000;
+    std::vector<std::unique_ptr<BusRecorder>> tiles;
+    for (int i = 0; i < count; ++i) {
+        tiles.push_back(std::make_unique<BusRecorder>(bus));
+        for (int type : {65, 66, 67, 31})
+            bus.subscribe(type, tiles.back().get(), QString::number(i));
+    }
+    std::vector<int> order(count);
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), std::mt19937(11));
+    const int kept = order.back();
+    // The broadcasts each tile should see: those of the rounds before it unsubscribed.
+    std::vector<int> expected(count, -1);
+    int round = 0;
+    for (int n = 0; n < count * 3 / 4; ++n) {
+        const int victim = order[size_t(n)];
+        bus.unsubscribe(tiles[size_t(victim)].get());
+        expected[size_t(victim)] = round;
+        if (n % 400 == 0) {
+            // A broadcast, a message named for the tile just gone and one for a tile that stays.
+            bus.post(message(31));
+            bus.post(message(65, QString::number(victim)));
+            bus.post(message(65, QString::number(kept)));
+            bus.dispatchPending();
+            QCoreApplication::sendPostedEvents();
+            ++round;
+        }
+    }
+    const int again = order.front();
+    bus.subscribe(66, tiles[size_t(again)].get(), QStringLiteral("again"));
+    bus.post(message(66, QStringLiteral("again")));
+    bus.post(message(31));
+    bus.dispatchPending();
+    QCoreApplication::sendPostedEvents();
+    ++round;
+
+    for (int i = 0; i < count; ++i) {
+        const BusRecorder &tile = *tiles[size_t(i)];
+        const int broadcasts = expected[size_t(i)] < 0 ? round : expected[size_t(i)];
+        QCOMPARE(tile.messages(31).size(), broadcasts);
+        QCOMPARE(tile.messages(65).size(), i == kept ? round - 1 : 0);
+        QCOMPARE(tile.messages(66).size(), i == again ? 1 : 0);
+    }
 }
 
 // Receivers tell a type-only message by its empty text (a dialog request must not be empty), and
