@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QGraphicsDropShadowEffect>
 #include <QJsonArray>
 #include <QLabel>
@@ -19,7 +20,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -49,6 +52,13 @@ void postStatus(const QString &deviceId, int status)
 {
     post(Msg::tileStatusChanged,
          {{QStringLiteral("deviceId"), deviceId}, {QStringLiteral("tileStatus"), status}});
+}
+
+// Posted to the grid itself to apply queued tick changes in a later turn of the event loop.
+QEvent::Type drainEventType()
+{
+    static const QEvent::Type type = QEvent::Type(QEvent::registerEventType());
+    return type;
 }
 
 template <class F> bool onPool(F &&task)
@@ -235,6 +245,10 @@ bool ZqDeviceList::event(QEvent *event)
         layoutTiles();
         return true;
     }
+    if (event->type() == drainEventType()) {
+        applyCheckBacklog();
+        return true;
+    }
     if (!PhoneEvent::isBusEvent(event))
         return QWidget::event(event);
     handleMessage(static_cast<PhoneEvent *>(event)->message());
@@ -243,6 +257,20 @@ bool ZqDeviceList::event(QEvent *event)
 
 void ZqDeviceList::handleMessage(const ZQSlotMsg &msg)
 {
+    // A batch action acts on the tiles of every tick that came before it.
+    switch (msg.type) {
+    case Msg::homeKey:
+    case Msg::restartPhones:
+    case Msg::resetPhones:
+    case Msg::clipboardText:
+    case Msg::moveToGroup:
+    case Msg::renameByPrefix:
+    case Msg::uploadFiles:
+        settleChecks();
+        break;
+    default:
+        break;
+    }
     switch (msg.type) {
     case Msg::phoneChecked:
         phoneChecked(textToJson(msg.text));
@@ -304,25 +332,63 @@ void ZqDeviceList::phoneChecked(const QJsonObject &change)
     const QJsonValue checked = change.value(QStringLiteral("isChecked"));
     if (cloudValue.isUndefined() || checked.isUndefined())
         return;
-    const int cloudPhoneId = cloudValue.toVariant().toInt();
-    if (checked.toBool()) {
-        phoneRecord phone;
-        if (m_tiles.contains(cloudPhoneId) || !g_userInfo || !g_userInfo->findPhone(cloudPhoneId, phone))
+    m_checkBacklog.append({cloudValue.toVariant().toInt(), checked.toBool()});
+    // A tree check posts one message per phone. The drain posted now runs after the rest of the
+    // burst already queued, so the whole burst is known before the first tile is made.
+    if (!m_drainPending) {
+        m_drainPending = true;
+        QCoreApplication::postEvent(this, new QEvent(drainEventType()), Qt::LowEventPriority);
+    }
+}
+
+void ZqDeviceList::settleChecks()
+{
+    const int budget = std::exchange(m_sliceBudgetMs, std::numeric_limits<int>::max());
+    applyCheckBacklog();
+    m_sliceBudgetMs = budget;
+}
+
+void ZqDeviceList::applyCheckBacklog()
+{
+    m_drainPending = false;
+    QElapsedTimer slice;
+    slice.start();
+    while (m_backlogHead < m_checkBacklog.size()) {
+        m_backlogChanged |= applyCheck(m_checkBacklog.at(m_backlogHead++));
+        if (slice.elapsed() >= m_sliceBudgetMs && m_backlogHead < m_checkBacklog.size()) {
+            // The rest in a later turn, after timers, input and painting had theirs.
+            m_drainPending = true;
+            QCoreApplication::postEvent(this, new QEvent(drainEventType()), Qt::LowEventPriority);
             return;
+        }
+    }
+    m_checkBacklog.clear();
+    m_backlogHead = 0;
+    // One layout for the whole batch.
+    if (std::exchange(m_backlogChanged, false))
+        layoutTiles();
+}
+
+bool ZqDeviceList::applyCheck(const CheckChange &change)
+{
+    if (change.checked) {
+        phoneRecord phone;
+        if (m_tiles.contains(change.cloudPhoneId) || !g_userInfo ||
+            !g_userInfo->findPhone(change.cloudPhoneId, phone))
+            return false;
         // The tile registers its phone with the session manager when its own box is checked.
         auto *tile = new ZqDeviceListItem(phone, m_content);
-        m_tiles.insert(cloudPhoneId, tile);
+        m_tiles.insert(change.cloudPhoneId, tile);
         m_order.append(tile);
-    } else {
-        ZqDeviceListItem *tile = m_tiles.take(cloudPhoneId);
-        if (!tile)
-            return;
-        m_order.removeOne(tile);
-        sdkManager.erasePhone(cloudPhoneId);
-        tile->close();
+        return true;
     }
-    // A tree check posts one message per phone; the grid lays out once for the whole batch.
-    scheduleLayout();
+    ZqDeviceListItem *tile = m_tiles.take(change.cloudPhoneId);
+    if (!tile)
+        return false;
+    m_order.removeOne(tile);
+    sdkManager.erasePhone(change.cloudPhoneId);
+    tile->close();
+    return true;
 }
 
 void ZqDeviceList::setDisplayMode(int mode)

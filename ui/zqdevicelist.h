@@ -60,7 +60,14 @@ public:
     void layoutTiles();
     // A layout once the events already queued have been handled; ticks come in bursts.
     void scheduleLayout();
-    bool layoutPending() const { return m_layoutPending; }
+    // True until the tick changes received so far are applied and laid out.
+    bool layoutPending() const { return m_layoutPending || pendingChecks() > 0; }
+    // Tick changes (message 63) received and not yet applied.
+    int pendingChecks() const { return m_checkBacklog.size() - m_backlogHead; }
+    // The longest stretch of tick changes applied in one event-loop turn before the rest waits for the
+    // next turn; 0 applies one change per turn.
+    void setSliceBudget(int ms) { m_sliceBudgetMs = ms; }
+    static constexpr int defaultSliceBudgetMs = 20;
     // The phone named by `deviceId`, or, when it is empty, the checked tiles in grid order. Posts the
     // notice "找不到对应设备" or "没有选择设备" when that leaves nothing.
     QList<ZqDeviceListItem *> batchTargets(const QString &deviceId) const;
@@ -95,7 +102,19 @@ private:
     // Asks running uploads to stop; their checkpoints stay for a later run.
     void stopUploads();
     void handleMessage(const ZQSlotMsg &msg);
+    struct CheckChange
+    {
+        int cloudPhoneId;
+        bool checked;
+    };
     void phoneChecked(const QJsonObject &change);
+    // Applies queued tick changes for up to one slice budget, then lays out once the queue is empty
+    // or asks for another turn.
+    void applyCheckBacklog();
+    // Creates or removes one tile; returns true when the grid changed.
+    bool applyCheck(const CheckChange &change);
+    // Applies every queued tick change at once.
+    void settleChecks();
     void setDisplayMode(int mode);
     // Shows the tiles near the view, hides the rest, and updates which ones ask for previews.
     void updateVisibility();
@@ -114,6 +133,14 @@ private:
     QVector<ZqDeviceListItem *> m_order;
     int m_displayMode = MediumView;
     bool m_layoutPending = false;
+    // A login ticks thousands of phones in one burst; each change costs a tile, so they wait here
+    // and are applied in slices between which the event loop runs. Applied entries lie before
+    // m_backlogHead.
+    QVector<CheckChange> m_checkBacklog;
+    int m_backlogHead = 0;
+    bool m_drainPending = false;
+    bool m_backlogChanged = false; // a tile came or went in this batch
+    int m_sliceBudgetMs = defaultSliceBudgetMs;
 
     QScrollArea *m_scrArea;
     QWidget *m_content;

@@ -24,6 +24,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <time.h>
@@ -36,6 +37,41 @@
 #include <vector>
 
 namespace {
+
+// Times every event the GUI thread delivers from its event loop, so that a stall can be named: the
+// longest single delivery since the last reset, with its receiver's class and the event type.
+class TimedApplication : public QApplication
+{
+public:
+    using QApplication::QApplication;
+    struct Slowest
+    {
+        double ms = 0;
+        QByteArray receiver;
+        int type = 0;
+    };
+    Slowest slowest;
+
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        if (m_depth > 0 || QThread::currentThread() != thread())
+            return QApplication::notify(receiver, event);
+        ++m_depth;
+        QElapsedTimer clock;
+        clock.start();
+        const int type = event->type();
+        const QByteArray name = receiver->metaObject()->className();
+        const bool result = QApplication::notify(receiver, event);
+        const double ms = clock.nsecsElapsed() / 1e6;
+        if (ms > slowest.ms)
+            slowest = {ms, name, type};
+        --m_depth;
+        return result;
+    }
+
+private:
+    int m_depth = 0;
+};
 
 double threadCpuSeconds()
 {
@@ -162,6 +198,7 @@ struct Scale
     double cpuMs = 0;      // GUI-thread CPU from the login to the laid-out grid
     double stallMs = 0;    // longest gap between heartbeats in that time
     double kbPerPhone = 0; // RSS growth of the page per phone
+    TimedApplication::Slowest slowest;
 };
 
 // The device page in a 1280 x 800 window, a login to an account of `phones` phones, and the time
@@ -194,6 +231,8 @@ bool measureScale(int phones, Scale *result)
     });
     beat.start();
     heartbeat.start(10);
+    auto *app = static_cast<TimedApplication *>(qApp);
+    app->slowest = {};
     const double cpu0 = threadCpuSeconds();
     if (!login(provider.url)) {
         std::fprintf(stderr, "no login at %d phones\n", phones);
@@ -214,6 +253,7 @@ bool measureScale(int phones, Scale *result)
     result->phones = phones;
     result->layoutMs = double(settled);
     result->stallMs = double(longest);
+    result->slowest = app->slowest;
     result->kbPerPhone = (rssMegabytes() - rssBefore) * 1024 / phones;
     return true;
 }
@@ -352,7 +392,7 @@ int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    TimedApplication app(argc, argv);
     const int phones = argc > 1 ? std::max(5, atoi(argv[1])) : 5000;
     g_configHolder = std::make_shared<ZqConfig>();
     g_config = g_configHolder.get();
@@ -369,6 +409,9 @@ int main(int argc, char **argv)
             "%6d phones: %5.0f ms (limit 1000; GUI thread CPU %.0f ms), longest stall %4.0f ms (limit 100), "
             "%.1f KB per phone\n",
             s.phones, s.layoutMs, s.cpuMs, s.stallMs, s.kbPerPhone);
+    for (const Scale &s : {small, large})
+        std::printf("%6d phones: longest single event %.0f ms (%s, event type %d)\n", s.phones, s.slowest.ms,
+                    s.slowest.receiver.constData(), s.slowest.type);
     std::printf("growth %d / %d phones: time %.1fx, CPU %.1fx, memory %.1fx (linear 5.0x, limit 6.0x)\n",
                 large.phones, small.phones, large.layoutMs / std::max(1.0, small.layoutMs),
                 large.cpuMs / std::max(1.0, small.cpuMs),

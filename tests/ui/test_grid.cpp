@@ -180,6 +180,7 @@ private slots:
 
     void layoutAndVisibility();
     void farTilesWaitUnbuilt();
+    void burstOfTicksInSlices();
     void tickingAndSelection();
     void clicksAndMenu();
     void batchNoticesAndRestart();
@@ -378,6 +379,61 @@ void TestGrid::farTilesWaitUnbuilt()
     QCOMPARE(child<QLabel>(tiles[16], "lblDeviceName")->text(), restricted.name);
     QVERIFY(tiles[16]->previewRequested() && !tiles[0]->previewRequested());
     QVERIFY(tiles[0]->isHidden());
+}
+
+// A login ticks every phone at once: the grid takes the burst in slices, one change per turn here,
+// moves no tile until the burst is done, and ends with the geometry of ticks handled one by one.
+void TestGrid::burstOfTicksInSlices()
+{
+    const QList<phoneRecord> phones = livePhones();
+    QVERIFY(phones.size() >= 10);
+    QList<QRect> oneByOne;
+    int contentHeight = 0;
+    {
+        auto single = grid({}, QSize(620, 600));
+        for (const phoneRecord &phone : phones) {
+            tick(phone);
+            pump();
+        }
+        for (ZqDeviceListItem *tile : single->tiles())
+            oneByOne.append(tile->geometry());
+        contentHeight = single->contentWidget()->minimumHeight();
+    }
+
+    BusRecorder notices{5};
+    auto burst = grid({}, QSize(620, 600));
+    burst->setSliceBudget(0);
+    for (const phoneRecord &phone : phones)
+        tick(phone);
+    // Unticked and ticked again within the burst: the phone's tile goes to the end.
+    tick(phones[1], false);
+    tick(phones[1]);
+    g_eventManager.dispatchPending();
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(burst->pendingChecks(), phones.size() + 2);
+    QVERIFY(burst->tiles().isEmpty() && burst->layoutPending());
+    for (int turn = 1; turn <= 3; ++turn) {
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(burst->tiles().size(), turn);
+        QCOMPARE(burst->tiles().last()->pos(), QPoint(0, 0));
+    }
+
+    // A batch action waits for no turn: it sees every phone ticked before it.
+    post(22, {{"deviceId", phones[1].deviceId}});
+    g_eventManager.dispatchPending();
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(burst->pendingChecks(), 0);
+    QVERIFY(!burst->layoutPending());
+    pump();
+    QVERIFY(notices.notices().isEmpty());
+
+    const QList<ZqDeviceListItem *> tiles = burst->tiles();
+    QCOMPARE(tiles.size(), phones.size());
+    QCOMPARE(tiles.last()->cloudPhoneId(), phones[1].cloudPhoneId);
+    QCOMPARE(tiles[1]->cloudPhoneId(), phones[2].cloudPhoneId);
+    for (int i = 0; i < tiles.size(); ++i)
+        QCOMPARE(tiles[i]->geometry(), oneByOne[i]);
+    QCOMPARE(burst->contentWidget()->minimumHeight(), contentHeight);
 }
 
 void TestGrid::tickingAndSelection()
