@@ -2,6 +2,7 @@
 
 #include "objstore/checkpoint.h"
 #include "objstore/signer.h"
+#include "objstore/storeanswer.h"
 
 #include <curl/curl.h>
 #include <openssl/evp.h>
@@ -94,18 +95,6 @@ void initCurlOnce()
 {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-std::string xmlValue(const std::string &xml, const std::string &tag)
-{
-    const std::string open = "<" + tag + ">";
-    const size_t start = xml.find(open);
-    if (start == std::string::npos)
-        return {};
-    const size_t end = xml.find("</" + tag + ">", start);
-    if (end == std::string::npos)
-        return {};
-    return xml.substr(start + open.size(), end - start - open.size());
 }
 
 std::string lower(std::string text)
@@ -386,20 +375,11 @@ Outcome outcomeOf(const Response &response, const Reporter &progress)
         outcome.message = response.curlError;
         return outcome;
     }
-    const std::string errorCode = xmlValue(response.body, "Code");
-    if (response.status >= 200 && response.status < 300 &&
-        response.body.find("<Error>") == std::string::npos) {
-        outcome.success = true;
-        return outcome;
-    }
-    outcome.code = errorCode.empty() ? "HttpError" : errorCode;
-    outcome.message = xmlValue(response.body, "Message");
-    if (outcome.message.empty())
-        outcome.message = "HTTP status " + std::to_string(response.status);
-    const std::string requestId = xmlValue(response.body, "RequestId");
-    if (!requestId.empty())
-        outcome.requestId = requestId;
-    return outcome;
+    Outcome answer = answerOutcome(response.status, response.body);
+    // The header names the request when the document does not.
+    if (answer.requestId.empty())
+        answer.requestId = outcome.requestId;
+    return answer;
 }
 
 std::string unquote(std::string etag)
@@ -509,7 +489,7 @@ Outcome Client::resumableUpload(const UploadRequest &request) const
     const bool resumed = loadCheckpoint(cpPath, &cp) && cp.bucket == request.bucket &&
                          cp.key == request.key && cp.filePath == request.filePath &&
                          cp.fileSize == info.size && cp.fileMtimeNs == info.mtimeNs &&
-                         cp.partSize == partSize;
+                         cp.partSize == partSize && usableUploadId(cp.uploadId);
     if (!resumed) {
         std::remove(cpPath.c_str());
         cp = Checkpoint();
@@ -536,8 +516,8 @@ Outcome Client::resumableUpload(const UploadRequest &request) const
         if (!outcome.success)
             return outcome;
         cp.uploadId = xmlValue(response.body, "UploadId");
-        if (cp.uploadId.empty())
-            return failure("InvalidResponse", "the store named no upload id");
+        if (!usableUploadId(cp.uploadId))
+            return failure("InvalidResponse", "the store named no usable upload id");
         // A checkpoint that cannot be written only costs the resume, not the upload.
         saveCheckpoint(cpPath, cp);
     } else if (cp.doneBytes() > 0) {

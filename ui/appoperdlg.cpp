@@ -4,6 +4,7 @@
 #include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "phone/sdkmanager.h"
+#include "ui/packagelist.h"
 
 #include <QCheckBox>
 #include <QJsonObject>
@@ -145,11 +146,10 @@ int AppOperDlg::exec()
 
 void AppOperDlg::addPackages(const QString &list)
 {
-    for (const QString &entry : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        const QStringList fields = entry.split(QLatin1Char('|'), Qt::SkipEmptyParts);
-        if (fields.size() != 3)
-            continue;
-        m_appItems.append(new AppItem(fields.at(1), fields.at(2), m_content));
+    for (const InstalledPackage &package : parsePackageList(list)) {
+        if (m_appItems.size() == maxPackages)
+            break;
+        m_appItems.append(new AppItem(package.packageName, package.appName, m_content));
     }
     for (int i = 0; i < m_appItems.size(); ++i) {
         AppItem *item = m_appItems.at(i);

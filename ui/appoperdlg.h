@@ -57,7 +57,7 @@ public:
 
     const QList<AppItem *> &appItems() const { return m_appItems; }
     // Appends a row for every "first|package|name" entry of a comma-separated list; entries with
-    // another number of fields are skipped.
+    // another number of fields are skipped. The dialog holds at most maxPackages rows.
     void addPackages(const QString &list);
 
 protected:

@@ -1,6 +1,7 @@
 #include "objstore/checkpoint.h"
 #include "objstore/client.h"
 #include "objstore/signer.h"
+#include "objstore/storeanswer.h"
 #include "tests/support/s3rverprocess.h"
 
 #include <QCryptographicHash>
@@ -89,6 +90,7 @@ public:
     }
     QString endpoint() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()); }
     int requests = 0;
+    QByteArray body; // sent with every 200
 
 private:
     void serve(QTcpSocket *socket)
@@ -108,10 +110,12 @@ private:
         buffer.remove(0, end + 4 + length);
         ++requests;
         const int status = m_script.isEmpty() ? 200 : m_script.takeFirst();
-        QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Length: 0\r\n";
+        const QByteArray content = status == 200 ? this->body : QByteArray();
+        QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) +
+                            " X\r\nContent-Length: " + QByteArray::number(content.size()) + "\r\n";
         if (status == 200)
             answer += "ETag: \"" + QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex() + "\"\r\n";
-        socket->write(answer + "\r\n");
+        socket->write(answer + "\r\n" + content);
     }
 
     QTcpServer m_server;
@@ -135,6 +139,7 @@ private slots:
     void resume_data();
     void resume();
     void retries();
+    void storeAnswers();
     void resumeAfterKill();
 
 private:
@@ -411,6 +416,43 @@ void TestObjstore::retries()
     store = Client("http://127.0.0.1:" + std::to_string(closedPort), {"k", "s", ""}, configuration);
     outcome = runAside([&] { return store.putObject(request); });
     QCOMPARE(QString::fromStdString(outcome.code), QStringLiteral("NetworkError"));
+}
+
+// What a store answers is read as untrusted text: error documents with entities, errors behind a
+// 200, and upload ids that would change the address of every part they are echoed in.
+void TestObjstore::storeAnswers()
+{
+    Outcome outcome = answerOutcome(
+        200, "<Error><Code>InternalError</Code><Message>a &lt;b&gt; &amp;&quot;c&apos; &amp;lt;</Message>"
+             "<RequestId>R1</RequestId></Error>");
+    QVERIFY(!outcome.success);
+    QCOMPARE(outcome.code, std::string("InternalError"));
+    QCOMPARE(outcome.message, std::string("a <b> &\"c' &lt;"));
+    QCOMPARE(outcome.requestId, std::string("R1"));
+    outcome = answerOutcome(503, "<Code>Slow");
+    QCOMPARE(outcome.code, std::string("HttpError"));
+    QCOMPARE(outcome.message, std::string("HTTP status 503"));
+    QVERIFY(answerOutcome(204, "").success);
+    QCOMPARE(xmlValue("<UploadId></UploadId><UploadId>x</UploadId>", "UploadId"), std::string());
+
+    QVERIFY(usableUploadId("2~Ab-c_d.e") && usableUploadId(std::string(1024, 'a')));
+    for (const std::string &id : {std::string(), std::string(1025, 'a'), std::string("a&partNumber=9"),
+                                  std::string("a b"), std::string("a\r\nHost: x"), std::string("a/../b")})
+        QVERIFY2(!usableUploadId(id), id.c_str());
+
+    // A multipart start whose id is not usable ends the upload before any part is sent.
+    const QString path = writeFile(m_dir, QStringLiteral("hostile.bin"), randomBytes(3 * 1024 * 1024));
+    ClientConfiguration configuration;
+    configuration.partSize = 1024 * 1024;
+    ScriptedStore hostile({});
+    hostile.body = "<InitiateMultipartUploadResult><UploadId>x&amp;partNumber=1</UploadId>"
+                   "</InitiateMultipartUploadResult>";
+    QTemporaryDir checkpoints;
+    Client store(hostile.endpoint().toStdString(), {"k", "s", ""}, configuration);
+    outcome = runAside(
+        [&] { return store.resumableUpload(uploadOf("b", "hostile.bin", path, checkpoints.path())); });
+    QCOMPARE(outcome.code, std::string("InvalidResponse"));
+    QCOMPARE(hostile.requests, 1);
 }
 
 // An uploading process killed with SIGKILL partway: the next run sends only the parts its checkpoint
