@@ -2,7 +2,8 @@
 // latency, a 200-phone preview sweep and memory per connected phone. Each
 // figure is printed with a peer or limit measured in the same run.
 //
-//   build/bin/bench_coreclient [--phones N]     (N windows for the memory figure, default 20)
+//   build/bin/bench_coreclient [--phones N] [--taps T]   (N windows for the memory figure, default 20;
+//                                                         T taps for the input latency, default 60)
 
 #include "bench/coreclient/display_bench.h"
 #include "coreclient/core_client.h"
@@ -87,11 +88,11 @@ void frameRate(int maxFps)
     cc_core_close_phone(w.surface->winId());
 }
 
-void inputLatency()
+void inputLatency(int taps)
 {
     const QByteArray phone = "PMBENCHLAT";
     Window w = connectWindow(phone);
-    const std::vector<double> latencies = bench::tapLatencies(w, 60);
+    const std::vector<double> latencies = bench::tapLatencies(w, taps);
     std::vector<double> transport;
     // Peer: a request that changes nothing visible, round trip through the same gateway.
     const QByteArray cred = harness::credential(phone);
@@ -189,6 +190,9 @@ int main(int argc, char *argv[])
     const int at = app.arguments().indexOf(QStringLiteral("--phones"));
     if (at > 0)
         phones = qMax(1, app.arguments().value(at + 1).toInt());
+    int taps = 60;
+    if (const int tapsAt = app.arguments().indexOf(QStringLiteral("--taps")); tapsAt > 0)
+        taps = qMax(2, app.arguments().value(tapsAt + 1).toInt());
 
     harness::Farm farm;
     const int maxFps = 30;
@@ -200,7 +204,7 @@ int main(int argc, char *argv[])
     std::printf("core-client against pelomir-phonefarm on 127.0.0.1:%u, %d cores\n", farm.port,
                 QThread::idealThreadCount());
     frameRate(maxFps);
-    inputLatency();
+    inputLatency(taps);
     previewSweep(farm);
     memoryPerPhone(farm, phones);
     cc_core_uninit();

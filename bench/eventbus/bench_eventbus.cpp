@@ -1,6 +1,8 @@
 // Event-bus throughput and delivery latency (post on a worker thread to handler on the GUI thread)
 // with 1, 4 and 16 posting threads. The peer is Qt's own postEvent straight to the receiver, measured
 // in the same run; latency is also put against the dispatcher's 50 ms polling period.
+//
+//   build/bin/bench_eventbus [MESSAGES]   (each burst, default 48000)
 #include "app/eventmanager.h"
 
 #include <QCoreApplication>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -86,6 +89,9 @@ template <class Post> Result measure(int threads, int total, int paceUs, Receive
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // Messages of each burst; the paced runs send a hundredth of it per poster, at least 20.
+    const int burst = argc > 1 ? std::max(160, atoi(argv[1])) : 48000;
+    const int paced = std::max(20, burst / 160);
     EventManager bus;
     Receiver receiver;
     bus.subscribe(60, &receiver);
@@ -96,12 +102,12 @@ int main(int argc, char **argv)
         QCoreApplication::postEvent(&receiver, new PhoneEvent(m));
     };
 
-    std::printf("Burst: 48000 messages of %zu bytes posted back to back\n", sizeof(ZQSlotMsg));
+    std::printf("Burst: %d messages of %zu bytes posted back to back\n", burst, sizeof(ZQSlotMsg));
     std::printf("%-8s %12s %14s %10s %12s %12s\n", "posters", "bus msg/s", "direct msg/s", "bus/direct",
                 "bus p50 ms", "bus p95 ms");
     for (int threads : {1, 4, 16}) {
-        const Result b = measure(threads, 48000, 0, receiver, viaBus);
-        const Result d = measure(threads, 48000, 0, receiver, direct);
+        const Result b = measure(threads, burst, 0, receiver, viaBus);
+        const Result d = measure(threads, burst, 0, receiver, direct);
         std::printf("%-8d %12.0f %14.0f %10.2f %12.2f %12.2f\n", threads, b.perSecond, d.perSecond,
                     b.perSecond / d.perSecond, b.medianMs, b.p95Ms);
     }
@@ -109,8 +115,8 @@ int main(int argc, char **argv)
     std::printf("%-8s %12s %12s %14s %14s %12s\n", "posters", "bus p50 ms", "bus p95 ms", "direct p50 ms",
                 "direct p95 ms", "p50 / 50 ms");
     for (int threads : {1, 4, 16}) {
-        const Result b = measure(threads, threads * 300, 2000, receiver, viaBus);
-        const Result d = measure(threads, threads * 300, 2000, receiver, direct);
+        const Result b = measure(threads, threads * paced, 2000, receiver, viaBus);
+        const Result d = measure(threads, threads * paced, 2000, receiver, direct);
         std::printf("%-8d %12.2f %12.2f %14.3f %14.3f %12.2f\n", threads, b.medianMs, b.p95Ms, d.medianMs,
                     d.p95Ms, b.medianMs / EventManager::pollMilliseconds);
     }

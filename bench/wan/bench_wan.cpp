@@ -5,7 +5,8 @@
 // window's frame rate and the rhythm of 5 s preview sweeps, each also over a
 // direct connection in the same run.
 //
-//   build/bin/bench_wan [RTT_MS [LOSS_PERCENT]]      (default 50 ms, 1 %)
+//   build/bin/bench_wan [RTT_MS [LOSS_PERCENT [ROUNDS]]]   (default 50 ms, 1 %, 4 rounds: 40 taps,
+//                                                     4 s of frames, 4 preview sweeps per link)
 
 #include "bench/coreclient/display_bench.h"
 #include "coreclient/core_client.h"
@@ -138,32 +139,33 @@ struct Figures
     int previewsOk = 0, previews = 0;
 };
 
-void inputLatency(const QByteArray &phone, Figures *f)
+// Taps, preview sweeps and seconds of frames grow with `rounds`; 4 is the full run.
+void inputLatency(const QByteArray &phone, int rounds, Figures *f)
 {
     Window w = connectWindow(phone);
-    const std::vector<double> latencies = bench::tapLatencies(w, 40);
+    const std::vector<double> latencies = bench::tapLatencies(w, 10 * rounds);
     f->inputMedian = percentile(latencies, 0.5);
     f->inputP95 = percentile(latencies, 0.95);
     f->taps = int(latencies.size());
     cc_core_close_phone(w.surface->winId());
 }
 
-void frameRate(const QByteArray &phone, Figures *f)
+void frameRate(const QByteArray &phone, int rounds, Figures *f)
 {
     shell(phone, "monkey -p com.pmapps.clock 1"); // the stopwatch redraws continuously
     Window w = connectWindow(phone);
-    f->fps = bench::paintedFps(w, 4000);
+    f->fps = bench::paintedFps(w, 1000 * rounds);
     cc_core_close_phone(w.surface->winId());
 }
 
 // The preview grid's schedule: every 5 s one preview of each phone in view.
-void previewRhythm(const QByteArray &prefix, int phones, Figures *f)
+void previewRhythm(const QByteArray &prefix, int phones, int rounds, Figures *f)
 {
     std::vector<double> sweeps, periods;
     QElapsedTimer clock;
     clock.start();
     qint64 lastEnd = -1;
-    for (int round = 0; round < 4; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         const qint64 due = qint64(round) * kPreviewPeriodMs;
         harness::waitUntil([&] { return clock.elapsed() >= due; }, kPreviewPeriodMs + 1000);
         const qint64 begin = clock.elapsed();
@@ -190,13 +192,13 @@ void previewRhythm(const QByteArray &prefix, int phones, Figures *f)
     f->periodMax = percentile(periods, 1.0);
 }
 
-Figures measure(quint16 port, const char *tag)
+Figures measure(quint16 port, const char *tag, int rounds)
 {
     cc_core_set_gateway("127.0.0.1", port);
     Figures f;
-    inputLatency(QByteArray("PMWANLAT") + tag, &f);
-    frameRate(QByteArray("PMWANFPS") + tag, &f);
-    previewRhythm(QByteArray("PMWANPV") + tag, 50, &f);
+    inputLatency(QByteArray("PMWANLAT") + tag, rounds, &f);
+    frameRate(QByteArray("PMWANFPS") + tag, rounds, &f);
+    previewRhythm(QByteArray("PMWANPV") + tag, 50, rounds, &f);
     return f;
 }
 
@@ -208,6 +210,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const int rttMs = argc > 1 ? qMax(0, atoi(argv[1])) : 50;
     const double lossPercent = argc > 2 ? qBound(0.0, atof(argv[2]), 50.0) : 1.0;
+    // At least two preview rounds: the first creates the phones and is not counted.
+    const int rounds = argc > 3 ? qBound(2, atoi(argv[3]), 100) : 4;
 
     harness::Farm farm;
     const int maxFps = 30;
@@ -227,8 +231,8 @@ int main(int argc, char *argv[])
         "core-client against pelomir-phonefarm: direct, and through a proxy adding %d ms RTT with %.1f %% of "
         "segments held %d ms more (a retransmission); %d cores\n",
         rttMs, lossPercent, kRetransmitMs + rttMs, QThread::idealThreadCount());
-    const Figures direct = measure(farm.port, "D");
-    const Figures slow = measure(proxyPort, "S");
+    const Figures direct = measure(farm.port, "D", rounds);
+    const Figures slow = measure(proxyPort, "S", rounds);
     std::printf("input to painted frame: median %.1f ms, p95 %.1f ms (%d taps) at RTT %d ms; direct median "
                 "%.1f ms, so "
                 "the link adds %.1f ms (%.2fx its RTT); median %s RTT + 30 ms (%d ms)\n",
