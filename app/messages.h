@@ -53,6 +53,14 @@ enum Type : int
     uploadHandedOver = 101,
     // One phone's answer to a transfer: {"uploadId", "deviceId", "code" (negative: failed), "detail"}.
     transferResult = 102,
+    // One phone's replay of a recorded macro: {"cloudPhoneId", "deviceId", "name", "index", "sent",
+    // "total", "state": waiting, running, done, stopped, unticked, restarted or failed}; the last one
+    // of a phone adds its timing drift "driftP50Ms", "driftP95Ms", "driftMaxMs".
+    macroProgress = 120,
+    // Every phone's replay has ended: {"stopped", "error" when the recording could not be replayed}.
+    macroFinished = 121,
+    // The toolbar asks for the macro replay dialog.
+    openMacroDialog = 122,
     showLoginPage = 190,
     loggedIn = 191,
 

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QtDebug>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -140,6 +141,9 @@ struct SessionRegistry : std::enable_shared_from_this<SessionRegistry>
     // Pool worker, for as long as synchronised operation lasts; one at a time.
     void distributeLoop();
     void requestPackages();
+    // Any thread; takes the macro mutex, then the job mutex.
+    bool startMacro(const std::function<std::shared_ptr<const macro::Recording>(QString *)> &load,
+                    const macroreplay::Options &options);
     // Any thread; takes the registry mutex.
     std::vector<std::shared_ptr<SDKPhone>> snapshot() const;
 
@@ -162,6 +166,9 @@ struct SessionRegistry : std::enable_shared_from_this<SessionRegistry>
     // Start tasks asked for and not yet run. Meanwhile recorded events wait in the recorder: the
     // targets they are for do not exist yet.
     int startsPending = 0;
+
+    mutable std::mutex macroMutex; // guards macroRun; never held with another lock
+    std::shared_ptr<macroreplay::Run> macroRun;
 
     std::mutex jobMutex; // guards jobs, draining and ticked
     std::deque<Job> jobs;
@@ -387,6 +394,39 @@ void SessionRegistry::requestPackages()
     cc_core_send_get_installed_package_msg_tob(first->identity(), &onInstalledPackages);
 }
 
+bool SessionRegistry::startMacro(
+    const std::function<std::shared_ptr<const macro::Recording>(QString *)> &load,
+    const macroreplay::Options &options)
+{
+    if (!options.valid())
+        return false;
+    std::shared_ptr<macroreplay::Run> run;
+    {
+        std::lock_guard<std::mutex> locker(macroMutex);
+        if (macroRun && macroRun->running())
+            return false;
+        // Replay threads post through the callbacks' slot, so nothing of theirs outlives the bus.
+        macroRun = run = std::make_shared<macroreplay::Run>(options, &postResult);
+    }
+    enqueue(shared_from_this(), [run, load](SessionRegistry &registry) {
+        QString error;
+        const std::shared_ptr<const macro::Recording> recording = load(&error);
+        if (!recording) {
+            run->fail(error);
+            return;
+        }
+        std::vector<std::shared_ptr<SDKPhone>> phones = registry.snapshot();
+        if (phones.empty()) {
+            run->fail(QStringLiteral("至少选择一台云手机"));
+            return;
+        }
+        std::sort(phones.begin(), phones.end(),
+                  [](const auto &a, const auto &b) { return a->cloudPhoneId() < b->cloudPhoneId(); });
+        run->start(recording, std::move(phones));
+    });
+    return true;
+}
+
 SdkManager::SdkManager(ThreadPool &pool, EventManager &bus) : d(std::make_shared<SessionRegistry>(pool, bus))
 {
     if (!ResultSlot::attach(d.get()))
@@ -397,6 +437,7 @@ SdkManager::~SdkManager()
 {
     // The distributor holds a pool worker while recording lasts; the pool's join must not wait for it.
     stopSync();
+    stopMacro();
     ResultSlot::detach(d.get());
 }
 
@@ -566,6 +607,45 @@ bool SdkManager::recordSyncEvent(const SyncEvent &event)
     }
     d->recorderWake.notify_all();
     return true;
+}
+
+bool SdkManager::startMacro(const QString &path, const macroreplay::Options &options)
+{
+    return d->startMacro(
+        [path](QString *error) -> std::shared_ptr<const macro::Recording> {
+            auto recording = std::make_shared<macro::Recording>();
+            if (!macro::load(path, recording.get(), error))
+                return nullptr;
+            if (recording->steps.empty()) {
+                *error = QStringLiteral("脚本没有录到任何操作");
+                return nullptr;
+            }
+            return recording;
+        },
+        options);
+}
+
+bool SdkManager::startMacro(std::shared_ptr<const macro::Recording> recording,
+                            const macroreplay::Options &options)
+{
+    return recording && d->startMacro([recording](QString *) { return recording; }, options);
+}
+
+void SdkManager::stopMacro()
+{
+    std::shared_ptr<macroreplay::Run> run;
+    {
+        std::lock_guard<std::mutex> locker(d->macroMutex);
+        run = d->macroRun;
+    }
+    if (run)
+        run->stop();
+}
+
+bool SdkManager::macroRunning() const
+{
+    std::lock_guard<std::mutex> locker(d->macroMutex);
+    return d->macroRun && d->macroRun->running();
 }
 
 int SdkManager::liveReplayThreads()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "coreclient/core_client.h"
+#include "phone/macroreplay.h"
 #include "phone/sdkphone.h"
 
 #include <QString>
@@ -85,6 +86,22 @@ public:
     bool recordSyncEvent(const SyncEvent &event);
     // Any thread. Replay threads alive in the process; they end once their phone stops mirroring.
     static int liveReplayThreads();
+
+    // Recorded macros: one recording replayed on every registered phone, one thread per phone, in
+    // cloudPhoneId order (the order the stagger counts along). Progress comes as bus messages 120
+    // and 121.
+    //
+    // GUI thread; takes the macro mutex, then the job mutex. False (nothing started) while a replay
+    // runs or for options out of range. Otherwise the file is read on the pool behind the pending
+    // registrations; a file that cannot be replayed, or no phone registered, gives a notice and
+    // message 121 with the reason, and nothing is sent.
+    bool startMacro(const QString &path, const macroreplay::Options &options);
+    // As above, for a recording already in memory.
+    bool startMacro(std::shared_ptr<const macro::Recording> recording, const macroreplay::Options &options);
+    // Any thread; takes the macro mutex. Every phone's replay stops sending at once.
+    void stopMacro();
+    // Any thread; takes the macro mutex.
+    bool macroRunning() const;
 
     // Any thread; takes the registry mutex. The registered phone, or null.
     std::shared_ptr<SDKPhone> phone(int cloudPhoneId) const;

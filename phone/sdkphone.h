@@ -72,6 +72,8 @@ public:
     std::atomic<int32_t> state{PhoneCreated};
     // Set when the phone is unticked: its replay drops what it has not sent yet.
     std::atomic<bool> removed{false};
+    // Replay requests answered "rebooting": the phone restarted under a replay.
+    std::atomic<int> rebootsSeen{0};
 
     // Everything below is guarded by eventMutex. Lock order: the registry mutex, then this one.
     std::mutex eventMutex;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -53,9 +54,11 @@ void setLogin(const QByteArray &deviceId, int state)
 
 // Library thread; takes the phone's event mutex. The replay thread waits for every answer before it
 // ends, and it holds the phone, so `extra` is alive here.
-void answered(SdkSession *session)
+void answered(SdkSession *session, int code)
 {
     auto *phone = static_cast<SDKPhone *>(session->extra);
+    if (code == CC_ERR_REBOOTING)
+        ++phone->rebootsSeen;
     std::lock_guard<std::mutex> locker(phone->eventMutex);
     --phone->replayInFlight;
     phone->eventsReady.notify_all();
@@ -72,7 +75,7 @@ void onLogin(SdkSession *session, int, int code, const void *, int)
         cc_core_send_adb_command_msg_tob(session, "ime set com.android.adbkeyboard/.AdbIME", nullptr, 0);
         setLogin(id, 0);
     }
-    answered(session);
+    answered(session, code);
 }
 
 // Library thread.
@@ -89,13 +92,7 @@ template <int Type> void onReplayed(SdkSession *session, int, int code, const vo
         qDebug() << " sync clipboard error, deviceId:" << id << ", code:" << code;
     else if (code < 0 && Type == SyncFunctionKey)
         qDebug() << "同步键值,deviceId" << id << "失败" << code;
-    answered(session);
-}
-
-bool replayable(int type)
-{
-    return type == SyncTouchUpDown || type == SyncTouchMove || type == SyncText || type == SyncFunctionKey ||
-           type == SyncKey;
+    answered(session, code);
 }
 
 // Replay thread, no lock held. `event` is replayable.
@@ -129,20 +126,28 @@ void reserve(SDKPhone &phone)
 }
 
 // Replay thread; takes the login mutex. Waits for the login's answer, so that the keyboard switch
-// goes out before the first event. Ends early when the stop task forgets the login or the phone is
-// no longer a target; the library answers every request within its time-out in any case.
-void waitForLogin(const SDKPhone &phone, const std::string &id)
+// goes out before the first event. Ends early when the stop task forgets the login or the replay is
+// no longer wanted; the library answers every request within its time-out in any case.
+void waitForLogin(const std::string &id, const std::function<bool()> &wanted)
 {
     std::unique_lock<std::mutex> locker(logins().mutex);
     for (;;) {
         const auto found = logins().states.find(id);
-        if (found == logins().states.end() || found->second != -1 || phone.state != PhoneSyncTarget)
+        if (found == logins().states.end() || found->second != -1 || !wanted())
             return;
         logins().changed.wait_for(locker, idleWait);
     }
 }
 
-void login(SDKPhone &phone, SdkSession *session)
+} // namespace
+
+bool replayable(int type)
+{
+    return type == SyncTouchUpDown || type == SyncTouchMove || type == SyncText || type == SyncFunctionKey ||
+           type == SyncKey;
+}
+
+void login(SDKPhone &phone, SdkSession *session, const std::function<bool()> &wanted)
 {
     const std::string id = phone.deviceId().toStdString();
     {
@@ -151,10 +156,24 @@ void login(SDKPhone &phone, SdkSession *session)
     }
     reserve(phone);
     cc_core_send_user_login_data_tob(session, &onLogin);
-    waitForLogin(phone, id);
+    waitForLogin(id, wanted);
     qDebug() << "     登录成功,开始同步:" << phone.deviceId() << " name:" << phone.name()
              << QDateTime::currentMSecsSinceEpoch();
 }
+
+void sendEvent(SDKPhone &phone, SdkSession *session, const SyncEvent &event)
+{
+    reserve(phone);
+    send(session, event);
+}
+
+void waitForAnswers(SDKPhone &phone)
+{
+    std::unique_lock<std::mutex> locker(phone.eventMutex);
+    phone.eventsReady.wait(locker, [&] { return phone.replayInFlight == 0; });
+}
+
+namespace {
 
 // Replay thread, under the phone's event mutex: takes the queued batches. Empty when the thread is
 // to end; it has then cleared replayRunning, after every answer came back.
@@ -184,7 +203,7 @@ void replayLoop(std::shared_ptr<SDKPhone> phone)
     SdkSession session = *phone->identity();
     session.extra = phone.get();
     if (phone->state == PhoneSyncTarget)
-        login(*phone, &session);
+        login(*phone, &session, [&] { return phone->state == PhoneSyncTarget; });
     for (;;) {
         const std::vector<SyncBatch> batches = nextBatches(*phone);
         if (batches.empty())
@@ -193,10 +212,8 @@ void replayLoop(std::shared_ptr<SDKPhone> phone)
             for (const SyncEvent &event : *batch) {
                 if (phone->removed)
                     break;
-                if (!replayable(event.type))
-                    continue;
-                reserve(*phone);
-                send(&session, event);
+                if (replayable(event.type))
+                    sendEvent(*phone, &session, event);
             }
         }
     }

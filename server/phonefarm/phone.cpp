@@ -555,6 +555,9 @@ int Phone::login(const QByteArray &json, QByteArray *answer)
     std::lock_guard<std::mutex> lock(mutex_);
     s_.remoteUser = user;
     ++s_.version;
+    // Operators read from the log when each phone was taken over, and in which order.
+    qInfo("login %s by %s at %lld ms", qPrintable(s_.deviceId), qPrintable(user),
+          QDateTime::currentMSecsSinceEpoch());
     *answer = QJsonDocument(QJsonObject{{QStringLiteral("deviceId"), s_.deviceId},
                                         {QStringLiteral("user"), user},
                                         {QStringLiteral("loggedIn"), true}})

@@ -5,9 +5,9 @@
 #include <chrono>
 #include <future>
 
-bool PhoneFarm::start(QString *error)
+bool PhoneFarm::start(QString *error, const QStringList &extra, const QString &logPath)
 {
-    if (!harness::Farm::start()) {
+    if (!harness::Farm::start(extra, logPath)) {
         *error = QStringLiteral("the phone farm did not start in ") + harness::binDir();
         return false;
     }

@@ -10,7 +10,8 @@
 class PhoneFarm : public harness::Farm
 {
 public:
-    bool start(QString *error);
+    // `extra` arguments for the farm; with `logPath` its log goes to that file.
+    bool start(QString *error, const QStringList &extra = {}, const QString &logPath = {});
 
     // A credential the farm accepts for `deviceId` for a day; `forDevice` signs it for another id
     // (so the farm refuses it). `farmSecret` is the one the farm was started with.

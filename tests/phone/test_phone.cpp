@@ -2,7 +2,9 @@
 // commands, screenshots and package lists on the bus, the preview queue's frames, and synchronised
 // operation read back from the phones' screens.
 #include "app/eventmanager.h"
+#include "app/messages.h"
 #include "app/threadpool.h"
+#include "phone/macrofile.h"
 #include "phone/queuepreview.h"
 #include "phone/sdkmanager.h"
 #include "phone/syncreplay.h"
@@ -10,14 +12,18 @@
 #include "tests/support/busrecorder.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QHash>
 #include <QImage>
 #include <QRegularExpression>
+#include <QSaveFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstring>
 #include <future>
 #include <initializer_list>
@@ -205,6 +211,20 @@ QByteArray inputMethod(const FarmPhone &phone)
         .data.trimmed();
 }
 
+macro::Step step(qint64 offsetMs, const SyncEvent &event)
+{
+    return {offsetMs, event};
+}
+
+// Every replay's last progress message per phone, by device id.
+QHash<QString, QJsonObject> finalProgress(const BusRecorder &probe)
+{
+    QHash<QString, QJsonObject> last;
+    for (const QJsonObject &progress : probe.payloads(Msg::macroProgress))
+        last.insert(progress.value(QStringLiteral("deviceId")).toString(), progress);
+    return last;
+}
+
 bool openNotes(const FarmPhone &phone)
 {
     return runShell(phone.id, phone.credential, "am start -n com.pmapps.notes/.MainActivity").code >= 0 &&
@@ -230,8 +250,12 @@ private slots:
     void typingReachesEveryTargetOnceInOrder();
     void tapOnTheMasterOpensTheAppOnTargets();
     void badInputNeverHangsOrLeaksThreads();
+    void macroFileRoundTripAndDamage();
+    void macroReplaysOnEveryTickedPhoneInTurn();
+    void macroReplayEndsOnlyThePhoneThatLeft();
 
 private:
+    QTemporaryDir m_logDir;
     PhoneFarm m_farm;
 };
 
@@ -239,7 +263,9 @@ void TestPhone::initTestCase()
 {
     testHandler = qInstallMessageHandler(captureLog);
     QString error;
-    QVERIFY2(m_farm.start(&error), qPrintable(error));
+    QVERIFY2(m_farm.start(&error, {QStringLiteral("--restart-ms"), QStringLiteral("1500")},
+                          m_logDir.filePath(QStringLiteral("farm.log"))),
+             qPrintable(error));
 }
 
 void TestPhone::cleanupTestCase()
@@ -696,6 +722,286 @@ void TestPhone::badInputNeverHangsOrLeaksThreads()
     }
     // Every replay thread and pool worker is gone.
     QTRY_VERIFY_WITH_TIMEOUT(processThreads() <= threadsBefore, 10000);
+}
+
+void TestPhone::macroFileRoundTripAndDamage()
+{
+    QTemporaryDir data;
+    macro::Recording recording;
+    // A name longer than the limit is cut at a character boundary.
+    recording.name = QString(60, QChar(0x811A)) + QStringLiteral("本");
+    recording.createdMs = 1700000000123;
+    recording.rotation = 1;
+    const QByteArray longestText(CC_MAX_TEXT_BYTES, 'T');
+    const QByteArray longestTouch(CC_MAX_TOUCH_BYTES, '\x7f');
+    recording.steps = {step(0, syncEvent(SyncTouchUpDown, 0, touchPayload(0, QPoint(100, 200), 0))),
+                       step(16, syncEvent(SyncTouchMove, 0, touchPayload(2, QPoint(101, 201), 16))),
+                       step(40, syncEvent(SyncTouchUpDown, 0, longestTouch)),
+                       step(40, textEvent("文字 text")),
+                       step(900, syncEvent(SyncKey, 67, keyPayload(67))),
+                       step(1200, syncEvent(SyncFunctionKey, CC_KEY_VOLUMEUP, QByteArray())),
+                       step(70000, textEvent(longestText))};
+    QString error;
+    const QString path = macro::save(data.path(), recording, &error);
+    QVERIFY2(!path.isEmpty(), qPrintable(error));
+    QVERIFY(path.startsWith(data.path() + QStringLiteral("/macros/")));
+    QCOMPARE(QDir(data.path() + QStringLiteral("/macros")).entryList(QDir::Files).size(), 1);
+
+    macro::Recording loaded;
+    QVERIFY2(macro::load(path, &loaded, &error), qPrintable(error));
+    QCOMPARE(loaded.name.toUtf8().size(), 126); // 42 whole characters of 3 bytes
+    QVERIFY(recording.name.startsWith(loaded.name));
+    QCOMPARE(loaded.createdMs, recording.createdMs);
+    QCOMPARE(loaded.rotation, 1);
+    QCOMPARE(loaded.lengthMs(), 70000);
+    QCOMPARE(loaded.steps.size(), recording.steps.size());
+    for (size_t i = 0; i < loaded.steps.size(); ++i) {
+        const macro::Step &a = recording.steps[i];
+        const macro::Step &b = loaded.steps[i];
+        QCOMPARE(b.offsetMs, a.offsetMs);
+        QCOMPARE(b.event.type, a.event.type);
+        QCOMPARE(b.event.code, a.event.code);
+        QCOMPARE(QByteArray(b.event.data, b.event.length), QByteArray(a.event.data, a.event.length));
+    }
+    const std::vector<macro::Entry> entries = macro::list(data.path());
+    QCOMPARE(int(entries.size()), 1);
+    QCOMPARE(entries[0].events, 7);
+    QCOMPARE(entries[0].lengthMs, 70000);
+    QVERIFY(entries[0].error.isEmpty());
+
+    // Any byte changed, or the file cut anywhere, and the file is refused.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    file.close();
+    for (int i = 0; i < bytes.size(); ++i) {
+        QByteArray changed = bytes;
+        changed[i] = char(changed[i] ^ 0x41);
+        QVERIFY2(!macro::decode(changed, &loaded, &error), qPrintable(QString::number(i)));
+        QVERIFY(!error.isEmpty());
+    }
+    for (int size = 0; size < bytes.size(); ++size)
+        QVERIFY2(!macro::decode(bytes.left(size), &loaded, &error), qPrintable(QString::number(size)));
+    QVERIFY(!macro::decode(bytes + '\0', &loaded, &error));
+    // Nothing of a refused file reaches the caller.
+    QCOMPARE(loaded.steps.size(), recording.steps.size());
+
+    // Each refusal says why.
+    QVERIFY(!macro::decode("PK\x03\x04 a zip file", &loaded, &error));
+    QCOMPARE(error, QStringLiteral("不是脚本文件"));
+    QByteArray future = bytes;
+    future[8] = char(macro::formatVersion + 1);
+    QVERIFY(!macro::decode(future, &loaded, &error));
+    QVERIFY2(error.contains(QStringLiteral("版本 2")), qPrintable(error));
+    QVERIFY(!macro::decode(bytes.left(bytes.size() - 1), &loaded, &error));
+    QCOMPARE(error, QStringLiteral("脚本文件已损坏或不完整"));
+
+    // A correctly summed file with an event over its limit: one byte over each limit is refused.
+    const auto refusedWith = [&](const SyncEvent &event) {
+        macro::Recording bad;
+        bad.steps = {step(0, event)};
+        QString why;
+        return macro::decode(macro::encode(bad), &loaded, &why) ? QString() : why;
+    };
+    QVERIFY(refusedWith(syncEvent(SyncTouchMove, 0, QByteArray(CC_MAX_TOUCH_BYTES + 1, 'x')))
+                .contains(QStringLiteral("超过上限 64 字节")));
+    SyncEvent overText = textEvent("x");
+    overText.length = SyncEvent::payloadLimit + 1;
+    QVERIFY(refusedWith(overText).contains(QStringLiteral("超过上限 4096 字节")));
+    QVERIFY(refusedWith(syncEvent(SyncKey, 67, QByteArray(9, 'k'))).contains(QStringLiteral("上限 8")));
+    QVERIFY(refusedWith(syncEvent(SyncFunctionKey, 116, QByteArray())).contains(QStringLiteral("116")));
+    QVERIFY(refusedWith(syncEvent(5, 0, QByteArray("?"))).contains(QStringLiteral("类型 5")));
+    QVERIFY(refusedWith(textEvent(QByteArray())).contains(QStringLiteral("为空")));
+    // A count beyond what the file holds is refused before anything is allocated for it.
+    macro::Recording empty;
+    QByteArray huge = macro::encode(empty);
+    huge.chop(32);
+    qToLittleEndian<quint32>(quint32(macro::eventLimit + 1), huge.data() + huge.size() - 4);
+    huge += QCryptographicHash::hash(huge, QCryptographicHash::Sha256);
+    QVERIFY(!macro::decode(huge, &loaded, &error));
+    QVERIFY2(error.contains(QStringLiteral("事件数")), qPrintable(error));
+
+    // A damaged file is listed with its reason; a recorder keeps only what a replay can send.
+    QVERIFY(QFile::copy(path, data.path() + QStringLiteral("/macros/copy.pmacro")));
+    QFile damaged(data.path() + QStringLiteral("/macros/copy.pmacro"));
+    QVERIFY(damaged.open(QIODevice::ReadWrite));
+    QVERIFY(damaged.resize(bytes.size() / 2));
+    damaged.close();
+    const std::vector<macro::Entry> both = macro::list(data.path());
+    QCOMPARE(int(both.size()), 2);
+    QCOMPARE(
+        int(std::count_if(both.begin(), both.end(), [](const macro::Entry &e) { return e.error.isEmpty(); })),
+        1);
+    macro::Recorder recorder(QStringLiteral("r"), 0);
+    QVERIFY(recorder.add(textEvent("ok")));
+    QVERIFY(!recorder.add(syncEvent(SyncFunctionKey, 1, QByteArray())));
+    QVERIFY(!recorder.add(overText));
+    QCOMPARE(recorder.size(), 1);
+}
+
+void TestPhone::macroReplaysOnEveryTickedPhoneInTurn()
+{
+    ThreadPool pool(1);
+    PumpedBus bus;
+    BusRecorder probe(bus.bus, {Msg::macroProgress, Msg::macroFinished});
+    SdkManager manager(pool, bus.bus);
+    const FarmPhone recorded = farmPhone(30, "PMMACM");
+    const FarmPhone targets[] = {farmPhone(31, "PMMACA"), farmPhone(32, "PMMACB"), farmPhone(33, "PMMACC")};
+
+    // The notes icon sits at the same place on every launcher.
+    const QString notesIcon =
+        iconBounds(recorded.id, recorded.credential).value(QStringLiteral("com.pmapps.notes"));
+    QVERIFY(!notesIcon.isEmpty());
+    for (const FarmPhone &phone : targets)
+        QCOMPARE(iconBounds(phone.id, phone.credential).value(QStringLiteral("com.pmapps.notes")), notesIcon);
+    const QStringList corners = notesIcon.split(',');
+    const QPoint centre((corners[0].toInt() + corners[2].toInt()) / 2,
+                        (corners[1].toInt() + corners[3].toInt()) / 2);
+
+    // What the window keeps: a tap on the icon, then typed text and a correction.
+    macro::Recording recording;
+    recording.name = QStringLiteral("打开便签");
+    recording.steps = {step(0, syncEvent(SyncTouchUpDown, 0, touchPayload(0, centre, 0))),
+                       step(40, syncEvent(SyncTouchMove, 0, touchPayload(2, centre, 40))),
+                       step(80, syncEvent(SyncTouchUpDown, 0, touchPayload(1, centre, 80))),
+                       step(600, textEvent("宏 replay")),
+                       step(650, textEvent("x")),
+                       step(700, syncEvent(SyncKey, 67, keyPayload(67))),
+                       step(750, textEvent(" ok"))};
+    QTemporaryDir data;
+    QString error;
+    const QString path = macro::save(data.path(), recording, &error);
+    QVERIFY2(!path.isEmpty(), qPrintable(error));
+
+    // Played on the phone it was recorded on first, read back from that phone's screen.
+    tick(manager, recorded);
+    QVERIFY(manager.startMacro(path, {}));
+    QTRY_COMPARE_WITH_TIMEOUT(probe.messages(Msg::macroFinished).size(), 1, 20000);
+    QCOMPARE(foregroundPackage(recorded.id, recorded.credential), QStringLiteral("com.pmapps.notes"));
+    const QString typed = notesText(recorded.id, recorded.credential);
+    QCOMPARE(typed, QStringLiteral("宏 replay ok"));
+    manager.erasePhone(recorded.cloudPhoneId);
+
+    // Then on three others, each starting at least 500 ms after the one before.
+    for (const FarmPhone &phone : targets)
+        tick(manager, phone);
+    QVERIFY(settle(manager));
+    probe.take();
+    const qint64 begun = QDateTime::currentMSecsSinceEpoch();
+    macroreplay::Options staggered;
+    staggered.staggerMs = 500;
+    QVERIFY(manager.startMacro(path, staggered));
+    QVERIFY(!manager.startMacro(path, staggered)); // one replay at a time
+    QTRY_COMPARE_WITH_TIMEOUT(probe.messages(Msg::macroFinished).size(), 1, 30000);
+    QVERIFY(!manager.macroRunning());
+    QCOMPARE(probe.payloads(Msg::macroFinished).first().value(QStringLiteral("stopped")).toBool(), false);
+    const QHash<QString, QJsonObject> last = finalProgress(probe);
+    for (const FarmPhone &phone : targets) {
+        const QJsonObject progress = last.value(QString::fromLatin1(phone.id));
+        QCOMPARE(progress.value(QStringLiteral("state")).toString(), QStringLiteral("done"));
+        QCOMPARE(progress.value(QStringLiteral("sent")).toInt(), 7);
+        QCOMPARE(foregroundPackage(phone.id, phone.credential), QStringLiteral("com.pmapps.notes"));
+        QCOMPARE(notesText(phone.id, phone.credential), typed);
+    }
+    // Sent with the calls of synchronised operation, which log in first.
+    QVERIFY(logged(QStringLiteral("登录成功,开始同步:"), QString::fromLatin1(targets[2].id)));
+
+    // The farm's log: the three logins in tick order, each at least the stagger after the last.
+    QFile log(m_logDir.filePath(QStringLiteral("farm.log")));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    static const QRegularExpression line(QStringLiteral("^login (PMMAC[ABC]) by \\S+ at (\\d+) ms$"),
+                                         QRegularExpression::MultilineOption);
+    QStringList order;
+    QList<qint64> times;
+    for (auto m = line.globalMatch(QString::fromUtf8(log.readAll())); m.hasNext();) {
+        const QRegularExpressionMatch match = m.next();
+        if (match.captured(2).toLongLong() < begun)
+            continue;
+        order << match.captured(1);
+        times << match.captured(2).toLongLong();
+    }
+    QCOMPARE(order, (QStringList{"PMMACA", "PMMACB", "PMMACC"}));
+    for (int i = 1; i < times.size(); ++i)
+        QVERIFY2(times[i] - times[i - 1] >= 500, qPrintable(QString::number(times[i] - times[i - 1])));
+}
+
+void TestPhone::macroReplayEndsOnlyThePhoneThatLeft()
+{
+    ThreadPool pool(1);
+    PumpedBus bus;
+    BusRecorder probe(bus.bus, {Msg::macroProgress, Msg::macroFinished, Msg::showDialog});
+    SdkManager manager(pool, bus.bus);
+    const FarmPhone kept[] = {farmPhone(41, "PMMACK"), farmPhone(42, "PMMACL")};
+    const FarmPhone unticked = farmPhone(43, "PMMACU");
+    const FarmPhone restarted = farmPhone(44, "PMMACR");
+    for (const FarmPhone &phone : {kept[0], kept[1], unticked, restarted}) {
+        tick(manager, phone);
+        QVERIFY(openNotes(phone));
+    }
+    QVERIFY(settle(manager));
+
+    // Options out of range and files that cannot be replayed start nothing.
+    macroreplay::Options tooFast;
+    tooFast.speed = macroreplay::Options::maxSpeed * 2;
+    macro::Recording letters;
+    for (int i = 0; i < 120; ++i)
+        letters.steps.push_back(step(i * 50, textEvent(QByteArray(1, char('a' + i % 26)))));
+    const auto shared = std::make_shared<const macro::Recording>(letters);
+    QVERIFY(!manager.startMacro(shared, tooFast));
+    QTemporaryDir data;
+    QString error;
+    const QString path = macro::save(data.path(), letters, &error);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.seek(file.size() / 2));
+    QVERIFY(file.putChar('!'));
+    file.close();
+    QVERIFY(manager.startMacro(path, {}));
+    QTRY_COMPARE_WITH_TIMEOUT(probe.messages(Msg::macroFinished).size(), 1, 20000);
+    QCOMPARE(probe.payloads(Msg::macroFinished).first().value(QStringLiteral("error")).toString(),
+             QStringLiteral("脚本文件已损坏或不完整"));
+    QCOMPARE(probe.notices(), QStringList{QStringLiteral("脚本文件已损坏或不完整")});
+    QVERIFY(probe.messages(Msg::macroProgress).isEmpty());
+    probe.take();
+
+    // Six seconds of typing at x1. One phone is unticked and one restarted while it runs.
+    QVERIFY(manager.startMacro(shared, {}));
+    QTRY_VERIFY_WITH_TIMEOUT(notesText(unticked.id, unticked.credential).size() >= 3, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(notesText(restarted.id, restarted.credential).size() >= 3, 20000);
+    manager.erasePhone(unticked.cloudPhoneId);
+    QCOMPARE(m_farm.admin("POST", "/admin/phones/" + restarted.id + "/restart"), 200);
+    QTRY_COMPARE_WITH_TIMEOUT(probe.messages(Msg::macroFinished).size(), 1, 30000);
+    QHash<QString, QJsonObject> last = finalProgress(probe);
+    QCOMPARE(last.value(QString::fromLatin1(unticked.id)).value(QStringLiteral("state")).toString(),
+             QStringLiteral("unticked"));
+    QCOMPARE(last.value(QString::fromLatin1(restarted.id)).value(QStringLiteral("state")).toString(),
+             QStringLiteral("restarted"));
+    QString expected;
+    for (int i = 0; i < 120; ++i)
+        expected += QChar('a' + i % 26);
+    for (const FarmPhone &phone : kept) {
+        QCOMPARE(last.value(QString::fromLatin1(phone.id)).value(QStringLiteral("state")).toString(),
+                 QStringLiteral("done"));
+        QCOMPARE(notesText(phone.id, phone.credential), expected);
+    }
+    QVERIFY(notesText(unticked.id, unticked.credential).size() < expected.size());
+
+    // Stop ends every replay at once, mid-way; what was sent before it arrives whole.
+    probe.take();
+    QVERIFY(manager.startMacro(shared, {}));
+    QTRY_VERIFY_WITH_TIMEOUT(notesText(kept[1].id, kept[1].credential).size() >= expected.size() + 3, 20000);
+    manager.stopMacro();
+    QTRY_COMPARE_WITH_TIMEOUT(probe.messages(Msg::macroFinished).size(), 1, 20000);
+    QVERIFY(probe.payloads(Msg::macroFinished).first().value(QStringLiteral("stopped")).toBool());
+    last = finalProgress(probe);
+    for (const FarmPhone &phone : kept) {
+        const QJsonObject progress = last.value(QString::fromLatin1(phone.id));
+        QCOMPARE(progress.value(QStringLiteral("state")).toString(), QStringLiteral("stopped"));
+        QVERIFY(progress.value(QStringLiteral("sent")).toInt() < 120);
+        QCOMPARE(notesText(phone.id, phone.credential).size(),
+                 expected.size() + progress.value(QStringLiteral("sent")).toInt());
+    }
+    QVERIFY(!manager.macroRunning());
 }
 
 QTEST_MAIN(TestPhone)

@@ -18,10 +18,12 @@ using testsupport::binDir;
 class Farm
 {
 public:
-    // Starts the farm on free ports with `extra` arguments and reads its two address lines.
-    bool start(const QStringList &extra = {})
+    // Starts the farm on free ports with `extra` arguments and reads its two address lines. With
+    // `logPath` the farm's log goes to that file, else to the caller's standard error.
+    bool start(const QStringList &extra = {}, const QString &logPath = {})
     {
         server_.setArgs(extra);
+        server_.setLogPath(logPath);
         if (!server_.start())
             return false;
         port = quint16(server_.port(0));

@@ -44,6 +44,8 @@ public:
     ServerProcess &operator=(const ServerProcess &) = delete;
 
     void setArgs(const QStringList &args) { args_ = args; }
+    // Where the server's standard error goes from the next start on; empty forwards it to ours.
+    void setLogPath(const QString &path) { logPath_ = path; }
     // Starts the program and reads its address lines (at most 2 min).
     bool start(QString *error = nullptr);
     // Asks the server to stop; its exit code, or -1 when it had to be killed or crashed.
