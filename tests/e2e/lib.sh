@@ -1,4 +1,21 @@
-# Shared by the end-to-end scripts; sourced inside their Xvfb session.
+# Shared by the end-to-end scripts. stack_up runs before their Xvfb session, the rest inside it.
+
+# stack_up BIN OUT: sets $bin, $out and $root; a scratch data directory and stack state in $work (the
+# debug log in $log), the stack started on its fixed ports, and both gone again when the script
+# exits, the stack's logs copied to $out.
+stack_up() {
+  bin=$1 out=$2
+  root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+  work=$(mktemp -d)
+  export XDG_DATA_HOME=$work/data PELOMIR_STACK_DIR=$work/stack PELOMIR_BIN_DIR=$bin
+  log=$XDG_DATA_HOME/pelomir/log/debug.log
+  mkdir -p "$XDG_DATA_HOME/pelomir/log" "$PELOMIR_STACK_DIR" "$out"
+  : >"$log"
+  trap 'cp "$PELOMIR_STACK_DIR"/*.log "$out/" 2>/dev/null || true
+        "$root/scripts/stack" stop >/dev/null 2>&1 || true
+        rm -rf "$work"' EXIT
+  "$root/scripts/stack" start
+}
 
 # wait_for SECONDS COMMAND...: polls COMMAND until it succeeds.
 wait_for() {

@@ -3,23 +3,9 @@
 # account through the login form (xdotool), and checks what a user would see and what is stored.
 # Screenshots land in the output directory: login-page.png and device-page.png.
 set -euo pipefail
-bin=$1
-out=$2
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
-work=$(mktemp -d)
-export XDG_DATA_HOME=$work/data PELOMIR_STACK_DIR=$work/stack PELOMIR_BIN_DIR=$bin
-mkdir -p "$XDG_DATA_HOME/pelomir/log" "$PELOMIR_STACK_DIR" "$out"
-: >"$XDG_DATA_HOME/pelomir/log/debug.log"
-log=$XDG_DATA_HOME/pelomir/log/debug.log
-
-cleanup() {
-  "$root/scripts/stack" stop >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-"$root/scripts/stack" start
-
+source "$here/lib.sh"
+stack_up "$1" "$2"
 
 xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" "$XDG_DATA_HOME" "$here" <<'SCRIPT'
 set -euo pipefail

@@ -5,23 +5,11 @@
 # read back from the phones with "uiautomator dump". Screenshots of the master and of one target
 # land in the output directory: sync-master.png and sync-target.png.
 set -euo pipefail
-bin=$1
-out=$2
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
-work=$(mktemp -d)
-export XDG_DATA_HOME=$work/data PELOMIR_STACK_DIR=$work/stack PELOMIR_BIN_DIR=$bin
-mkdir -p "$XDG_DATA_HOME/pelomir/log" "$PELOMIR_STACK_DIR" "$out"
-: >"$XDG_DATA_HOME/pelomir/log/debug.log"
+source "$here/lib.sh"
+stack_up "$1" "$2"
 
-cleanup() {
-  "$root/scripts/stack" stop >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-"$root/scripts/stack" start
-
-xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$XDG_DATA_HOME/pelomir/log/debug.log" \
+xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" \
   "$here" <<'SCRIPT'
 set -euo pipefail
 bin=$1 out=$2 log=$3 here=$4

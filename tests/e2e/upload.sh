@@ -5,22 +5,9 @@
 # packages"). Screenshots of the upload window while it uploads and with the phone's result land in
 # the output directory: upload-progress.png and upload-results.png.
 set -euo pipefail
-bin=$1
-out=$2
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
-work=$(mktemp -d)
-export XDG_DATA_HOME=$work/data PELOMIR_STACK_DIR=$work/stack PELOMIR_BIN_DIR=$bin
-mkdir -p "$XDG_DATA_HOME/pelomir/log" "$PELOMIR_STACK_DIR" "$out"
-: >"$XDG_DATA_HOME/pelomir/log/debug.log"
-
-cleanup() {
-  cp "$PELOMIR_STACK_DIR"/*.log "$out/" 2>/dev/null || true
-  "$root/scripts/stack" stop >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-"$root/scripts/stack" start
+source "$here/lib.sh"
+stack_up "$1" "$2"
 
 # An APK in the farm's format, large enough that the upload window shows it on its way (the farm
 # fetches at most 64 MB).
@@ -28,7 +15,7 @@ apk=$work/e2e-upload.apk
 printf 'PMAPK 1\npackage: com.pelomir.e2eupload\nlabel: E2E\ncolor: #1565c0\n\n' >"$apk"
 head -c $((48 * 1024 * 1024)) /dev/urandom >>"$apk"
 
-xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$XDG_DATA_HOME/pelomir/log/debug.log" \
+xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" \
   "$here" "$apk" "$PELOMIR_STACK_DIR/objstore" <<'SCRIPT'
 set -euo pipefail
 bin=$1 out=$2 log=$3 here=$4 apk=$5 store=$6
