@@ -1,14 +1,17 @@
 #include "oper/zqphoneform.h"
 
+#include "app/datadir.h"
 #include "app/droppedfiles.h"
 #include "app/globals.h"
 #include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "oper/phonegeometry.h"
 #include "oper/zqphonewindow.h"
+#include "phone/macrofile.h"
 #include "phone/phonetext.h"
 #include "phone/sdkmanager.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDropEvent>
 #include <QGuiApplication>
@@ -19,6 +22,8 @@
 #include <QPointer>
 #include <QScreen>
 #include <QToolButton>
+
+#include <stdexcept>
 
 namespace {
 
@@ -118,6 +123,8 @@ ZqPhoneForm::ZqPhoneForm(const QString &deviceId, const QString &deviceName, con
 ZqPhoneForm::~ZqPhoneForm()
 {
     g_eventManager.unsubscribe(this);
+    // What was recorded is kept however the window goes.
+    stopRecording();
     // Whichever window goes, synchronised operation ends; the next master starts it again.
     sdkManager.stopSync();
 }
@@ -172,9 +179,10 @@ void ZqPhoneForm::buildWidgets()
         {"btnUpload", "上\n传", "upload_dev.png", 168, 68, true},
         {"btnRestart", "重\n启", "restart_dev.png", 238, 68, true},
         {"btnScreenshot", "截\n图", "screenshot.png", 306, 68, true},
-        {"btnReset", "恢\n复\n出\n厂", "reset_dev.png", 376, 90, false},
-        {"btnRenewal", "续\n费", "renewal_dev.png", 466, 68, false},
-        {"btnExit", "退\n出", "exit_dev.png", 534, 68, false},
+        {"btnRecord", "录\n制", "record_dev.png", 376, 68, true},
+        {"btnReset", "恢\n复\n出\n厂", "reset_dev.png", 446, 90, false},
+        {"btnRenewal", "续\n费", "renewal_dev.png", 536, 68, false},
+        {"btnExit", "退\n出", "exit_dev.png", 604, 68, false},
     };
     for (const Tool &tool : tools) {
         QToolButton *button = addButton(m_right, tool.name, QString::fromUtf8(tool.text), tool.icon);
@@ -183,6 +191,9 @@ void ZqPhoneForm::buildWidgets()
         button->setGeometry(2, tool.y, 24, tool.height);
         button->setVisible(tool.shown);
     }
+
+    m_btnRecord = m_right->findChild<QToolButton *>(QStringLiteral("btnRecord"));
+    m_btnRecord->setToolTip(QStringLiteral("录制本窗口的操作，之后可在“批量管理”中回放"));
 
     m_bottom = new QWidget(this);
     m_bottom->setObjectName(QStringLiteral("wBottom"));
@@ -403,15 +414,14 @@ void ZqPhoneForm::on_btnMin_clicked()
     showMinimized();
 }
 
-void ZqPhoneForm::sendFunctionKey(int code, bool recorded)
+void ZqPhoneForm::sendFunctionKey(int code, bool mirrored)
 {
     if (!mayOperate(m_cloudPhoneId)) {
         qDebug() << "key" << code << "ignored: restricted phone" << m_deviceId;
         return;
     }
     m_display->sendFunctionKey(code);
-    if (recorded && m_isSyncMaster)
-        ZqPhoneWindow::recordForSync(SyncFunctionKey, code, QByteArray());
+    m_display->keep(SyncFunctionKey, code, QByteArray(), mirrored);
 }
 
 void ZqPhoneForm::on_btnReturn_clicked()
@@ -469,6 +479,55 @@ void ZqPhoneForm::on_btnScreenshot_clicked()
 {
     if (m_hasIdentity)
         sdkManager.requestScreencap(m_identity);
+}
+
+void ZqPhoneForm::on_btnRecord_clicked()
+{
+    if (m_recorder) {
+        stopRecording();
+        return;
+    }
+    if (!mayOperate(m_cloudPhoneId) || !m_display->hasIdentity())
+        return;
+    const QString name = m_deviceName + QLatin1Char(' ') +
+                         QDateTime::currentDateTime().toString(QStringLiteral("MM-dd hh:mm:ss"));
+    m_recorder = std::make_unique<macro::Recorder>(name, m_rotation);
+    m_display->setRecorder(m_recorder.get());
+    m_btnRecord->setText(QStringLiteral("停\n止"));
+    m_btnRecord->setIcon(QIcon(QStringLiteral(":/image/image/recording_dev.png")));
+    m_btnRecord->setToolTip(QStringLiteral("正在录制，点击停止并保存"));
+    qDebug() << "macro recording started:" << name << "rotation" << m_rotation;
+}
+
+void ZqPhoneForm::stopRecording()
+{
+    if (!m_recorder)
+        return;
+    m_display->setRecorder(nullptr);
+    auto recording = std::make_shared<const macro::Recording>(m_recorder->take());
+    m_recorder.reset();
+    m_btnRecord->setText(QStringLiteral("录\n制"));
+    m_btnRecord->setIcon(QIcon(QStringLiteral(":/image/image/record_dev.png")));
+    m_btnRecord->setToolTip(QStringLiteral("录制本窗口的操作，之后可在“批量管理”中回放"));
+    qDebug() << "macro recording stopped:" << recording->name << recording->steps.size() << "events";
+    if (recording->steps.empty()) {
+        postNotice(QStringLiteral("没有录到任何操作，脚本未保存"));
+        return;
+    }
+    const auto save = [recording] {
+        QString error;
+        const QString path = macro::save(dataDirectory(), *recording, &error);
+        qDebug() << "macro saved:" << path << error;
+        postNotice(path.isEmpty() ? error
+                                  : QStringLiteral("脚本“%1”已保存，共 %2 个操作")
+                                        .arg(recording->name)
+                                        .arg(recording->steps.size()));
+    };
+    try {
+        g_threadPool.commit(save);
+    } catch (const std::runtime_error &) {
+        save(); // the program is ending; the file is written all the same
+    }
 }
 
 void ZqPhoneForm::dragEnterEvent(QDragEnterEvent *event)

@@ -8,13 +8,17 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 class QLabel;
 class QToolButton;
 class ZqPhoneWindow;
+namespace macro {
+class Recorder;
+}
 
 // The frameless window in which the user operates one phone: the display surface, a title bar, a
-// column of buttons on the right (volume, upload, restart, screenshot) and the navigation buttons
+// column of buttons on the right (volume, upload, restart, screenshot, record) and the navigation buttons
 // below. It keeps the display at the phone's aspect while resized, turns with the phone, and closes
 // the phone's connection when the user closes it. GUI thread only.
 class ZqPhoneForm : public QWidget
@@ -55,6 +59,8 @@ public:
     void setSyncMaster(bool master);
     // Turns the window between portrait and landscape when `rotation` changes the orientation.
     void applyRotation(int rotation);
+    // Whether the record button is recording this window's input.
+    bool isRecording() const { return m_recorder != nullptr; }
 
 protected:
     bool event(QEvent *event) override;
@@ -77,14 +83,17 @@ private slots:
     void on_btnUpload_clicked();
     void on_btnRestart_clicked();
     void on_btnScreenshot_clicked();
+    // Starts recording this window's input, or stops and saves the recording to macros/.
+    void on_btnRecord_clicked();
 
 private:
     void buildWidgets();
     QToolButton *addButton(QWidget *bar, const char *name, const QString &text, const char *icon);
     void paintBar(QWidget *bar);
     bool barMouse(QWidget *bar, QMouseEvent *event);
-    void sendFunctionKey(int code, bool recorded);
+    void sendFunctionKey(int code, bool mirrored);
     void closePhone();
+    void stopRecording();
     static QRect availableGeometry();
 
     const QString m_deviceId;
@@ -120,5 +129,7 @@ private:
     QToolButton *m_btnMission = nullptr;
     QToolButton *m_btnDesktop = nullptr;
     QToolButton *m_btnReturn = nullptr;
+    QToolButton *m_btnRecord = nullptr;
+    std::unique_ptr<macro::Recorder> m_recorder;
     ZqPhoneWindow *m_display = nullptr;
 };

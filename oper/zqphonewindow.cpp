@@ -5,6 +5,7 @@
 #include "app/zqslotmsg.h"
 #include "coreclient/cc_copydata_event.h"
 #include "oper/phoneinput.h"
+#include "phone/macrofile.h"
 #include "phone/phonetext.h"
 #include "phone/sdkmanager.h"
 
@@ -109,14 +110,20 @@ QList<QByteArray> ZqPhoneWindow::splitUtf8(const QByteArray &utf8, int limit)
     return pieces;
 }
 
-void ZqPhoneWindow::recordForSync(int type, int code, const QByteArray &data)
+void ZqPhoneWindow::keep(int type, int code, const QByteArray &data, bool mirrored)
 {
+    const bool forSync = m_isSyncMaster && mirrored;
+    if (!forSync && !m_recorder)
+        return;
     SyncEvent event;
     event.type = type;
     event.code = code;
     event.length = qMin(data.size(), SyncEvent::payloadLimit);
     std::memcpy(event.data, data.constData(), size_t(event.length));
-    sdkManager.recordSyncEvent(event);
+    if (forSync)
+        sdkManager.recordSyncEvent(event);
+    if (m_recorder && !m_recorder->add(event))
+        qDebug() << "input not recorded: type" << type << "length" << data.size() << m_deviceId;
 }
 
 bool ZqPhoneWindow::maySend(const char *what) const
@@ -140,8 +147,7 @@ void ZqPhoneWindow::sendKey(int qtKey, KeyAction action)
     qDebug() << "cc_core_send_key_event_tob,key:" << code << "action:" << int(action);
     const QByteArray payload = keyPayload(code, action);
     m_input->sendKey(payload);
-    if (m_isSyncMaster)
-        recordForSync(SyncKey, code, payload);
+    keep(SyncKey, code, payload);
 }
 
 void ZqPhoneWindow::sendText(const QString &text)
@@ -152,9 +158,8 @@ void ZqPhoneWindow::sendText(const QString &text)
     if (pieces.size() > 1)
         qDebug() << "text of" << text.toUtf8().size() << "bytes sent in" << pieces.size() << "pieces";
     m_input->sendText(pieces);
-    if (m_isSyncMaster)
-        for (const QByteArray &piece : pieces)
-            recordForSync(SyncText, 0, piece);
+    for (const QByteArray &piece : pieces)
+        keep(SyncText, 0, piece);
 }
 
 void ZqPhoneWindow::sendFunctionKey(int code)
@@ -229,13 +234,13 @@ void ZqPhoneWindow::handleLibraryNotice(int dwData, const QByteArray &data)
         break;
     case NoticeTouchUpDown:
     case NoticeTouchMove:
-        if (!m_isSyncMaster)
+        if (!m_isSyncMaster && !m_recorder)
             return;
         if (data.size() > SyncEvent::payloadLimit) {
             qDebug() << "touch payload of" << data.size() << "bytes not recorded," << m_deviceId;
             return;
         }
-        recordForSync(dwData == NoticeTouchUpDown ? SyncTouchUpDown : SyncTouchMove, 0, data);
+        keep(dwData == NoticeTouchUpDown ? SyncTouchUpDown : SyncTouchMove, 0, data);
         break;
     default:
         qDebug() << "unknown library notice" << dwData << m_deviceId;

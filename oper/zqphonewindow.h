@@ -11,6 +11,9 @@
 
 class PhoneInput;
 class QInputMethodEvent;
+namespace macro {
+class Recorder;
+}
 
 // The phone's display surface inside a control window. The phone library draws the phone's screen
 // into it and turns the mouse into touches itself; this widget adds what the library leaves to us:
@@ -40,6 +43,9 @@ public:
 
     void setSyncMaster(bool master) { m_isSyncMaster = master; }
     bool isSyncMaster() const { return m_isSyncMaster; }
+    // While set, every input this display sends is also kept there. The caller owns it and clears
+    // it before it goes.
+    void setRecorder(macro::Recorder *recorder) { m_recorder = recorder; }
     // A restricted phone is only watched: no keys or text reach it.
     void setRestricted(bool restricted) { m_restricted = restricted; }
 
@@ -59,8 +65,9 @@ public:
     static QByteArray keyPayload(int androidCode, KeyAction action);
     // `utf8` (valid UTF-8) in pieces of at most `limit` bytes, none of which splits a character.
     static QList<QByteArray> splitUtf8(const QByteArray &utf8, int limit = textPieceBytes);
-    // Keeps one input of the sync master for the phones that mirror it. `data` must fit a SyncEvent.
-    static void recordForSync(int type, int code, const QByteArray &data);
+    // Keeps one input the phone was sent: for the phones that mirror it when this is the sync master
+    // and `mirrored`, and in the recorder while one is set. `data` must fit a SyncEvent.
+    void keep(int type, int code, const QByteArray &data, bool mirrored = true);
 
 protected:
     bool event(QEvent *event) override;
@@ -79,4 +86,5 @@ private:
     std::shared_ptr<PhoneInput> m_input;
     bool m_isSyncMaster = false;
     bool m_restricted = false;
+    macro::Recorder *m_recorder = nullptr;
 };

@@ -316,6 +316,30 @@ void screenshotGlyph(QPainter &p, qreal)
     p.drawEllipse(QRectF(7, 7, 6, 6));
 }
 
+void recordGlyph(QPainter &p, qreal)
+{
+    // A ring around a red dot: the record button at rest.
+    p.setPen(glyphPen());
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QRectF(3, 3, 14, 14));
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(235, 64, 52));
+    p.drawEllipse(QRectF(6.5, 6.5, 7, 7));
+}
+
+void recordingGlyph(QPainter &p, qreal)
+{
+    // A red ring around a stop square, shown while recording.
+    QPen ring = glyphPen();
+    ring.setColor(QColor(235, 64, 52));
+    p.setPen(ring);
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QRectF(3, 3, 14, 14));
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(7, 7, 6, 6));
+}
+
 void missionGlyph(QPainter &p, qreal)
 {
     p.setPen(glyphPen());
@@ -573,6 +597,8 @@ int main(int argc, char **argv)
     ok &= save(draw(40, 40, restartGlyph, 2), image("restart_dev.png"));
     ok &= save(draw(40, 40, exitGlyph, 2), image("exit_dev.png"));
     ok &= save(draw(40, 40, screenshotGlyph, 2), image("screenshot.png"));
+    ok &= save(draw(40, 40, recordGlyph, 2), image("record_dev.png"));
+    ok &= save(draw(40, 40, recordingGlyph, 2), image("recording_dev.png"));
     ok &= save(draw(40, 40, missionGlyph, 2), image("mission_dev.png"));
     ok &= save(draw(40, 40, desktopGlyph, 2), image("desktop_dev.png"));
     ok &= save(draw(40, 40, returnGlyph, 2), image("return_dev.png"));

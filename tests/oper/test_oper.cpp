@@ -3,11 +3,13 @@
 // recording, and the main window's bookkeeping of its control windows.
 #include "app/datadir.h"
 #include "app/globals.h"
+#include "app/messages.h"
 #include "coreclient/cc_copydata_event.h"
 #include "coreclient/core_client.h"
 #include "oper/phonegeometry.h"
 #include "oper/zqphoneform.h"
 #include "oper/zqphonewindow.h"
+#include "phone/macrofile.h"
 #include "phone/sdkmanager.h"
 #include "tests/coreclient/request_helpers.h"
 #include "tests/support/busrecorder.h"
@@ -111,14 +113,6 @@ void click(ZqPhoneForm *form, const char *button)
     QTest::mouseClick(form->findChild<QToolButton *>(QLatin1String(button)), Qt::LeftButton);
 }
 
-void post(int type, const QJsonObject &payload)
-{
-    ZQSlotMsg msg;
-    msg.type = type;
-    msg.text = jsonToText(payload);
-    g_eventManager.post(msg);
-}
-
 QJsonObject openRequest(const QByteArray &phone, int cloudPhoneId)
 {
     return {{"deviceId", QString::fromLatin1(phone)},
@@ -217,6 +211,7 @@ private slots:
     void mainWindowKeepsOneWindowPerPhone();
     void restrictedPhoneOnlyWatches();
     void operatingAPhone();
+    void recordButtonKeepsWhatTheWindowSent();
 
 private:
     // A shown control window on `phone` that has its first frame, or null.
@@ -608,6 +603,84 @@ void TestOper::operatingAPhone()
     QVERIFY(shot.save(QStringLiteral("oper-5-landscape.png")));
     qInfo("screenshots in %s", qPrintable(QDir::currentPath()));
     form->close();
+}
+
+void TestOper::recordButtonKeepsWhatTheWindowSent()
+{
+    const QByteArray phone = "PMOPERREC", target = "PMOPERREPLAY";
+    const QString folder = dataDirectory() + QStringLiteral("/macros");
+    QDir(folder).removeRecursively();
+    BusRecorder notices({5});
+    post(20, openRequest(phone, 511));
+    QTRY_COMPARE(formsOf(phone).size(), 1);
+    QPointer<ZqPhoneForm> form = formsOf(phone).first();
+    QImage shot;
+    QTRY_VERIFY_WITH_TIMEOUT(showsPhone(form, phone, &shot), 10000);
+    const Screen home = screenOf(phone);
+
+    // Stopping with nothing recorded saves nothing and says so.
+    click(form, "btnRecord");
+    QVERIFY(form->isRecording());
+    click(form, "btnRecord");
+    QVERIFY(!form->isRecording());
+    QTRY_COMPARE(notices.notices(), QStringList{QStringLiteral("没有录到任何操作，脚本未保存")});
+
+    // A tap through the library, typed and composed text, a key, volume and home.
+    click(form, "btnRecord");
+    QCOMPARE(form->findChild<QToolButton *>(QStringLiteral("btnRecord"))->text(), QStringLiteral("停\n止"));
+    tapPhone(form, home.icon(notesApp));
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(phone).package(), notesApp, 10000);
+    QInputMethodEvent composed;
+    composed.setCommitString(QStringLiteral("录制"));
+    QApplication::sendEvent(form->display(), &composed);
+    QTest::keyClicks(form->display(), QStringLiteral(" okx"));
+    QTest::keyClick(form->display(), Qt::Key_Backspace);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(phone).text(), QStringLiteral("录制 ok"), 10000);
+    click(form, "btnVolAdd");
+    click(form, "btnDesktop");
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(phone).package(), launcherApp, 10000);
+    // Closing the window ends the recording and keeps it.
+    form->close();
+    QTRY_VERIFY(!form);
+    QTRY_COMPARE(QDir(folder).entryList(QDir::Files).size(), 1);
+
+    const std::vector<macro::Entry> entries = macro::list(dataDirectory());
+    QCOMPARE(int(entries.size()), 1);
+    macro::Recording recording;
+    QString error;
+    QVERIFY2(macro::load(entries[0].path, &recording, &error), qPrintable(error));
+    QVERIFY(recording.name.startsWith(QStringLiteral("云手机 ")));
+    QCOMPARE(recording.rotation, 0);
+    QList<int> types;
+    QByteArray text;
+    for (const macro::Step &step : recording.steps) {
+        if (types.isEmpty() || types.last() != step.event.type)
+            types << step.event.type;
+        if (step.event.type == SyncText)
+            text += QByteArray(step.event.data, step.event.length);
+    }
+    // Touches first (press, moves, release), then text and keys, the volume and home keys last.
+    QCOMPARE(types.first(), int(SyncTouchUpDown));
+    QCOMPARE(text, QByteArray("录制 okx"));
+    QVERIFY(types.contains(SyncKey));
+    QCOMPARE(recording.steps.back().event.type, int32_t(SyncFunctionKey));
+    QCOMPARE(recording.steps.back().event.code, int32_t(CC_KEY_HOMEPAGE));
+    QCOMPARE(recording.steps[recording.steps.size() - 2].event.code, int32_t(CC_KEY_VOLUMEUP));
+    for (size_t i = 1; i < recording.steps.size(); ++i)
+        QVERIFY(recording.steps[i].offsetMs >= recording.steps[i - 1].offsetMs);
+    QCOMPARE(notices.notices().size(), 2);
+    QVERIFY(notices.notices().last().contains(QStringLiteral("已保存")));
+
+    // Replayed on another phone, it does the same there.
+    BusRecorder finished({Msg::macroFinished});
+    sdkManager.addPhone(512, QString::fromLatin1(target), QString::fromLatin1(harness::credential(target)),
+                        {});
+    QVERIFY(sdkManager.startMacro(entries[0].path, {}));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.messages(Msg::macroFinished).size(), 1, 20000);
+    QCOMPARE(screenOf(target).package(), launcherApp);
+    startApp(target, notesApp);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(target).text(), QStringLiteral("录制 ok"), 10000);
+    sdkManager.erasePhone(512);
 }
 
 int main(int argc, char *argv[])
