@@ -292,8 +292,11 @@ std::vector<Entry> list(const QString &dataDir)
         }
         entries.push_back(std::move(entry));
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const Entry &a, const Entry &b) { return a.createdMs > b.createdMs; });
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        if (a.error.isEmpty() != b.error.isEmpty())
+            return a.error.isEmpty();
+        return a.createdMs > b.createdMs;
+    });
     return entries;
 }
 

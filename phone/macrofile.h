@@ -67,7 +67,8 @@ struct Entry
     int rotation = 0;
     QString error;
 };
-// Any thread. Every recording file in `dataDir/macros`, newest first.
+// Any thread. Every recording file in `dataDir/macros`, newest first, those that cannot be
+// replayed last.
 std::vector<Entry> list(const QString &dataDir);
 
 // Collects one window's input while the user records. GUI thread only.

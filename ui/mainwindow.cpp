@@ -13,6 +13,7 @@
 #include "ui/appoperdlg.h"
 #include "ui/fonts.h"
 #include "ui/hittest.h"
+#include "ui/macrodlg.h"
 #include "ui/mainwindowhandle.h"
 #include "ui/zqcontent.h"
 #include "ui/zqdialogform.h"
@@ -94,7 +95,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_centralWidget(n
     for (int type :
          {Msg::toggleMaximized, Msg::minimizeWindow, Msg::exitProgram, Msg::showUserInfo, Msg::showDialog,
           Msg::openPhone, Msg::controlWindowClosed, Msg::loggedIn, Msg::repaintMainWindow, Msg::syncOperation,
-          Msg::openAppDialog, Msg::screenshot, Msg::phoneChecked})
+          Msg::openAppDialog, Msg::openMacroDialog, Msg::screenshot, Msg::phoneChecked})
         g_eventManager.subscribe(type, this);
     m_phoneForms.reserve(8);
 
@@ -213,6 +214,9 @@ void MainWindow::handleMessage(const ZQSlotMsg &msg)
     case Msg::openAppDialog:
         runAppDialog(textToJson(msg.text));
         break;
+    case Msg::openMacroDialog:
+        showMacroDialog();
+        break;
     case Msg::screenshot:
         saveScreenshot(msg);
         break;
@@ -250,6 +254,18 @@ void MainWindow::runAppDialog(const QJsonObject &request)
     auto *dialog = new AppOperDlg(this);
     dialog->setOperationType(request);
     dialog->exec();
+}
+
+void MainWindow::showMacroDialog()
+{
+    // One at a time, and not modal: phones may be unticked while a replay runs.
+    if (!m_macroDialog) {
+        m_macroDialog = new MacroDlg(this);
+        m_macroDialog->move(geometry().center() - m_macroDialog->rect().center());
+    }
+    m_macroDialog->show();
+    m_macroDialog->raise();
+    m_macroDialog->activateWindow();
 }
 
 void MainWindow::showMessageDialog(const QString &json)

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+class MacroDlg;
 class QJsonObject;
 class ZqContent;
 class ZqDialogForm;
@@ -51,6 +52,7 @@ private:
     void exitApplication();
     void showMessageDialog(const QString &json);
     void runAppDialog(const QJsonObject &request);
+    void showMacroDialog();
     void saveScreenshot(const ZQSlotMsg &msg);
     void openPhoneForm(const QJsonObject &request);
     void forgetPhoneForm(const QJsonObject &closed);
@@ -66,6 +68,7 @@ private:
     ZqContent *m_content = nullptr;
     ZqTitle *m_title = nullptr;
     std::unique_ptr<ZqDialogForm> m_messageDialog;
+    QPointer<MacroDlg> m_macroDialog;
     // One control window per phone, by deviceId. The windows delete themselves when closed, so an
     // entry may turn null before the window's closing message arrives.
     QHash<QString, QPointer<ZqPhoneForm>> m_phoneForms;

@@ -146,6 +146,7 @@ ZqDeviceMenu::ZqDeviceMenu(QWidget *parent)
     m_plglMenu->addAction(QStringLiteral("批量停止"), this, &ZqDeviceMenu::onPltz);
     m_plglMenu->addAction(QStringLiteral("批量卸载"), this, &ZqDeviceMenu::onPlxz);
     m_plglMenu->addAction(QStringLiteral("批量命名"), this, &ZqDeviceMenu::onPlmm);
+    m_plglMenu->addAction(QStringLiteral("脚本回放"), this, &ZqDeviceMenu::onMacroReplay);
     connect(m_plglMenu, &QMenu::aboutToShow, this, &ZqDeviceMenu::onPlglMenuShow);
 
     // Billing icons are drawn at the size the display modes use; the toolbar owns that choice.
@@ -276,6 +277,11 @@ void ZqDeviceMenu::onPlmm()
 {
     askDialog(Dialog::prefixInput, Msg::renameByPrefix,
               {{QStringLiteral("lbl_1_Text"), QStringLiteral("请输入新命名(自动添加数字后缀)")}});
+}
+
+void ZqDeviceMenu::onMacroReplay()
+{
+    post(Msg::openMacroDialog);
 }
 
 void ZqDeviceMenu::onPlfz()

@@ -64,6 +64,7 @@ private slots:
     void onPltz();
     void onPlxz();
     void onPlmm();
+    void onMacroReplay();
     void onPlfz();
     void onPlglMenuShow();
 

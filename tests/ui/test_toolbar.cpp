@@ -1,13 +1,17 @@
 // The toolbar above the preview grid and the batch app dialog, against a real provider linked to a
 // real phone farm: the toolbar's layout, its menus and switch, the requests it posts, the dialog's
-// rows, and batch app commands that reach the farm's phones.
+// rows, batch app commands that reach the farm's phones, and recorded macros replayed from the
+// batch menu's dialog.
 #include "api/userinfo.h"
+#include "app/datadir.h"
 #include "app/globals.h"
+#include "phone/macrofile.h"
 #include "phone/sdkmanager.h"
-#include "tests/support/farmharness.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/farmharness.h"
 #include "tests/ui/uitest.h"
 #include "ui/appoperdlg.h"
+#include "ui/macrodlg.h"
 #include "ui/zqdevicelist.h"
 #include "ui/zqdevicelistitem.h"
 #include "ui/zqdevicemenu.h"
@@ -20,9 +24,12 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSignalSpy>
+#include <QSpinBox>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -171,6 +178,7 @@ private slots:
     void dialogRowsAndTitles();
     void dialogWithoutPhones();
     void batchStopAndStartOnTheFarm();
+    void macroDialogReplaysOnTickedPhones();
 
 private:
     QList<phoneRecord> livePhones() const;
@@ -266,7 +274,7 @@ void TestToolbar::menusAndTheirPosts()
 {
     ZqDeviceMenu toolbar;
     toolbar.resize(900, 120);
-    BusLog bus{52, 53, 54, 80, 90, 5};
+    BusLog bus{52, 53, 54, 80, 90, 5, 122};
     auto *plgl = child<QToolButton>(&toolbar, "btnPlgl");
     auto *display = child<QToolButton>(&toolbar, "btnDisplayMode");
     for (QToolButton *button : {plgl, display}) {
@@ -286,7 +294,8 @@ void TestToolbar::menusAndTheirPosts()
     QVERIFY(groupNames.size() >= 2);
     openAndClose(plgl);
     QMenu *menu = openAndClose(plgl);
-    QCOMPARE(texts(menu), (QStringList{"批量启动", "批量停止", "批量卸载", "批量命名", "批量分组"}));
+    QCOMPARE(texts(menu),
+             (QStringList{"批量启动", "批量停止", "批量卸载", "批量命名", "脚本回放", "批量分组"}));
     QMenu *groups = entry(menu, "批量分组")->menu();
     QCOMPARE(texts(groups), groupNames);
 
@@ -304,7 +313,9 @@ void TestToolbar::menusAndTheirPosts()
     for (const char *name : {"批量启动", "批量停止", "批量卸载"})
         entry(menu, name)->trigger();
     entry(menu, "批量命名")->trigger();
+    entry(menu, "脚本回放")->trigger();
     pump();
+    QCOMPARE(bus.of(122).size(), 1);
     QCOMPARE(bus.of(80), (QList<QJsonObject>{{{"text", QString::number(groupIds[1])}}}));
     QCOMPARE(bus.of(90), (QList<QJsonObject>{{{"type", 1}}, {{"type", 2}}, {{"type", 3}}}));
     QCOMPARE(bus.of(5), (QList<QJsonObject>{
@@ -506,6 +517,104 @@ void TestToolbar::batchStopAndStartOnTheFarm()
     QCOMPARE(foreground(unticked), QString("com.pmapps.clock"));
 
     for (const phoneRecord &phone : ticked)
+        sdkManager.erasePhone(phone.cloudPhoneId);
+}
+
+void TestToolbar::macroDialogReplaysOnTickedPhones()
+{
+    const QList<phoneRecord> phones = livePhones().mid(3, 2);
+    QCOMPARE(phones.size(), 2);
+    for (const phoneRecord &phone : phones) {
+        shell(phone, "monkey -p com.pmapps.notes -c android.intent.category.LAUNCHER 1");
+        QCOMPARE(foreground(phone), QString("com.pmapps.notes"));
+    }
+    const QString folder = dataDirectory() + "/macros";
+    QDir(folder).removeRecursively();
+    const auto textStep = [](qint64 offset, const QByteArray &text) {
+        macro::Step step{offset, {}};
+        step.event.type = SyncText;
+        step.event.length = text.size();
+        memcpy(step.event.data, text.constData(), size_t(text.size()));
+        return step;
+    };
+    macro::Recording shortOne;
+    shortOne.name = "短脚本";
+    shortOne.createdMs = QDateTime::currentMSecsSinceEpoch();
+    shortOne.steps = {textStep(0, "ab"), textStep(300, "c")};
+    macro::Recording longOne = shortOne;
+    longOne.name = "长脚本";
+    longOne.createdMs -= 60000;
+    longOne.steps.clear();
+    for (int i = 0; i < 200; ++i)
+        longOne.steps.push_back(textStep(i * 100, "z"));
+    QString error;
+    const QString shortPath = macro::save(dataDirectory(), shortOne, &error);
+    QVERIFY(!macro::save(dataDirectory(), longOne, &error).isEmpty());
+    QFile::copy(shortPath, folder + "/damaged.pmacro");
+    QFile damaged(folder + "/damaged.pmacro");
+    QVERIFY(damaged.open(QIODevice::ReadWrite) && damaged.resize(20));
+    damaged.close();
+
+    BusLog bus{5};
+    QPointer<MacroDlg> dialog = new MacroDlg;
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog));
+    QTableWidget *recordings = dialog->recordings();
+    QCOMPARE(recordings->rowCount(), 3);
+    QCOMPARE(recordings->item(0, 0)->text(), QString("短脚本"));
+    QCOMPARE(recordings->item(0, 1)->text(), QString("0:00.3"));
+    QCOMPARE(recordings->item(0, 2)->text(), QString("2"));
+    QCOMPARE(recordings->item(0, 4)->text(), QString("竖屏"));
+    QCOMPARE(recordings->item(1, 0)->text(), QString("长脚本"));
+    QVERIFY(recordings->item(2, 0)->text().endsWith("（无法回放）"));
+    auto *start = child<QPushButton>(dialog, "btnStart");
+    auto *stop = child<QPushButton>(dialog, "btnStop");
+    QVERIFY(start->isEnabled() && !stop->isEnabled());
+
+    // A damaged file says why and starts nothing.
+    recordings->selectRow(2);
+    QTest::mouseClick(start, Qt::LeftButton);
+    pump();
+    QCOMPARE(bus.of(5), (QList<QJsonObject>{{{"type", 254}, {"lbl_1_Text", "脚本文件已损坏或不完整"}}}));
+    QVERIFY(!sdkManager.macroRunning());
+
+    // Twice on the ticked phones, each phone's bar full at the end.
+    for (const phoneRecord &phone : phones)
+        sdkManager.addPhone(phone.cloudPhoneId, phone.deviceId, phone.deviceUcId, phone.name);
+    recordings->selectRow(0);
+    child<QSpinBox>(dialog, "spbRepeat")->setValue(2);
+    QTest::mouseClick(start, Qt::LeftButton);
+    QVERIFY(!start->isEnabled() && stop->isEnabled());
+    auto *status = child<QLabel>(dialog, "lblStatus");
+    QVERIFY(waitFor([&] { return status->text() == "回放完成"; }));
+    QTableWidget *progress = dialog->progress();
+    QCOMPARE(progress->rowCount(), 2);
+    for (int row = 0; row < 2; ++row) {
+        auto *bar = static_cast<QProgressBar *>(progress->cellWidget(row, 1));
+        QCOMPARE(bar->maximum(), 4);
+        QCOMPARE(bar->value(), 4);
+        QCOMPARE(progress->item(row, 2)->text(), QString("完成"));
+    }
+    for (const phoneRecord &phone : phones)
+        QVERIFY(waitFor([&] { return shell(phone, "uiautomator dump").contains("text=\"abcabc\""); }));
+
+    // Stop ends both replays mid-way; closing the dialog stops a running replay too.
+    recordings->selectRow(1);
+    child<QSpinBox>(dialog, "spbRepeat")->setValue(1);
+    QTest::mouseClick(start, Qt::LeftButton);
+    QVERIFY(waitFor([&] { return progress->rowCount() == 2 && progress->item(1, 2)->text() == "回放中"; }));
+    QTest::mouseClick(stop, Qt::LeftButton);
+    QVERIFY(waitFor([&] { return status->text() == "回放已停止"; }));
+    for (int row = 0; row < 2; ++row) {
+        QCOMPARE(progress->item(row, 2)->text(), QString("已停止"));
+        QVERIFY(static_cast<QProgressBar *>(progress->cellWidget(row, 1))->value() < 200);
+    }
+    QTest::mouseClick(start, Qt::LeftButton);
+    QVERIFY(waitFor([] { return sdkManager.macroRunning(); }));
+    dialog->close();
+    QTRY_VERIFY(dialog.isNull());
+    QVERIFY(waitFor([] { return !sdkManager.macroRunning(); }));
+    for (const phoneRecord &phone : phones)
         sdkManager.erasePhone(phone.cloudPhoneId);
 }
 
