@@ -63,21 +63,33 @@ QString groupText(const QString &name, int count)
 
 QJsonObject phoneItemData(const phoneRecord &p)
 {
-    return {{keyType, 0},
-            {QStringLiteral("devId"), p.deviceId},
-            {QStringLiteral("devUcId"), p.deviceUcId},
-            {QStringLiteral("name"), p.name},
-            {keyCloudId, p.cloudPhoneId},
-            {QStringLiteral("phoneNo"), p.phoneNo},
-            {keyOrderId, p.groupId},
-            {QStringLiteral("oldOrderId"), 0}};
+    // Filled in place from an object with the same keys: inserting the keys one by one into a new
+    // object was the largest part of adding a phone row.
+    static const QString keyDevId = QStringLiteral("devId"), keyDevUcId = QStringLiteral("devUcId"),
+                         keyName = QStringLiteral("name"), keyPhoneNo = QStringLiteral("phoneNo");
+    static const QJsonObject shape{
+        {keyType, 0},    {keyDevId, QString()},   {keyDevUcId, QString()}, {keyName, QString()},
+        {keyCloudId, 0}, {keyPhoneNo, QString()}, {keyOrderId, 0},         {QStringLiteral("oldOrderId"), 0}};
+    QJsonObject data = shape;
+    data[keyDevId] = p.deviceId;
+    data[keyDevUcId] = p.deviceUcId;
+    data[keyName] = p.name;
+    data[keyCloudId] = p.cloudPhoneId;
+    data[keyPhoneNo] = p.phoneNo;
+    data[keyOrderId] = p.groupId;
+    return data;
 }
 
 QStandardItem *plainCell(const QString &text, int type)
 {
     auto *cell = new QStandardItem(text);
     cell->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-    cell->setData(QJsonObject{{keyType, type}}, ZqDeviceLeftPanel::itemDataRole);
+    // The number and time cells of every row share their two descriptions.
+    static const QJsonObject number{{keyType, -1}}, time{{keyType, -2}};
+    cell->setData(type == -1   ? number
+                  : type == -2 ? time
+                               : QJsonObject{{keyType, type}},
+                  ZqDeviceLeftPanel::itemDataRole);
     return cell;
 }
 

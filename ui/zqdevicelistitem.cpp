@@ -331,6 +331,10 @@ void ZqDeviceListItem::refreshPhone()
 
 bool ZqDeviceListItem::event(QEvent *event)
 {
+    // Every new widget is polished in a later turn, and under the grid's style sheet that costs more
+    // than making the tile. A hidden tile waits: showing it polishes it first.
+    if (event->type() == QEvent::PolishRequest && isHidden())
+        return true;
     if (!PhoneEvent::isBusEvent(event))
         return QWidget::event(event);
     switch (static_cast<PhoneEvent *>(event)->message().type) {
