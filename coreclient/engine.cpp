@@ -168,7 +168,13 @@ private:
             return;
         }
         // The gateway closes a connection whose first request it refused and
-        // ignores what followed, so those requests go again, in their order.
+        // ignores what followed.
+        sendAgain();
+    }
+
+    // Everything not answered goes again, in its order, on a new connection.
+    void sendAgain()
+    {
         std::deque<Outgoing> again(std::make_move_iterator(written_.begin()),
                                    std::make_move_iterator(written_.end()));
         again.insert(again.end(), std::make_move_iterator(outbox_.begin()),
@@ -197,6 +203,12 @@ private:
                 return;
             }
             const auto &response = std::get<ccwire::Response>(message);
+            if (response.id == ccwire::kIdleNoticeId) {
+                // Our own idle close lost the race under load; the gateway
+                // dropped what it had not answered.
+                sendAgain();
+                return;
+            }
             if (answers_++ == 0 && !written_.empty() && written_.front().id == response.id)
                 firstRefused_ = response.code == CC_ERR_UNKNOWN_PHONE ||
                                 response.code == CC_ERR_BAD_CREDENTIAL ||

@@ -24,6 +24,10 @@ constexpr int kMaxRequestPayload = 8192;
 constexpr int kMaxInputPayload = 64;
 constexpr int kMaxAnswer = kMaxGatewayFrame - 64;
 
+// A Response with this id (never a request's) says the gateway is closing an
+// idle request connection and carried out nothing after its last answer.
+constexpr quint32 kIdleNoticeId = 0;
+
 enum class Type : quint8
 {
     Request = 0x01,

@@ -24,7 +24,7 @@ constexpr int kMaxConnections = 1024;
 constexpr int kMaxBusyPerConnection = 512;
 constexpr qint64 kMaxWriteBacklog = 64 * 1024 * 1024;
 constexpr int kFrameCredits = 2;
-constexpr int kRefusedLingerMs = 1000;
+constexpr int kRefusedLingerMs = 1000; // how long a closing connection drains
 constexpr int kStreamPollMs = 8;
 constexpr int kStreamJpegQuality = 80;
 constexpr qint64 kMaxDownloadBytes = 64 * 1024 * 1024;
@@ -119,11 +119,14 @@ Connection::Connection(Gateway *gateway, QTcpSocket *socket)
     idle_->setSingleShot(true);
     idle_->setInterval(idleMs);
     connect(idle_, &QTimer::timeout, this, [this, idleMs] {
-        if (busy_ > 0 && !refused_)
+        if (!draining_.isEmpty())
+            kill(draining_);
+        else if (busy_ > 0)
             idle_->start();
+        else if (mode_ == Mode::Requests)
+            closeIdle();
         else
-            kill(refused_ ? QStringLiteral("credential refused")
-                          : QStringLiteral("silent for %1 ms").arg(idleMs));
+            kill(QStringLiteral("silent for %1 ms").arg(idleMs));
     });
     idle_->start();
 }
@@ -138,15 +141,31 @@ void Connection::kill(const QString &reason)
 }
 
 // A peer whose first request is refused gets that answer and the end of the
-// stream at once. What it sent after is read and dropped rather than left
-// unread, which would reset the connection and could lose the answer.
+// stream at once.
 void Connection::closeRefused()
 {
-    refused_ = true;
+    drainThenClose(QStringLiteral("credential refused"));
+}
+
+// A request sent while the idle limit runs out would otherwise be lost
+// unanswered. The notice tells the peer that nothing after the last answer
+// was carried out, so it can send that again on a new connection.
+void Connection::closeIdle()
+{
+    write(ccwire::Response{ccwire::kIdleNoticeId, CC_ERR_TIMEOUT, QByteArray()});
+    drainThenClose(QStringLiteral("silent for %1 ms").arg(gateway_->farm()->options().idleMs));
+}
+
+// Ends our side of the stream. What the peer sent after is read and dropped
+// rather than left unread, which would reset the connection and could lose
+// the last answer.
+void Connection::drainThenClose(const QString &reason)
+{
+    draining_ = reason;
     reader_ = ccwire::FrameReader(ccwire::kMaxClientFrame);
     socket_->flush();
     if (socket_->bytesToWrite() > 0 || ::shutdown(int(socket_->socketDescriptor()), SHUT_WR) != 0) {
-        kill(QStringLiteral("credential refused"));
+        kill(reason);
         return;
     }
     idle_->start(qMin(gateway_->farm()->options().idleMs, kRefusedLingerMs));
@@ -170,7 +189,7 @@ void Connection::reply(quint32 id, int code, const QByteArray &data)
 
 void Connection::onReadyRead()
 {
-    if (refused_) {
+    if (!draining_.isEmpty()) {
         socket_->readAll();
         return;
     }

@@ -46,6 +46,8 @@ private:
     void onReadyRead();
     void kill(const QString &reason);
     void closeRefused();
+    void closeIdle();
+    void drainThenClose(const QString &reason);
     // Returns false when the credential was refused (the answer is sent).
     bool handleRequest(const ccwire::Request &request);
     void carryOut(const ccwire::Request &request, const std::shared_ptr<Phone> &phone, bool viewOnly);
@@ -65,7 +67,7 @@ private:
     Mode mode_ = Mode::Unknown;
     int busy_ = 0; // answers being prepared off the main thread
     QTimer *idle_ = nullptr;
-    bool refused_ = false; // first request refused; draining until the peer closes
+    QString draining_; // why the connection ends; reads are dropped until the peer closes
 
     // Display mode.
     QByteArray deviceId_;

@@ -506,7 +506,6 @@ private slots:
             QVERIFY(!r.onCallerThread);
         }
         // A missing session is refused through the callback as well.
-        Request probe(cred, kPhone);
         static std::atomic<int> calls2{0};
         calls2 = 0;
         QCOMPARE(cc_core_send_screencap_msg_tob(nullptr,
@@ -714,11 +713,25 @@ private slots:
             QCOMPARE(raw.state(), QAbstractSocket::UnconnectedState);
             QVERIFY(sent < good.size());
         }
-        for (const QByteArray &first : {QByteArray(), good}) {
+        {
             QTcpSocket raw;
             QVERIFY(connectTo(raw, quick.port));
-            raw.write(first);
-            QCOMPARE(collect(raw).size(), first.isEmpty() ? 0 : 1);
+            QCOMPARE(collect(raw).size(), 0);
+            QCOMPARE(raw.state(), QAbstractSocket::UnconnectedState);
+        }
+        // An idle request connection ends with a notice after the last answer,
+        // and a request that meets the notice is neither carried out nor answered.
+        {
+            QTcpSocket raw;
+            QVERIFY(connectTo(raw, quick.port));
+            raw.write(good);
+            const QList<ccwire::Response> got = collect(raw, 2);
+            QCOMPARE(got.size(), 2);
+            QCOMPARE(got[0].id, 7u);
+            QCOMPARE(got[1].id, ccwire::kIdleNoticeId);
+            QCOMPARE(got[1].code, int(CC_ERR_TIMEOUT));
+            raw.write(request(9, kPhone, harness::credential(kPhone)));
+            QCOMPARE(collect(raw).size(), 0);
             QCOMPARE(raw.state(), QAbstractSocket::UnconnectedState);
         }
 
@@ -767,6 +780,58 @@ private slots:
         }
         QVERIFY2(dump(phone).contains(QStringLiteral("text=\"abcd\"")), qPrintable(dump(phone)));
         pointGatewayAtFarm();
+    }
+
+    // Library side: a request that crosses the gateway's idle notice (our own
+    // idle close came too late, as under load) goes again on a new connection,
+    // ahead of what was queued behind it, and is answered once.
+    void requestCrossingIdleNoticeGoesAgain()
+    {
+        QTcpServer gateway;
+        QVERIFY(gateway.listen(QHostAddress::LocalHost));
+        QList<QList<quint32>> seen; // request ids per connection
+        connect(&gateway, &QTcpServer::newConnection, &gateway, [&] {
+            QTcpSocket *s = gateway.nextPendingConnection();
+            const int index = seen.size();
+            seen.append(QList<quint32>());
+            auto reader = std::make_shared<ccwire::FrameReader>(ccwire::kMaxClientFrame);
+            connect(s, &QTcpSocket::readyRead, s, [&, s, index, reader] {
+                reader->append(s->readAll());
+                ccwire::Message m;
+                QString error;
+                while (reader->nextMessage(&m, &error) == ccwire::FrameReader::Result::Frame) {
+                    const quint32 id = std::get<ccwire::Request>(m).id;
+                    seen[index].append(id);
+                    if (index == 0 && seen[index].size() > 1) {
+                        // The first connection idles out as the second request arrives.
+                        s->write(ccwire::encode(ccwire::Response{ccwire::kIdleNoticeId, CC_ERR_TIMEOUT, {}}));
+                        s->disconnectFromHost();
+                        return;
+                    }
+                    s->write(ccwire::encode(ccwire::Response{id, 0, {}}));
+                }
+            });
+        });
+        cc_core_set_gateway("127.0.0.1", gateway.serverPort());
+        const QByteArray cred = harness::credential(kPhone);
+        Request first(cred, kPhone);
+        QCOMPARE(cc_core_send_text_event_tob(first.session(), "a", 1, &Request::callback), 0);
+        QVERIFY(first.wait());
+        QCOMPARE(first.result().code, 0);
+        Request crossing(cred, kPhone), behind(cred, kPhone);
+        QCOMPARE(cc_core_send_text_event_tob(crossing.session(), "b", 1, &Request::callback), 0);
+        QCOMPARE(cc_core_send_text_event_tob(behind.session(), "c", 1, &Request::callback), 0);
+        QVERIFY(crossing.wait());
+        QVERIFY(behind.wait());
+        pointGatewayAtFarm();
+        QCOMPARE(crossing.result().calls, 1);
+        QCOMPARE(crossing.result().code, 0);
+        QCOMPARE(behind.result().calls, 1);
+        QCOMPARE(behind.result().code, 0);
+        QCOMPARE(seen.size(), 2);
+        QCOMPARE(seen[1].size(), 2);
+        QCOMPARE(seen[1][0], seen[0][1]);
+        QVERIFY(seen[1][0] != seen[0][0]);
     }
 
     // Library side: a gateway that answers garbage fails the request with
