@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace harness {
 
@@ -39,13 +40,30 @@ struct Result
     bool onCallerThread = false;
 };
 
+// What a callback writes to lives apart from the Request: a test that stops
+// early (a failed check) must not leave a late callback writing into freed
+// memory.
 class Request
 {
 public:
     Request(const QByteArray &deviceUcId, const QByteArray &deviceId)
-        : ucid_(deviceUcId), id_(deviceId), session_{ucid_.constData(), id_.constData(), this},
-          caller_(std::this_thread::get_id())
+        : ucid_(deviceUcId), id_(deviceId),
+          state_(new State), session_{ucid_.constData(), id_.constData(), state_}
     {
+        state_->caller = std::this_thread::get_id();
+    }
+    ~Request()
+    {
+        if (result().calls > 0) {
+            delete state_;
+            return;
+        }
+        // Not answered yet (a check failed early, or the test sent it without
+        // our callback): the state stays reachable for a callback to come.
+        static std::mutex mutex;
+        static auto *abandoned = new std::vector<State *>;
+        std::lock_guard<std::mutex> lock(mutex);
+        abandoned->push_back(state_);
     }
     Request(const Request &) = delete;
     Request &operator=(const Request &) = delete;
@@ -54,19 +72,19 @@ public:
 
     static void callback(SdkSession *session, int, int code, const void *data, int length)
     {
-        auto *self = static_cast<Request *>(session->extra);
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        ++self->result_.calls;
-        self->result_.code = code;
-        self->result_.data = data ? QByteArray(static_cast<const char *>(data), length) : QByteArray();
-        self->result_.deviceId = session->deviceId;
-        self->result_.onCallerThread = std::this_thread::get_id() == self->caller_;
+        auto *state = static_cast<State *>(session->extra);
+        std::lock_guard<std::mutex> lock(state->mutex);
+        ++state->result.calls;
+        state->result.code = code;
+        state->result.data = data ? QByteArray(static_cast<const char *>(data), length) : QByteArray();
+        state->result.deviceId = session->deviceId;
+        state->result.onCallerThread = std::this_thread::get_id() == state->caller;
     }
 
     Result result()
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return result_;
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        return state_->result;
     }
 
     bool wait(int timeoutMs = 20000)
@@ -75,24 +93,26 @@ public:
     }
 
 private:
+    struct State
+    {
+        std::thread::id caller;
+        std::mutex mutex;
+        Result result;
+    };
+
     QByteArray ucid_, id_;
+    State *state_;
     SdkSession session_;
-    std::thread::id caller_;
-    std::mutex mutex_;
-    Result result_;
 };
 
 // Sends one request and waits for its callback.
 inline Result run(const QByteArray &deviceUcId, const QByteArray &deviceId,
                   const std::function<int(SdkSession *, SdkCallback)> &send, int timeoutMs = 20000)
 {
-    auto *request = new Request(deviceUcId, deviceId);
-    send(request->session(), &Request::callback);
-    const bool done = request->wait(timeoutMs);
-    const Result result = request->result();
-    if (done)
-        delete request; // else leaked on purpose: a late callback still has somewhere to write
-    return result;
+    Request request(deviceUcId, deviceId);
+    send(request.session(), &Request::callback);
+    request.wait(timeoutMs);
+    return request.result();
 }
 
 } // namespace harness
