@@ -5,6 +5,7 @@
 #include "app/globals.h"
 #include "app/messages.h"
 #include "oper/zqphoneform.h"
+#include "phone/sdkmanager.h"
 #include "platform/windowmessage.h"
 #include "tests/coreclient/request_helpers.h"
 #include "tests/support/farmharness.h"
@@ -425,6 +426,8 @@ void TestUpload::failures()
     auto list = grid({phone});
     const QString file = writeFile(m_dir.filePath("f.txt"), "payload");
 
+    // The phone's registration asks the account model on a pool worker; it is swapped only after.
+    QVERIFY(waitFor([&] { return sdkManager.phone(phone.cloudPhoneId) != nullptr; }));
     const std::shared_ptr<userInfo> loggedIn = g_userInfoHolder;
     g_userInfoHolder = std::make_shared<userInfo>(); // no session: the answer has no credentials
     post(Msg::uploadFiles, {{"files", QJsonArray{file}}});
