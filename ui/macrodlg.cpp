@@ -223,7 +223,6 @@ void MacroDlg::on_btnStart_clicked()
     }
     qDebug() << "macro replay started:" << m_paths.at(row) << "speed" << options.speed << "repeat"
              << options.repeat << "stagger" << options.staggerMs;
-    m_progressRows.clear();
     m_twProgress->setRowCount(0);
     m_lblStatus->clear();
     setRunning(true);
@@ -249,17 +248,24 @@ void MacroDlg::closeEvent(QCloseEvent *event)
 
 void MacroDlg::showProgress(const QJsonObject &progress)
 {
-    const int id = progress.value(QStringLiteral("cloudPhoneId")).toInt();
-    int row = m_progressRows.value(id, -1);
-    if (row < 0) {
-        row = m_twProgress->rowCount();
+    // Rows stay in replay order, which is the order the stagger starts the phones in.
+    const int index = progress.value(QStringLiteral("index")).toInt();
+    int row = 0;
+    int end = m_twProgress->rowCount();
+    while (row < end) {
+        const int middle = (row + end) / 2;
+        if (m_twProgress->item(middle, 0)->data(Qt::UserRole).toInt() < index)
+            row = middle + 1;
+        else
+            end = middle;
+    }
+    if (row == m_twProgress->rowCount() || m_twProgress->item(row, 0)->data(Qt::UserRole).toInt() != index) {
         m_twProgress->insertRow(row);
-        m_progressRows.insert(id, row);
         const QString name = progress.value(QStringLiteral("name")).toString();
-        m_twProgress->setItem(row, 0,
-                              new QTableWidgetItem(name.isEmpty()
-                                                       ? progress.value(QStringLiteral("deviceId")).toString()
-                                                       : name));
+        auto *phone = new QTableWidgetItem(
+            name.isEmpty() ? progress.value(QStringLiteral("deviceId")).toString() : name);
+        phone->setData(Qt::UserRole, index);
+        m_twProgress->setItem(row, 0, phone);
         auto *bar = new QProgressBar;
         bar->setFormat(QStringLiteral("%v / %m"));
         m_twProgress->setCellWidget(row, 1, bar);

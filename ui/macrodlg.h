@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDialog>
-#include <QHash>
 #include <QPoint>
 #include <QStringList>
 
@@ -45,9 +44,8 @@ private:
     void showProgress(const QJsonObject &progress);
     void setRunning(bool running);
 
-    QStringList m_paths;            // by row of m_twMacro
-    QStringList m_errors;           // by row; empty for a recording that can be replayed
-    QHash<int, int> m_progressRows; // cloudPhoneId → row of m_twProgress
+    QStringList m_paths;  // by row of m_twMacro
+    QStringList m_errors; // by row; empty for a recording that can be replayed
     bool m_running = false;
     QPoint m_dragAnchor;
     bool m_dragging = false;
