@@ -238,6 +238,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     cc_core_set_gateway("127.0.0.1", farm.port);
+    // No account is logged in here; without this every window would be view-only and send nothing.
+    ZqPhoneForm::setAccount({});
     // The bus's dispatcher, on this thread: rotation reaches the windows through it.
     QTimer busPump;
     QObject::connect(&busPump, &QTimer::timeout, [] { g_eventManager.dispatchPending(); });
