@@ -6,13 +6,13 @@
 #include "app/zqslotmsg.h"
 #include "phone/macrofile.h"
 #include "phone/sdkmanager.h"
+#include "ui/titledrag.h"
 
 #include <QDateTime>
 #include <QDoubleSpinBox>
 #include <QHeaderView>
 #include <QJsonObject>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
@@ -155,6 +155,7 @@ MacroDlg::MacroDlg(QWidget *parent)
     setAttribute(Qt::WA_StyledBackground);
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_DeleteOnClose);
+    new TitleDrag(this, m_wTitle);
     QMetaObject::connectSlotsByName(this);
     setRunning(sdkManager.macroRunning());
     reload();
@@ -295,26 +296,4 @@ bool MacroDlg::event(QEvent *event)
         qDebug() << "macro replay finished:" << msg.text.simplified();
     }
     return true;
-}
-
-void MacroDlg::mousePressEvent(QMouseEvent *event)
-{
-    m_dragAnchor = event->globalPos();
-    m_dragging = m_wTitle->geometry().contains(event->pos());
-    QDialog::mousePressEvent(event);
-}
-
-void MacroDlg::mouseMoveEvent(QMouseEvent *event)
-{
-    if (m_dragging && (event->buttons() & Qt::LeftButton)) {
-        move(pos() + event->globalPos() - m_dragAnchor);
-        m_dragAnchor = event->globalPos();
-    }
-    QDialog::mouseMoveEvent(event);
-}
-
-void MacroDlg::mouseReleaseEvent(QMouseEvent *event)
-{
-    m_dragging = false;
-    QDialog::mouseReleaseEvent(event);
 }

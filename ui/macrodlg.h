@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDialog>
-#include <QPoint>
 #include <QStringList>
 
 class QDoubleSpinBox;
@@ -31,9 +30,6 @@ public:
 protected:
     bool event(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
 
 private slots:
     void on_btnStart_clicked();
@@ -47,8 +43,6 @@ private:
     QStringList m_paths;  // by row of m_twMacro
     QStringList m_errors; // by row; empty for a recording that can be replayed
     bool m_running = false;
-    QPoint m_dragAnchor;
-    bool m_dragging = false;
 
     QWidget *m_wTitle;
     QLabel *m_lblTitle;
