@@ -35,6 +35,7 @@
 #include <QToolButton>
 
 #include <functional>
+#include <limits>
 #include <memory>
 
 namespace {
@@ -260,6 +261,9 @@ phoneRecord TestGrid::restrictedPhone() const
 std::unique_ptr<ZqDeviceList> TestGrid::grid(QList<phoneRecord> ticked, QSize size)
 {
     auto grid = std::make_unique<ZqDeviceList>();
+    // How many slices a burst takes depends on the machine's pace; one pump must see every tick
+    // applied. burstOfTicksInSlices sets its own budget.
+    grid->setSliceBudget(std::numeric_limits<int>::max());
     grid->resize(size);
     grid->show();
     if (!QTest::qWaitForWindowExposed(grid.get()))
