@@ -50,6 +50,7 @@ QByteArray aesEcb(const QByteArray &key, const QByteArray &in, bool encrypting, 
 
 ZqConfig::ZqConfig()
     : apiBaseUrl(QString::fromLatin1(deployment::apiBaseUrl)),
+      webUrl(QString::fromLatin1(deployment::webUrl)),
       objstoreEndpoint(QString::fromLatin1(deployment::objstoreEndpoint)),
       objstoreFileUrl(QString::fromLatin1(deployment::objstoreFileUrl)),
       filePath(dataDirectory() + QStringLiteral("/config"))

@@ -18,6 +18,9 @@ public:
     QString registerUrl;
     QString androidApp;
     QString apiBaseUrl;
+    // The provider's web front end that the purchase and upload pages come from. Deployment value,
+    // not persisted.
+    QString webUrl;
     // The object store that uploads go to, and the address base under which phones fetch the stored
     // files (the object key follows after a "/"). Deployment values, not persisted.
     QString objstoreEndpoint;

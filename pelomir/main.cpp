@@ -43,6 +43,9 @@ int main(int argc, char *argv[])
 
     int result = 0;
     {
+        // The embedded web pages share their GL contexts with the widgets; it must be set before the
+        // application exists.
+        QApplication::setAttribute(Qt::AA_ShareOpenGLContexts, true);
         QApplication app(argc, argv);
         QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings, true);
         // A session logout or `kill` closes the program the way its close button does.

@@ -1,7 +1,7 @@
 #include "ui/zqdevicerightpanel.h"
 
+#include "transfer/webpages.h"
 #include "ui/zqdevicelist.h"
-#include "ui/zqdevicemenu.h"
 
 ZqDeviceRightPanel::ZqDeviceRightPanel(QWidget *parent)
     : QWidget(parent), m_toolbar(new ZqDeviceMenu(this)), m_grid(new ZqDeviceList(this))
@@ -13,6 +13,29 @@ ZqDeviceRightPanel::ZqDeviceRightPanel(QWidget *parent)
     setPalette(background);
     setAutoFillBackground(true);
     resize(771, 571);
+    connect(m_toolbar, &ZqDeviceMenu::pageRequested, this, &ZqDeviceRightPanel::openPage);
+}
+
+ZqDeviceRightPanel::~ZqDeviceRightPanel() = default;
+
+void ZqDeviceRightPanel::openPage(ZqDeviceMenu::Page page)
+{
+    WebPageWindow *window = nullptr;
+    if (page == ZqDeviceMenu::BuyPage) {
+        if (!m_buy) {
+            m_buy = std::make_unique<VMBuy>();
+            m_buy->setWindowTitle(QStringLiteral("商城"));
+        }
+        window = m_buy.get();
+    } else {
+        if (!m_upload) {
+            m_upload = std::make_unique<VMUpload>();
+            m_upload->setWindowTitle(QStringLiteral("上传"));
+        }
+        window = m_upload.get();
+    }
+    window->loadPage();
+    window->show();
 }
 
 void ZqDeviceRightPanel::resizeEvent(QResizeEvent *event)

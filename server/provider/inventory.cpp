@@ -26,13 +26,6 @@ constexpr size_t kPrefixChars = 24;
 const char *const kUngroupedName = "未分组";
 const char *const kGrantedName = "授权设备";
 
-int64_t nowSeconds()
-{
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 struct PhoneRow
 {
     int64_t id, cloudPhoneId, groupId, phoneNo, instanceId, billingId, endTime, phoneImageId;

@@ -199,6 +199,9 @@ void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
         ->group(store);
     addText(app, "--store-security-token", out.storeSecurityToken, "security token handed out", "T")
         ->group(store);
+    addText(app, "--store-url", out.storeUrl,
+            "object store address for the upload page's catalogue (empty: no catalogue)", "URL")
+        ->group(store);
 
     const std::string update = "Update check (GET /api/tamsu-cloud-phone/v1/package/check-for-updates)";
     addText(app, "--update-package", out.updatePackage, "package name the check answers for", "NAME")

@@ -42,6 +42,9 @@ struct Options
     std::string storeBucket = "pelomir-uploads";
     std::string storeUploadPath = "upload/{userId}";
     std::string storeSecurityToken = "pelomir-dev-session";
+    // Where phones fetch stored objects (path style: URL/bucket/key); the upload page's catalogue lives
+    // there. Empty: no catalogue.
+    std::string storeUrl = "http://127.0.0.1:18100";
 
     std::string updatePackage = "com.pc.zaqtor";
     int updateVersionCode = 0;

@@ -86,6 +86,11 @@ Provider::Provider(const Options &options, Database &db, PhoneRuntime &runtime, 
         {phone + "/package/check-for-updates", {"GET", &Provider::checkUpdate, false}},
         {"/api/public/v1/storage/get-upload-info", {"GET", &Provider::uploadInfo, true}},
         {"/healthz", {"GET", &Provider::health, false}},
+        {"/api/pc-web/v1/plans", {"GET", &Provider::webPlans, true}},
+        {"/api/pc-web/v1/phones", {"GET", &Provider::webPhones, true}},
+        {"/api/pc-web/v1/buy", {"POST", &Provider::webBuy, true}},
+        {"/api/pc-web/v1/renew", {"POST", &Provider::webRenew, true}},
+        {"/api/pc-web/v1/catalogue", {"GET", &Provider::webCatalogue, true}},
     };
     if (options_.dev)
         routes_.emplace("/dev/sms", Route{"GET", &Provider::devSms, false});

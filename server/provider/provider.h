@@ -4,6 +4,8 @@
 #include "server/provider/textutil.h"
 #include "server/provider/throttle.h"
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -112,6 +114,14 @@ private:
     void generateChangeOrder(Call &call);
     void getChangeOrder(Call &call);
 
+    // The purchase and upload pages.
+    void webPlans(Call &call);
+    void webPhones(Call &call);
+    void webBuy(Call &call);
+    void webRenew(Call &call);
+    void webCatalogue(Call &call);
+    bool storeCatalogue(std::string &error);
+
     // Everything else.
     void uploadInfo(Call &call);
     void checkUpdate(Call &call);
@@ -144,7 +154,17 @@ private:
     std::string publicUrl_;
     std::unordered_map<std::string, Route> routes_;
     std::unordered_map<std::string, std::string> icons_;
+    // Set once every catalogue file is in the object store; until then each catalogue call puts
+    // the missing ones (idempotent, so two calls at once do no harm).
+    std::atomic<bool> catalogueStored_{false};
 };
+
+// Seconds since the epoch.
+int64_t nowSeconds();
+// Adds a phone with a fresh device id to `ownerId`'s account; groupId 0 leaves it ungrouped. Returns
+// the phone's record id. Inside the caller's write transaction.
+int64_t addPhone(Connection &conn, int64_t ownerId, int64_t groupId, const std::string &name,
+                 int64_t billingId, int64_t endTime);
 
 // Answer helpers, shared by the handler files.
 void replyError(httplib::Response &res, int status, std::string_view msg, int httpStatus = 200);

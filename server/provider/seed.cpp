@@ -17,13 +17,6 @@ const char *const kDemoPassword = "pelomir2026";
 constexpr int64_t kDay = 24 * 3600;
 constexpr int kScaleGroupSize = 100;
 
-int64_t nowSeconds()
-{
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 bool hasMeta(Connection &conn, const char *key)
 {
     Query q(conn, "SELECT 1 FROM meta WHERE key = ?1");
@@ -51,9 +44,22 @@ int64_t addGroup(Connection &conn, int64_t userId, const std::string &name, int 
     return conn.lastInsertId();
 }
 
-// Returns the phone's record id. groupId 0 leaves it ungrouped.
-int64_t addPhone(Connection &conn, int64_t ownerId, int64_t groupId, const std::string &name, int billingId,
-                 int64_t endTime)
+std::string twoDigits(int n)
+{
+    return (n < 10 ? "0" : "") + std::to_string(n);
+}
+
+} // namespace
+
+int64_t nowSeconds()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t addPhone(Connection &conn, int64_t ownerId, int64_t groupId, const std::string &name,
+                 int64_t billingId, int64_t endTime)
 {
     int64_t n;
     {
@@ -89,13 +95,6 @@ int64_t addPhone(Connection &conn, int64_t ownerId, int64_t groupId, const std::
         .run();
     return n;
 }
-
-std::string twoDigits(int n)
-{
-    return (n < 10 ? "0" : "") + std::to_string(n);
-}
-
-} // namespace
 
 void Provider::seed()
 {

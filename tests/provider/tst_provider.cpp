@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -118,6 +119,7 @@ private slots:
     void accessCheckAndChangeOrders();
     void uploadInfoAndUpdateCheck();
     void webPages();
+    void pageApi();
     void badInput();
     void slowPeers();
     void concurrentWriters();
@@ -957,6 +959,135 @@ void TestProvider::webPages()
         QString::fromStdString(client->Get("/pc/user/register.html")->body).contains(kUser + "/register"));
     const auto outside = client->Get("/../CMakeLists.txt");
     QVERIFY(outside && outside->status != 200);
+}
+
+// The purchase and upload pages' calls: the token on every call, plans and phones of the caller
+// only, simulated payment with its limits, renewals that move the expiry, and the catalogue.
+void TestProvider::pageApi()
+{
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const QString nowhere = QString("http://127.0.0.1:%1").arg(closed.serverPort());
+    closed.close();
+    auto s = fresh("pages", {"--dev", "--fast-hash", "--store-url", nowhere});
+    QVERIFY(s);
+    const QString api = "/api/pc-web/v1";
+    const QString token = s->login(kDemo, kDemoPassword);
+    QVERIFY(!token.isEmpty());
+    const QString other = s->registerUser("13700000042", "other-pass-1");
+    QVERIFY(!other.isEmpty());
+
+    // No token or a made-up one: the login notice and nothing else, on every call.
+    for (const QString &bad : {QString(), QString("f00d")}) {
+        for (const char *path : {"/plans", "/phones", "/catalogue"}) {
+            const QJsonObject answer = s->get(api + QLatin1String(path), bad);
+            QCOMPARE(answer["status"].toInt(), 401);
+            QVERIFY(answer["content"].isNull());
+        }
+        QCOMPARE(s->post(api + "/buy",
+                         {{"billingId", "1"}, {"count", "1"}, {"months", "1"}, {"payChannel", "wechat"}},
+                         bad)["status"]
+                     .toInt(),
+                 401);
+    }
+
+    const QJsonArray plans = s->get(api + "/plans", token)["content"].toArray();
+    QCOMPARE(plans.size(), 4);
+    for (const auto &plan : plans) {
+        QVERIFY(plan.toObject()["monthPrice"].toInt() > 0);
+        QVERIFY(plan.toObject()["icon"].toString().startsWith(s->baseUrl() + "/billing-icons/"));
+    }
+
+    const auto phonesOf = [&](const QString &t) { return s->get(api + "/phones", t)["content"].toArray(); };
+    const QJsonArray mine = phonesOf(token);
+    QCOMPARE(mine.size(), 20 + 4); // own phones and those shared with the account
+    int owned = 0, viewOnly = 0;
+    for (const auto &p : mine) {
+        owned += p.toObject()["owned"].toBool();
+        viewOnly += !p.toObject()["owned"].toBool() && !p.toObject()["canUpload"].toBool();
+        QCOMPARE(p.toObject()["renewable"].toBool(), p.toObject()["owned"].toBool());
+    }
+    QCOMPARE(owned, 20);
+    QVERIFY(viewOnly > 0);
+    QCOMPARE(phonesOf(other).size(), 0);
+
+    // Buying: both sides of every limit, then one phone that the client's group list shows.
+    const auto buy = [&](const QString &count, const QString &months, const QString &plan = "2",
+                         const QString &channel = "wechat", const QString &t = QString()) {
+        return s->post(api + "/buy",
+                       {{"billingId", plan}, {"count", count}, {"months", months}, {"payChannel", channel}},
+                       t.isEmpty() ? token : t);
+    };
+    QCOMPARE(buy("0", "1")["status"].toInt(), 400);
+    QCOMPARE(buy("11", "1")["status"].toInt(), 400);
+    QCOMPARE(buy("1", "0")["status"].toInt(), 400);
+    QCOMPARE(buy("1", "13")["status"].toInt(), 400);
+    QCOMPARE(buy("1", "1", "99")["status"].toInt(), 404);
+    QCOMPARE(buy("1", "1", "2", "cash")["status"].toInt(), 400);
+    QCOMPARE(buy("x", "1")["status"].toInt(), 400);
+    QCOMPARE(phonesOf(token).size(), 24);
+    const QJsonObject bought = buy("1", "12");
+    QCOMPARE(bought["status"].toInt(), 1);
+    QCOMPARE(bought["content"].toObject()["amount"].toInt(), 6900 * 12);
+    const QJsonArray newPhones = bought["content"].toObject()["phones"].toArray();
+    QCOMPARE(newPhones.size(), 1);
+    const QString newId = newPhones[0].toObject()["deviceId"].toString();
+    bool listed = false;
+    for (const QJsonObject &p : allPhones(groupsOf(s->get(kPhone + "/phone/group-list", token))))
+        listed |= p["accessInfo"].toObject()["deviceId"].toString() == newId;
+    QVERIFY(listed);
+    QCOMPARE(phonesOf(token).size(), 25);
+    QCOMPARE(buy("10", "1", "1", "alipay", other)["content"].toObject()["phones"].toArray().size(), 10);
+    QCOMPARE(phonesOf(other).size(), 10);
+    QCOMPARE(phonesOf(token).size(), 25);
+
+    // Renewing moves the expiry by whole months; an expired rental starts again from now.
+    const auto renew = [&](qint64 id, const QString &months, const QString &t) {
+        return s->post(api + "/renew",
+                       {{"cloudPhoneId", QString::number(id)}, {"months", months}, {"payChannel", "wechat"}},
+                       t);
+    };
+    QJsonObject first, expired, shared;
+    for (const auto &p : phonesOf(token)) {
+        const QJsonObject o = p.toObject();
+        if (first.isEmpty() && o["renewable"].toBool() && !o["expired"].toBool())
+            first = o;
+        if (expired.isEmpty() && o["expired"].toBool() && o["owned"].toBool())
+            expired = o;
+        if (shared.isEmpty() && !o["owned"].toBool())
+            shared = o;
+    }
+    QVERIFY(!first.isEmpty() && !expired.isEmpty() && !shared.isEmpty());
+    const qint64 month = 30 * 24 * 3600;
+    QJsonObject renewed = renew(first["cloudPhoneId"].toVariant().toLongLong(), "2", token);
+    QCOMPARE(renewed["status"].toInt(), 1);
+    QCOMPARE(renewed["content"].toObject()["endTime"].toVariant().toLongLong(),
+             first["endTime"].toVariant().toLongLong() + 2 * month);
+    renewed = renew(expired["cloudPhoneId"].toVariant().toLongLong(), "1", token);
+    QCOMPARE(renewed["status"].toInt(), 1);
+    QVERIFY(renewed["content"].toObject()["endTime"].toVariant().toLongLong() >=
+            QDateTime::currentSecsSinceEpoch() + month - 5);
+    QCOMPARE(renew(first["cloudPhoneId"].toVariant().toLongLong(), "0", token)["status"].toInt(), 400);
+    QCOMPARE(renew(first["cloudPhoneId"].toVariant().toLongLong(), "13", token)["status"].toInt(), 400);
+    // Someone else's phone, shared or not, is not the caller's to renew.
+    QCOMPARE(renew(shared["cloudPhoneId"].toVariant().toLongLong(), "1", token)["status"].toInt(), 404);
+    QCOMPARE(renew(first["cloudPhoneId"].toVariant().toLongLong(), "1", other)["status"].toInt(), 404);
+
+    // The catalogue needs the object store; without one it says so instead of listing dead links.
+    const QJsonObject catalogue = s->get(api + "/catalogue", token);
+    QCOMPARE(catalogue["status"].toInt(), 503);
+    QVERIFY(catalogue["content"].isNull());
+
+    // Outside development mode nothing is paid for.
+    auto live = fresh("pages-live", {"--fast-hash"});
+    QVERIFY(live);
+    const QString liveToken = live->login(kDemo, kDemoPassword);
+    QCOMPARE(live->post(api + "/buy",
+                        {{"billingId", "1"}, {"count", "1"}, {"months", "1"}, {"payChannel", "wechat"}},
+                        liveToken)["status"]
+                 .toInt(),
+             503);
+    QCOMPARE(live->get(api + "/phones", liveToken)["content"].toArray().size(), 24);
 }
 
 // Peers that hold connections open without finishing their requests.
