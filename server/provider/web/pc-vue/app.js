@@ -111,7 +111,9 @@ async function buyPage(token) {
   months.addEventListener('change', update);
 
   const table = el('tbody', { id: 'phones' });
+  const heading = el('h2', {});
   function renderPhones() {
+    heading.textContent = '我的云手机（' + phones.length + '）';
     table.replaceChildren(...phones.map((p) => {
       const renewMonths = el('select', {}, ...[1, 3, 6, 12].map((n) => el('option', { value: n }, n + ' 个月')));
       const expiry = el('td', { class: p.expired ? 'expired' : '' }, day(p.endTime) + (p.expired ? '（已到期）' : ''));
@@ -166,7 +168,7 @@ async function buyPage(token) {
         el('div', {}, el('label', {}, '支付方式'), channel),
         el('div', {}, total), buy),
       result),
-    el('div', { class: 'card' }, el('h2', {}, '我的云手机（' + phones.length + '）'),
+    el('div', { class: 'card' }, heading,
       el('table', {}, el('thead', {}, el('tr', {}, ...['名称', '设备ID', '套餐', '到期时间', '续费'].map((t) => el('th', {}, t)))), table)));
   update();
   renderPhones();
