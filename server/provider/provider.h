@@ -117,6 +117,7 @@ private:
     // The purchase and upload pages.
     void webPlans(Call &call);
     void webPhones(Call &call);
+    bool acceptPayment(Call &call, int64_t months, const std::string &lengthLabel);
     void webBuy(Call &call);
     void webRenew(Call &call);
     void webCatalogue(Call &call);

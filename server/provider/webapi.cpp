@@ -61,11 +61,10 @@ std::string objectPath(const std::string &bucket, const char *file)
     return "/" + bucket + "/catalogue/" + file;
 }
 
-bool readPayChannel(const Params &params, std::string &out)
+bool knownPayChannel(const Params &params)
 {
     const std::string *v = params.find("payChannel");
-    out = v ? *v : std::string();
-    return out == "wechat" || out == "alipay";
+    return v && *v == "wechat"; // the one channel the client pays with
 }
 
 std::string orderNumber(const char *prefix)
@@ -134,10 +133,29 @@ void Provider::webPhones(Call &call)
     });
 }
 
+// What every paid order checks: its length, the channel, and that someone settles it. Answers the
+// refusal itself.
+bool Provider::acceptPayment(Call &call, int64_t months, const std::string &lengthLabel)
+{
+    if (months < 1 || months > kMaxMonths) {
+        replyError(call.res, kBadRequest, lengthLabel + "应为1到" + std::to_string(kMaxMonths) + "个月");
+        return false;
+    }
+    if (!knownPayChannel(call.params)) {
+        replyError(call.res, kBadRequest, "不支持的支付方式");
+        return false;
+    }
+    // Only development mode settles payments itself; a real deployment has a payment provider.
+    if (!options_.dev) {
+        replyError(call.res, kUnavailable, "支付通道暂未开通");
+        return false;
+    }
+    return true;
+}
+
 void Provider::webBuy(Call &call)
 {
     int64_t billingId = 0, count = 0, months = 0;
-    std::string channel;
     if (!requireInt(call, "billingId", "套餐ID", billingId) ||
         !requireInt(call, "count", "购买数量", count) || !requireInt(call, "months", "购买时长", months))
         return;
@@ -149,19 +167,8 @@ void Provider::webBuy(Call &call)
         replyError(call.res, kBadRequest, "购买数量应为1到" + std::to_string(kMaxPhonesPerOrder) + "台");
         return;
     }
-    if (months < 1 || months > kMaxMonths) {
-        replyError(call.res, kBadRequest, "购买时长应为1到" + std::to_string(kMaxMonths) + "个月");
+    if (!acceptPayment(call, months, "购买时长"))
         return;
-    }
-    if (!readPayChannel(call.params, channel)) {
-        replyError(call.res, kBadRequest, "不支持的支付方式");
-        return;
-    }
-    // Only development mode settles payments itself; a real deployment has a payment provider.
-    if (!options_.dev) {
-        replyError(call.res, kUnavailable, "支付通道暂未开通");
-        return;
-    }
     auto conn = db_.acquire();
     Transaction tx(*conn, Transaction::Write);
     int64_t owned = 0;
@@ -206,22 +213,11 @@ void Provider::webBuy(Call &call)
 void Provider::webRenew(Call &call)
 {
     int64_t cloudPhoneId = 0, months = 0;
-    std::string channel;
     if (!requireInt(call, "cloudPhoneId", "云手机ID", cloudPhoneId) ||
         !requireInt(call, "months", "续费时长", months))
         return;
-    if (months < 1 || months > kMaxMonths) {
-        replyError(call.res, kBadRequest, "续费时长应为1到" + std::to_string(kMaxMonths) + "个月");
+    if (!acceptPayment(call, months, "续费时长"))
         return;
-    }
-    if (!readPayChannel(call.params, channel)) {
-        replyError(call.res, kBadRequest, "不支持的支付方式");
-        return;
-    }
-    if (!options_.dev) {
-        replyError(call.res, kUnavailable, "支付通道暂未开通");
-        return;
-    }
     auto conn = db_.acquire();
     Transaction tx(*conn, Transaction::Write);
     Query q(*conn, "SELECT id, end_time, allow_renewal, billing_id FROM phones WHERE cloud_phone_id = ?1 AND "

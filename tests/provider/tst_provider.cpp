@@ -1037,7 +1037,7 @@ void TestProvider::pageApi()
         listed |= p["accessInfo"].toObject()["deviceId"].toString() == newId;
     QVERIFY(listed);
     QCOMPARE(phonesOf(token).size(), 25);
-    QCOMPARE(buy("10", "1", "1", "alipay", other)["content"].toObject()["phones"].toArray().size(), 10);
+    QCOMPARE(buy("10", "1", "1", "wechat", other)["content"].toObject()["phones"].toArray().size(), 10);
     QCOMPARE(phonesOf(other).size(), 10);
     QCOMPARE(phonesOf(token).size(), 25);
 

@@ -88,8 +88,7 @@ async function buyPage(token) {
   let chosen = plans[0];
   const count = el('select', { id: 'count' }, ...[1, 2, 3, 5, 10].map((n) => el('option', { value: n }, n + ' 台')));
   const months = el('select', { id: 'months' }, ...[1, 3, 6, 12].map((n) => el('option', { value: n }, n + ' 个月')));
-  const channel = el('select', { id: 'payChannel' }, el('option', { value: 'wechat' }, '微信支付'),
-    el('option', { value: 'alipay' }, '支付宝'));
+  const channel = el('select', { id: 'payChannel' }, el('option', { value: 'wechat' }, '微信支付'));
   const total = el('span', { class: 'total', id: 'total' });
   const result = el('div', { id: 'result' });
   const buy = el('button', { id: 'btnBuy' }, '立即购买');
