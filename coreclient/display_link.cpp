@@ -13,8 +13,10 @@ namespace {
 constexpr int kFirstRetryMs = 250;
 constexpr int kMaxRetryMs = 4000;
 // The gateway closes a connection silent for 10 s; a still picture sends no
-// frames and so draws no acks.
+// frames and so draws no acks. Checked every second, so the longest silence
+// is about 4 s whatever the pattern of earlier writes.
 constexpr int kKeepAliveMs = 3000;
+constexpr int kKeepAliveCheckMs = 1000;
 
 // Refusals that another attempt cannot cure.
 bool isFinal(int code)
@@ -40,11 +42,13 @@ void DisplayLink::start(const QString &host, quint16 port)
     retry_->setSingleShot(true);
     connect(retry_, &QTimer::timeout, this, &DisplayLink::connectNow);
     keepAlive_ = new QTimer(this);
-    keepAlive_->setInterval(kKeepAliveMs);
+    keepAlive_->setInterval(kKeepAliveCheckMs);
     connect(keepAlive_, &QTimer::timeout, this, [this] {
-        if (!wrote_ && established_ && socket_->state() == QAbstractSocket::ConnectedState)
+        if (established_ && socket_->state() == QAbstractSocket::ConnectedState &&
+            sinceWrite_.hasExpired(kKeepAliveMs)) {
             socket_->write(ccwire::encode(ccwire::FrameAck{0}));
-        wrote_ = false;
+            sinceWrite_.start();
+        }
     });
     keepAlive_->start();
     connectNow();
@@ -81,6 +85,7 @@ void DisplayLink::onConnected()
     open.deviceId = deviceId_;
     open.viewOnly = viewOnly_;
     socket_->write(ccwire::encode(open));
+    sinceWrite_.start();
 }
 
 void DisplayLink::onReadyRead()
@@ -138,14 +143,14 @@ void DisplayLink::sendInput(ccwire::InputKind kind, const QByteArray &payload, q
     input.kind = kind;
     input.payload = payload;
     socket_->write(ccwire::encode(input));
-    wrote_ = true;
+    sinceWrite_.start();
 }
 
 void DisplayLink::ack(quint32 seq)
 {
     if (socket_ && socket_->state() == QAbstractSocket::ConnectedState) {
         socket_->write(ccwire::encode(ccwire::FrameAck{seq}));
-        wrote_ = true;
+        sinceWrite_.start();
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "coreclient/wire.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -52,7 +53,7 @@ private:
     QTcpSocket *socket_ = nullptr;
     QTimer *retry_ = nullptr;
     QTimer *keepAlive_ = nullptr;
-    bool wrote_ = false; // since the last keep-alive tick
+    QElapsedTimer sinceWrite_; // started at the last write on the current connection
     ccwire::FrameReader reader_{ccwire::kMaxGatewayFrame};
     int backoffMs_ = 0;
     int status_ = kLinkConnecting;
