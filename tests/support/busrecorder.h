@@ -1,16 +1,50 @@
 #pragma once
 
 #include "app/globals.h"
+#include "app/messages.h"
 #include "app/zqslotmsg.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QStringList>
+#include <QTest>
 
+#include <functional>
 #include <initializer_list>
 
 namespace testsupport {
+
+// GUI thread. Hands pending messages of the process-wide bus to their subscribers (tests run no
+// dispatcher loop), and what the receivers post in turn, `rounds` hops deep.
+inline void pump(int rounds = 3)
+{
+    for (int round = 0; round < rounds; ++round) {
+        g_eventManager.dispatchPending();
+        QCoreApplication::sendPostedEvents();
+    }
+}
+
+// GUI thread. Bounded poll that keeps the bus and the event loop going; whether `done` came true.
+inline bool waitFor(const std::function<bool()> &done, int ms = 30000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (pump(), !done()) {
+        if (clock.elapsed() > ms)
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+// Ticks or unticks a phone as its box in the device tree does.
+inline void tick(int cloudPhoneId, bool checked = true)
+{
+    post(Msg::phoneChecked,
+         {{QStringLiteral("cloudId"), cloudPhoneId}, {QStringLiteral("isChecked"), checked}});
+}
 
 // Records the bus messages of the types it subscribes to, in arrival order. GUI thread.
 class BusRecorder : public QObject
@@ -41,6 +75,15 @@ public:
         QList<QJsonObject> out;
         for (const ZQSlotMsg &m : messages(type))
             out.append(textToJson(m.text));
+        return out;
+    }
+
+    // The plain texts of `type` (messages that carry a digit or an id rather than JSON).
+    QStringList texts(int type) const
+    {
+        QStringList out;
+        for (const ZQSlotMsg &m : messages(type))
+            out.append(m.text);
         return out;
     }
 

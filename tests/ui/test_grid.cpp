@@ -3,6 +3,7 @@
 // the view, and the main window's wiring of the preview scheduler.
 #include "api/userinfo.h"
 #include "app/globals.h"
+#include "app/messages.h"
 #include "phone/queuepreview.h"
 #include "phone/sdkmanager.h"
 #include "tests/coreclient/request_helpers.h"
@@ -21,7 +22,6 @@
 #include <QCheckBox>
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -34,7 +34,6 @@
 #include <QTest>
 #include <QToolButton>
 
-#include <functional>
 #include <limits>
 #include <memory>
 
@@ -43,6 +42,9 @@ namespace {
 const QString password = "pelomir2026";
 
 using testsupport::BusRecorder;
+using testsupport::pump;
+using testsupport::tick;
+using testsupport::waitFor;
 
 class PaintCounter : public QObject
 {
@@ -56,43 +58,6 @@ protected:
         return false;
     }
 };
-
-// Hands pending bus messages to their subscribers (tests run no dispatcher loop), also those the
-// receivers post in turn, a few rounds deep.
-void pump()
-{
-    for (int round = 0; round < 3; ++round) {
-        g_eventManager.dispatchPending();
-        QCoreApplication::sendPostedEvents();
-    }
-}
-
-// Bounded poll that keeps the bus and the event loop going.
-bool waitFor(const std::function<bool()> &done, int ms = 15000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (pump(), !done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
-
-void post(int type, const QJsonObject &payload = {}, const QString &target = QString())
-{
-    ZQSlotMsg msg;
-    msg.type = type;
-    msg.target = target;
-    msg.text = payload.isEmpty() ? QString() : jsonToText(payload);
-    g_eventManager.post(msg);
-}
-
-void tick(const phoneRecord &phone, bool checked = true)
-{
-    post(63, {{"cloudId", phone.cloudPhoneId}, {"isChecked", checked}});
-}
 
 // A JPEG in two colours: left and right halves, or top and bottom when higher than wide.
 QByteArray twoTone(QSize size, QColor first, QColor second)
@@ -269,7 +234,7 @@ std::unique_ptr<ZqDeviceList> TestGrid::grid(QList<phoneRecord> ticked, QSize si
     if (!QTest::qWaitForWindowExposed(grid.get()))
         qFatal("grid not exposed");
     for (const phoneRecord &phone : ticked)
-        tick(phone);
+        tick(phone.cloudPhoneId);
     pump();
     return grid;
 }
@@ -314,12 +279,12 @@ void TestGrid::layoutAndVisibility()
         QCOMPARE(tiles[i]->geometry(), QRect(20 + 152 * i, 20, 120, 238));
     // A full last row leaves an empty row below it.
     QCOMPARE(grid->contentWidget()->minimumHeight(), 536);
-    tick(phones[4]);
+    tick(phones[4].cloudPhoneId);
     pump();
     QCOMPARE(grid->tiles().value(4)->pos(), QPoint(20, 278));
     QCOMPARE(grid->contentWidget()->minimumHeight(), 536);
     for (const phoneRecord &phone : phones.mid(5))
-        tick(phone);
+        tick(phone.cloudPhoneId);
     pump();
     tiles = grid->tiles();
     QCOMPARE(tiles[8]->pos(), QPoint(20, 536));
@@ -367,8 +332,8 @@ void TestGrid::farTilesWaitUnbuilt()
     QCOMPARE(grid->batchTargets(QString()).size(), 16);
 
     // Unticking a hidden tile and ticking it again leaves no gap and no stale tile.
-    tick(phones[13], false);
-    tick(phones[13]);
+    tick(phones[13].cloudPhoneId, false);
+    tick(phones[13].cloudPhoneId);
     pump();
     QCOMPARE(grid->tiles().size(), 17);
     QCOMPARE(grid->tiles().last()->cloudPhoneId(), phones[13].cloudPhoneId);
@@ -396,7 +361,7 @@ void TestGrid::burstOfTicksInSlices()
     {
         auto single = grid({}, QSize(620, 600));
         for (const phoneRecord &phone : phones) {
-            tick(phone);
+            tick(phone.cloudPhoneId);
             pump();
         }
         for (ZqDeviceListItem *tile : single->tiles())
@@ -408,10 +373,10 @@ void TestGrid::burstOfTicksInSlices()
     auto burst = grid({}, QSize(620, 600));
     burst->setSliceBudget(0);
     for (const phoneRecord &phone : phones)
-        tick(phone);
+        tick(phone.cloudPhoneId);
     // Unticked and ticked again within the burst: the phone's tile goes to the end.
-    tick(phones[1], false);
-    tick(phones[1]);
+    tick(phones[1].cloudPhoneId, false);
+    tick(phones[1].cloudPhoneId);
     g_eventManager.dispatchPending();
     QCoreApplication::sendPostedEvents();
     QCOMPARE(burst->pendingChecks(), phones.size() + 2);
@@ -467,7 +432,7 @@ void TestGrid::tickingAndSelection()
                                                    {{"deviceId", a.deviceId}, {"isChecked", true}}}));
 
     // A view-only phone gets a tile that can never be checked into a batch.
-    tick(restricted);
+    tick(restricted.cloudPhoneId);
     pump();
     ZqDeviceListItem *viewOnly = grid->tile(restricted.cloudPhoneId);
     QTest::mouseClick(child<QCheckBox>(viewOnly, "chkSelect"), Qt::LeftButton);
@@ -477,7 +442,7 @@ void TestGrid::tickingAndSelection()
     QCOMPARE(bus.payloads(62).size(), 3);
 
     // Unticked in the tree, the phone loses its tile and its registration.
-    tick(a, false);
+    tick(a.cloudPhoneId, false);
     pump();
     QCOMPARE(grid->tiles(), QList<ZqDeviceListItem *>{viewOnly});
     QVERIFY(waitFor([&] { return sdkManager.phone(a.cloudPhoneId) == nullptr; }));
@@ -648,7 +613,7 @@ void TestGrid::livePreviewsInTheMainWindow()
     // The phones ticked in the tree fill the grid.
     const QList<phoneRecord> phones = livePhones();
     for (const phoneRecord &phone : phones)
-        tick(phone);
+        tick(phone.cloudPhoneId);
     QVERIFY(waitFor([&] { return grid->tiles().size() >= phones.size(); }));
 
     // Restricted phones are never registered: the main window's policy is the inventory's.
@@ -754,7 +719,7 @@ void TestGrid::gridScreenshotChild()
     auto window = loggedInWindow("13900000000", QSize(1920, 1080));
     QVERIFY(window);
     for (const phoneRecord &phone : livePhones())
-        tick(phone);
+        tick(phone.cloudPhoneId);
     ZqDeviceList *grid = child<ZqContent>(window.get(), "ZqContent")->devicePage()->previewGrid();
     QVERIFY(waitFor(
         [&] {

@@ -5,9 +5,11 @@
 #include "api/userinfo.h"
 #include "app/datadir.h"
 #include "app/globals.h"
+#include "app/messages.h"
 #include "phone/macrofile.h"
 #include "phone/sdkmanager.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/busrecorder.h"
 #include "tests/support/farmharness.h"
 #include "tests/ui/uitest.h"
 #include "ui/appoperdlg.h"
@@ -20,7 +22,6 @@
 #include <QCheckBox>
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QMenu>
 #include <QPointer>
@@ -39,61 +40,10 @@
 
 namespace {
 
-// Records the bus messages of the types it subscribes to, as JSON objects (message 80 carries plain
-// text, kept under "text").
-class BusLog : public QObject
-{
-public:
-    explicit BusLog(std::initializer_list<int> types)
-    {
-        for (int type : types)
-            g_eventManager.subscribe(type, this);
-    }
-    ~BusLog() override { g_eventManager.unsubscribe(this); }
-    QList<QJsonObject> of(int type) const { return got.value(type); }
-    QHash<int, QList<QJsonObject>> got;
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (!PhoneEvent::isBusEvent(e))
-            return QObject::event(e);
-        const ZQSlotMsg &msg = static_cast<PhoneEvent *>(e)->message();
-        QJsonObject payload = textToJson(msg.text);
-        if (payload.isEmpty() && !msg.text.isEmpty())
-            payload.insert("text", msg.text);
-        got[msg.type].append(payload);
-        return true;
-    }
-};
-
-void pump()
-{
-    for (int round = 0; round < 3; ++round) {
-        g_eventManager.dispatchPending();
-        QCoreApplication::sendPostedEvents();
-    }
-}
-
-bool waitFor(const std::function<bool()> &done, int ms = 15000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (pump(), !done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
-
-void post(int type, const QString &text)
-{
-    ZQSlotMsg msg;
-    msg.type = type;
-    msg.text = text;
-    g_eventManager.post(msg);
-}
+using testsupport::BusRecorder;
+using testsupport::pump;
+using testsupport::tick;
+using testsupport::waitFor;
 
 template <class T> T *child(QWidget *parent, const char *name)
 {
@@ -274,7 +224,7 @@ void TestToolbar::menusAndTheirPosts()
 {
     ZqDeviceMenu toolbar;
     toolbar.resize(900, 120);
-    BusLog bus{52, 53, 54, 80, 90, 5, 122};
+    BusRecorder bus{52, 53, 54, 80, 90, 5, 122};
     auto *plgl = child<QToolButton>(&toolbar, "btnPlgl");
     auto *display = child<QToolButton>(&toolbar, "btnDisplayMode");
     for (QToolButton *button : {plgl, display}) {
@@ -315,11 +265,12 @@ void TestToolbar::menusAndTheirPosts()
     entry(menu, "批量命名")->trigger();
     entry(menu, "脚本回放")->trigger();
     pump();
-    QCOMPARE(bus.of(122).size(), 1);
-    QCOMPARE(bus.of(80), (QList<QJsonObject>{{{"text", QString::number(groupIds[1])}}}));
-    QCOMPARE(bus.of(90), (QList<QJsonObject>{{{"type", 1}}, {{"type", 2}}, {{"type", 3}}}));
-    QCOMPARE(bus.of(5), (QList<QJsonObject>{
-                            {{"type", 9}, {"msgId", 81}, {"lbl_1_Text", "请输入新命名(自动添加数字后缀)"}}}));
+    QCOMPARE(bus.payloads(122).size(), 1);
+    QCOMPARE(bus.texts(80), QStringList{QString::number(groupIds[1])});
+    QCOMPARE(bus.payloads(90), (QList<QJsonObject>{{{"type", 1}}, {{"type", 2}}, {{"type", 3}}}));
+    QCOMPARE(
+        bus.payloads(5),
+        (QList<QJsonObject>{{{"type", 9}, {"msgId", 81}, {"lbl_1_Text", "请输入新命名(自动添加数字后缀)"}}}));
 
     // Each display mode posts its message, and the button takes the mode's name from the bus.
     QMenu *modes = openAndClose(display);
@@ -328,7 +279,7 @@ void TestToolbar::menusAndTheirPosts()
     for (int i : {0, 2, 1}) {
         modes->actions()[i]->trigger();
         pump();
-        QCOMPARE(bus.of(messages[i]).size(), 1);
+        QCOMPARE(bus.payloads(messages[i]).size(), 1);
         QCOMPARE(display->text(), modes->actions()[i]->text());
     }
 }
@@ -339,7 +290,7 @@ void TestToolbar::switchAndConfirmations()
     toolbar.resize(900, 120);
     toolbar.show();
     QVERIFY(QTest::qWaitForWindowExposed(&toolbar));
-    BusLog bus{27, 5};
+    BusRecorder bus{27, 5};
     auto *sync = child<QPushButton>(&toolbar, "btnSyncOperation");
     QCOMPARE(sync->text(), QString("开启同步"));
     QTest::mouseClick(sync, Qt::LeftButton);
@@ -351,10 +302,11 @@ void TestToolbar::switchAndConfirmations()
     QTest::mouseClick(child<QToolButton>(&toolbar, "btnReset"), Qt::LeftButton);
     pump();
     // A JSON boolean, not a number or a text.
-    QCOMPARE(bus.of(27), (QList<QJsonObject>{{{"SyncOperation", true}}, {{"SyncOperation", false}}}));
-    QVERIFY(bus.of(27)[0].value("SyncOperation").isBool());
-    QCOMPARE(bus.of(5), (QList<QJsonObject>{
-                            {{"type", 255}, {"msgId", 23}, {"lbl_1_Text", "确定要重启已选设备吗？"}},
+    QCOMPARE(bus.payloads(27), (QList<QJsonObject>{{{"SyncOperation", true}}, {{"SyncOperation", false}}}));
+    QVERIFY(bus.payloads(27)[0].value("SyncOperation").isBool());
+    QCOMPARE(
+        bus.payloads(5),
+        (QList<QJsonObject>{{{"type", 255}, {"msgId", 23}, {"lbl_1_Text", "确定要重启已选设备吗？"}},
                             {{"type", 255}, {"msgId", 24}, {"lbl_1_Text", "确定要将已选设备恢复出厂吗？"}}}));
 
     // The page buttons ask for their pages.
@@ -375,22 +327,22 @@ void TestToolbar::captionsFollowRenames()
     grid.show(); // tiles build their captions once shown
     QVERIFY(QTest::qWaitForWindowExposed(&grid));
     for (const phoneRecord &phone : phones)
-        post(63, jsonToText({{"cloudId", phone.cloudPhoneId}, {"isChecked", true}}));
+        tick(phone.cloudPhoneId);
     pump();
     QCOMPARE(grid.tiles().size(), 2);
     // Renamed in the tree: the caption changes at once, the other tile keeps its name.
-    post(36, jsonToText({{"phoneId", phones[1].cloudPhoneId}, {"name", "新名字"}}));
+    post(36, {{"phoneId", phones[1].cloudPhoneId}, {"name", "新名字"}});
     pump();
     QCOMPARE(child<QLabel>(grid.tile(phones[1].cloudPhoneId), "lblDeviceName")->text(), QString("新名字"));
     QCOMPARE(grid.tile(phones[1].cloudPhoneId)->phone().name, QString("新名字"));
     QCOMPARE(child<QLabel>(grid.tile(phones[0].cloudPhoneId), "lblDeviceName")->text(), phones[0].name);
     // A rename without a name, or of a phone without a tile, changes nothing.
-    post(36, jsonToText({{"phoneId", phones[0].cloudPhoneId}}));
-    post(36, jsonToText({{"phoneId", 987654}, {"name", "x"}}));
+    post(36, {{"phoneId", phones[0].cloudPhoneId}});
+    post(36, {{"phoneId", 987654}, {"name", "x"}});
     pump();
     QCOMPARE(child<QLabel>(grid.tile(phones[0].cloudPhoneId), "lblDeviceName")->text(), phones[0].name);
     for (const phoneRecord &phone : phones)
-        post(63, jsonToText({{"cloudId", phone.cloudPhoneId}, {"isChecked", false}}));
+        tick(phone.cloudPhoneId, false);
     pump();
 }
 
@@ -416,14 +368,14 @@ void TestToolbar::dialogRowsAndTitles()
     dialog->show();
 
     // Two rows from two entries; an entry of two fields makes none; empty fields do not count.
-    post(91, "x|com.pmapps.notes|便签,a|com.bad,,y||com.pmapps.clock|时钟");
+    postText(91, "x|com.pmapps.notes|便签,a|com.bad,,y||com.pmapps.clock|时钟");
     pump();
     QCOMPARE(dialog->appItems().size(), 2);
     QCOMPARE(dialog->appItems()[0]->packageName(), QString("com.pmapps.notes"));
     QCOMPARE(child<QCheckBox>(dialog->appItems()[0], "cbAppName")->text(), QString("便签"));
     QCOMPARE(child<QLabel>(dialog->appItems()[1], "lblPkgName")->text(), QString("com.pmapps.clock"));
     // A second list appends below the first.
-    post(91, "z|com.pmapps.browser|浏览器");
+    postText(91, "z|com.pmapps.browser|浏览器");
     pump();
     QCOMPARE(dialog->appItems().size(), 3);
     for (int i = 0; i < 3; ++i)
@@ -448,7 +400,7 @@ void TestToolbar::dialogRowsAndTitles()
     // Cancel closes and deletes it; a later list reaches nothing.
     QTest::mouseClick(child<QPushButton>(dialog, "btnCancel"), Qt::LeftButton);
     QTRY_VERIFY(dialog.isNull());
-    post(91, "z|com.pmapps.notes|便签");
+    postText(91, "z|com.pmapps.notes|便签");
     pump();
 }
 
@@ -461,14 +413,14 @@ void TestToolbar::dialogWithoutPhones()
         for (const phoneRecord &phone : group.phones)
             sdkManager.erasePhone(phone.cloudPhoneId);
     QVERIFY(waitFor([] { return sdkManager.phoneCount() == 0; }));
-    BusLog bus{5, 91};
+    BusRecorder bus{5, 91};
     QPointer<AppOperDlg> dialog = new AppOperDlg;
     dialog->setOperationType({{"type", 1}});
     QCOMPARE(dialog->exec(), int(QDialog::Rejected));
     QTRY_VERIFY(dialog.isNull());
     pump();
-    QCOMPARE(bus.of(5), (QList<QJsonObject>{{{"type", 254}, {"lbl_1_Text", "至少选择一台云手机"}}}));
-    QVERIFY(bus.of(91).isEmpty());
+    QCOMPARE(bus.payloads(5), (QList<QJsonObject>{{{"type", 254}, {"lbl_1_Text", "至少选择一台云手机"}}}));
+    QVERIFY(bus.payloads(91).isEmpty());
 }
 
 void TestToolbar::batchStopAndStartOnTheFarm()
@@ -483,7 +435,7 @@ void TestToolbar::batchStopAndStartOnTheFarm()
         QCOMPARE(running(phone), (QStringList{"com.pmapps.clock", "com.pmapps.notes"}));
     }
     // Ticked a moment ago, registered by a queued job: the dialog must still find the phones.
-    BusLog bus{5};
+    BusRecorder bus{5};
     for (const phoneRecord &phone : ticked)
         sdkManager.addPhone(phone.cloudPhoneId, phone.deviceId, phone.deviceUcId, phone.name);
     // Runs a dialog of `type` as the main window does, checks the apps of `packages` once the list is
@@ -503,7 +455,7 @@ void TestToolbar::batchStopAndStartOnTheFarm()
 
     // Stop with the notes checked: the notes end on the ticked phones, the clock in front does not.
     run(2, {"com.pmapps.notes"});
-    QVERIFY(bus.of(5).isEmpty());
+    QVERIFY(bus.payloads(5).isEmpty());
     for (const phoneRecord &phone : ticked)
         QVERIFY(waitFor([&] { return running(phone) == QStringList{"com.pmapps.clock"}; }));
     for (const phoneRecord &phone : ticked)
@@ -555,7 +507,7 @@ void TestToolbar::macroDialogReplaysOnTickedPhones()
     QVERIFY(damaged.open(QIODevice::ReadWrite) && damaged.resize(20));
     damaged.close();
 
-    BusLog bus{5};
+    BusRecorder bus{5};
     QPointer<MacroDlg> dialog = new MacroDlg;
     dialog->show();
     QVERIFY(QTest::qWaitForWindowExposed(dialog));
@@ -575,7 +527,8 @@ void TestToolbar::macroDialogReplaysOnTickedPhones()
     recordings->selectRow(2);
     QTest::mouseClick(start, Qt::LeftButton);
     pump();
-    QCOMPARE(bus.of(5), (QList<QJsonObject>{{{"type", 254}, {"lbl_1_Text", "脚本文件已损坏或不完整"}}}));
+    QCOMPARE(bus.payloads(5),
+             (QList<QJsonObject>{{{"type", 254}, {"lbl_1_Text", "脚本文件已损坏或不完整"}}}));
     QVERIFY(!sdkManager.macroRunning());
 
     // Twice on the ticked phones, each phone's bar full at the end.

@@ -24,7 +24,6 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
 #include <QJsonDocument>
@@ -50,20 +49,14 @@
 #include <QValidator>
 #include <QWindow>
 
-#include <functional>
 #include <memory>
 #include <thread>
 
 namespace {
 
 using testsupport::BusRecorder;
-
-// Hands every pending bus message to its subscribers now.
-void pump()
-{
-    g_eventManager.dispatchPending();
-    QCoreApplication::sendPostedEvents();
-}
+using testsupport::pump;
+using testsupport::waitFor;
 
 template <class T> T *child(QWidget *parent, const char *name)
 {
@@ -110,28 +103,6 @@ QJsonObject parse(const QString &text)
 
 const QString demoPhone = QStringLiteral("13800000000");
 const QString demoPassword = QStringLiteral("pelomir2026");
-
-// Delivers pending bus messages and what their handlers post in turn, a few hops deep.
-void pumpChain()
-{
-    for (int hop = 0; hop < 4; ++hop)
-        pump();
-}
-
-// Polls the bus and the event loop until `done` holds, for at most `ms` milliseconds.
-bool waitUntil(const std::function<bool()> &done, int ms = 10000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        pump();
-        if (done())
-            return true;
-        if (clock.elapsed() > ms)
-            return false;
-        QTest::qWait(10);
-    }
-}
 
 QJsonObject cellData(const QStandardItem *item)
 {
@@ -407,7 +378,7 @@ std::unique_ptr<MainWindow> TestUi::openWindow()
     window->show();
     if (!QTest::qWaitForWindowExposed(window.get()))
         qFatal("main window not exposed");
-    pump();
+    pump(1);
     return window;
 }
 
@@ -506,7 +477,7 @@ void TestUi::dialogProtocol()
         if (!button->isVisibleTo(&dialog))
             continue;
         QTest::mouseClick(button, Qt::LeftButton);
-        pump();
+        pump(1);
         QVERIFY(!dialog.isVisible());
         // Closing a start-failure dialog ends the program.
         if (dialog.dialogType() == 253 && !confirming) {
@@ -575,7 +546,7 @@ void TestUi::dialogStateBetweenRequests()
     QVERIFY(!child<QPushButton>(&dialog, "btnClose")->isVisible());
     QVERIFY(label->text().contains(QStringLiteral("http://d/new.apk")));
     QTest::mouseClick(child<QPushButton>(&dialog, "btnConfirm"), Qt::LeftButton);
-    pump();
+    pump(1);
     QCOMPARE(exits.got.size(), 1);
     QCOMPARE(exits.got[0].type, 1);
     dialog.setDialogData(jsonToText({{"type", 254}, {"lbl_1_Text", "x"}}));
@@ -728,7 +699,7 @@ void TestUi::libraryStartFailure()
 
     BusRecorder exits{1};
     QTest::mouseClick(child<QPushButton>(failed, "btnClose"), Qt::LeftButton);
-    pump();
+    pump(1);
     QCOMPARE(exits.got.size(), 1);
     QTRY_VERIFY(failed.isNull());
 }
@@ -757,7 +728,7 @@ void TestUi::screenshots()
     ZQSlotMsg broken = shot;
     broken.text = QStringLiteral("not an image");
     g_eventManager.post(broken);
-    pump();
+    pump(1);
 
     // Both shots are kept, under the screenshot folder, named after the cleaned-up stem.
     const QFileInfoList files = QDir(dir).entryInfoList(QDir::Files, QDir::Name);
@@ -794,7 +765,7 @@ void TestUi::updateCheck()
         ZqTitle title;
         // Run the check now rather than on the title's timer; it stops the timer first.
         QMetaObject::invokeMethod(&title, "simpleRunning");
-        pump();
+        pump(1);
         return notices.payloads(5);
     };
 
@@ -827,7 +798,7 @@ void TestUi::passwordLogin()
     typeText(child<QLineEdit>(window.get(), "edtAccount"), demoPhone);
     typeText(child<QLineEdit>(window.get(), "edtPassword"), demoPassword);
     QTest::mouseClick(child<QToolButton>(window.get(), "btnLogin"), Qt::LeftButton);
-    pump();
+    pump(1);
     QCOMPARE(loggedIn.got.size(), 1);
     QVERIFY(g_userInfo->isLoggedIn());
     QVERIFY(content->devicePage()->isVisible());
@@ -903,7 +874,7 @@ void TestUi::smsLoginAndCountdown()
 
     typeText(password, code);
     QTest::mouseClick(child<QToolButton>(window.get(), "btnLogin"), Qt::LeftButton);
-    pump();
+    pump(1);
     QVERIFY(child<ZqContent>(window.get(), "ZqContent")->devicePage()->isVisible());
     QCOMPARE(g_config->account, demoPhone);
     QCOMPARE(g_config->password, QStringLiteral("stored-secret"));
@@ -950,7 +921,7 @@ void TestUi::failedLoginNoticesOnce()
     typeText(child<QLineEdit>(window.get(), "edtAccount"), stranger);
     typeText(child<QLineEdit>(window.get(), "edtPassword"), QStringLiteral("wrong"));
     QTest::mouseClick(child<QToolButton>(window.get(), "btnLogin"), Qt::LeftButton);
-    pump();
+    pump(1);
     QCOMPARE(notices.got.size(), 1);
     QCOMPARE(notices.payloads(5).value(0),
              (QJsonObject{{QStringLiteral("type"), 254}, {QStringLiteral("lbl_1_Text"), expected}}));
@@ -1004,7 +975,7 @@ void TestUi::forgotPasswordAndBack()
     typeText(password, code);
     typeText(newPassword, demoPassword);
     QTest::mouseClick(confirm, Qt::LeftButton);
-    pump();
+    pump(1);
     QCOMPARE(notices.payloads(5),
              (QList<QJsonObject>{{{QStringLiteral("type"), 254},
                                   {QStringLiteral("lbl_1_Text"), QStringLiteral("密码重置成功！")}}}));
@@ -1022,7 +993,7 @@ void TestUi::forgotPasswordAndBack()
     // The reset password logs in.
     typeText(password, demoPassword);
     QTest::mouseClick(child<QToolButton>(window.get(), "btnLogin"), Qt::LeftButton);
-    pump();
+    pump(1);
     QVERIFY(g_userInfo->isLoggedIn());
 }
 
@@ -1086,22 +1057,22 @@ std::unique_ptr<ZqDeviceLeftPanel> TestUi::openTree(QString *dbPath)
     panel->resize(ZqDevice::leftPanelWidth, 900);
     panel->show();
     if (!g_userInfo->login(demoPhone, demoPassword, false) ||
-        !waitUntil([&] { return phoneRows(panel.get()).size() == 24; }))
+        !waitFor([&] { return phoneRows(panel.get()).size() == 24; }))
         return nullptr;
     panel->treeView()->expandAll();
     // The first announcements go out before the test starts listening.
-    pumpChain();
+    pump(4);
     return panel;
 }
 
 void TestUi::deviceTreeFromInventory()
 {
     // What the device pages of earlier tests' windows still had on the bus.
-    pumpChain();
+    pump(4);
     BusRecorder checks{63};
     auto panel = openTree();
     QVERIFY(panel);
-    pumpChain();
+    pump(4);
 
     // Ungrouped and shared phones first, then the groups in service order; everything starts checked
     // and announced once.
@@ -1162,8 +1133,8 @@ void TestUi::deviceTreeFromInventory()
     QSignalSpy inserted(panel->model(), &QAbstractItemModel::rowsInserted);
     BusRecorder reloads{31};
     g_userInfo->reload();
-    QVERIFY(waitUntil([&] { return !reloads.got.isEmpty(); }));
-    pumpChain();
+    QVERIFY(waitFor([&] { return !reloads.got.isEmpty(); }));
+    pump(4);
     QCOMPARE(checks.got.size(), 0);
     QCOMPARE(removed.size() + inserted.size(), 0);
     QCOMPARE(groupTexts(panel.get()), demoGroups);
@@ -1178,7 +1149,7 @@ void TestUi::deviceTreeChecking()
     QStandardItem *defaults = groupRow(panel.get(), "默认分组");
     QStandardItem *games = groupRow(panel.get(), "游戏工作室");
     auto changes = [&] {
-        pumpChain();
+        pump(4);
         const QStringList c = checkChanges(panel.get(), checks);
         checks.got.clear();
         return c;
@@ -1265,7 +1236,7 @@ void TestUi::deviceTreeChecking()
     // "自定义" asks for the number through the dialog and keeps that many.
     changes();
     menuAction(multi, "自定义")->trigger();
-    pumpChain();
+    pump(4);
     const QList<QJsonObject> requests = checks.payloads(5);
     QCOMPARE(requests, (QList<QJsonObject>{{{"type", 10}, {"msgId", 37}}}));
     answerDialog(requests[0], "5");
@@ -1283,12 +1254,12 @@ void TestUi::deviceTreeSearchAndSort()
     QTreeView *view = panel->treeView();
     auto *search = child<QLineEdit>(panel.get(), "edtSearch");
     clickCheckBox(view, phoneRow(panel.get(), demoName(2)));
-    pumpChain();
+    pump(4);
     checks.got.clear();
 
     // Typing unchecks every checked phone once, then shows only the matches of the ordinary groups.
     typeText(search, QStringLiteral("云手机1"));
-    pumpChain();
+    pump(4);
     const QStringList unchecked = checkChanges(panel.get(), checks);
     QCOMPARE(unchecked.size(), 23);
     QVERIFY(unchecked.filter(QRegularExpression("^\\+")).isEmpty());
@@ -1306,7 +1277,7 @@ void TestUi::deviceTreeSearchAndSort()
     clickCheckBox(view, phoneRow(panel.get(), demoName(12)));
     QCOMPARE(countText(panel.get()), QStringLiteral("(1)"));
     typeText(search, QStringLiteral("2"));
-    pumpChain();
+    pump(4);
     QCOMPARE(checkChanges(panel.get(), checks), (QStringList{"+" + demoName(12), "-" + demoName(12)}));
     QCOMPARE(groupTexts(panel.get()), QStringList{"搜索分组 (1台)"});
     clickCheckBox(view, phoneRow(panel.get(), demoName(12)));
@@ -1319,20 +1290,20 @@ void TestUi::deviceTreeSearchAndSort()
 
     // Refreshing leaves the search: the whole tree is back, all checked.
     BusRecorder reloads{31};
-    pumpChain();
+    pump(4);
     checks.got.clear();
     QTest::mouseClick(child<QToolButton>(panel.get(), "btnRefreshDev"), Qt::LeftButton);
     QCOMPARE(search->text(), QString());
     QCOMPARE(groupTexts(panel.get()), demoGroups);
     QCOMPARE(countText(panel.get()), QStringLiteral("(24)"));
-    QVERIFY(waitUntil([&] { return !reloads.got.isEmpty(); }));
+    QVERIFY(waitFor([&] { return !reloads.got.isEmpty(); }));
     QCOMPARE(checkChanges(panel.get(), checks).size(), 24);
 
     // A sort rebuilds the rows in the new order once, keeping what is checked and what is expanded.
     view->collapseAll();
     view->expand(groupRow(panel.get(), "默认分组")->index());
     clickCheckBox(view, phoneRow(panel.get(), demoName(5)));
-    pumpChain();
+    pump(4);
     checks.got.clear();
     auto *sort = child<QToolButton>(panel.get(), "btnSearch");
     QCOMPARE(sort->text(), QStringLiteral("默认排序"));
@@ -1350,7 +1321,7 @@ void TestUi::deviceTreeSearchAndSort()
     QCOMPARE(countText(panel.get()), QStringLiteral("(23)"));
     QVERIFY(view->isExpanded(groupRow(panel.get(), "默认分组")->index()));
     QVERIFY(!view->isExpanded(groupRow(panel.get(), "测试机")->index()));
-    pumpChain();
+    pump(4);
     QCOMPARE(checks.got.size(), 0);
 
     // Time ascending: end times never decrease down a group.
@@ -1391,17 +1362,17 @@ void TestUi::deviceTreeFollowsServer()
                    .toInt() == 1;
     };
     auto reloaded = [&] {
-        pumpChain();
+        pump(4);
         checks.got.clear();
         g_userInfo->reload();
-        const bool done = waitUntil([&] {
+        const bool done = waitFor([&] {
             for (const ZQSlotMsg &m : checks.got)
                 if (m.type == 31)
                     return true;
             return false;
         });
         // What the tree posts on that reload.
-        pumpChain();
+        pump(4);
         return done;
     };
     auto idOf = [&](const QString &name) {
@@ -1467,7 +1438,7 @@ void TestUi::deviceTreeMenus()
     QVERIFY(panel);
     BusRecorder bus{5, 20, 36, 63};
     auto take = [&](int type) {
-        pumpChain();
+        pump(4);
         QList<QJsonObject> out = bus.payloads(type);
         bus.got.clear();
         return out;
@@ -1514,12 +1485,12 @@ void TestUi::deviceTreeMenus()
     answerDialog(requests[0], "工作机A");
     QCOMPARE(take(36), (QList<QJsonObject>{{{"phoneId", phone.cloudPhoneId}, {"name", "工作机A"}}}));
     QVERIFY(phoneRow(panel.get(), "工作机A"));
-    QVERIFY(waitUntil(
-        [&] { return g_userInfo->findPhone(phone.cloudPhoneId, phone) && phone.name == "工作机A"; }));
+    QVERIFY(
+        waitFor([&] { return g_userInfo->findPhone(phone.cloudPhoneId, phone) && phone.name == "工作机A"; }));
     // A name the service refuses stays off the tree.
     choose(phoneMenu(sharedName(1)), "修改名称");
     answerDialog(take(5).value(0), "不行");
-    pumpChain();
+    pump(4);
     QCOMPARE(bus.payloads(5), (QList<QJsonObject>{{{"type", 254}, {"lbl_1_Text", "授权设备不能修改名称"}}}));
     QCOMPARE(bus.payloads(36).size(), 0);
     QVERIFY(phoneRow(panel.get(), sharedName(1)));
@@ -1529,7 +1500,7 @@ void TestUi::deviceTreeMenus()
     menu = phoneMenu("工作机A");
     choose(menu->actions().last()->menu(), "测试机");
     menu->close();
-    QVERIFY(waitUntil(
+    QVERIFY(waitFor(
         [&] { return phoneRow(panel.get(), "工作机A")->parent() == groupRow(panel.get(), "测试机"); }));
     QCOMPARE(phoneRow(panel.get(), "工作机A")->checkState(), Qt::Checked);
     QVERIFY(groupTexts(panel.get()).contains("测试机 (5台)"));
@@ -1546,7 +1517,7 @@ void TestUi::deviceTreeMenus()
              (QList<QJsonObject>{
                  {{"type", 3}, {"msgId", 34}, {"lbl_1_Text", "游戏工作室"}, {"orderId", gamesId}}}));
     answerDialog(requests[0], "工作室B");
-    QVERIFY(waitUntil([&] { return groupRow(panel.get(), "工作室B"); }));
+    QVERIFY(waitFor([&] { return groupRow(panel.get(), "工作室B"); }));
     QCOMPARE(groupRow(panel.get(), "工作室B")->text(), QStringLiteral("工作室B (6台)"));
 
     // Deleting it leaves its phones ungrouped with their check states.
@@ -1559,7 +1530,7 @@ void TestUi::deviceTreeMenus()
         (QList<QJsonObject>{
             {{"type", 7}, {"msgId", 33}, {"lbl_1_Text", "确定要将该分组删除吗？"}, {"orderId", gamesId}}}));
     answerDialog(requests[0]);
-    QVERIFY(waitUntil([&] { return !groupRow(panel.get(), "工作室B"); }));
+    QVERIFY(waitFor([&] { return !groupRow(panel.get(), "工作室B"); }));
     QCOMPARE(phoneRow(panel.get(), demoName(11))->parent(), groupRow(panel.get(), "未分组"));
     QCOMPARE(phoneRow(panel.get(), demoName(11))->checkState(), Qt::Unchecked);
     QCOMPARE(take(63).size(), 0);
@@ -1578,21 +1549,21 @@ void TestUi::deviceTreeMenus()
     requests = take(5);
     QCOMPARE(requests, (QList<QJsonObject>{{{"type", 5}, {"msgId", 32}, {"lbl_1_Text", "请输入分组名称"}}}));
     answerDialog(requests[0], "新分组");
-    QVERIFY(waitUntil(
+    QVERIFY(waitFor(
         [&] { return groupTexts(panel.get()).value(panel->model()->rowCount() - 1) == "新分组 (0台)"; }));
 
     // The device exchange runs on the pool: a running rental gets a new device, an expired one cannot.
     QVERIFY(
         g_userInfo->findPhone(cellData(phoneRow(panel.get(), demoName(4))).value("cloudId").toInt(), phone));
     choose(phoneMenu(demoName(4)), "更换设备");
-    QVERIFY(waitUntil([&] { return !bus.payloads(5).isEmpty(); }));
+    QVERIFY(waitFor([&] { return !bus.payloads(5).isEmpty(); }));
     QCOMPARE(bus.payloads(5), (QList<QJsonObject>{{{"type", 254}, {"lbl_1_Text", "设备更换成功"}}}));
-    QVERIFY(waitUntil([&] {
+    QVERIFY(waitFor([&] {
         return cellData(phoneRow(panel.get(), demoName(4))).value("devId").toString() != phone.deviceId;
     }));
     bus.got.clear();
     choose(phoneMenu(demoName(18)), "更换设备");
-    QVERIFY(waitUntil([&] { return bus.payloads(5).size() == 2; }));
+    QVERIFY(waitFor([&] { return bus.payloads(5).size() == 2; }));
     QCOMPARE(bus.payloads(5), (QList<QJsonObject>{{{"type", 254}, {"lbl_1_Text", "云手机已到期"}},
                                                   {{"type", 254}, {"lbl_1_Text", "设备更换失败"}}}));
 }
@@ -1635,7 +1606,7 @@ void TestUi::devicePageScreenshotChild()
     typeText(child<QLineEdit>(window.get(), "edtPassword"), demoPassword);
     QTest::mouseClick(child<QToolButton>(window.get(), "btnLogin"), Qt::LeftButton);
     auto *panel = child<ZqDeviceLeftPanel>(window.get(), "ZqDeviceLeftPanel");
-    QVERIFY(waitUntil([&] { return phoneRows(panel).size() == 24; }));
+    QVERIFY(waitFor([&] { return phoneRows(panel).size() == 24; }));
     QVERIFY(panel->isVisible());
     // Two groups open, one phone unchecked, and the expired rental in red at the bottom.
     panel->treeView()->expand(groupRow(panel, "游戏工作室")->index());
@@ -1643,7 +1614,7 @@ void TestUi::devicePageScreenshotChild()
     clickCheckBox(panel->treeView(), phoneRow(panel, demoName(16)));
     panel->treeView()->scrollToBottom();
     window->move(0, 0);
-    QVERIFY(waitUntil([&] { return window->pos() == QPoint(0, 0); }));
+    QVERIFY(waitFor([&] { return window->pos() == QPoint(0, 0); }));
     const QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
     QVERIFY(screen.save(out));
 }

@@ -8,6 +8,7 @@
 #include "phone/sdkmanager.h"
 #include "platform/windowmessage.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/busrecorder.h"
 #include "tests/support/farmharness.h"
 #include "tests/support/s3rverprocess.h"
 #include "tests/ui/uitest.h"
@@ -23,7 +24,6 @@
 #include <QCryptographicHash>
 #include <QDate>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -32,73 +32,35 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <functional>
 #include <memory>
 #include <mutex>
 
 namespace {
 
-// Records bus messages of some types and the tips asked of the main window.
+using testsupport::pump;
+using testsupport::tick;
+using testsupport::waitFor;
+
+// Stands in for the main window to record the tips asked of it; `bus` records bus messages.
 class Sink : public QWidget
 {
 public:
-    explicit Sink(std::initializer_list<int> types)
-    {
-        for (int type : types)
-            g_eventManager.subscribe(type, this);
-        setMainWindowHandle(this);
-    }
-    ~Sink() override
-    {
-        setMainWindowHandle(nullptr);
-        g_eventManager.unsubscribe(this);
-    }
-    QList<QJsonObject> of(int type) const { return got.value(type); }
-    QStringList notices() const
-    {
-        QStringList out;
-        for (const QJsonObject &o : got.value(Msg::showDialog))
-            out.append(o.value("lbl_1_Text").toString());
-        return out;
-    }
-    QHash<int, QList<QJsonObject>> got;
+    explicit Sink(std::initializer_list<int> types) : bus(types) { setMainWindowHandle(this); }
+    ~Sink() override { setMainWindowHandle(nullptr); }
+    testsupport::BusRecorder bus;
     QStringList tips;
 
 protected:
     bool event(QEvent *e) override
     {
-        if (auto *window = platform::WindowMessageEvent::from(e)) {
-            if (window->message() == tipMessage)
-                tips.append(tipText(window->buffer()));
-            return true;
-        }
-        if (!PhoneEvent::isBusEvent(e))
+        auto *window = platform::WindowMessageEvent::from(e);
+        if (!window)
             return QWidget::event(e);
-        const ZQSlotMsg &msg = static_cast<PhoneEvent *>(e)->message();
-        got[msg.type].append(textToJson(msg.text));
+        if (window->message() == tipMessage)
+            tips.append(tipText(window->buffer()));
         return true;
     }
 };
-
-void pump()
-{
-    for (int round = 0; round < 3; ++round) {
-        g_eventManager.dispatchPending();
-        QCoreApplication::sendPostedEvents();
-    }
-}
-
-bool waitFor(const std::function<bool()> &done, int ms = 30000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (pump(), !done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
 
 // The packages installed on a phone, as "version|package|label" entries.
 QString installed(const phoneRecord &phone)
@@ -214,7 +176,7 @@ std::unique_ptr<ZqDeviceList> TestUpload::grid(const QList<phoneRecord> &ticked)
     grid->resize(700, 600);
     grid->show();
     for (const phoneRecord &phone : ticked)
-        post(Msg::phoneChecked, {{"cloudId", phone.cloudPhoneId}, {"isChecked", true}});
+        tick(phone.cloudPhoneId);
     pump(); // ticked phones come with their tiles checked
     return grid;
 }
@@ -243,7 +205,7 @@ void TestUpload::apkToTwoPhones()
     QVERIFY(waitFor([&] { return sink.tips.size() == 2; }));
     QCOMPARE(sink.tips, QStringList({"文件上传成功", "文件上传成功"}));
     QCOMPARE(list->pendingUploadCount(), 0);
-    const QList<QJsonObject> results = sink.of(Msg::transferResult);
+    const QList<QJsonObject> results = sink.bus.payloads(Msg::transferResult);
     QCOMPARE(results.size(), 2);
     for (const QJsonObject &result : results) {
         // An install answers with the package after the stored name.
@@ -277,21 +239,21 @@ void TestUpload::videoKeyAndRounds()
     const QString second = writeFile(m_dir.filePath("read.me"), "second file");
     QVERIFY(upload(list.get(), {first}, 1, phone.deviceId));
     QVERIFY(upload(list.get(), {second}, 2, phone.deviceId));
-    const QList<QJsonObject> ended = sink.of(Msg::uploadEnded);
+    const QList<QJsonObject> ended = sink.bus.payloads(Msg::uploadEnded);
     QCOMPARE(ended.size(), 2);
 
     list->checkPendingUploads();
     pump();
-    const QList<QJsonObject> handed = sink.of(Msg::uploadHandedOver);
+    const QList<QJsonObject> handed = sink.bus.payloads(Msg::uploadHandedOver);
     QCOMPARE(handed.size(), 2);
     QCOMPARE(handed[0]["uploadId"], ended[0]["uploadId"]);
     QCOMPARE(handed[1]["uploadId"], ended[1]["uploadId"]);
-    QVERIFY(waitFor([&] { return sink.of(Msg::transferResult).size() == 2; }));
+    QVERIFY(waitFor([&] { return sink.bus.payloads(Msg::transferResult).size() == 2; }));
 
     const QString day = QDate::currentDate().toString("yyyy/MM/dd");
     const QString userId = QString::number(g_userInfo->userDetail().userId);
     QStringList stored;
-    for (const QJsonObject &result : sink.of(Msg::transferResult)) {
+    for (const QJsonObject &result : sink.bus.payloads(Msg::transferResult)) {
         QVERIFY(result["code"].toInt() >= 0);
         QVERIFY(!result["detail"].toString().contains('|')); // nothing installed
         stored.append(result["detail"].toString());
@@ -317,16 +279,16 @@ void TestUpload::missingFileStopsTheRest()
     const QString c = writeFile(m_dir.filePath("c.txt"), "c");
     post(Msg::uploadFiles, {{"files", QJsonArray{a, m_dir.filePath("gone.txt"), c}}});
     QVERIFY(waitFor([&] { return list->pendingUploadCount() == 1; }));
-    QVERIFY(sink.notices().contains("你选择的文件不存在"));
+    QVERIFY(sink.bus.notices().contains("你选择的文件不存在"));
     QCOMPARE(list->uploadWindow()->rowCount(), 1);
-    QCOMPARE(sink.of(Msg::uploadEnded).size(), 1);
+    QCOMPARE(sink.bus.payloads(Msg::uploadEnded).size(), 1);
 
     // With no phone named or ticked, nothing is asked.
     for (ZqDeviceListItem *tile : list->tiles())
         QTest::mouseClick(tile->findChild<QCheckBox *>("chkSelect"), Qt::LeftButton);
     post(Msg::uploadFiles, {{"files", QJsonArray{c}}});
     pump();
-    QVERIFY(sink.notices().contains("没有选择设备"));
+    QVERIFY(sink.bus.notices().contains("没有选择设备"));
     QCOMPARE(list->uploadWindow()->rowCount(), 1);
 }
 
@@ -399,15 +361,15 @@ void TestUpload::dropOnControlWindow()
     const QString targets = list->uploadWindow()->resultText(list->uploadWindow()->rowCount() - 1);
     QVERIFY2(!targets.contains('\n') && targets.startsWith(phone.name), qPrintable(targets));
     list->checkPendingUploads();
-    QVERIFY(waitFor([&] { return sink.of(Msg::transferResult).size() == 1; }));
-    const QJsonObject result = sink.of(Msg::transferResult).first();
+    QVERIFY(waitFor([&] { return sink.bus.payloads(Msg::transferResult).size() == 1; }));
+    const QJsonObject result = sink.bus.payloads(Msg::transferResult).first();
     QCOMPARE(result["deviceId"].toString(), phone.deviceId);
     QVERIFY2(result["code"].toInt() >= 0, qPrintable(result["detail"].toString()));
     QCOMPARE(result["detail"].toString(), md5("dropped on a window") + ".txt");
 
     const int rows = list->uploadWindow()->rowCount();
     QVERIFY(drop(form(all.at(15)).get()));
-    QVERIFY(waitFor([&] { return sink.notices().contains("找不到对应设备"); }));
+    QVERIFY(waitFor([&] { return sink.bus.notices().contains("找不到对应设备"); }));
     ZqPhoneForm::setAccount({[&phone](int id) { return id != phone.cloudPhoneId; }, {}});
     const bool restrictedTook = drop(window.get());
     ZqPhoneForm::setAccount({});
@@ -431,9 +393,9 @@ void TestUpload::failures()
     const std::shared_ptr<userInfo> loggedIn = g_userInfoHolder;
     g_userInfoHolder = std::make_shared<userInfo>(); // no session: the answer has no credentials
     post(Msg::uploadFiles, {{"files", QJsonArray{file}}});
-    QVERIFY(waitFor([&] { return sink.of(Msg::uploadEnded).size() == 1; }));
+    QVERIFY(waitFor([&] { return sink.bus.payloads(Msg::uploadEnded).size() == 1; }));
     g_userInfoHolder = loggedIn;
-    QVERIFY(sink.notices().contains("初始化对象存储失败"));
+    QVERIFY(sink.bus.notices().contains("初始化对象存储失败"));
 
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost));
@@ -441,8 +403,8 @@ void TestUpload::failures()
     closed.close();
     g_config->objstoreEndpoint = nowhere;
     post(Msg::uploadFiles, {{"files", QJsonArray{file}}});
-    QVERIFY(waitFor([&] { return sink.of(Msg::uploadEnded).size() == 2; }, 60000));
-    QCOMPARE(sink.of(Msg::uploadEnded).last()["stored"].toBool(), false);
+    QVERIFY(waitFor([&] { return sink.bus.payloads(Msg::uploadEnded).size() == 2; }, 60000));
+    QCOMPARE(sink.bus.payloads(Msg::uploadEnded).last()["stored"].toBool(), false);
     QCOMPARE(list->pendingUploadCount(), 0);
 
     // Stored, but the phones are sent to an address where nothing answers.
@@ -452,7 +414,7 @@ void TestUpload::failures()
     list->checkPendingUploads();
     QVERIFY(waitFor([&] { return sink.tips.size() == 1; }, 60000));
     QCOMPARE(sink.tips, QStringList{"文件上传失败"});
-    QVERIFY(sink.of(Msg::transferResult).last()["code"].toInt() < 0);
+    QVERIFY(sink.bus.payloads(Msg::transferResult).last()["code"].toInt() < 0);
 }
 
 void TestUpload::limits()
@@ -478,10 +440,10 @@ void TestUpload::limits()
         g_config->objstoreFileUrl = prefix + QString(1023 - keyBytes - 1 - prefix.size() + extra, 'p');
         QVERIFY(g_config->objstoreFileUrl.startsWith(prefix));
         post(Msg::uploadFiles, {{"files", QJsonArray{file}}});
-        QVERIFY(waitFor([&] { return sink.of(Msg::uploadEnded).size() == extra + 1; }));
-        QCOMPARE(sink.of(Msg::uploadEnded).last()["stored"].toBool(), extra == 0);
+        QVERIFY(waitFor([&] { return sink.bus.payloads(Msg::uploadEnded).size() == extra + 1; }));
+        QCOMPARE(sink.bus.payloads(Msg::uploadEnded).last()["stored"].toBool(), extra == 0);
     }
-    QVERIFY(sink.notices().last().contains("1023"));
+    QVERIFY(sink.bus.notices().last().contains("1023"));
 }
 
 // The upload page's transfer: one reply per phone with the page's callback name and the SDK's code.
