@@ -4,29 +4,19 @@
 #include "app/messages.h"
 #include "app/zqslotmsg.h"
 #include "phone/sdkmanager.h"
+#include "ui/dialogframe.h"
 #include "ui/packagelist.h"
 
 #include <QCheckBox>
 #include <QJsonObject>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollArea>
 
 namespace {
 
-const char *const dialogStyle = R"(
-AppOperDlg { background: white; border: 1px solid #19C2D1; }
-QWidget#wTitle { background: #19C2D1; }
-QLabel { font-family: "Microsoft YaHei"; font-size: 14px; }
-QLabel#lblTitle { color: white; }
+const char *const dialogRules = R"(
 QLabel#lblPrompt { color: #FF0000; }
-QPushButton#btnClose { border: none; background: transparent; image: url(:/image/image/close_min.png); }
-QPushButton#btnClose:hover { background: #53e2ee; }
-QPushButton#btnOK, QPushButton#btnCancel {
-  font-family: "Microsoft YaHei"; font-size: 12px; color: white;
-  background: #19C2D1; border: none; border-radius: 4px; }
-QPushButton#btnOK:hover, QPushButton#btnCancel:hover { background: #53e2ee; }
 QScrollArea#scApp, QWidget#scrollAreaWidgetContents { background: white; border: none; }
 AppItem { background: white; border: 1px solid #F0F0F0; }
 AppItem QCheckBox { font-family: "Microsoft YaHei"; font-size: 14px; }
@@ -34,14 +24,7 @@ AppItem QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid #19C
 AppItem QCheckBox::indicator:checked { background: rgb(24,194,208); image: url(:/image/image/selected.png); }
 )";
 
-QPushButton *button(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
-{
-    auto *b = new QPushButton(text, parent);
-    b->setObjectName(QLatin1String(name));
-    b->setGeometry(geometry);
-    b->setCursor(Qt::PointingHandCursor);
-    return b;
-}
+using dialogframe::button;
 
 } // namespace
 
@@ -69,10 +52,8 @@ void AppItem::setChecked(bool checked)
 }
 
 AppOperDlg::AppOperDlg(QWidget *parent)
-    : QDialog(parent), m_wTitle(new QWidget(this)),
-      m_lblTitle(new QLabel(QStringLiteral("批量操作APP"), m_wTitle)),
-      m_lblPrompt(new QLabel(QStringLiteral("启动前请确保设备内已安装该应用，否则将无效"), m_wTitle)),
-      m_btnClose(button(m_wTitle, "btnClose", QString(), QRect(598, 5, 28, 28))),
+    : QDialog(parent), m_title(dialogframe::addTitleBar(this, QStringLiteral("批量操作APP"), 640)),
+      m_lblPrompt(new QLabel(QStringLiteral("启动前请确保设备内已安装该应用，否则将无效"), m_title.bar)),
       m_scApp(new QScrollArea(this)), m_content(new QWidget),
       m_btnCancel(button(this, "btnCancel", QStringLiteral("取消"), QRect(160, 370, 118, 36))),
       m_btnOK(button(this, "btnOK", QStringLiteral("启动"), QRect(362, 370, 118, 36)))
@@ -82,11 +63,6 @@ AppOperDlg::AppOperDlg(QWidget *parent)
     setObjectName(QStringLiteral("AppOperDlg"));
     setWindowTitle(QStringLiteral("批量操作APP"));
     resize(640, 420);
-    m_wTitle->setObjectName(QStringLiteral("wTitle"));
-    m_wTitle->setAttribute(Qt::WA_StyledBackground);
-    m_wTitle->setGeometry(1, 1, 638, 38);
-    m_lblTitle->setObjectName(QStringLiteral("lblTitle"));
-    m_lblTitle->setGeometry(16, 5, 200, 28);
     m_lblPrompt->setObjectName(QStringLiteral("lblPrompt"));
     m_lblPrompt->setGeometry(150, 6, 340, 28);
     m_lblPrompt->setAlignment(Qt::AlignCenter);
@@ -98,10 +74,8 @@ AppOperDlg::AppOperDlg(QWidget *parent)
     m_content->setObjectName(QStringLiteral("scrollAreaWidgetContents"));
     m_scApp->setWidget(m_content);
 
-    setStyleSheet(QString::fromUtf8(dialogStyle));
-    setAttribute(Qt::WA_StyledBackground);
-    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
-    setAttribute(Qt::WA_DeleteOnClose);
+    dialogframe::makeFrameless(this, "AppOperDlg", {QStringLiteral("btnOK"), QStringLiteral("btnCancel")},
+                               dialogRules);
     QMetaObject::connectSlotsByName(this);
 }
 
@@ -115,17 +89,17 @@ void AppOperDlg::setOperationType(const QJsonObject &request)
     m_operationType = request.value(QStringLiteral("type")).toInt(0);
     switch (m_operationType) {
     case SdkManager::AppStart:
-        m_lblTitle->setText(QStringLiteral("批量启动"));
+        m_title.title->setText(QStringLiteral("批量启动"));
         m_btnOK->setText(QStringLiteral("启动"));
         m_lblPrompt->show();
         break;
     case SdkManager::AppStop:
-        m_lblTitle->setText(QStringLiteral("批量停止"));
+        m_title.title->setText(QStringLiteral("批量停止"));
         m_btnOK->setText(QStringLiteral("停止"));
         m_lblPrompt->hide();
         break;
     case SdkManager::AppUninstall:
-        m_lblTitle->setText(QStringLiteral("批量卸载"));
+        m_title.title->setText(QStringLiteral("批量卸载"));
         m_btnOK->setText(QStringLiteral("卸载"));
         m_lblPrompt->hide();
         break;
@@ -168,28 +142,6 @@ bool AppOperDlg::event(QEvent *event)
     if (msg.type == Msg::installedPackages)
         addPackages(msg.text);
     return true;
-}
-
-void AppOperDlg::mousePressEvent(QMouseEvent *event)
-{
-    m_dragAnchor = event->globalPos();
-    m_dragging = m_wTitle->isVisible() && m_wTitle->geometry().contains(event->pos());
-    QDialog::mousePressEvent(event);
-}
-
-void AppOperDlg::mouseMoveEvent(QMouseEvent *event)
-{
-    if (m_dragging && (event->buttons() & Qt::LeftButton)) {
-        move(pos() + event->globalPos() - m_dragAnchor);
-        m_dragAnchor = event->globalPos();
-    }
-    QDialog::mouseMoveEvent(event);
-}
-
-void AppOperDlg::mouseReleaseEvent(QMouseEvent *event)
-{
-    m_dragging = false;
-    QDialog::mouseReleaseEvent(event);
 }
 
 void AppOperDlg::on_btnOK_clicked()

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "ui/dialogframe.h"
+
 #include <QDialog>
 #include <QList>
-#include <QPoint>
 #include <QString>
 
 class QCheckBox;
@@ -62,9 +63,6 @@ public:
 
 protected:
     bool event(QEvent *event) override;
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
 
 private slots:
     void on_btnOK_clicked();
@@ -74,13 +72,9 @@ private slots:
 private:
     int m_operationType = 0;
     QList<AppItem *> m_appItems;
-    QPoint m_dragAnchor;
-    bool m_dragging = false;
 
-    QWidget *m_wTitle;
-    QLabel *m_lblTitle;
+    dialogframe::TitleBar m_title;
     QLabel *m_lblPrompt;
-    QPushButton *m_btnClose;
     QScrollArea *m_scApp;
     QWidget *m_content;
     QPushButton *m_btnCancel;

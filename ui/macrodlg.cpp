@@ -6,7 +6,7 @@
 #include "app/zqslotmsg.h"
 #include "phone/macrofile.h"
 #include "phone/sdkmanager.h"
-#include "ui/titledrag.h"
+#include "ui/dialogframe.h"
 
 #include <QDateTime>
 #include <QDoubleSpinBox>
@@ -20,18 +20,8 @@
 
 namespace {
 
-const char *const dialogStyle = R"(
-MacroDlg { background: white; border: 1px solid #19C2D1; }
-QWidget#wTitle { background: #19C2D1; }
-QLabel { font-family: "Microsoft YaHei"; font-size: 14px; }
-QLabel#lblTitle { color: white; }
+const char *const dialogRules = R"(
 QLabel#lblStatus { color: #FF0000; font-size: 12px; }
-QPushButton#btnClose { border: none; background: transparent; image: url(:/image/image/close_min.png); }
-QPushButton#btnClose:hover { background: #53e2ee; }
-QPushButton#btnStart, QPushButton#btnStop {
-  font-family: "Microsoft YaHei"; font-size: 12px; color: white;
-  background: #19C2D1; border: none; border-radius: 4px; }
-QPushButton#btnStart:hover, QPushButton#btnStop:hover { background: #53e2ee; }
 QPushButton#btnStart:disabled, QPushButton#btnStop:disabled { background: #B0B0B0; }
 QTableWidget { font-family: "Microsoft YaHei"; font-size: 12px; border: 1px solid #F0F0F0; }
 QTableWidget::item:selected { background: #19C2D1; color: white; }
@@ -41,14 +31,7 @@ QProgressBar::chunk { background: #19C2D1; }
 QSpinBox, QDoubleSpinBox { font-family: "Microsoft YaHei"; font-size: 12px; }
 )";
 
-QPushButton *button(QWidget *parent, const char *name, const QString &text, const QRect &geometry)
-{
-    auto *b = new QPushButton(text, parent);
-    b->setObjectName(QLatin1String(name));
-    b->setGeometry(geometry);
-    b->setCursor(Qt::PointingHandCursor);
-    return b;
-}
+using dialogframe::button;
 
 QLabel *label(QWidget *parent, const QString &text, const QRect &geometry)
 {
@@ -95,9 +78,7 @@ QString stateText(const QString &state)
 } // namespace
 
 MacroDlg::MacroDlg(QWidget *parent)
-    : QDialog(parent), m_wTitle(new QWidget(this)),
-      m_lblTitle(new QLabel(QStringLiteral("脚本回放"), m_wTitle)),
-      m_btnClose(button(m_wTitle, "btnClose", QString(), QRect(598, 5, 28, 28))),
+    : QDialog(parent), m_title(dialogframe::addTitleBar(this, QStringLiteral("脚本回放"), 640)),
       m_twMacro(table(this, "twMacro",
                       {QStringLiteral("名称"), QStringLiteral("时长"), QStringLiteral("操作数"),
                        QStringLiteral("录制时间"), QStringLiteral("方向")},
@@ -116,11 +97,6 @@ MacroDlg::MacroDlg(QWidget *parent)
     setObjectName(QStringLiteral("MacroDlg"));
     setWindowTitle(QStringLiteral("脚本回放"));
     resize(640, 516);
-    m_wTitle->setObjectName(QStringLiteral("wTitle"));
-    m_wTitle->setAttribute(Qt::WA_StyledBackground);
-    m_wTitle->setGeometry(1, 1, 638, 38);
-    m_lblTitle->setObjectName(QStringLiteral("lblTitle"));
-    m_lblTitle->setGeometry(16, 5, 200, 28);
     m_lblStatus->setObjectName(QStringLiteral("lblStatus"));
     m_lblStatus->setWordWrap(true);
 
@@ -151,11 +127,8 @@ MacroDlg::MacroDlg(QWidget *parent)
     m_spbStagger->setSingleStep(100);
     m_spbStagger->setSuffix(QStringLiteral(" 毫秒"));
 
-    setStyleSheet(QString::fromUtf8(dialogStyle));
-    setAttribute(Qt::WA_StyledBackground);
-    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
-    setAttribute(Qt::WA_DeleteOnClose);
-    new TitleDrag(this, m_wTitle);
+    dialogframe::makeFrameless(this, "MacroDlg", {QStringLiteral("btnStart"), QStringLiteral("btnStop")},
+                               dialogRules);
     QMetaObject::connectSlotsByName(this);
     setRunning(sdkManager.macroRunning());
     reload();

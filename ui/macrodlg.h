@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/dialogframe.h"
+
 #include <QDialog>
 #include <QStringList>
 
@@ -44,9 +46,7 @@ private:
     QStringList m_errors; // by row; empty for a recording that can be replayed
     bool m_running = false;
 
-    QWidget *m_wTitle;
-    QLabel *m_lblTitle;
-    QPushButton *m_btnClose;
+    dialogframe::TitleBar m_title;
     QTableWidget *m_twMacro;
     QDoubleSpinBox *m_spbSpeed;
     QSpinBox *m_spbRepeat;
