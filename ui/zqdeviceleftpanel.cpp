@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QDateTime>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -129,7 +130,7 @@ ZqDeviceLeftPanel::ZqDeviceLeftPanel(QWidget *parent)
       m_chbAllright(new QCheckBox(QStringLiteral("全选"), this)),
       m_chbNo(new QCheckBox(QStringLiteral("反选"), this)),
       m_lblCount(new QLabel(QStringLiteral("(0)"), this)), m_btnMultiChioce(new QToolButton(this)),
-      m_retryTimer(new QTimer(this))
+      m_retryTimer(new QTimer(this)), m_sliceTimer(new QTimer(this))
 {
     for (int type : {Msg::rebuildTree, Msg::inventoryReloaded, Msg::createGroup, Msg::removeGroup,
                      Msg::renameGroup, Msg::renamePhone, Msg::checkFirstN})
@@ -197,6 +198,10 @@ ZqDeviceLeftPanel::ZqDeviceLeftPanel(QWidget *parent)
     m_retryTimer->setSingleShot(true);
     m_retryTimer->setInterval(250);
     connect(m_retryTimer, &QTimer::timeout, this, &ZqDeviceLeftPanel::rebuildTree);
+    // The next slice of a large rebuild, once the events that arrived meanwhile are handled.
+    m_sliceTimer->setSingleShot(true);
+    m_sliceTimer->setInterval(0);
+    connect(m_sliceTimer, &QTimer::timeout, this, &ZqDeviceLeftPanel::continueBuild);
     QMetaObject::connectSlotsByName(this);
 }
 
@@ -559,6 +564,9 @@ void ZqDeviceLeftPanel::removeGroupRow(QStandardItem *group)
 
 void ZqDeviceLeftPanel::clearTree()
 {
+    // A build in progress would add to the rows it is about to lose.
+    m_sliceTimer->stop();
+    m_build.reset();
     m_model->removeRows(0, m_model->rowCount());
     m_phoneRows.clear();
     m_groupRows.clear();
@@ -575,55 +583,106 @@ void ZqDeviceLeftPanel::rebuildTree()
         m_retryTimer->start();
         return;
     }
+    // Rows already added stay; the new build passes over them again and only updates them.
+    m_sliceTimer->stop();
+    m_build.reset();
     const QString search = m_edtSearch->text();
     m_expiryLimit = expiryLimit(QDateTime::currentDateTime());
-    Quiet quiet(this);
-    Batch batch(this);
-    if (m_clearPending) {
-        for (QStandardItem *row : qAsConst(m_phoneRows))
-            m_restoreStates.insert(itemData(row).value(keyCloudId).toInt(), row->checkState());
-        for (QStandardItem *group : qAsConst(m_groupRows))
-            if (m_twDevice->isExpanded(group->index()))
-                m_restoreExpanded.insert(itemData(group).value(keyOrderId).toInt());
-        clearTree();
-        m_clearPending = false;
-    }
-
-    if (!search.isEmpty()) {
-        // Results follow the inventory: renamed, moved and vanished phones are accounted for.
-        if (snapshot.settled)
-            m_searchResults = searchMatches(snapshot.groups, search);
-        QList<phoneRecord> results = m_searchResults;
-        sortPhones(results, m_sortMode);
-        QStandardItem *group = groupRow(searchGroupId, groupText(QStringLiteral("搜索分组"), results.size()));
-        QSet<int> listed;
-        for (const phoneRecord &p : qAsConst(results)) {
-            listed.insert(p.cloudPhoneId);
-            addPhone(group, p, Qt::Unchecked);
+    auto build = std::make_unique<Build>();
+    {
+        Quiet quiet(this);
+        Batch batch(this);
+        if (m_clearPending) {
+            for (QStandardItem *row : qAsConst(m_phoneRows))
+                m_restoreStates.insert(itemData(row).value(keyCloudId).toInt(), row->checkState());
+            for (QStandardItem *group : qAsConst(m_groupRows))
+                if (m_twDevice->isExpanded(group->index()))
+                    m_restoreExpanded.insert(itemData(group).value(keyOrderId).toInt());
+            clearTree();
+            m_clearPending = false;
         }
-        for (int i = group->rowCount() - 1; i >= 0; --i)
-            if (!listed.contains(itemData(group->child(i)).value(keyCloudId).toInt()))
-                removePhoneRow(group->child(i));
-        m_twDevice->expand(group->index());
-    } else {
-        QSet<int> groupIds, phoneIds;
-        for (const groupRecord &g : snapshot.groups) {
-            groupIds.insert(g.id);
-            QStandardItem *group = groupRow(g.id, groupText(g.name, g.phones.size()));
-            QList<phoneRecord> phones = g.phones;
-            sortPhones(phones, m_sortMode);
-            for (const phoneRecord &p : qAsConst(phones)) {
-                phoneIds.insert(p.cloudPhoneId);
-                addPhone(group, p, Qt::Checked);
+
+        if (!search.isEmpty()) {
+            // Results follow the inventory: renamed, moved and vanished phones are accounted for.
+            if (snapshot.settled)
+                m_searchResults = searchMatches(snapshot.groups, search);
+            groupRecord results;
+            results.id = searchGroupId;
+            results.phones = m_searchResults;
+            sortPhones(results.phones, m_sortMode);
+            QStandardItem *group =
+                groupRow(searchGroupId, groupText(QStringLiteral("搜索分组"), results.phones.size()));
+            m_twDevice->expand(group->index());
+            build->search = true;
+            build->initial = Qt::Unchecked;
+            build->groups.append(std::move(results));
+        } else {
+            build->groups = snapshot.groups;
+            for (groupRecord &g : build->groups) {
+                build->groupIds.insert(g.id);
+                groupRow(g.id, groupText(g.name, g.phones.size()));
+                sortPhones(g.phones, m_sortMode);
             }
         }
+        for (const groupRecord &g : qAsConst(build->groups))
+            for (const phoneRecord &p : g.phones)
+                build->phoneIds.insert(p.cloudPhoneId);
+    }
+    m_build = std::move(build);
+    continueBuild();
+}
+
+void ZqDeviceLeftPanel::continueBuild()
+{
+    if (!m_build)
+        return;
+    Quiet quiet(this);
+    Batch batch(this);
+    if (!addRows(*m_build)) {
+        m_sliceTimer->start();
+        return;
+    }
+    const std::unique_ptr<Build> done = std::move(m_build);
+    finishBuild(*done);
+}
+
+bool ZqDeviceLeftPanel::addRows(Build &build)
+{
+    // A turn adds rows until it has used its time, but always a few, so that a small tree is built at
+    // once and a large one still moves on a loaded machine.
+    constexpr int minimumRows = 100;
+    constexpr qint64 sliceMs = 15;
+    QElapsedTimer clock;
+    clock.start();
+    int added = 0;
+    for (; build.group < build.groups.size(); ++build.group, build.phone = 0) {
+        const groupRecord &g = build.groups.at(build.group);
+        QStandardItem *group = m_groupRows.value(g.id);
+        for (; group && build.phone < g.phones.size(); ++build.phone) {
+            if (added >= m_sliceRows || (added >= minimumRows && clock.elapsed() >= sliceMs))
+                return false;
+            addPhone(group, g.phones.at(build.phone), build.initial);
+            ++added;
+        }
+    }
+    return true;
+}
+
+void ZqDeviceLeftPanel::finishBuild(const Build &build)
+{
+    if (build.search) {
+        if (QStandardItem *group = m_groupRows.value(searchGroupId))
+            for (int i = group->rowCount() - 1; i >= 0; --i)
+                if (!build.phoneIds.contains(itemData(group->child(i)).value(keyCloudId).toInt()))
+                    removePhoneRow(group->child(i));
+    } else {
         const QList<int> shownPhones = m_phoneRows.keys();
         for (int id : shownPhones)
-            if (!phoneIds.contains(id))
+            if (!build.phoneIds.contains(id))
                 removePhoneRow(m_phoneRows.value(id));
         const QList<int> shownGroups = m_groupRows.keys();
         for (int id : shownGroups)
-            if (!groupIds.contains(id))
+            if (!build.groupIds.contains(id))
                 removeGroupRow(m_groupRows.value(id));
     }
 

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 class QCheckBox;
 class QDateTime;
@@ -61,8 +62,14 @@ public:
     // Leaves exactly the first `n` phones in tree order checked, as far as there are phones: later
     // checked ones are unchecked, then unchecked ones are checked from the top.
     void selectFirstN(int n);
-    // Brings the tree in line with the inventory, or with the search results while searching.
+    // Brings the tree in line with the inventory, or with the search results while searching. A large
+    // tree is built over several turns of the event loop, so that the page stays responsive; a rebuild
+    // asked for meanwhile replaces the one in progress.
     void rebuildTree();
+    // True while a rebuild still has rows to add.
+    bool building() const { return m_build != nullptr; }
+    // The most rows one turn adds, whatever time is left of the turn (tests make it small).
+    void setSliceRows(int rows) { m_sliceRows = qMax(1, rows); }
 
     // The phones of the ordinary groups among `groups` whose name or number contains `text`
     // (case-sensitive), in group order.
@@ -143,6 +150,23 @@ private:
     };
     Snapshot takeSnapshot() const;
 
+    // A rebuild in progress: the groups to show with their phones in display order, and how far it got.
+    struct Build
+    {
+        QList<groupRecord> groups;
+        Qt::CheckState initial = Qt::Checked;
+        bool search = false;
+        int group = 0;
+        int phone = 0;
+        QSet<int> groupIds;
+        QSet<int> phoneIds;
+    };
+    // Adds the next slice of rows; once every row is in, removes what the inventory no longer holds.
+    void continueBuild();
+    // False when the slice ran out before the last row.
+    bool addRows(Build &build);
+    void finishBuild(const Build &build);
+
     void handleMessage(int type, const QJsonObject &payload);
     void chooseSort(int mode);
     void applyToAllPhones(const std::function<Qt::CheckState(Qt::CheckState)> &next);
@@ -177,6 +201,7 @@ private:
     QLabel *m_lblCount;
     QToolButton *m_btnMultiChioce;
     QTimer *m_retryTimer;
+    QTimer *m_sliceTimer;
 
     QList<phoneRecord> m_searchResults;
     // expiryLimit() at the start of the current rebuild.
@@ -192,6 +217,9 @@ private:
     bool m_clearPending = false;
     QHash<int, Qt::CheckState> m_restoreStates;
     QSet<int> m_restoreExpanded;
+
+    std::unique_ptr<Build> m_build;
+    int m_sliceRows = 2000;
 
     int m_quiet = 0;
     int m_batchDepth = 0;

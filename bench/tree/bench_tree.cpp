@@ -62,6 +62,29 @@ double timed(const std::function<void()> &step)
     return ms;
 }
 
+// A step that may leave a build running: the GUI thread's time on it until the tree is built (the step,
+// then each turn of the event loop), and the longest of those turns.
+struct Build
+{
+    double totalMs = 0;
+    double longestMs = 0;
+};
+
+Build timedBuild(const ZqDeviceLeftPanel &panel, const std::function<void()> &step)
+{
+    Build b;
+    b.totalMs = b.longestMs = timed(step);
+    while (panel.building()) {
+        QElapsedTimer turn;
+        turn.start();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        const double ms = turn.nsecsElapsed() / 1e6;
+        b.totalMs += ms;
+        b.longestMs = std::max(b.longestMs, ms);
+    }
+    return b;
+}
+
 void trigger(QToolButton *button, const QString &text)
 {
     for (QAction *action : button->menu()->actions())
@@ -115,13 +138,13 @@ int main(int argc, char *argv[])
     ZqDeviceLeftPanel fresh;
     fresh.resize(400, 900);
     fresh.show();
-    const double firstBuild = timed([&] { fresh.rebuildTree(); });
-    const double unchanged = timed([&] { fresh.rebuildTree(); });
+    const Build firstBuild = timedBuild(fresh, [&] { fresh.rebuildTree(); });
+    const Build unchanged = timedBuild(fresh, [&] { fresh.rebuildTree(); });
     fresh.treeView()->expandAll();
-    const double unchangedExpanded = timed([&] { fresh.rebuildTree(); });
+    const Build unchangedExpanded = timedBuild(fresh, [&] { fresh.rebuildTree(); });
 
     auto *sort = panel.findChild<QToolButton *>(QStringLiteral("btnSearch"));
-    const double sortChange = timed([&] { trigger(sort, QStringLiteral("名称降序")); });
+    const Build sortChange = timedBuild(panel, [&] { trigger(sort, QStringLiteral("名称降序")); });
     const double sortAgain = timed([&] { trigger(sort, QStringLiteral("名称降序")); });
 
     auto *search = panel.findChild<QLineEdit *>(QStringLiteral("edtSearch"));
@@ -131,12 +154,12 @@ int main(int argc, char *argv[])
     QList<int> results;
     QStringList typed;
     for (const QString &key : keys) {
-        keystrokes.append(timed([&] { keystroke(search, key); }));
+        keystrokes.append(timedBuild(panel, [&] { keystroke(search, key); }).longestMs);
         results.append(phoneRows(panel.model()));
         typed.append(search->text());
     }
     auto *refresh = panel.findChild<QToolButton *>(QStringLiteral("btnRefreshDev"));
-    const double leaveSearch = timed([&] { refresh->click(); });
+    const Build leaveSearch = timedBuild(panel, [&] { refresh->click(); });
     waitFor([] { return !g_userInfo->reloadBusy(); }, 60000);
 
     auto *all = panel.findChild<QCheckBox *>(QStringLiteral("chbAllright"));
@@ -175,21 +198,27 @@ int main(int argc, char *argv[])
     std::printf("login to filled tree                 %7lld ms\n", loginToTree);
     std::printf("reload phases (inventory)            request %lld ms, records %lld ms, merge %lld ms\n",
                 reload.requestMs, reload.parseMs, reload.mergeMs);
-    std::printf("first build, every row new           %7.1f ms  (bare model fill %.1f ms, ratio %.2f)\n",
-                firstBuild, bareFill, firstBuild / bareFill);
-    std::printf("rebuild on a reload, nothing changed %7.1f ms  (groups expanded: %.1f ms)\n", unchanged,
-                unchangedExpanded);
-    std::printf("sort change (tree emptied, rebuilt)  %7.1f ms  (same sort again: %.3f ms)\n", sortChange,
-                sortAgain);
+    std::printf(
+        "first build, every row new           %7.1f ms  (bare model fill %.1f ms, ratio %.2f), longest "
+        "turn %.1f ms\n",
+        firstBuild.totalMs, bareFill, firstBuild.totalMs / bareFill, firstBuild.longestMs);
+    std::printf(
+        "rebuild on a reload, nothing changed %7.1f ms  (groups expanded: %.1f ms), longest turn %.1f ms\n",
+        unchanged.totalMs, unchangedExpanded.totalMs,
+        std::max(unchanged.longestMs, unchangedExpanded.longestMs));
+    std::printf(
+        "sort change (tree emptied, rebuilt)  %7.1f ms  (same sort again: %.3f ms), longest turn %.1f ms\n",
+        sortChange.totalMs, sortAgain, sortChange.longestMs);
     for (int i = 0; i < keys.size(); ++i)
         std::printf("search keystroke %-2d \"%s\" -> %4d rows  %7.1f ms\n", i + 1, qPrintable(typed[i]),
                     results[i], keystrokes[i]);
-    std::printf("leave the search (all rows back)     %7.1f ms\n", leaveSearch);
+    std::printf("leave the search (all rows back)     %7.1f ms, longest turn %.1f ms\n", leaveSearch.totalMs,
+                leaveSearch.longestMs);
     std::printf("check all + uncheck all              %7.1f ms\n", uncheckAll);
     std::printf("first 50                             %7.1f ms\n", first50);
     std::printf("invert                               %7.1f ms\n", invert);
-    double worst = std::max(
-        {firstBuild, unchanged, unchangedExpanded, sortChange, leaveSearch, uncheckAll, first50, invert});
+    double worst = std::max({firstBuild.longestMs, unchanged.longestMs, unchangedExpanded.longestMs,
+                             sortChange.longestMs, leaveSearch.longestMs, uncheckAll, first50, invert});
     for (double k : keystrokes)
         worst = std::max(worst, k);
     std::printf("longest GUI-thread step              %7.1f ms  (%.1f frames of 16.7 ms)\n", worst,

@@ -310,6 +310,7 @@ private slots:
     void deviceTreeSearchAndSort();
     void deviceTreeFollowsServer();
     void deviceTreeMenus();
+    void deviceTreeLargeBuild();
     void devicePageScreenshot();
     void devicePageScreenshotChild();
 
@@ -1566,6 +1567,92 @@ void TestUi::deviceTreeMenus()
     QVERIFY(waitFor([&] { return bus.payloads(5).size() == 2; }));
     QCOMPARE(bus.payloads(5), (QList<QJsonObject>{{{"type", 254}, {"lbl_1_Text", "云手机已到期"}},
                                                   {{"type", 254}, {"lbl_1_Text", "设备更换失败"}}}));
+}
+
+void TestUi::deviceTreeLargeBuild()
+{
+    // The scale account's tree, built 40 rows per turn of the event loop, while the user ticks, the
+    // inventory reloads and the sort changes underneath it.
+    const int phones = 1000;
+    const QString url = startProvider({QStringLiteral("--seed-phones"), QString::number(phones)});
+    QVERIFY(!url.isEmpty());
+    g_configHolder = std::make_shared<ZqConfig>();
+    g_config = g_configHolder.get();
+    g_config->apiBaseUrl = url;
+    g_userInfoHolder = std::make_shared<userInfo>();
+    g_userInfo = g_userInfoHolder.get();
+    g_userInfo->setReloadPauseMs(0);
+    QVERIFY(g_userInfo->login(QStringLiteral("13900000000"), demoPassword, false));
+    QVERIFY(waitFor([] { return g_userInfo->phoneCount() == phones && !g_userInfo->reloadBusy(); }));
+    pump(4);
+
+    BusRecorder checks{63};
+    ZqDeviceLeftPanel panel;
+    panel.setSliceRows(40);
+    panel.resize(ZqDevice::leftPanelWidth, 900);
+    panel.show();
+    panel.rebuildTree();
+    QVERIFY(panel.building());
+    QCOMPARE(phoneRows(&panel).size(), 40);
+    QCOMPARE(countText(&panel), QStringLiteral("(40)"));
+
+    // The user unticks a phone of the first slice; a reload's rebuild replaces the build in progress
+    // and keeps it, and so does a sort change, which empties the tree and builds it again.
+    QStandardItem *first = phoneRows(&panel).first();
+    const QString unticked = first->text();
+    clickCheckBox(panel.treeView(), first);
+    QCOMPARE(first->checkState(), Qt::Unchecked);
+    panel.rebuildTree();
+    QVERIFY(panel.building());
+    auto *sort = child<QToolButton>(&panel, "btnSearch");
+    menuAction(sort, "名称降序")->trigger();
+    QVERIFY(panel.building());
+    QVERIFY(waitFor([&] { return !panel.building(); }));
+    pump(4);
+
+    QStringList expected, shown;
+    for (groupRecord g : g_userInfo->ordinaryGroups()) {
+        ZqDeviceLeftPanel::sortPhones(g.phones, ZqDeviceLeftPanel::NameDescending);
+        for (const phoneRecord &p : qAsConst(g.phones))
+            expected.append(p.name);
+    }
+    for (QStandardItem *row : phoneRows(&panel))
+        shown.append(row->text());
+    QCOMPARE(shown, expected);
+    QCOMPARE(groupTexts(&panel).size(), g_userInfo->ordinaryGroups().size());
+    QStringList unchecked;
+    for (QStandardItem *row : phoneRows(&panel))
+        if (row->checkState() != Qt::Checked)
+            unchecked.append(row->text());
+    QCOMPARE(unchecked, QStringList{unticked});
+    QCOMPARE(countText(&panel), QStringLiteral("(%1)").arg(phones - 1));
+    // Every phone was announced once as ticked, and only the user's untick went out besides.
+    QStringList changes = checkChanges(&panel, checks);
+    QCOMPARE(changes.size(), phones + 1);
+    QCOMPARE(changes.filter(QRegularExpression(QStringLiteral("^-"))), QStringList{"-" + unticked});
+    changes.removeAll("-" + unticked);
+    QCOMPARE(QSet<QString>(changes.cbegin(), changes.cend()).size(), phones);
+
+    // A search typed during a build shows only its results, unticked; leaving it ticks every phone.
+    checks.got.clear();
+    panel.rebuildTree();
+    QVERIFY(panel.building());
+    child<QLineEdit>(&panel, "edtSearch")->setText(QStringLiteral("设备0001"));
+    QVERIFY(waitFor([&] { return !panel.building(); }));
+    QCOMPARE(groupTexts(&panel), QStringList{"搜索分组 (10台)"});
+    QCOMPARE(checkedNames(&panel), QStringList());
+    child<QLineEdit>(&panel, "edtSearch")->clear();
+    QVERIFY(waitFor([&] { return !panel.building(); }));
+    QCOMPARE(phoneRows(&panel).size(), phones);
+    QCOMPARE(countText(&panel), QStringLiteral("(%1)").arg(phones));
+
+    // A panel that goes while it builds leaves nothing behind to run.
+    auto doomed = std::make_unique<ZqDeviceLeftPanel>();
+    doomed->setSliceRows(40);
+    doomed->rebuildTree();
+    QVERIFY(doomed->building());
+    doomed.reset();
+    pump(4);
 }
 
 void TestUi::devicePageScreenshot()
