@@ -1,17 +1,38 @@
 #include "app/logging.h"
 
-#include <QFile>
+#include "platform/appendfile.h"
+
 #include <QFileInfo>
+
+#include <mutex>
+
+namespace {
+
+struct LogSink
+{
+    std::mutex lock; // serialises appends, so lines stay whole and in order per thread
+    platform::AppendFile file{logFilePath};
+};
+
+// Never destroyed: pool and library threads may still log while static destructors run at exit, and
+// the system closes the file.
+LogSink &sink()
+{
+    static LogSink *const instance = new LogSink;
+    return *instance;
+}
+
+} // namespace
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (type != QtDebugMsg)
         return;
-    const QString line = qFormatLogMessage(QtDebugMsg, context, message) + QStringLiteral("\r\n");
-    QFile file(logFilePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return;
-    file.write(line.toLocal8Bit());
+    const QByteArray line =
+        (qFormatLogMessage(QtDebugMsg, context, message) + QStringLiteral("\r\n")).toLocal8Bit();
+    LogSink &log = sink();
+    const std::lock_guard<std::mutex> hold(log.lock);
+    log.file.append(line);
 }
 
 bool installLogIfPresent(const QString &path)

@@ -10,7 +10,9 @@ inline constexpr const char *logMessagePattern =
     "[%{time yyyy-MM-dd hh:mm:ss}] %{threadid} %{file}.%{function} [%{line}] %{message}";
 
 // Qt message handler: appends debug messages to logFilePath with CRLF line ends and drops the rest.
-// Any thread; takes no lock (each call opens, appends and closes the file).
+// Any thread (GUI, pool, library callbacks); takes the log's own lock around the append, which writes
+// each line through to the file at once. The file stays open, and is opened again when it was deleted
+// or rotated.
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
 // Sets the pattern and installs the handler if `path` exists now. Returns whether it did.

@@ -85,6 +85,7 @@ private slots:
     void decryptSplitPieces();
     void hoursUntilRounding();
     void logHandlerWritesDebugOnlyWithCrlf();
+    void logLinesStayWholeAndFollowTheFile();
     void busTargetsOrderAndDuplicates();
     void busNeverReachesDestroyedReceivers();
     void busUnsubscribesThousandsInAnyOrder();
@@ -318,6 +319,61 @@ void TestApp::logHandlerWritesDebugOnlyWithCrlf()
     QCOMPARE(form.match(QString::fromLocal8Bit(lines[0])).captured(1), QStringLiteral("hello 42"));
     QCOMPARE(form.match(QString::fromLocal8Bit(lines[1])).captured(1), QStringLiteral("from another thread"));
     QVERIFY(!content.contains("warning") && !content.contains("info"));
+}
+
+// Lines from several threads at once each arrive whole and in their own thread's order, and the log
+// follows its name when the file is rotated or deleted while the program runs.
+void TestApp::logLinesStayWholeAndFollowTheFile()
+{
+    const auto content = [](const QString &path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    writeFile(logFilePath, QByteArray());
+    QVERIFY(installLogIfPresent(logFilePath));
+    constexpr int writers = 6;
+    constexpr int perWriter = 1500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < perWriter; ++i)
+                qDebug("w%d %d %s", t, i, QByteArray(i % 300, char('a' + t)).constData());
+        });
+    for (std::thread &t : threads)
+        t.join();
+
+    QList<QByteArray> lines = content(logFilePath).split('\n');
+    QCOMPARE(lines.takeLast(), QByteArray());
+    QCOMPARE(lines.size(), writers * perWriter);
+    const QRegularExpression form(
+        QStringLiteral(R"(^\[[^]]+\] \S+ \S+\.\S+ \[\d+\] w(\d) (\d+) ([a-z]*)\r$)"));
+    std::vector<int> next(writers, 0);
+    for (const QByteArray &line : qAsConst(lines)) {
+        const QRegularExpressionMatch m = form.match(QString::fromLocal8Bit(line));
+        QVERIFY2(m.hasMatch(), line.constData());
+        const int t = m.captured(1).toInt();
+        const int i = m.captured(2).toInt();
+        QCOMPARE(i, next[t]++);
+        QCOMPARE(m.captured(3).toLatin1(), QByteArray(i % 300, char('a' + t)));
+    }
+    QCOMPARE(next, std::vector<int>(writers, perWriter));
+
+    // Rotated: the old file moves aside and an empty one takes its name.
+    const QString rotated = logFilePath + QStringLiteral(".1");
+    QFile::remove(rotated);
+    QVERIFY(QFile::rename(logFilePath, rotated));
+    writeFile(logFilePath, QByteArray());
+    qDebug("after rotation");
+    QVERIFY(content(logFilePath).endsWith("after rotation\r\n"));
+    QCOMPARE(content(rotated).count('\n'), writers * perWriter);
+    // Deleted: the next line creates it again.
+    QVERIFY(QFile::remove(logFilePath));
+    qDebug("after removal");
+    QCOMPARE(content(logFilePath).count('\n'), 1);
+    QVERIFY(content(logFilePath).endsWith("after removal\r\n"));
+    qInstallMessageHandler(nullptr);
+    qSetMessagePattern(QString());
+    QFile::remove(rotated);
 }
 
 void TestApp::busTargetsOrderAndDuplicates()
