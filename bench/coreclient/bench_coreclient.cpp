@@ -8,6 +8,7 @@
 #include "bench/coreclient/display_bench.h"
 #include "coreclient/core_client.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/cputime.h"
 #include "tests/support/farmharness.h"
 #include "tests/support/xvfb.h"
 
@@ -18,7 +19,6 @@
 #include <QWidget>
 #include <QtTest>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,17 +30,7 @@ using bench::connectWindow;
 using bench::percentile;
 using bench::shell;
 using bench::Window;
-
-// CPU seconds (user + system) of a process, from /proc.
-double cpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / sysconf(_SC_CLK_TCK);
-}
+using testsupport::processCpuSeconds;
 
 double rssMiB(qint64 pid)
 {
@@ -52,13 +42,6 @@ double rssMiB(qint64 pid)
             return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
     }
     return 0;
-}
-
-double selfCpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
 }
 
 // Paint time against the farm's render time of each frame (same machine, same clock).
@@ -130,13 +113,13 @@ void previewSweep(harness::Farm &farm)
         return ok;
     };
     sweep("PMSW", phones);
-    const double clientCpu0 = selfCpuSeconds(), farmCpu0 = cpuSeconds(farm.process.processId());
+    const double clientCpu0 = processCpuSeconds(), farmCpu0 = processCpuSeconds(farm.process.processId());
     QElapsedTimer clock;
     clock.start();
     const int ok = sweep("PMSW", phones);
     const double wall = clock.nsecsElapsed() / 1e9;
-    const double clientCpu = selfCpuSeconds() - clientCpu0,
-                 farmCpu = cpuSeconds(farm.process.processId()) - farmCpu0;
+    const double clientCpu = processCpuSeconds() - clientCpu0,
+                 farmCpu = processCpuSeconds(farm.process.processId()) - farmCpu0;
     // Peer: one preview at a time, the cost a sweep would have without concurrency.
     std::vector<double> single;
     for (int i = 0; i < 20; ++i) {

@@ -12,6 +12,7 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "phone/queuepreview.h"
+#include "tests/support/cputime.h"
 #include "tests/support/farmharness.h"
 #include "ui/zqdevice.h"
 #include "ui/zqdevicelist.h"
@@ -27,7 +28,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +37,8 @@
 #include <vector>
 
 namespace {
+
+using testsupport::threadCpuSeconds;
 
 // Times every event the GUI thread delivers from its event loop, so that a stall can be named: the
 // longest single delivery since the last reset, with its receiver's class and the event type.
@@ -72,13 +74,6 @@ public:
 private:
     int m_depth = 0;
 };
-
-double threadCpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
 
 double rssMegabytes()
 {

@@ -10,6 +10,7 @@
 #include "phone/sdkmanager.h"
 #include "tests/phone/phonefarm.h"
 #include "tests/support/busrecorder.h"
+#include "tests/support/cputime.h"
 #include "tests/support/xvfb.h"
 
 #include <QApplication>
@@ -21,11 +22,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
-#include <unistd.h>
 #include <vector>
 
 namespace {
+
+using testsupport::processCpuSeconds;
 
 constexpr double targetP95Ms = 20.0;
 constexpr int eventGapMs = 20; // a drag sampled at 50 Hz
@@ -60,26 +61,6 @@ void idle(int ms)
     loop.exec();
 }
 
-double processCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-// User and system time of another process, from /proc.
-double childCpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = stat.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return 0;
-    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
-}
-
 double at(std::vector<double> values, double fraction)
 {
     if (values.empty())
@@ -109,7 +90,7 @@ bool run(PhoneFarm &farm, int phones, int events, int firstId)
 
     const auto recording = dragging(events);
     const double clientBefore = processCpuSeconds();
-    const double farmBefore = childCpuSeconds(farm.process.processId());
+    const double farmBefore = processCpuSeconds(farm.process.processId());
     clock.restart();
     if (!manager.startMacro(recording, {}))
         return false;
@@ -118,7 +99,7 @@ bool run(PhoneFarm &farm, int phones, int events, int firstId)
         idle(50);
     const double wall = double(clock.elapsed()) / 1000.0;
     const double clientCpu = processCpuSeconds() - clientBefore;
-    const double farmCpu = childCpuSeconds(farm.process.processId()) - farmBefore;
+    const double farmCpu = processCpuSeconds(farm.process.processId()) - farmBefore;
     if (probe.messages(Msg::macroFinished).isEmpty()) {
         std::printf("%d phones: the replay did not finish in %lld s\n", phones, limit / 1000);
         manager.stopMacro();

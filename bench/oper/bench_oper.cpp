@@ -9,6 +9,7 @@
 #include "oper/zqphoneform.h"
 #include "oper/zqphonewindow.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/cputime.h"
 #include "tests/support/farmharness.h"
 #include "tests/support/xvfb.h"
 
@@ -17,14 +18,14 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 
 namespace {
+
+using testsupport::threadCpuSeconds;
 
 constexpr int farmMaxFps = 30;
 
@@ -34,13 +35,6 @@ double percentile(std::vector<double> v, double p)
         return 0;
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, size_t(p * (v.size() - 1) + 0.5))];
-}
-
-double threadCpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
 }
 
 // The farm stamps frames with its wall clock; same machine, same clock.

@@ -9,6 +9,7 @@
 #include "phone/sdkmanager.h"
 #include "phone/syncreplay.h"
 #include "tests/phone/phonefarm.h"
+#include "tests/support/cputime.h"
 #include "tests/support/xvfb.h"
 
 #include <QApplication>
@@ -27,6 +28,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testsupport::processCpuSeconds;
 
 constexpr int keystrokes = 30;
 constexpr int enterKey = 66;
@@ -187,13 +189,6 @@ template <class Record> Figures measure(const std::vector<QByteArray> &ids, Reco
     return figures;
 }
 
-double cpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
 void printFigures(const char *name, const Figures &f)
 {
     std::printf("  %-22s p50 %7.1f ms  p95 %7.1f ms  max %7.1f ms%s\n", name, f.p50, f.p95, f.max,
@@ -235,11 +230,11 @@ bool run(int targets, int firstId)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
     // Idle: the session is on and nobody types; 5 s from 10 targets on, shorter for a handful.
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = processCpuSeconds();
     const Clock::time_point idleStart = Clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(500 * std::min(targets, 10)));
-    const double idleCpu =
-        (cpuSeconds() - cpuBefore) / std::chrono::duration<double>(Clock::now() - idleStart).count() * 100.0;
+    const double idleCpu = (processCpuSeconds() - cpuBefore) /
+                           std::chrono::duration<double>(Clock::now() - idleStart).count() * 100.0;
 
     const Figures woken = measure(ids, [&](const SyncEvent &event) { manager.recordSyncEvent(event); });
     manager.stopSync();
