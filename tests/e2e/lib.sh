@@ -54,3 +54,23 @@ login_demo() {
   wait_for 30 grep -q '^.*login:' "$1"
   wait_for 30 grep -q 'rebuildTree, phones: 24' "$1"
 }
+
+# client_up NAME: starts the client, logs in with the demo account and waits until the 22 phones it
+# may operate (login ticks every phone; two shared ones are view-only) are registered. The helpers
+# below name their files after NAME; at exit the client is killed and its debug log kept in $out.
+client_up() {
+  script=$1
+  start_client "$bin" "$log"
+  trap 'kill $pid 2>/dev/null || true; cp "$log" "$out/$script-debug.log"' EXIT
+  login_demo "$log"
+  wait_for 30 seen 22 'sdkManager.addPhone'
+}
+
+# click X Y: a left click at a point of the screen.
+click() { xdotool mousemove "$1" "$2" click 1; }
+# seen N TEXT: the debug log holds at least N lines with TEXT.
+seen() { [[ $(grep -c -- "$2" "$log") -ge $1 ]]; }
+# shot NAME: the screen as $out/<script>-NAME.png.
+shot() { "$bin/pelomir-grab" "$out/$script-$1.png"; }
+# shell DEVICE COMMAND: runs a shell command on a farm phone and prints its output.
+shell() { "$bin/pelomir-phoneshell" "$@"; }

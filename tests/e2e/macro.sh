@@ -16,10 +16,6 @@ xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" "$here" \
 set -euo pipefail
 bin=$1 out=$2 log=$3 here=$4 stack=$5 farmlog=$5/farm.log
 source "$here/lib.sh"
-click() { xdotool mousemove "$1" "$2" click 1; }
-shot() { "$bin/pelomir-grab" "$out/macro-$1.png"; }
-seen() { [[ $(grep -c -- "$2" "$log") -ge $1 ]]; }
-shell() { "$bin/pelomir-phoneshell" "$@"; }
 # notes_icon ID: "x1,y1,x2,y2" of the notes icon on the phone's launcher.
 notes_icon() {
   shell "$1" 'uiautomator dump' |
@@ -31,10 +27,7 @@ shows() { shell "$1" 'uiautomator dump' | grep -qF "package=\"com.pmapps.notes\"
 typed='macro e2e'
 stagger=300
 
-start_client "$bin" "$log"
-trap 'kill $pid 2>/dev/null || true; cp "$log" "$out/macro-debug.log"' EXIT
-login_demo "$log"
-wait_for 30 seen 22 'sdkManager.addPhone'
+client_up macro
 
 # The first tile opens its phone's window; moved beside the main window.
 click 520 250

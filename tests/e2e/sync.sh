@@ -14,18 +14,11 @@ xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" \
 set -euo pipefail
 bin=$1 out=$2 log=$3 here=$4
 source "$here/lib.sh"
-click() { xdotool mousemove "$1" "$2" click 1; }
-seen() { [[ $(grep -c -- "$2" "$log") -ge $1 ]]; }
-shell() { "$bin/pelomir-phoneshell" "$@"; }
 # shows ID TEXT: the phone's notes field holds TEXT.
 shows() { shell "$1" 'uiautomator dump' | grep -qF "package=\"com.pmapps.notes\" text=\"$2\""; }
 typed='sync e2e'
 
-start_client "$bin" "$log"
-trap 'kill $pid 2>/dev/null || true; cp "$log" "$out/sync-debug.log"' EXIT
-login_demo "$log"
-# Login ticks every phone; the demo account may operate 22 of them.
-wait_for 30 seen 22 'sdkManager.addPhone'
+client_up sync
 
 # The toolbar's switch, then the first tile: its phone's window is the master.
 click 491 101

@@ -13,22 +13,13 @@ xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" \
 set -euo pipefail
 bin=$1 out=$2 log=$3 db=$4 here=$5
 source "$here/lib.sh"
-shot() { "$bin/pelomir-grab" "$out/toolbar-$1.png"; }
-click() { xdotool mousemove "$1" "$2" click 1; }
 # The toolbar's buttons, at y = 42 in a toolbar at (401, 41) of the window; centres.
 bar_y=101
 sync_x=491 restart_x=623 plgl_x=953 display_x=1063
 # The message dialog, centred on the window: its confirm button and line edit.
 confirm_255="722 444" confirm_9="641 468" edit_9="641 406"
 
-start_client "$bin" "$log"
-trap 'kill $pid 2>/dev/null || true; cp "$log" "$out/toolbar-debug.log"' EXIT
-login_demo "$log"
-
-# Login ticks every phone; the demo account may operate 22 of them (two shared phones are view-only).
-# seen N TEXT: the log holds at least N lines with TEXT.
-seen() { [[ $(grep -c -- "$2" "$log") -ge $1 ]]; }
-wait_for 30 seen 22 'sdkManager.addPhone'
+client_up toolbar
 
 # Leave only the group "游戏工作室" ticked: untick it in the tree, then invert the ticks.
 in_group() {

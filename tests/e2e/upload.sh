@@ -20,17 +20,11 @@ xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" \
 set -euo pipefail
 bin=$1 out=$2 log=$3 here=$4 apk=$5 store=$6
 source "$here/lib.sh"
-click() { xdotool mousemove "$1" "$2" click 1; }
-shell() { "$bin/pelomir-phoneshell" "$@"; }
 installed() { shell "$1" 'pm list packages e2eupload' | grep -qx 'package:com.pelomir.e2eupload'; }
 # visible TITLE: the id of the shown window with exactly this title.
 visible() { xdotool search --onlyvisible --name "^$1\$" | head -n1 | grep .; }
 
-start_client "$bin" "$log"
-trap 'kill $pid 2>/dev/null || true; cp "$log" "$out/upload-debug.log"' EXIT
-login_demo "$log"
-# Login ticks every phone; the demo account may operate 22 of them.
-wait_for 30 eval '[[ $(grep -c sdkManager.addPhone "$log") -ge 22 ]]'
+client_up upload
 
 # The first tile opens its phone's window; its title is the phone's device id.
 click 520 250

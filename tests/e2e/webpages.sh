@@ -17,18 +17,12 @@ xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" \
 set -euo pipefail
 bin=$1 out=$2 log=$3 db=$4 here=$5
 source "$here/lib.sh"
-shot() { "$bin/pelomir-grab" "$out/webpages-$1.png"; }
-click() { xdotool mousemove "$1" "$2" click 1; }
-seen() { [[ $(grep -c -- "$2" "$log") -ge $1 ]]; }
 # The toolbar at (401, 41) of the window: "上传文件" at x = 394, "购买" 98 px from its right end.
 bar_y=101 upload_x=843 buy_x=1222
 # "刷新设备" in the device tree's panel.
 refresh="52 130"
 
-start_client "$bin" "$log"
-trap 'kill $pid 2>/dev/null || true; cp "$log" "$out/webpages-debug.log"' EXIT
-login_demo "$log"
-wait_for 30 seen 22 'sdkManager.addPhone'
+client_up webpages
 
 # window NAME: waits for the page window and sets X and Y to its position.
 window() {
