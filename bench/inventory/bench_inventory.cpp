@@ -4,18 +4,23 @@
 #include "api/userinfo.h"
 #include "api/zqhttprequest.h"
 #include "app/globals.h"
+#include "tests/support/cputime.h"
 #include "tests/support/providerprocess.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -32,6 +37,16 @@ template <class F> bool waitFor(F done, int ms)
         QThread::msleep(20);
     }
     return true;
+}
+
+// Client CPU per request (all threads, the network managers' own included) of `count` access-check
+// GETs sent one after another by `get`.
+double cpuPerRequestUs(int count, const std::function<void(int)> &get)
+{
+    const double start = testsupport::processCpuSeconds();
+    for (int i = 0; i < count; ++i)
+        get(i);
+    return (testsupport::processCpuSeconds() - start) * 1e6 / count;
 }
 
 qint64 median(std::vector<qint64> v)
@@ -141,6 +156,37 @@ int main(int argc, char *argv[])
         decrypt.push_back(t.elapsed());
     }
 
+    // What one access check costs the client: as checks send it (a manager, and so a connection and a
+    // network thread, of its own), against one shared manager with a new connection per request and one
+    // keeping its connection. The checks' share of a login's CPU is this times the number of new phones.
+    const QString accessUrl = base + "/api/tamsu-cloud-phone/v1/phone/get-access-info?cloudPhoneId=";
+    const std::vector<int> ids = [&] {
+        std::vector<int> v;
+        for (const groupRecord &g : info.ordinaryGroups())
+            for (const phoneRecord &p : g.phones)
+                v.push_back(p.cloudPhoneId);
+        return v;
+    }();
+    const int sample = std::min<int>(1000, int(ids.size()));
+    const double freshUs = cpuPerRequestUs(
+        sample, [&](int i) { ZqHttpRequest().httpGet(accessUrl + QString::number(ids[i]), info.token()); });
+    QNetworkAccessManager shared;
+    const auto sharedGet = [&](int i, bool close) {
+        QNetworkRequest request{QUrl(accessUrl + QString::number(ids[i]))};
+        request.setRawHeader("Authorization", info.token().toUtf8());
+        if (close)
+            request.setRawHeader("Connection", "close");
+        QNetworkReply *reply = shared.get(request);
+        QEventLoop loop;
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        if (!reply->isFinished())
+            loop.exec();
+        reply->readAll();
+        delete reply;
+    };
+    const double closeUs = cpuPerRequestUs(sample, [&](int i) { sharedGet(i, true); });
+    const double keepUs = cpuPerRequestUs(sample, [&](int i) { sharedGet(i, false); });
+
     // Query cost at rest, averaged.
     QElapsedTimer q;
     q.start();
@@ -157,6 +203,12 @@ int main(int argc, char *argv[])
     std::printf("first load after login          %6lld ms\n", firstLoad);
     std::printf("access checks of the first load %6lld ms  (%.0f checks/s)\n", checked - firstLoad,
                 phones * 1000.0 / std::max<qint64>(1, checked - firstLoad));
+    std::printf(
+        "access check, client CPU per request (%d sent one by one): %.0f us with a manager of its own "
+        "(%.0f ms for %d new phones); one shared manager %.0f us with a new connection each (ratio "
+        "%.2f), %.0f us keeping it (ratio %.2f)\n",
+        sample, freshUs, freshUs * phones / 1000, phones, closeUs, freshUs / closeUs, keepUs,
+        freshUs / keepUs);
     std::printf("reload, reload() to idle        %6lld ms\n", median(total));
     std::printf("  request + JSON parse + log    %6lld ms  (plain GET + parse: %lld ms, ratio %.2f)\n",
                 median(request), median(plain), double(median(request)) / std::max<qint64>(1, median(plain)));
