@@ -14,7 +14,24 @@
 #include <QPainter>
 #include <QtEndian>
 
+#include <mutex>
+#include <optional>
+#include <vector>
+
 namespace cc {
+
+// The newest frame per view, handed from the I/O thread to the GUI thread. A
+// frame that arrives before the GUI took the last one replaces it, so a busy
+// GUI decodes only the newest; the replaced ones are acknowledged unseen,
+// which keeps the gateway sending.
+struct RenderView::FrameSlot
+{
+    static constexpr size_t kMaxReplaced = 64; // a gateway sends fewer unacknowledged frames
+
+    std::mutex mutex; // guards frame and replaced
+    std::optional<ccwire::Frame> frame;
+    std::vector<quint32> replaced;
+};
 
 namespace {
 
@@ -73,13 +90,25 @@ RenderView::RenderView(QWidget *surface, const QByteArray &deviceUcId, const QBy
 
     JobQueue *gui = guiQueue();
     const quint64 viewId = viewId_;
+    slot_ = std::make_shared<FrameSlot>();
     auto *link = new DisplayLink(
         deviceUcId, deviceId, viewOnly,
-        [gui, viewId](const ccwire::Frame &frame) {
-            gui->post([viewId, frame] {
-                if (RenderView *view = views().value(viewId))
-                    view->onFrame(frame);
-            });
+        // I/O thread; takes the slot's mutex. One wake-up per batch of frames.
+        [gui, viewId, slot = slot_](const ccwire::Frame &frame) {
+            bool wake;
+            {
+                std::lock_guard<std::mutex> lock(slot->mutex);
+                wake = !slot->frame;
+                if (slot->frame && slot->replaced.size() < FrameSlot::kMaxReplaced)
+                    slot->replaced.push_back(slot->frame->seq);
+                slot->frame = frame;
+            }
+            if (wake) {
+                gui->post([viewId] {
+                    if (RenderView *view = views().value(viewId))
+                        view->takeFrame();
+                });
+            }
         },
         [gui, viewId](int status) {
             gui->post([viewId, status] {
@@ -130,6 +159,22 @@ void RenderView::onStatus(int status)
         streamAnnounced_ = false;
     emit statusChanged(status);
     update();
+}
+
+// GUI thread; takes the slot's mutex, and acks without it.
+void RenderView::takeFrame()
+{
+    std::optional<ccwire::Frame> frame;
+    std::vector<quint32> replaced;
+    {
+        std::lock_guard<std::mutex> lock(slot_->mutex);
+        frame.swap(slot_->frame);
+        replaced.swap(slot_->replaced);
+    }
+    for (const quint32 seq : replaced)
+        Engine::instance().ackDisplayFrame(linkId_, seq);
+    if (frame)
+        onFrame(*frame);
 }
 
 void RenderView::onFrame(const ccwire::Frame &frame)

@@ -9,6 +9,8 @@
 #include <QImage>
 #include <QWidget>
 
+#include <memory>
+
 namespace cc {
 
 class RenderView : public QWidget
@@ -40,6 +42,9 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    struct FrameSlot;
+
+    void takeFrame();
     void onFrame(const ccwire::Frame &frame);
     void onStatus(int status);
     QRect imageRect() const;
@@ -47,6 +52,7 @@ private:
     void sendTouch(ccwire::TouchAction action, quint16 x, quint16 y);
     void notifySurface(int dwData, const QByteArray &data);
 
+    std::shared_ptr<FrameSlot> slot_;
     quint64 viewId_ = 0;
     quint64 linkId_ = 0;
     bool viewOnly_;

@@ -23,7 +23,9 @@ namespace {
 constexpr int kMaxConnections = 1024;
 constexpr int kMaxBusyPerConnection = 512;
 constexpr qint64 kMaxWriteBacklog = 64 * 1024 * 1024;
-constexpr int kFrameCredits = 2;
+// Two frames may be made at once, so a frame showing a fresh input need not
+// wait for the encoding of the picture before it.
+constexpr int kMaxEncoding = 2;
 constexpr int kRefusedLingerMs = 1000; // how long a closing connection drains
 constexpr int kStreamPollMs = 8;
 constexpr int kStreamJpegQuality = 80;
@@ -424,12 +426,15 @@ void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
     }
     viewOnly_ = viewOnly_ || open.viewOnly;
     const int fps = qBound(1, qMin(int(open.maxFps), gateway_->farm()->options().maxFps), 60);
-    frameIntervalMs_ = 1000 / fps;
-    credits_ = kFrameCredits;
+    pacer_ = FramePacer(1000 / fps);
     tick_ = new QTimer(this);
     tick_->setInterval(kStreamPollMs);
     connect(tick_, &QTimer::timeout, this, &Connection::streamTick);
     tick_->start();
+    due_ = new QTimer(this);
+    due_->setSingleShot(true);
+    due_->setTimerType(Qt::PreciseTimer);
+    connect(due_, &QTimer::timeout, this, &Connection::streamTick);
     streamTick();
 }
 
@@ -467,15 +472,15 @@ void Connection::handleAck(const ccwire::FrameAck &ack)
 {
     if (ack.seq == 0 || ack.seq > frameSeq_)
         return;
-    credits_ = qMin(credits_ + 1, kFrameCredits);
+    pacer_.acked(ack.seq, monotonicMs());
     streamTick();
 }
 
-// Main thread: sends a frame when the picture changed, a credit is free and
-// the frame interval has passed.
+// Main thread: makes a frame when the picture changed and the pacer lets it
+// go; an input makes one at once rather than at the next poll.
 void Connection::streamTick()
 {
-    if (!phone_ || encoding_)
+    if (!phone_ || encoding_ >= kMaxEncoding)
         return;
     const qint64 now = monotonicMs();
     if (phone_->status(now) != 1) {
@@ -487,18 +492,24 @@ void Connection::streamTick()
         sendStatus(0);
         force_ = true;
     }
-    if (credits_ <= 0 || now - lastFrameMs_ < frameIntervalMs_)
-        return;
+    const bool freshInput = inputSeq_ != shownInput_;
+    const qint64 wait = pacer_.wait(now, freshInput);
+    if (wait < 0)
+        return; // the window is full; the next ack calls again
     const quint64 key = phone_->visualKey(now);
     if (!force_ && key == lastKey_)
         return;
+    if (wait > 0) {
+        if (!due_->isActive())
+            due_->start(int(wait));
+        return;
+    }
+    due_->stop();
     force_ = false;
     lastKey_ = key;
-    // Keep the cadence of a steady animation instead of drifting by the poll
-    // interval each frame; after a pause, start afresh.
-    lastFrameMs_ = now - lastFrameMs_ < 2 * frameIntervalMs_ ? lastFrameMs_ + frameIntervalMs_ : now;
-    encoding_ = true;
-    --credits_;
+    shownInput_ = inputSeq_;
+    pacer_.made(now);
+    ++encoding_;
     PhoneState state = phone_->snapshot(now);
     const quint32 seq = ++frameSeq_;
     const quint32 inputAck = inputSeq_;
@@ -513,14 +524,32 @@ void Connection::streamTick()
         frame.rotation = quint8(state.rotation());
         frame.renderedAtUs = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
         frame.jpeg = encodeImage(renderScreen(state, now, screen), "jpeg", kStreamJpegQuality);
-        gateway->mainQueue()->post([self, frame] {
-            if (!self)
-                return;
-            self->encoding_ = false;
-            if (!frame.jpeg.isEmpty())
-                self->write(frame);
+        gateway->mainQueue()->post([self, frame = std::move(frame)]() mutable {
+            if (self)
+                self->frameDone(std::move(frame));
         });
     });
+}
+
+// Main thread: frames go out in the order they were made, whichever encoding
+// finished first.
+void Connection::frameDone(ccwire::Frame frame)
+{
+    --encoding_;
+    done_.emplace(frame.seq, std::move(frame));
+    while (!done_.empty() && done_.begin()->first == nextWrite_) {
+        const ccwire::Frame &next = done_.begin()->second;
+        if (next.jpeg.isEmpty()) {
+            pacer_.dropped();
+        } else {
+            write(next);
+            pacer_.sent(next.seq, monotonicMs());
+        }
+        done_.erase(done_.begin());
+        ++nextWrite_;
+    }
+    if (socket_->state() == QAbstractSocket::ConnectedState)
+        streamTick();
 }
 
 } // namespace farm

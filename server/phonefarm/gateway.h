@@ -8,6 +8,7 @@
 #include "coreclient/job_queue.h"
 #include "coreclient/wire.h"
 #include "server/phonefarm/farm.h"
+#include "server/phonefarm/frame_pacer.h"
 #include "server/phonefarm/worker_pool.h"
 
 #include <QHash>
@@ -16,6 +17,7 @@
 #include <QPointer>
 #include <QTcpServer>
 
+#include <map>
 #include <memory>
 
 class QNetworkAccessManager;
@@ -58,6 +60,7 @@ private:
     void renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, ccwire::Op op,
                      const QByteArray &payload);
     void streamTick();
+    void frameDone(ccwire::Frame frame);
     void sendStatus(int code);
     void write(const ccwire::Message &message);
 
@@ -73,17 +76,19 @@ private:
     QByteArray deviceId_;
     std::shared_ptr<Phone> phone_;
     bool viewOnly_ = false;
-    int credits_ = 0;
-    bool encoding_ = false;
+    FramePacer pacer_;
+    int encoding_ = 0;                      // frames being made on the pool
+    std::map<quint32, ccwire::Frame> done_; // made out of order, waiting for earlier ones
+    quint32 nextWrite_ = 1;
     bool force_ = true;
     int lastStatus_ = 1;
     quint64 lastKey_ = 0;
     quint32 frameSeq_ = 0;
     quint32 inputSeq_ = 0;
-    qint64 lastFrameMs_ = -1000000;
-    int frameIntervalMs_ = 33;
+    quint32 shownInput_ = 0; // inputSeq_ when the last frame was made
     int ignoredInputs_ = 0;
     QTimer *tick_ = nullptr;
+    QTimer *due_ = nullptr; // fires when pacing lets a waiting frame go
 };
 
 class Gateway : public QObject

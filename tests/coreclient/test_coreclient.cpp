@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QRandomGenerator>
@@ -16,6 +17,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QWidget>
 #include <QtEndian>
 #include <QtTest>
@@ -96,6 +98,64 @@ protected:
             return true;
         }
         return QWidget::event(e);
+    }
+};
+
+// A display client of our own on a raw socket: frames in, acks and inputs out
+// when the test chooses.
+struct RawDisplay
+{
+    QTcpSocket socket;
+    ccwire::FrameReader reader{ccwire::kMaxGatewayFrame};
+    QList<ccwire::Frame> frames;
+    QList<qint64> arrivedMs; // of each frame, on `clock`
+    QElapsedTimer clock;
+
+    bool open(quint16 port, const QByteArray &phone)
+    {
+        clock.start();
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (!socket.waitForConnected(10000))
+            return false;
+        socket.write(ccwire::encode(
+            ccwire::DisplayOpen{ccwire::kVersion, harness::credential(phone), phone, false, 30}));
+        return true;
+    }
+    void send(const ccwire::Message &m)
+    {
+        socket.write(ccwire::encode(m));
+        socket.flush();
+    }
+    // Reads what came within `ms`; false once the gateway closed or sent garbage.
+    bool read(int ms)
+    {
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(ms))
+            return socket.state() == QAbstractSocket::ConnectedState;
+        reader.append(socket.readAll());
+        ccwire::Message m;
+        QString error;
+        for (;;) {
+            const auto result = reader.nextMessage(&m, &error);
+            if (result == ccwire::FrameReader::Result::NeedMore)
+                return true;
+            if (result == ccwire::FrameReader::Result::Error)
+                return false;
+            if (auto *frame = std::get_if<ccwire::Frame>(&m)) {
+                frames.append(*frame);
+                arrivedMs.append(clock.elapsed());
+            }
+        }
+    }
+    // Reads until `count` frames have come in all, or `ms` have passed.
+    bool waitFrames(int count, int ms)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (frames.size() < count && waited.elapsed() < ms) {
+            if (!read(50))
+                return false;
+        }
+        return frames.size() >= count;
     }
 };
 
@@ -1039,6 +1099,64 @@ private slots:
 
         cc_core_close_phone(surface.winId());
         QVERIFY(!surface.findChild<QWidget *>(QStringLiteral("ccRenderView")));
+    }
+
+    // Display flow control against the farm: a client that stops acking gets
+    // no more than the first window, inputs included, and one ack lets the
+    // frame showing the input go. Acks held back as a long round trip would
+    // widen the window, within its cap.
+    void displayFlowControl()
+    {
+        const QByteArray phone = "PMFLOW0001";
+        QCOMPARE(shell(phone, "monkey -p com.pmapps.racer 1").code, 0); // redraws continuously
+        RawDisplay d;
+        QVERIFY(d.open(farm.port, phone));
+        QVERIFY(d.waitFrames(2, 30000));
+        d.send(ccwire::Input{1, ccwire::InputKind::TouchUpDown, touch(ccwire::TouchAction::Down, 0.5, 0.5)});
+        QVERIFY(!d.waitFrames(3, 1000));
+        QCOMPARE(d.frames.size(), 2);
+        d.send(ccwire::FrameAck{d.frames[0].seq});
+        QVERIFY(d.waitFrames(3, 30000));
+        QCOMPARE(d.frames[2].inputAck, 1u);
+
+        // Each frame acked 300 ms after it came, nine frame intervals.
+        constexpr qint64 kHeldMs = 300;
+        int acked = 1, most = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (most < 3 && clock.elapsed() < 30000) {
+            QVERIFY(d.read(10));
+            while (acked < d.frames.size() && d.clock.elapsed() >= d.arrivedMs[acked] + kHeldMs)
+                d.send(ccwire::FrameAck{d.frames[acked++].seq});
+            most = qMax(most, int(d.frames.size()) - acked);
+        }
+        QVERIFY2(most >= 3, qPrintable(QString::number(most)));
+        // Stopping the acks again stops the stream within the window's cap.
+        d.waitFrames(acked + 9, 1500);
+        QVERIFY2(d.frames.size() - acked <= 8, qPrintable(QString::number(d.frames.size() - acked)));
+    }
+
+    // A GUI thread that stalls while frames arrive paints the newest once it
+    // is back, and the stream goes on: the frames it skipped are acknowledged
+    // unseen.
+    void windowCatchesUpAfterStalls()
+    {
+        const QByteArray phone = "PMSTALL001";
+        QCOMPARE(shell(phone, "monkey -p com.pmapps.racer 1").code, 0);
+        Surface surface;
+        QWidget *child = surface.connectPhone(phone);
+        QVERIFY(child);
+        QSignalSpy painted(child, SIGNAL(framePainted(quint32, quint32, qint64)));
+        for (int stall = 0; stall < 3; ++stall) {
+            QVERIFY(painted.wait(30000));
+            const quint32 last = painted.last().at(0).toUInt();
+            QThread::msleep(1000); // frames pile up meanwhile
+            painted.clear();
+            QVERIFY(painted.wait(30000));
+            QVERIFY(painted.first().at(0).toUInt() >= last + 2);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(painted.size() >= 10, 30000);
+        cc_core_close_phone(surface.winId());
     }
 
     // Restricted windows watch only; a destroyed surface needs no close.

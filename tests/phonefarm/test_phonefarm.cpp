@@ -5,6 +5,7 @@
 #include "server/phonefarm/admin.h"
 #include "server/phonefarm/catalog.h"
 #include "server/phonefarm/credential.h"
+#include "server/phonefarm/frame_pacer.h"
 #include "server/phonefarm/phone.h"
 #include "server/phonefarm/screen.h"
 #include "tests/coreclient/request_helpers.h"
@@ -219,6 +220,85 @@ private slots:
         phone.touch(at(ccwire::TouchAction::Up, empty, QSize(720, 1280)), 30);
         const QImage after = farm::renderScreen(phone.snapshot(1000), 1000, QSize(720, 1280));
         QCOMPARE(after.pixel(360, 1000), before.pixel(360, 1000));
+    }
+
+    // Flow control of a display stream on a clock of our own: the window
+    // holds when acks stop, grows with the round trip up to its cap and
+    // shrinks back on a fast link.
+    void frameWindow()
+    {
+        using farm::FramePacer;
+        FramePacer pacer(33);
+        quint32 seq = 0;
+        auto send = [&](qint64 t) {
+            pacer.made(t);
+            pacer.sent(++seq, t);
+        };
+        QCOMPARE(pacer.wait(0, false), 0);
+        send(0);
+        QCOMPARE(pacer.wait(33, false), 0);
+        send(33);
+        QCOMPARE(pacer.wait(5000, true), -1); // a client that stops reading stops the stream
+
+        pacer.acked(1, 99); // a 99 ms round trip: three intervals in flight, and one more
+        QCOMPARE(pacer.window(), 4);
+        QCOMPARE(pacer.wait(100, false), 0);
+        for (qint64 t = 100; pacer.wait(t, false) == 0; t += 33)
+            send(t);
+        QCOMPARE(pacer.unacked(), 4);
+
+        for (quint32 a = 2; a <= seq; ++a) // acks two seconds late
+            pacer.acked(a, 2000 + a);
+        for (int i = 0; i < 40; ++i) {
+            const qint64 t = 3000 + i * 40;
+            send(t);
+            pacer.acked(seq, t + 2000);
+        }
+        QCOMPARE(pacer.window(), FramePacer::kMaxWindow);
+        for (int i = 0; i < 40; ++i) { // then a loopback link
+            const qint64 t = 10000 + i * 40;
+            send(t);
+            pacer.acked(seq, t + 1);
+        }
+        QCOMPARE(pacer.window(), FramePacer::kMinWindow);
+        // Acks of frames never sent, or twice, leave nothing owed below zero.
+        pacer.acked(seq, 20000);
+        pacer.acked(seq + 5, 20000);
+        QCOMPARE(pacer.unacked(), 0);
+    }
+
+    // Pacing: a frame showing a fresh input goes at once, but only one early
+    // frame per interval, so inputs without end keep the rate; a steady
+    // animation polled every 8 ms keeps its cadence.
+    void framePacing()
+    {
+        // Acked at once, so only pacing holds frames back.
+        auto frame = [](farm::FramePacer &p, quint32 seq, qint64 t) {
+            p.made(t);
+            p.sent(seq, t);
+            p.acked(seq, t);
+        };
+        farm::FramePacer pacer(33);
+        frame(pacer, 1, 1000);
+        QCOMPARE(pacer.wait(1010, false), 23);
+        QCOMPARE(pacer.wait(1010, true), 0);
+        frame(pacer, 2, 1010);
+        QCOMPARE(pacer.wait(1020, true), 46); // the early frame took the next turn
+        frame(pacer, 3, 1066);
+        QCOMPARE(pacer.wait(1070, true), 0);
+
+        auto count = [&frame](bool freshInput, int pollMs) {
+            farm::FramePacer p(33);
+            quint32 frames = 0;
+            for (qint64 t = 0; t < 990; t += pollMs) {
+                if (p.wait(t, freshInput) == 0)
+                    frame(p, ++frames, t);
+            }
+            return int(frames);
+        };
+        const int inputs = count(true, 1);
+        QVERIFY2(inputs >= 30 && inputs <= 31, qPrintable(QString::number(inputs)));
+        QCOMPARE(count(false, 8), 30);
     }
 
     void restartAndReset()

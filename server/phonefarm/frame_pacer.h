@@ -1,0 +1,50 @@
+#pragma once
+
+// When a display connection may send its next frame. Acknowledgements bound
+// the frames in flight, so a client that stops reading stops the stream; the
+// bound grows to cover one round trip at the frame rate, so a slow link keeps
+// the rate. Frames are paced to the rate, but one that shows a fresh input
+// may go up to one interval early. Bookkeeping only, on the connection's
+// thread; times are monotonic milliseconds passed in.
+
+#include <QtGlobal>
+
+#include <deque>
+#include <limits>
+#include <utility>
+
+namespace farm {
+
+class FramePacer
+{
+public:
+    static constexpr int kMinWindow = 2;
+    static constexpr int kMaxWindow = 8;
+
+    explicit FramePacer(int intervalMs = 33);
+
+    // 0 when a frame may be made now, the milliseconds until pacing allows
+    // one, or -1 while the window is full (only an ack opens it).
+    qint64 wait(qint64 nowMs, bool freshInput) const;
+    // A frame is being made now; it counts against the window from here.
+    void made(qint64 nowMs);
+    // The frame went out (seq rises by one per frame) or will not (its encoding failed).
+    void sent(quint32 seq, qint64 nowMs);
+    void dropped();
+    // The client acknowledged a frame.
+    void acked(quint32 seq, qint64 nowMs);
+
+    int window() const { return window_; }
+    int unacked() const { return unacked_; }
+
+private:
+    int intervalMs_;
+    int unacked_ = 0;
+    int window_ = kMinWindow;
+    double srttMs_ = -1;
+    qint64 nextDueMs_ = std::numeric_limits<qint64>::min() / 2;
+    bool earlyUsed_ = false; // the last frame went early; the next one waits its turn
+    std::deque<std::pair<quint32, qint64>> sentAt_;
+};
+
+} // namespace farm
