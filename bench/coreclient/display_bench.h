@@ -41,13 +41,14 @@ struct Window
 {
     std::unique_ptr<QWidget> surface;
     QWidget *view = nullptr;
+    bool shown = false; // a frame has been painted
 };
 
-inline Window connectWindow(const QByteArray &phone)
+inline Window connectWindow(const QByteArray &phone, const QSize &size = QSize(360, 640))
 {
     Window w;
     w.surface = std::make_unique<QWidget>();
-    w.surface->resize(360, 640);
+    w.surface->resize(size);
     w.surface->show();
     const QByteArray cred = harness::credential(phone);
     cc_core_connect_phone_tob(cred.constData(), phone.constData(), w.surface->winId(), 1, 0, 0, 0, 0, 0, 0);
@@ -60,11 +61,13 @@ inline Window connectWindow(const QByteArray &phone)
 inline std::vector<double> tapLatencies(Window &w, int taps)
 {
     QSignalSpy painted(w.view, SIGNAL(framePainted(quint32, quint32, qint64)));
-    painted.wait(10000);
+    if (!w.shown)
+        w.shown = painted.wait(10000);
     QSignalSpy sent(w.view, SIGNAL(inputSent(quint32)));
     std::vector<double> latencies;
     for (int i = 0; i < taps; ++i) {
-        const QPoint pos(60 + (i % 5) * 60, 480);
+        // The same spots of the phone's screen at any window size.
+        const QPoint pos((60 + (i % 5) * 60) * w.view->width() / 360, 480 * w.view->height() / 640);
         QElapsedTimer clock;
         clock.start();
         QTest::mousePress(w.view, Qt::LeftButton, {}, pos);

@@ -5,8 +5,8 @@
 // window's frame rate and the rhythm of 5 s preview sweeps, each also over a
 // direct connection in the same run.
 //
-//   build/bin/bench_wan [RTT_MS [LOSS_PERCENT [ROUNDS]]]   (default 50 ms, 1 %, 4 rounds: 40 taps,
-//                                                     4 s of frames, 4 preview sweeps per link)
+//   build/bin/bench_wan [RTT_MS [LOSS_PERCENT [ROUNDS]]]   (default 50 ms, 1 %, 4 rounds: 40 taps
+//                                   per link and window size, 4 s of frames, 4 preview sweeps per link)
 
 #include "bench/coreclient/display_bench.h"
 #include "coreclient/core_client.h"
@@ -148,14 +148,30 @@ struct Figures
 };
 
 // Taps, preview sweeps and seconds of frames grow with `rounds`; 4 is the full run.
-void inputLatency(const QByteArray &phone, int rounds, Figures *f)
+// Taps alternate between a direct and a delayed window in blocks of five, so a
+// change in the machine's load falls on both links alike.
+void inputLatency(quint16 directPort, quint16 slowPort, const QSize &size, int rounds, Figures *direct,
+                  Figures *slow)
 {
-    Window w = connectWindow(phone);
-    const std::vector<double> latencies = bench::tapLatencies(w, 10 * rounds);
-    f->inputMedian = percentile(latencies, 0.5);
-    f->inputP95 = percentile(latencies, 0.95);
-    f->taps = int(latencies.size());
-    cc_core_close_phone(w.surface->winId());
+    const QByteArray tag = QByteArray::number(size.width());
+    cc_core_set_gateway("127.0.0.1", directPort);
+    Window d = connectWindow("PMWANLATD" + tag, size);
+    cc_core_set_gateway("127.0.0.1", slowPort);
+    Window s = connectWindow("PMWANLATS" + tag, size);
+    std::vector<double> dl, sl;
+    for (int block = 0; block < 2 * rounds; ++block) {
+        for (const double ms : bench::tapLatencies(d, 5))
+            dl.push_back(ms);
+        for (const double ms : bench::tapLatencies(s, 5))
+            sl.push_back(ms);
+    }
+    for (auto [f, l] : {std::make_pair(direct, &dl), std::make_pair(slow, &sl)}) {
+        f->inputMedian = percentile(*l, 0.5);
+        f->inputP95 = percentile(*l, 0.95);
+        f->taps = int(l->size());
+    }
+    cc_core_close_phone(d.surface->winId());
+    cc_core_close_phone(s.surface->winId());
 }
 
 void frameRate(const QByteArray &phone, int rounds, Figures *f)
@@ -204,7 +220,6 @@ Figures measure(quint16 port, const char *tag, int rounds)
 {
     cc_core_set_gateway("127.0.0.1", port);
     Figures f;
-    inputLatency(QByteArray("PMWANLAT") + tag, rounds, &f);
     frameRate(QByteArray("PMWANFPS") + tag, rounds, &f);
     previewRhythm(QByteArray("PMWANPV") + tag, 50, rounds, &f);
     return f;
@@ -239,15 +254,20 @@ int main(int argc, char *argv[])
         "core-client against pelomir-phonefarm: direct, and through a proxy adding %d ms RTT with %.1f %% of "
         "segments held %d ms more (a retransmission); %d cores\n",
         rttMs, lossPercent, kRetransmitMs + rttMs, QThread::idealThreadCount());
+    // The painted size decides the client's decoding and painting; the farm's frames are full size.
+    for (const QSize size : {QSize(360, 640), QSize(720, 1280)}) {
+        Figures direct, slow;
+        inputLatency(farm.port, proxyPort, size, rounds, &direct, &slow);
+        std::printf("input to painted frame in a %dx%d window: median %.1f ms, p95 %.1f ms (%d taps) at RTT "
+                    "%d ms; direct median %.1f ms, p95 %.1f ms, so the link adds %.1f ms (%.2fx its RTT); "
+                    "median %s RTT + 30 ms (%d ms)\n",
+                    size.width(), size.height(), slow.inputMedian, slow.inputP95, slow.taps, rttMs,
+                    direct.inputMedian, direct.inputP95, slow.inputMedian - direct.inputMedian,
+                    rttMs > 0 ? (slow.inputMedian - direct.inputMedian) / rttMs : 0.0,
+                    slow.inputMedian <= rttMs + 30 ? "within" : "OVER", rttMs + 30);
+    }
     const Figures direct = measure(farm.port, "D", rounds);
     const Figures slow = measure(proxyPort, "S", rounds);
-    std::printf("input to painted frame: median %.1f ms, p95 %.1f ms (%d taps) at RTT %d ms; direct median "
-                "%.1f ms, so "
-                "the link adds %.1f ms (%.2fx its RTT); median %s RTT + 30 ms (%d ms)\n",
-                slow.inputMedian, slow.inputP95, slow.taps, rttMs, direct.inputMedian,
-                slow.inputMedian - direct.inputMedian,
-                rttMs > 0 ? (slow.inputMedian - direct.inputMedian) / rttMs : 0.0,
-                slow.inputMedian <= rttMs + 30 ? "within" : "OVER", rttMs + 30);
     std::printf("control window frame rate while the screen animates: %.1f fps at RTT %d ms, %.1f fps direct "
                 "(%.2f of direct; farm cap %d fps)\n",
                 slow.fps, rttMs, direct.fps, direct.fps > 0 ? slow.fps / direct.fps : 0.0, maxFps);
