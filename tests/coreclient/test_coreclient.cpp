@@ -13,6 +13,7 @@
 #include <QImage>
 #include <QRandomGenerator>
 #include <QScopeGuard>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -217,21 +218,26 @@ private:
             .data;
     }
     void pointGatewayAtFarm() { cc_core_set_gateway("127.0.0.1", farm.port); }
-    // Local ends of the established connections from this process to a local port.
-    static QStringList gatewayLinks(quint16 port)
+    // Established connections from this host to a local port. The kernel writes /proc/net/tcp a page
+    // at a time, so while other processes open and close sockets one read can skip or repeat an
+    // entry: distinct local ends, the larger count of two reads.
+    static int gatewayConnections(quint16 port)
     {
-        QFile tcp(QStringLiteral("/proc/self/net/tcp"));
-        if (!tcp.open(QIODevice::ReadOnly))
-            return {QStringLiteral("unreadable")};
         const QString remote = QStringLiteral("0100007F:%1").arg(port, 4, 16, QLatin1Char('0')).toUpper();
         const QRegularExpression re(QStringLiteral("^\\s*\\d+: ([0-9A-F]+:[0-9A-F]+) %1 01 ").arg(remote),
                                     QRegularExpression::MultilineOption);
-        QStringList local;
-        for (auto it = re.globalMatch(QString::fromLatin1(tcp.readAll())); it.hasNext();)
-            local.append(it.next().captured(1));
-        return local;
+        int most = 0;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            QFile tcp(QStringLiteral("/proc/self/net/tcp"));
+            if (!tcp.open(QIODevice::ReadOnly))
+                return -1;
+            QSet<QString> local;
+            for (auto it = re.globalMatch(QString::fromLatin1(tcp.readAll())); it.hasNext();)
+                local.insert(it.next().captured(1));
+            most = qMax(most, int(local.size()));
+        }
+        return most;
     }
-    static int gatewayConnections(quint16 port) { return gatewayLinks(port).size(); }
 
 private slots:
     void initTestCase()
@@ -1035,10 +1041,11 @@ private slots:
         QVERIFY(child);
         QSignalSpy painted(child, SIGNAL(framePainted(quint32, quint32, qint64)));
         QVERIFY(painted.wait(60000));
-        const QStringList links = gatewayLinks(quick.port);
-        QCOMPARE(links.size(), 1);
-        // Watched for longer than the limit: the same connection stays up throughout.
-        QVERIFY(!waitUntil([&] { return gatewayLinks(quick.port) != links; }, 10000));
+        // Watched for longer than the limit: a connection the gateway closed would show as lost.
+        QSignalSpy status(child, SIGNAL(statusChanged(int)));
+        QVERIFY2(!status.wait(10000),
+                 qPrintable(QStringLiteral("status changed to %1")
+                                .arg(status.isEmpty() ? 0 : status.first().at(0).toInt())));
         cc_core_close_phone(surface.winId());
         pointGatewayAtFarm();
     }
