@@ -4,8 +4,10 @@
 #include "app/globals.h"
 #include "app/messages.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/account.h"
 #include "tests/support/busrecorder.h"
 #include "tests/support/farmharness.h"
+#include "tests/support/providerprocess.h"
 #include "tests/support/s3rverprocess.h"
 #include "transfer/webpages.h"
 #include "transfer/webrequest.h"
@@ -15,7 +17,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -98,7 +99,7 @@ private:
     QTemporaryDir m_dir;
     harness::Farm m_farm;
     S3rverProcess m_store;
-    QProcess m_provider;
+    std::unique_ptr<ProviderProcess> m_provider;
     QString m_url;
     std::unique_ptr<VMUpload> m_upload;
 };
@@ -109,27 +110,16 @@ void TestWebPages::initTestCase()
     QVERIFY2(m_store.start(), qPrintable(m_store.error()));
     QVERIFY2(m_farm.start(), "pelomir-phonefarm did not start");
     cc_core_set_gateway("127.0.0.1", m_farm.port);
-    m_provider.start(harness::binDir() + "/pelomir-provider",
-                     {"--listen", "127.0.0.1:0", "--db", m_dir.filePath("provider.db"), "--log",
-                      m_dir.filePath("provider.log"), "--dev", "--fast-hash", "--store-bucket",
-                      m_store.bucket(), "--store-url", m_store.endpoint(), "--farm",
-                      QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
-    QVERIFY(m_provider.waitForStarted(10000));
-    QByteArray out;
-    for (int i = 0; i < 200 && !out.contains('\n'); ++i) {
-        m_provider.waitForReadyRead(100);
-        out += m_provider.readAllStandardOutput();
-    }
-    m_url = QRegularExpression("^listening on (http://127\\.0\\.0\\.1:\\d+)").match(out).captured(1);
-    QVERIFY2(!m_url.isEmpty(), "pelomir-provider did not start");
+    m_provider = std::make_unique<ProviderProcess>(
+        m_dir.filePath("provider.db"),
+        QStringList{"--dev", "--store-bucket", m_store.bucket(), "--store-url", m_store.endpoint(), "--farm",
+                    QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
+    QString error;
+    QVERIFY2(m_provider->start(&error), qPrintable(error));
+    m_url = m_provider->baseUrl();
 
-    g_configHolder = std::make_shared<ZqConfig>();
-    g_config = g_configHolder.get();
-    g_config->apiBaseUrl = m_url;
+    testsupport::freshAccount(m_url);
     g_config->webUrl = m_url;
-    g_userInfoHolder = std::make_shared<userInfo>();
-    g_userInfo = g_userInfoHolder.get();
-    g_userInfo->setReloadPauseMs(0);
     QVERIFY(g_userInfo->login("13800000000", "pelomir2026", false));
     QTRY_VERIFY_WITH_TIMEOUT(g_userInfo->phoneCount() == 24 && !g_userInfo->reloadBusy(), 30000);
     m_upload = std::make_unique<VMUpload>();
@@ -139,8 +129,7 @@ void TestWebPages::cleanupTestCase()
 {
     QTRY_VERIFY_WITH_TIMEOUT(g_threadPool.idleCount() == g_threadPool.workerCount(), 30000);
     m_upload.reset();
-    m_provider.terminate();
-    m_provider.waitForFinished(10000);
+    m_provider->terminate();
     m_farm.stop();
 }
 

@@ -7,6 +7,7 @@
 #include "phone/queuepreview.h"
 #include "phone/sdkmanager.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/account.h"
 #include "tests/support/busrecorder.h"
 #include "tests/support/farmharness.h"
 #include "tests/support/providerprocess.h"
@@ -42,6 +43,8 @@ namespace {
 const QString password = "pelomir2026";
 
 using testsupport::BusRecorder;
+using testsupport::freshAccount;
+using testsupport::logIn;
 using testsupport::pump;
 using testsupport::tick;
 using testsupport::waitFor;
@@ -184,14 +187,8 @@ void TestGrid::initTestCase()
     QVERIFY2(m_provider->start(&error), qPrintable(error));
     m_url = m_provider->baseUrl();
 
-    g_configHolder = std::make_shared<ZqConfig>();
-    g_config = g_configHolder.get();
-    g_config->apiBaseUrl = m_url;
-    g_userInfoHolder = std::make_shared<userInfo>();
-    g_userInfo = g_userInfoHolder.get();
-    g_userInfo->setReloadPauseMs(0);
-    QVERIFY(g_userInfo->login("13800000000", password, false));
-    QVERIFY(waitFor([] { return g_userInfo->phoneCount() == 24 && !g_userInfo->reloadBusy(); }));
+    freshAccount(m_url);
+    QVERIFY(logIn("13800000000", password, 24));
 }
 
 void TestGrid::cleanupTestCase()

@@ -4,6 +4,7 @@
 #include "api/zqhttprequest.h"
 #include "app/datadir.h"
 #include "app/globals.h"
+#include "tests/support/account.h"
 #include "tests/support/busrecorder.h"
 #include "tests/support/providerprocess.h"
 #include "tests/ui/uitest.h"
@@ -55,6 +56,8 @@
 namespace {
 
 using testsupport::BusRecorder;
+using testsupport::freshAccount;
+using testsupport::logIn;
 using testsupport::pump;
 using testsupport::waitFor;
 
@@ -1048,12 +1051,7 @@ std::unique_ptr<ZqDeviceLeftPanel> TestUi::openTree(QString *dbPath)
     const QString url = startProvider({}, dbPath);
     if (url.isEmpty())
         return nullptr;
-    g_configHolder = std::make_shared<ZqConfig>();
-    g_config = g_configHolder.get();
-    g_config->apiBaseUrl = url;
-    g_userInfoHolder = std::make_shared<userInfo>();
-    g_userInfo = g_userInfoHolder.get();
-    g_userInfo->setReloadPauseMs(0);
+    freshAccount(url);
     auto panel = std::make_unique<ZqDeviceLeftPanel>();
     panel->resize(ZqDevice::leftPanelWidth, 900);
     panel->show();
@@ -1576,14 +1574,8 @@ void TestUi::deviceTreeLargeBuild()
     const int phones = 1000;
     const QString url = startProvider({QStringLiteral("--seed-phones"), QString::number(phones)});
     QVERIFY(!url.isEmpty());
-    g_configHolder = std::make_shared<ZqConfig>();
-    g_config = g_configHolder.get();
-    g_config->apiBaseUrl = url;
-    g_userInfoHolder = std::make_shared<userInfo>();
-    g_userInfo = g_userInfoHolder.get();
-    g_userInfo->setReloadPauseMs(0);
-    QVERIFY(g_userInfo->login(QStringLiteral("13900000000"), demoPassword, false));
-    QVERIFY(waitFor([] { return g_userInfo->phoneCount() == phones && !g_userInfo->reloadBusy(); }));
+    freshAccount(url);
+    QVERIFY(logIn(QStringLiteral("13900000000"), demoPassword, phones));
     pump(4);
 
     BusRecorder checks{63};

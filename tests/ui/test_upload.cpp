@@ -8,8 +8,10 @@
 #include "phone/sdkmanager.h"
 #include "platform/windowmessage.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/support/account.h"
 #include "tests/support/busrecorder.h"
 #include "tests/support/farmharness.h"
+#include "tests/support/providerprocess.h"
 #include "tests/support/s3rverprocess.h"
 #include "tests/ui/uitest.h"
 #include "transfer/objupload.h"
@@ -37,6 +39,8 @@
 
 namespace {
 
+using testsupport::freshAccount;
+using testsupport::logIn;
 using testsupport::pump;
 using testsupport::tick;
 using testsupport::waitFor;
@@ -111,7 +115,7 @@ private:
     QTemporaryDir m_dir;
     harness::Farm m_farm;
     S3rverProcess m_store;
-    QProcess m_provider;
+    std::unique_ptr<ProviderProcess> m_provider;
 };
 
 void TestUpload::initTestCase()
@@ -120,35 +124,21 @@ void TestUpload::initTestCase()
     QVERIFY2(m_store.start(), qPrintable(m_store.error()));
     QVERIFY2(m_farm.start(), "pelomir-phonefarm did not start");
     cc_core_set_gateway("127.0.0.1", m_farm.port);
-    m_provider.start(harness::binDir() + "/pelomir-provider",
-                     {"--listen", "127.0.0.1:0", "--db", m_dir.filePath("provider.db"), "--log",
-                      m_dir.filePath("provider.log"), "--dev", "--fast-hash", "--store-bucket",
-                      m_store.bucket(), "--farm", QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
-    QVERIFY(m_provider.waitForStarted(10000));
-    QByteArray out;
-    for (int i = 0; i < 200 && !out.contains('\n'); ++i) {
-        m_provider.waitForReadyRead(100);
-        out += m_provider.readAllStandardOutput();
-    }
-    const QString url =
-        QRegularExpression("^listening on (http://127\\.0\\.0\\.1:\\d+)").match(out).captured(1);
-    QVERIFY2(!url.isEmpty(), "pelomir-provider did not start");
+    m_provider = std::make_unique<ProviderProcess>(
+        m_dir.filePath("provider.db"), QStringList{"--dev", "--store-bucket", m_store.bucket(), "--farm",
+                                                   QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
+    QString error;
+    QVERIFY2(m_provider->start(&error), qPrintable(error));
+    const QString url = m_provider->baseUrl();
 
-    g_configHolder = std::make_shared<ZqConfig>();
-    g_config = g_configHolder.get();
-    g_config->apiBaseUrl = url;
-    g_userInfoHolder = std::make_shared<userInfo>();
-    g_userInfo = g_userInfoHolder.get();
-    g_userInfo->setReloadPauseMs(0);
-    QVERIFY(g_userInfo->login("13800000000", "pelomir2026", false));
-    QVERIFY(waitFor([] { return g_userInfo->phoneCount() == 24 && !g_userInfo->reloadBusy(); }));
+    freshAccount(url);
+    QVERIFY(logIn("13800000000", "pelomir2026", 24));
 }
 
 void TestUpload::cleanupTestCase()
 {
     QVERIFY(waitFor([] { return g_threadPool.idleCount() == g_threadPool.workerCount(); }));
-    m_provider.terminate();
-    m_provider.waitForFinished(10000);
+    m_provider->terminate();
     m_farm.stop();
 }
 
