@@ -15,7 +15,8 @@ struct LogSink
 };
 
 // Never destroyed: pool and library threads may still log while static destructors run at exit, and
-// the system closes the file.
+// the system closes the file. Made when the handler is installed, so no line reads logFilePath, which
+// is destroyed at exit.
 LogSink &sink()
 {
     static LogSink *const instance = new LogSink;
@@ -39,6 +40,7 @@ bool installLogIfPresent(const QString &path)
 {
     if (!QFileInfo::exists(path))
         return false;
+    sink();
     qSetMessagePattern(QString::fromLatin1(logMessagePattern));
     qInstallMessageHandler(logMessageHandler);
     return true;
