@@ -23,6 +23,11 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -695,6 +700,20 @@ private slots:
         }
         QVERIFY(waitUntil([&] { return stall.hasPendingConnections(); }));
         doomed.process.kill();
+        QVERIFY(doomed.process.waitForFinished(30000));
+        // On a busy machine another program could start listening on the freed port; a bound socket
+        // that never listens keeps it refusing connections.
+        const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(holder >= 0);
+        const auto release = qScopeGuard([holder] { ::close(holder); });
+        const int reuse = 1;
+        ::setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(doomed.port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QVERIFY2(::bind(holder, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0,
+                 "the dead gateway's port was taken at once");
         for (auto &r : requests) {
             QVERIFY(r->wait());
             QCOMPARE(r->result().code, int(CC_ERR_CONNECTION_LOST));
