@@ -5,6 +5,9 @@
 #include "app/zqconfig.h"
 #include "tests/support/busrecorder.h"
 
+#include <QDateTime>
+
+#include <algorithm>
 #include <memory>
 
 namespace testsupport {
@@ -28,6 +31,20 @@ inline bool logIn(const QString &phone, const QString &password, int phones)
 {
     return g_userInfo->login(phone, password, false) &&
            waitFor([phones] { return g_userInfo->phoneCount() == phones && !g_userInfo->reloadBusy(); });
+}
+
+// The phones of `groups` that the account may operate and whose rental has not ended, by cloud id.
+inline QList<phoneRecord> livePhones(const QList<groupRecord> &groups = g_userInfo->ordinaryGroups())
+{
+    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    QList<phoneRecord> out;
+    for (const groupRecord &group : groups)
+        for (const phoneRecord &phone : group.phones)
+            if (g_userInfo->mayOperate(phone.cloudPhoneId) && phone.endTime > now)
+                out.append(phone);
+    std::sort(out.begin(), out.end(),
+              [](const phoneRecord &a, const phoneRecord &b) { return a.cloudPhoneId < b.cloudPhoneId; });
+    return out;
 }
 
 } // namespace testsupport

@@ -13,7 +13,6 @@
 #include "transfer/webrequest.h"
 
 #include <QApplication>
-#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,10 +22,11 @@
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
-#include <algorithm>
 #include <memory>
 
 namespace {
+
+using testsupport::livePhones;
 
 // Runs `script` in the page and waits for its value.
 QVariant runJs(QWebEngineView *view, const QString &script)
@@ -88,7 +88,6 @@ private slots:
     void requestParser();
 
 private:
-    QList<phoneRecord> phones() const;
     QString catalogueUrl(const QString &file) const
     {
         return m_store.endpoint() + "/" + m_store.bucket() + "/catalogue/" + file;
@@ -133,18 +132,6 @@ void TestWebPages::cleanupTestCase()
     m_farm.stop();
 }
 
-QList<phoneRecord> TestWebPages::phones() const
-{
-    const QString now = QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss");
-    QList<phoneRecord> out;
-    for (const groupRecord &group : g_userInfo->ordinaryGroups())
-        for (const phoneRecord &phone : group.phones)
-            if (g_userInfo->mayOperate(phone.cloudPhoneId) && phone.endTime > now)
-                out.append(phone);
-    std::sort(out.begin(), out.end(), [](auto &a, auto &b) { return a.cloudPhoneId < b.cloudPhoneId; });
-    return out;
-}
-
 QList<QJsonObject> TestWebPages::replies(QSignalSpy &spy, int count)
 {
     if (!QTest::qWaitFor([&] { return spy.size() >= count; }, 60000))
@@ -159,7 +146,7 @@ QList<QJsonObject> TestWebPages::replies(QSignalSpy &spy, int count)
 // callback and each phone's own id, both shown as installed, and the app on both phones.
 void TestWebPages::uploadPageSendsToTickedPhones()
 {
-    const QList<phoneRecord> all = phones();
+    const QList<phoneRecord> all = livePhones();
     QVERIFY(all.size() >= 4);
     const phoneRecord a = all.at(0), b = all.at(3);
     QSignalSpy spy(m_upload.get(), &VMUpload::msgToJs);
@@ -201,7 +188,7 @@ void TestWebPages::uploadPageSendsToTickedPhones()
 
 void TestWebPages::installOnlyForTypeOne()
 {
-    const phoneRecord phone = phones().at(1);
+    const phoneRecord phone = livePhones().at(1);
     QSignalSpy spy(m_upload.get(), &VMUpload::msgToJs);
     m_upload->onRecvWebMsg(request("plain", 2, catalogueUrl("pelomir-clock.apk"), {phone.deviceId}));
     QList<QJsonObject> got = replies(spy, 1);
@@ -221,7 +208,7 @@ void TestWebPages::installOnlyForTypeOne()
 // the good request sent after them must be the only answer.
 void TestWebPages::badRequestsGetNoReply()
 {
-    const phoneRecord phone = phones().at(2);
+    const phoneRecord phone = livePhones().at(2);
     const QString url = catalogueUrl("welcome.txt");
     QSignalSpy spy(m_upload.get(), &VMUpload::msgToJs);
     const QString okCallback(WebUploadRequest::maxCallbackBytes, 'c');

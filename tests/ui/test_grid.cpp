@@ -21,7 +21,6 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QCheckBox>
-#include <QDateTime>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -200,16 +199,9 @@ void TestGrid::cleanupTestCase()
 
 QList<phoneRecord> TestGrid::livePhones() const
 {
-    const QString now = QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss");
-    QList<phoneRecord> phones;
-    for (const groupRecord &group :
-         g_userInfo->ordinaryGroups() +
-             QList<groupRecord>{g_userInfo->specialGroup(-1), g_userInfo->specialGroup(-2)})
-        for (const phoneRecord &phone : group.phones)
-            if (g_userInfo->mayOperate(phone.cloudPhoneId) && phone.endTime > now)
-                phones.append(phone);
-    std::sort(phones.begin(), phones.end(), [](auto &a, auto &b) { return a.cloudPhoneId < b.cloudPhoneId; });
-    return phones;
+    return testsupport::livePhones(
+        g_userInfo->ordinaryGroups() +
+        QList<groupRecord>{g_userInfo->specialGroup(-1), g_userInfo->specialGroup(-2)});
 }
 
 phoneRecord TestGrid::restrictedPhone() const

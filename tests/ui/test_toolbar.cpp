@@ -44,6 +44,7 @@ namespace {
 
 using testsupport::BusRecorder;
 using testsupport::freshAccount;
+using testsupport::livePhones;
 using testsupport::logIn;
 using testsupport::pump;
 using testsupport::tick;
@@ -135,8 +136,6 @@ private slots:
     void macroDialogReplaysOnTickedPhones();
 
 private:
-    QList<phoneRecord> livePhones() const;
-
     QTemporaryDir m_dir;
     harness::Farm m_farm;
     std::unique_ptr<ProviderProcess> m_provider;
@@ -165,17 +164,6 @@ void TestToolbar::cleanupTestCase()
     QVERIFY(waitFor([] { return g_threadPool.idleCount() == g_threadPool.workerCount(); }));
     m_provider->terminate();
     m_farm.stop();
-}
-
-QList<phoneRecord> TestToolbar::livePhones() const
-{
-    const QString now = QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss");
-    QList<phoneRecord> phones;
-    for (const groupRecord &group : g_userInfo->ordinaryGroups())
-        for (const phoneRecord &phone : group.phones)
-            if (g_userInfo->mayOperate(phone.cloudPhoneId) && phone.endTime > now)
-                phones.append(phone);
-    return phones;
 }
 
 void TestToolbar::layout()

@@ -40,6 +40,7 @@
 namespace {
 
 using testsupport::freshAccount;
+using testsupport::livePhones;
 using testsupport::logIn;
 using testsupport::pump;
 using testsupport::tick;
@@ -110,7 +111,6 @@ private:
     std::unique_ptr<ZqDeviceList> grid(const QList<phoneRecord> &ticked);
     // Posts message 6 for `files` (as a drop does) and waits until `count` uploads are stored.
     bool upload(ZqDeviceList *grid, const QStringList &files, int count, const QString &deviceId = QString());
-    QList<phoneRecord> phones() const;
 
     QTemporaryDir m_dir;
     harness::Farm m_farm;
@@ -148,18 +148,6 @@ void TestUpload::init()
     g_config->objstoreFileUrl = m_store.endpoint() + "/" + m_store.bucket();
 }
 
-QList<phoneRecord> TestUpload::phones() const
-{
-    const QString now = QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss");
-    QList<phoneRecord> out;
-    for (const groupRecord &group : g_userInfo->ordinaryGroups())
-        for (const phoneRecord &phone : group.phones)
-            if (g_userInfo->mayOperate(phone.cloudPhoneId) && phone.endTime > now)
-                out.append(phone);
-    std::sort(out.begin(), out.end(), [](auto &a, auto &b) { return a.cloudPhoneId < b.cloudPhoneId; });
-    return out;
-}
-
 std::unique_ptr<ZqDeviceList> TestUpload::grid(const QList<phoneRecord> &ticked)
 {
     auto grid = std::make_unique<ZqDeviceList>();
@@ -185,7 +173,7 @@ bool TestUpload::upload(ZqDeviceList *grid, const QStringList &files, int count,
 void TestUpload::apkToTwoPhones()
 {
     Sink sink({Msg::showDialog, Msg::transferResult, Msg::uploadHandedOver});
-    const QList<phoneRecord> two = phones().mid(0, 2);
+    const QList<phoneRecord> two = livePhones().mid(0, 2);
     auto list = grid(two);
     const QString apk =
         writeFile(m_dir.filePath("notes.apk"),
@@ -222,7 +210,7 @@ void TestUpload::apkToTwoPhones()
 void TestUpload::videoKeyAndRounds()
 {
     Sink sink({Msg::transferResult, Msg::uploadHandedOver, Msg::uploadEnded});
-    const phoneRecord phone = phones().at(2);
+    const phoneRecord phone = livePhones().at(2);
     auto list = grid({phone});
     const QByteArray video = QByteArray(300 * 1024, 'v') + "tail";
     const QString first = writeFile(m_dir.filePath("clip.mp4"), video);
@@ -264,7 +252,7 @@ void TestUpload::videoKeyAndRounds()
 void TestUpload::missingFileStopsTheRest()
 {
     Sink sink({Msg::showDialog, Msg::uploadEnded});
-    auto list = grid({phones().at(3)});
+    auto list = grid({livePhones().at(3)});
     const QString a = writeFile(m_dir.filePath("a.txt"), "a");
     const QString c = writeFile(m_dir.filePath("c.txt"), "c");
     post(Msg::uploadFiles, {{"files", QJsonArray{a, m_dir.filePath("gone.txt"), c}}});
@@ -285,7 +273,7 @@ void TestUpload::missingFileStopsTheRest()
 // A file dropped on an unticked tile goes to that phone; on a ticked tile, to every ticked phone.
 void TestUpload::dropOnTiles()
 {
-    const QList<phoneRecord> three = phones().mid(7, 3);
+    const QList<phoneRecord> three = livePhones().mid(7, 3);
     auto list = grid(three);
     ZqDeviceListItem *unticked = list->tile(three[1].cloudPhoneId);
     QTest::mouseClick(unticked->findChild<QCheckBox *>("chkSelect"), Qt::LeftButton);
@@ -326,7 +314,7 @@ void TestUpload::dropOnTiles()
 void TestUpload::dropOnControlWindow()
 {
     Sink sink({Msg::transferResult, Msg::showDialog});
-    const QList<phoneRecord> all = phones();
+    const QList<phoneRecord> all = livePhones();
     const QList<phoneRecord> ticked = all.mid(11, 3);
     const phoneRecord &phone = ticked[1];
     auto list = grid(ticked);
@@ -374,7 +362,7 @@ void TestUpload::dropOnControlWindow()
 void TestUpload::failures()
 {
     Sink sink({Msg::showDialog, Msg::uploadEnded, Msg::transferResult});
-    const phoneRecord phone = phones().at(4);
+    const phoneRecord phone = livePhones().at(4);
     auto list = grid({phone});
     const QString file = writeFile(m_dir.filePath("f.txt"), "payload");
 
@@ -421,7 +409,7 @@ void TestUpload::limits()
 
     // A file whose address would not fit a transfer is refused before it is uploaded.
     Sink sink({Msg::showDialog, Msg::uploadEnded});
-    auto list = grid({phones().at(5)});
+    auto list = grid({livePhones().at(5)});
     const QString file = writeFile(m_dir.filePath("long.txt"), "long");
     const QString prefix = m_store.endpoint() + "/" + m_store.bucket();
     const int keyBytes =
@@ -439,7 +427,7 @@ void TestUpload::limits()
 // The upload page's transfer: one reply per phone with the page's callback name and the SDK's code.
 void TestUpload::webTransfer()
 {
-    const phoneRecord phone = phones().at(6);
+    const phoneRecord phone = livePhones().at(6);
     const QString file =
         writeFile(m_dir.filePath("web.apk"), "PMAPK 1\npackage: com.pelomir.web\nlabel: Web\n\n");
     std::mutex lock;
