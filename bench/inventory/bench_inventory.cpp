@@ -39,14 +39,24 @@ template <class F> bool waitFor(F done, int ms)
     return true;
 }
 
-// Client CPU per request (all threads, the network managers' own included) of `count` access-check
-// GETs sent one after another by `get`.
-double cpuPerRequestUs(int count, const std::function<void(int)> &get)
+// Client CPU per request (all threads, the network managers' own included) of access-check GETs sent
+// one after another by each of `ways`, in alternating rounds so that the machine's changing load falls on
+// all of them alike. `count` requests each.
+std::vector<double> cpuPerRequestUs(int count, const std::vector<std::function<void(int)>> &ways)
 {
-    const double start = testsupport::processCpuSeconds();
-    for (int i = 0; i < count; ++i)
-        get(i);
-    return (testsupport::processCpuSeconds() - start) * 1e6 / count;
+    const int rounds = 10;
+    std::vector<double> spent(ways.size(), 0);
+    for (int r = 0; r < rounds; ++r) {
+        for (size_t w = 0; w < ways.size(); ++w) {
+            const double start = testsupport::processCpuSeconds();
+            for (int i = r * count / rounds; i < (r + 1) * count / rounds; ++i)
+                ways[w](i);
+            spent[w] += testsupport::processCpuSeconds() - start;
+        }
+    }
+    for (double &s : spent)
+        s = s * 1e6 / count;
+    return spent;
 }
 
 qint64 median(std::vector<qint64> v)
@@ -168,8 +178,6 @@ int main(int argc, char *argv[])
         return v;
     }();
     const int sample = std::min<int>(1000, int(ids.size()));
-    const double freshUs = cpuPerRequestUs(
-        sample, [&](int i) { ZqHttpRequest().httpGet(accessUrl + QString::number(ids[i]), info.token()); });
     QNetworkAccessManager shared;
     const auto sharedGet = [&](int i, bool close) {
         QNetworkRequest request{QUrl(accessUrl + QString::number(ids[i]))};
@@ -184,8 +192,10 @@ int main(int argc, char *argv[])
         reply->readAll();
         delete reply;
     };
-    const double closeUs = cpuPerRequestUs(sample, [&](int i) { sharedGet(i, true); });
-    const double keepUs = cpuPerRequestUs(sample, [&](int i) { sharedGet(i, false); });
+    const std::vector<double> perRequest = cpuPerRequestUs(
+        sample, {[&](int i) { ZqHttpRequest().httpGet(accessUrl + QString::number(ids[i]), info.token()); },
+                 [&](int i) { sharedGet(i, true); }, [&](int i) { sharedGet(i, false); }});
+    const double freshUs = perRequest[0], closeUs = perRequest[1], keepUs = perRequest[2];
 
     // Query cost at rest, averaged.
     QElapsedTimer q;
