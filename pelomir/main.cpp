@@ -3,6 +3,7 @@
 #include "app/globals.h"
 #include "app/logging.h"
 #include "app/messages.h"
+#include "platform/displayloss.h"
 #include "platform/termination.h"
 #include "ui/mainwindow.h"
 
@@ -50,6 +51,7 @@ int main(int argc, char *argv[])
         QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings, true);
         // A session logout or `kill` closes the program the way its close button does.
         platform::quitOnTerminationSignal(&app, [] { post(Msg::exitProgram); });
+        platform::endAtOnceWhenDisplayLost();
 
         auto window = std::make_unique<MainWindow>();
         window->setWindowTitle(QStringLiteral("Pelomir云手机"));

@@ -134,6 +134,7 @@ void TestPelomir::endsWhenTheDisplayGoes()
     QVERIFY(server.waitForFinished(10000));
     QVERIFY2(p.waitForFinished(20000), "the client hangs after losing its display");
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestPelomir)
