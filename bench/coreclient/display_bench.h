@@ -57,8 +57,10 @@ inline Window connectWindow(const QByteArray &phone, const QSize &size = QSize(3
 }
 
 // Milliseconds from each tap on empty wallpaper to the painted frame that
-// shows it applied; taps whose frame never came are left out.
-inline std::vector<double> tapLatencies(Window &w, int taps)
+// shows it applied; taps whose frame never came are left out. `gapMs` after
+// each release lets the mark fade, so on a launcher the next tap starts from a
+// still screen.
+inline std::vector<double> tapLatencies(Window &w, int taps, int gapMs = 400)
 {
     QSignalSpy painted(w.view, SIGNAL(framePainted(quint32, quint32, qint64)));
     if (!w.shown)
@@ -88,7 +90,7 @@ inline std::vector<double> tapLatencies(Window &w, int taps)
         if (seen)
             latencies.push_back(clock.nsecsElapsed() / 1e6);
         QTest::mouseRelease(w.view, Qt::LeftButton, {}, pos);
-        QTest::qWait(400); // the mark fades, so the next tap starts from a still screen
+        QTest::qWait(gapMs);
     }
     return latencies;
 }

@@ -56,28 +56,34 @@ public:
     }
 
 private:
+    // Release times are kept in microseconds: whole milliseconds would add up
+    // to one to every chunk's delay.
     void take()
     {
-        const qint64 now = clock().elapsed();
+        const qint64 now = nowUs();
         const bool lost = QRandomGenerator::global()->generateDouble() < loss_;
-        last_ = std::max(last_, now + delayMs_ + (lost ? kRetransmitMs + 2 * delayMs_ : 0));
+        last_ = std::max(last_, now + 1000 * (delayMs_ + (lost ? kRetransmitMs + 2 * delayMs_ : 0)));
         queue_.push_back({last_, from_->readAll()});
         if (!timer_.isActive())
-            timer_.start(int(std::max<qint64>(0, queue_.front().first - now)));
+            arm(now);
     }
 
     void release()
     {
-        const qint64 now = clock().elapsed();
-        const double nowExact = clock().nsecsElapsed() / 1e6;
+        const qint64 now = nowUs();
         while (!queue_.empty() && queue_.front().first <= now) {
-            late_->push_back(nowExact - double(queue_.front().first));
+            late_->push_back((now - queue_.front().first) / 1000.0);
             to_->write(queue_.front().second);
             queue_.pop_front();
         }
         if (!queue_.empty())
-            timer_.start(int(queue_.front().first - now));
+            arm(now);
     }
+
+    // Timers count whole milliseconds; rounding up never releases a chunk early.
+    void arm(qint64 now) { timer_.start(int((queue_.front().first - now + 999) / 1000)); }
+
+    static qint64 nowUs() { return clock().nsecsElapsed() / 1000; }
 
     static QElapsedTimer &clock()
     {
@@ -149,20 +155,29 @@ struct Figures
 
 // Taps, preview sweeps and seconds of frames grow with `rounds`; 4 is the full run.
 // Taps alternate between a direct and a delayed window in blocks of five, so a
-// change in the machine's load falls on both links alike.
-void inputLatency(quint16 directPort, quint16 slowPort, const QSize &size, int rounds, Figures *direct,
-                  Figures *slow)
+// change in the machine's load falls on both links alike. On a still screen
+// each tap waits until the last mark has faded and its frames are acknowledged
+// over the slow link too; on an animating one its frame competes with the
+// animation's for the frames in flight.
+void inputLatency(quint16 directPort, quint16 slowPort, const QSize &size, bool animating, int rounds,
+                  Figures *direct, Figures *slow)
 {
-    const QByteArray tag = QByteArray::number(size.width());
+    const QByteArray tag = QByteArray(animating ? "A" : "S") + QByteArray::number(size.width());
+    const QByteArray phones[] = {"PMWANLATD" + tag, "PMWANLATS" + tag};
+    if (animating) {
+        for (const QByteArray &phone : phones)
+            shell(phone, "monkey -p com.pmapps.clock 1"); // the stopwatch redraws continuously
+    }
     cc_core_set_gateway("127.0.0.1", directPort);
-    Window d = connectWindow("PMWANLATD" + tag, size);
+    Window d = connectWindow(phones[0], size);
     cc_core_set_gateway("127.0.0.1", slowPort);
-    Window s = connectWindow("PMWANLATS" + tag, size);
+    Window s = connectWindow(phones[1], size);
+    const int gapMs = animating ? 200 : 700;
     std::vector<double> dl, sl;
     for (int block = 0; block < 2 * rounds; ++block) {
-        for (const double ms : bench::tapLatencies(d, 5))
+        for (const double ms : bench::tapLatencies(d, 5, gapMs))
             dl.push_back(ms);
-        for (const double ms : bench::tapLatencies(s, 5))
+        for (const double ms : bench::tapLatencies(s, 5, gapMs))
             sl.push_back(ms);
     }
     for (auto [f, l] : {std::make_pair(direct, &dl), std::make_pair(slow, &sl)}) {
@@ -255,16 +270,23 @@ int main(int argc, char *argv[])
         "segments held %d ms more (a retransmission); %d cores\n",
         rttMs, lossPercent, kRetransmitMs + rttMs, QThread::idealThreadCount());
     // The painted size decides the client's decoding and painting; the farm's frames are full size.
-    for (const QSize size : {QSize(360, 640), QSize(720, 1280)}) {
+    struct Scene
+    {
+        QSize size;
+        bool animating;
+    };
+    for (const Scene scene : {Scene{{360, 640}, false}, Scene{{720, 1280}, false}, Scene{{360, 640}, true}}) {
         Figures direct, slow;
-        inputLatency(farm.port, proxyPort, size, rounds, &direct, &slow);
-        std::printf("input to painted frame in a %dx%d window: median %.1f ms, p95 %.1f ms (%d taps) at RTT "
-                    "%d ms; direct median %.1f ms, p95 %.1f ms, so the link adds %.1f ms (%.2fx its RTT); "
-                    "median %s RTT + 30 ms (%d ms)\n",
-                    size.width(), size.height(), slow.inputMedian, slow.inputP95, slow.taps, rttMs,
-                    direct.inputMedian, direct.inputP95, slow.inputMedian - direct.inputMedian,
-                    rttMs > 0 ? (slow.inputMedian - direct.inputMedian) / rttMs : 0.0,
-                    slow.inputMedian <= rttMs + 30 ? "within" : "OVER", rttMs + 30);
+        inputLatency(farm.port, proxyPort, scene.size, scene.animating, rounds, &direct, &slow);
+        std::printf(
+            "input to painted frame, %s screen in a %dx%d window: median %.1f ms, p95 %.1f ms (%d taps) at "
+            "RTT %d ms; direct median %.1f ms, p95 %.1f ms, so the link adds %.1f ms (%.2fx its RTT); "
+            "median %s RTT + 30 ms (%d ms)\n",
+            scene.animating ? "animating" : "still", scene.size.width(), scene.size.height(),
+            slow.inputMedian, slow.inputP95, slow.taps, rttMs, direct.inputMedian, direct.inputP95,
+            slow.inputMedian - direct.inputMedian,
+            rttMs > 0 ? (slow.inputMedian - direct.inputMedian) / rttMs : 0.0,
+            slow.inputMedian <= rttMs + 30 ? "within" : "OVER", rttMs + 30);
     }
     const Figures direct = measure(farm.port, "D", rounds);
     const Figures slow = measure(proxyPort, "S", rounds);
