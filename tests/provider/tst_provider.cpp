@@ -881,7 +881,7 @@ void TestProvider::accessCheckAndChangeOrders()
     };
     QCOMPARE(order("get", billing, "wechat", ownId)["msg"].toString(), QString("未找到更换订单"));
     QCOMPARE(order("generate", "99", "wechat", ownId)["msg"].toString(), QString("套餐与云手机不符"));
-    QCOMPARE(order("generate", billing, "paypal", ownId)["msg"].toString(), QString("不支持的支付方式"));
+    QCOMPARE(order("generate", billing, "giftcard", ownId)["msg"].toString(), QString("不支持的支付方式"));
     QCOMPARE(order("generate", billing, "wechat", QString::number(viewOnly["cloudPhoneId"].toInt()))["status"]
                  .toInt(),
              403);
