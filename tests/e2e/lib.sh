@@ -1,4 +1,4 @@
-# Shared by the end-to-end scripts. stack_up runs before their Xvfb session, the rest inside it.
+# Shared by the end-to-end scripts. stack_up and in_xvfb run before their Xvfb session, the rest inside it.
 
 # stack_up BIN OUT: sets $bin, $out and $root; a scratch data directory and stack state in $work (the
 # debug log in $log), the stack started on its fixed ports, and both gone again when the script
@@ -15,6 +15,13 @@ stack_up() {
         "$root/scripts/stack" stop >/dev/null 2>&1 || true
         rm -rf "$work"' EXIT
   "$root/scripts/stack" start
+}
+
+# in_xvfb NAME=VALUE... <<'SCRIPT': runs the script on standard input in a fresh Xvfb screen, with
+# `set -euo pipefail`, this file loaded and the given variables (and $here) set.
+in_xvfb() {
+  { printf '%s\n' 'set -euo pipefail' 'source "$here/lib.sh"'; cat; } |
+    env here="$here" "$@" xvfb-run -a -s "-screen 0 1440x900x24" bash -s
 }
 
 # wait_for SECONDS COMMAND...: polls COMMAND until it succeeds.

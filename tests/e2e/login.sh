@@ -7,10 +7,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 stack_up "$1" "$2"
 
-xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" "$XDG_DATA_HOME" "$here" <<'SCRIPT'
-set -euo pipefail
-bin=$1 out=$2 log=$3 data=$4 here=$5
-source "$here/lib.sh"
+in_xvfb bin="$bin" out="$out" log="$log" data="$XDG_DATA_HOME" <<'SCRIPT'
 start_client "$bin" "$log"
 "$bin/pelomir-grab" "$out/login-page.png"
 login_demo "$log"

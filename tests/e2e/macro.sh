@@ -11,11 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 stack_up "$1" "$2"
 
-xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" "$here" \
-  "$PELOMIR_STACK_DIR" <<'SCRIPT'
-set -euo pipefail
-bin=$1 out=$2 log=$3 here=$4 stack=$5 farmlog=$5/farm.log
-source "$here/lib.sh"
+in_xvfb bin="$bin" out="$out" log="$log" stack="$PELOMIR_STACK_DIR" farmlog="$PELOMIR_STACK_DIR/farm.log" <<'SCRIPT'
 # notes_icon ID: "x1,y1,x2,y2" of the notes icon on the phone's launcher.
 notes_icon() {
   shell "$1" 'uiautomator dump' |

@@ -6,6 +6,7 @@
 #   scale.sh BIN_DIR [PHONES]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
 bin=$1
 phones=${2:-5000}
 work=$(mktemp -d)
@@ -30,10 +31,7 @@ for _ in $(seq 1200); do
 done
 grep -q 'listening on' "$work/provider.out"
 
-xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$log" "$phones" "$here" <<'SCRIPT'
-set -euo pipefail
-bin=$1 log=$2 phones=$3 here=$4
-source "$here/lib.sh"
+in_xvfb bin="$bin" log="$log" phones="$phones" <<'SCRIPT'
 ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
 now_ms() { date +%s%3N; }
 

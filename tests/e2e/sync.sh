@@ -9,11 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 stack_up "$1" "$2"
 
-xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" \
-  "$here" <<'SCRIPT'
-set -euo pipefail
-bin=$1 out=$2 log=$3 here=$4
-source "$here/lib.sh"
+in_xvfb bin="$bin" out="$out" log="$log" <<'SCRIPT'
 # shows ID TEXT: the phone's notes field holds TEXT.
 shows() { shell "$1" 'uiautomator dump' | grep -qF "package=\"com.pmapps.notes\" text=\"$2\""; }
 typed='sync e2e'

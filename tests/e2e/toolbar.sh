@@ -8,11 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 stack_up "$1" "$2"
 
-xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" \
-  "$PELOMIR_STACK_DIR/provider.db" "$here" <<'SCRIPT'
-set -euo pipefail
-bin=$1 out=$2 log=$3 db=$4 here=$5
-source "$here/lib.sh"
+in_xvfb bin="$bin" out="$out" log="$log" db="$PELOMIR_STACK_DIR/provider.db" <<'SCRIPT'
 # The toolbar's buttons, at y = 42 in a toolbar at (401, 41) of the window; centres.
 bar_y=101
 sync_x=491 restart_x=623 plgl_x=953 display_x=1063

@@ -15,11 +15,7 @@ apk=$work/e2e-upload.apk
 printf 'PMAPK 1\npackage: com.pelomir.e2eupload\nlabel: E2E\ncolor: #1565c0\n\n' >"$apk"
 head -c $((48 * 1024 * 1024)) /dev/urandom >>"$apk"
 
-xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" \
-  "$here" "$apk" "$PELOMIR_STACK_DIR/objstore" <<'SCRIPT'
-set -euo pipefail
-bin=$1 out=$2 log=$3 here=$4 apk=$5 store=$6
-source "$here/lib.sh"
+in_xvfb bin="$bin" out="$out" log="$log" apk="$apk" store="$PELOMIR_STACK_DIR/objstore" <<'SCRIPT'
 installed() { shell "$1" 'pm list packages e2eupload' | grep -qx 'package:com.pelomir.e2eupload'; }
 # visible TITLE: the id of the shown window with exactly this title.
 visible() { xdotool search --onlyvisible --name "^$1\$" | head -n1 | grep .; }

@@ -12,11 +12,7 @@ export QTWEBENGINE_DISABLE_SANDBOX=1 QTWEBENGINE_CHROMIUM_FLAGS="--no-sandbox --
 export LIBGL_ALWAYS_SOFTWARE=1
 stack_up "$1" "$2"
 
-xvfb-run -a -s "-screen 0 1440x900x24" bash -s "$bin" "$out" "$log" \
-  "$PELOMIR_STACK_DIR/provider.db" "$here" <<'SCRIPT'
-set -euo pipefail
-bin=$1 out=$2 log=$3 db=$4 here=$5
-source "$here/lib.sh"
+in_xvfb bin="$bin" out="$out" log="$log" db="$PELOMIR_STACK_DIR/provider.db" <<'SCRIPT'
 # The toolbar at (401, 41) of the window: "上传文件" at x = 394, "购买" 98 px from its right end.
 bar_y=101 upload_x=843 buy_x=1222
 # "刷新设备" in the device tree's panel.
