@@ -92,6 +92,16 @@ async function buyPage(token) {
   const total = el('span', { class: 'total', id: 'total' });
   const result = el('div', { id: 'result' });
   const buy = el('button', { id: 'btnBuy' }, '立即购买');
+  // A refused order says why; a lost login replaces the page with the notice (true: leave as is).
+  function orderFailed(e) {
+    if (e.status === 401) {
+      loginNotice(e.message);
+      return true;
+    }
+    result.className = 'error';
+    result.textContent = e.message;
+    return false;
+  }
   const cards = plans.map((plan) => {
     const icon = el('img', { src: plan.icon, alt: '' });
     const card = el('div', { class: 'plan', 'data-billing': plan.billingId }, icon,
@@ -128,10 +138,7 @@ async function buyPage(token) {
           result.textContent = p.name + ' 续费成功，新的到期时间 ' + day(done.endTime);
           renderPhones();
         } catch (e) {
-          if (e.status === 401) return loginNotice(e.message);
-          result.className = 'error';
-          result.textContent = e.message;
-          renew.disabled = false;
+          if (!orderFailed(e)) renew.disabled = false;
         }
       });
       return el('tr', { 'data-phone': p.cloudPhoneId }, el('td', {}, p.name), el('td', { class: 'muted' }, p.deviceId),
@@ -152,9 +159,7 @@ async function buyPage(token) {
       phones = await api(token, '/phones');
       renderPhones();
     } catch (e) {
-      if (e.status === 401) return loginNotice(e.message);
-      result.className = 'error';
-      result.textContent = e.message;
+      if (orderFailed(e)) return;
     }
     buy.disabled = false;
   });
