@@ -5,6 +5,7 @@
 #include "app/messages.h"
 #include "platform/displayloss.h"
 #include "platform/termination.h"
+#include "ui/inputtrace.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -52,6 +53,7 @@ int main(int argc, char *argv[])
         // A session logout or `kill` closes the program the way its close button does.
         platform::quitOnTerminationSignal(&app, [] { post(Msg::exitProgram); });
         platform::endAtOnceWhenDisplayLost();
+        installInputTrace(&app);
 
         auto window = std::make_unique<MainWindow>();
         window->setWindowTitle(QStringLiteral("Pelomir云手机"));

@@ -56,6 +56,9 @@ void WebPageWindow::loadPage()
     m_channel = std::make_unique<QWebChannel>();
     m_channel->registerObject(m_channelName, this);
     m_view = new QWebEngineView(this);
+    // The page retitles itself once its content is shown: the log's sign that it is ready for input.
+    connect(m_view, &QWebEngineView::titleChanged, this,
+            [](const QString &title) { qDebug().noquote() << QStringLiteral("page title:") << title; });
     m_view->load(QUrl(m_address));
     m_view->page()->setWebChannel(m_channel.get());
     m_view->resize(size());

@@ -8,6 +8,7 @@
 #include "ui/packagelist.h"
 
 #include <QCheckBox>
+#include <QDebug>
 #include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
@@ -132,6 +133,7 @@ void AppOperDlg::addPackages(const QString &list)
         item->show();
     }
     m_content->setMinimumHeight(listTop + rowPitch * m_appItems.size() + rowPitch);
+    qDebug() << "app dialog:" << m_appItems.size() << "packages listed";
 }
 
 bool AppOperDlg::event(QEvent *event)

@@ -337,6 +337,7 @@ void MainWindow::forgetSyncMaster()
 void MainWindow::switchSyncOperation(const QJsonObject &request)
 {
     m_syncOperationOn = request.value(QStringLiteral("SyncOperation")).toBool(false);
+    qDebug() << "sync operation:" << m_syncOperationOn;
     if (!m_syncOperationOn)
         return;
     // Every window closes, so the next one opened becomes the master. Their closing messages find

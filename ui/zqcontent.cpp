@@ -22,7 +22,19 @@ ZqContent::ZqContent(QWidget *parent) : QWidget(parent)
     m_device = new ZqDevice(this);
     m_login = new ZqLogin(this);
     m_device->hide();
-    m_login->hide();
+    // The login page is in place before the window first maps: a click or a key that comes as soon
+    // as the window shows must find the form, not an empty frame waiting for the posted page switch.
+    showLoginPage();
+}
+
+void ZqContent::showLoginPage()
+{
+    qDebug() << "content page: login";
+    m_device->hide();
+    m_login->show();
+    if (g_config)
+        m_login->fillAccount(g_config->account, g_config->password);
+    m_login->focusFirstEmptyField();
 }
 
 ZqContent::~ZqContent()
@@ -36,11 +48,9 @@ bool ZqContent::event(QEvent *event)
         return QWidget::event(event);
     switch (static_cast<PhoneEvent *>(event)->message().type) {
     case Msg::showLoginPage:
-        qDebug() << "content page: login";
-        m_login->show();
-        m_device->hide();
-        if (g_config)
-            m_login->fillAccount(g_config->account, g_config->password);
+        // Usually already shown at construction; what the user typed meanwhile stays.
+        if (!m_login->isVisibleTo(this))
+            showLoginPage();
         break;
     case Msg::loggedIn:
         qDebug() << "content page: device";

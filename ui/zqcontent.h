@@ -23,6 +23,8 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    // The login page with the stored account filled in and the keyboard on its first empty field.
+    void showLoginPage();
     // The preview scheduler runs from the first login on; later logins leave it running.
     void startPreviews();
 

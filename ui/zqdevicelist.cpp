@@ -185,6 +185,19 @@ void ZqDeviceList::layoutTiles()
     }
     m_content->setMinimumHeight(y + h + margin);
     updateVisibility();
+    logFirstTiles();
+}
+
+void ZqDeviceList::logFirstTiles() const
+{
+    // Where a user would click: scripts and support find the first tiles from this, not from a
+    // fixed point that moves whenever the page's layout changes.
+    QString places;
+    for (int i = 0; i < qMin(2, m_order.size()); ++i) {
+        const QPoint centre = m_order.at(i)->mapToGlobal(m_order.at(i)->rect().center());
+        places += QStringLiteral(" (%1, %2)").arg(centre.x()).arg(centre.y());
+    }
+    qDebug().noquote() << QStringLiteral("tile grid: %1 tiles, centres").arg(m_order.size()) + places;
 }
 
 void ZqDeviceList::scheduleLayout()

@@ -116,10 +116,18 @@ ZqLogin::ZqLogin(QWidget *parent) : QWidget(parent), m_countdown(new QTimer(this
 
 void ZqLogin::fillAccount(const QString &account, const QString &password)
 {
-    if (account.isEmpty() || password.isEmpty())
+    if (account.isEmpty() || password.isEmpty() || m_edtAccount->isModified() || m_edtPassword->isModified())
         return;
     m_edtAccount->setText(account);
     m_edtPassword->setText(password);
+}
+
+void ZqLogin::focusFirstEmptyField()
+{
+    if (m_edtAccount->text().isEmpty())
+        m_edtAccount->setFocus(Qt::OtherFocusReason);
+    else
+        m_edtPassword->setFocus(Qt::OtherFocusReason);
 }
 
 void ZqLogin::applyAccountMode()

@@ -20,8 +20,13 @@ public:
 
     explicit ZqLogin(QWidget *parent = nullptr);
 
-    // Fills the account and password fields, only when both are non-empty.
+    // Fills the account and password fields, only when both are non-empty and the user has typed
+    // in neither.
     void fillAccount(const QString &account, const QString &password);
+    // Gives the keyboard to the account field, or to the password field once the account is known,
+    // so that typing before any click lands where a user expects. Takes effect when the window
+    // becomes active if it is not yet.
+    void focusFirstEmptyField();
 
     bool codeMode() const { return m_codeMode; }
     bool counting() const { return m_counting; }

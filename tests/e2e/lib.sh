@@ -36,29 +36,84 @@ wait_for() {
   return 1
 }
 
-# start_client BIN LOG: runs the client (its pid in $pid, its window in $wid) and waits until it has
-# started up.
+# start_client BIN LOG: runs the client (its pid in $pid, its window in $wid), waits until its window
+# shows and its update check is answered, then gives the window the keyboard. Without a window
+# manager nobody else does; the client then reports the login form's first field as focused.
 start_client() {
   export QT_QPA_PLATFORM=xcb
   "$1/pelomir" &
   pid=$!
   trap 'kill $pid 2>/dev/null || true' EXIT
-  wid=$(wait_for 30 xdotool search --name 'Pelomir云手机' | head -n1)
+  wid=$(wait_for 30 xdotool search --onlyvisible --name 'Pelomir云手机' | head -n1)
   wait_for 30 grep -q 'check-forupdates' "$2"
+  xdotool windowfocus --sync "$wid"
+  wait_for 10 grep -q 'focus: edt' "$2"
 }
 
-# login_demo LOG: logs in with the demo account through the login form and waits for its 24 phones.
-# The 1280x800 window sits at the origin without a window manager, which also means nobody gives it
-# the keyboard focus: do that by hand. The form is centred on the right.
+# focused NAME: the client's latest report of where the keyboard is names NAME.
+focused() { [[ $(grep -o 'focus: [^[:space:]]*' "$log" | tail -n1) == "focus: $1" ]]; }
+
+# focus_field NAME X Y: clicks the widget at X,Y until the client reports the keyboard on it.
+focus_field() {
+  for _ in 1 2 3; do
+    focused "$1" && return 0
+    click "$2" "$3"
+    wait_for 5 focused "$1" 2>/dev/null && return 0
+  done
+  echo "the keyboard never reached $1" >&2
+  return 1
+}
+
+# field_text: the focused line edit's whole text, copied through the clipboard as a user would.
+field_text() {
+  printf '\001' | xclip -selection clipboard -i
+  xdotool key ctrl+a ctrl+c
+  wait_for 10 bash -c '[[ $(xclip -selection clipboard -o 2>/dev/null) != $(printf "\001") ]]' || return 1
+  xclip -selection clipboard -o
+}
+
+# type_field NAME X Y TEXT: replaces the text of the line edit NAME at X,Y with TEXT and reads it back,
+# retyping what did not take.
+type_field() {
+  for _ in 1 2 3; do
+    focus_field "$1" "$2" "$3"
+    xdotool key ctrl+a BackSpace
+    xdotool type --delay 20 "$4"
+    [[ $(field_text) == "$4" ]] && return 0
+  done
+  echo "$1 never held '$4'" >&2
+  return 1
+}
+
+# login_as LOG PHONE PASSWORD: logs in through the form and waits until the client has the account.
+# A password field cannot be read back, so a refused login is typed again, a bounded number of times.
+login_as() {
+  local refused
+  for _ in 1 2 3; do
+    type_field edtAccount 1029 396 "$2"
+    focus_field edtPassword 1029 436
+    xdotool key ctrl+a BackSpace
+    xdotool type --delay 20 "$3"
+    "$bin/pelomir-grab" "$out/login-typed.png"
+    refused=$(grep -c 'login return false' "$1" || true)
+    xdotool key Return
+    wait_for 30 bash -c "grep -q '^.*login:' '$1' || [[ \$(grep -c 'login return false' '$1') -gt $refused ]]"
+    grep -q '^.*login:' "$1" && return 0
+    # The refusal's notice sits over the form until confirmed; then the form needs the keyboard back.
+    wait_for 10 grep -q 'window shown: ZqDialogForm' "$1"
+    local hidden
+    hidden=$(grep -c 'window hidden: ZqDialogForm' "$1" || true)
+    click 641 443
+    wait_for 10 seen $((hidden + 1)) 'window hidden: ZqDialogForm'
+    xdotool windowfocus --sync "$wid"
+  done
+  echo "login as $2 refused" >&2
+  return 1
+}
+
+# login_demo LOG: logs in with the demo account and waits for its 24 phones.
 login_demo() {
-  xdotool windowfocus --sync "$wid"
-  xdotool mousemove 1029 396 click 1
-  xdotool type --delay 20 13800000000
-  xdotool mousemove 1029 436 click 1
-  xdotool type --delay 20 pelomir2026
-  "$bin/pelomir-grab" "$out/login-typed.png"
-  xdotool key Return
-  wait_for 30 grep -q '^.*login:' "$1"
+  login_as "$1" 13800000000 pelomir2026
   wait_for 30 grep -q 'rebuildTree, phones: 24' "$1"
 }
 
@@ -75,6 +130,28 @@ client_up() {
 
 # click X Y: a left click at a point of the screen.
 click() { xdotool mousemove "$1" "$2" click 1; }
+# tile_centre K: "X Y", the screen centre of the K-th tile (1 or 2) in the client's latest layout.
+tile_centre() {
+  grep -o 'tile grid: [1-9][0-9]* tiles, centres.*' "$log" | tail -n1 | grep -o '([0-9-]*, [0-9-]*)' |
+    sed -n "${1}p" | tr -d '(),'
+}
+# shown_count CLASS: how many times the client has shown a top-level window of CLASS so far.
+shown_count() { grep -c "window shown: $1" "$log" || true; }
+# click_for CLASS X Y: clicks X,Y and waits until the client shows a new top-level window of CLASS
+# (a menu, a dialog, a control window).
+click_for() {
+  local before
+  before=$(shown_count "$1")
+  click "$2" "$3"
+  wait_for 10 seen $((before + 1)) "window shown: $1"
+}
+# key_closing CLASS KEY: presses KEY and waits until a window of CLASS has hidden again.
+key_closing() {
+  local before
+  before=$(grep -c "window hidden: $1" "$log" || true)
+  xdotool key "$2"
+  wait_for 10 seen $((before + 1)) "window hidden: $1"
+}
 # seen N TEXT: the debug log holds at least N lines with TEXT.
 seen() { [[ $(grep -c -- "$2" "$log") -ge $1 ]]; }
 # shot NAME: the screen as $out/<script>-NAME.png.

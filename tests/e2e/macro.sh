@@ -26,12 +26,11 @@ stagger=300
 client_up macro
 
 # The first tile opens its phone's window; moved beside the main window.
-click 520 250
+click_for ZqPhoneForm $(tile_centre 1)
 mwid=$(wait_for 30 xdotool search --onlyvisible --name '^PM[0-9A-F]+$' | head -n1)
 master=$(xdotool getwindowname "$mwid")
-xdotool windowmove "$mwid" 1000 0
+xdotool windowmove --sync "$mwid" 1000 0
 wait_for 30 grep -q -- '----------------------------------' "$log"
-sleep 2
 IFS=, read -r x1 y1 x2 y2 <<<"$(notes_icon "$master")"
 
 # Record: the side bar's record button, a tap on the notes icon (the display shows the 720x1280
@@ -42,12 +41,16 @@ shot recording
 click $((1000 + (x1 + x2) / 4)) $((33 + (y1 + y2) / 4))
 wait_for 30 bash -c "'$bin/pelomir-phoneshell' '$master' 'uiautomator dump' | grep -q 'package=\"com.pmapps.notes\"'"
 xdotool windowfocus --sync "$mwid"
+wait_for 10 focused ZqPhoneWindow
 xdotool type --delay 40 "$typed"
 wait_for 30 shows "$master" "$typed"
 click 1374 443
 wait_for 10 grep -q 'macro saved: ".*pmacro"' "$log"
-click 641 443 # the notice that the recording was saved
-sleep 1
+# The notice that the recording was saved, confirmed.
+wait_for 10 grep -q 'window shown: ZqDialogForm' "$log"
+hidden=$(grep -c 'window hidden: ZqDialogForm' "$log" || true)
+click 641 443
+wait_for 10 seen $((hidden + 1)) 'window hidden: ZqDialogForm'
 
 # Where each phone's launcher has its notes icon, read before the replay opens the notes app.
 declare -A icon
@@ -56,17 +59,12 @@ for id in $(sqlite3 "$stack/provider.db" "SELECT device_id FROM phones"); do
 done
 
 # Replay from the toolbar's batch menu with a stagger between phones.
-click 953 101
-sleep 1
+click_for QMenu 953 101
 shot batch-menu
-click 951 283
-wait_for 10 xdotool search --onlyvisible --name '^脚本回放$' >/dev/null
-sleep 1
+click_for MacroDlg 951 283
 shot dialog
 # The dialog sits at the centre of the 1280x800 main window: (320, 142).
-click 786 384
-xdotool key ctrl+a
-xdotool type "$stagger"
+type_field spbStagger 786 384 "$stagger"
 begun=$(date +%s%3N)
 click 741 630
 wait_for 10 grep -q 'macro replay started' "$log"

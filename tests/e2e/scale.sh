@@ -35,17 +35,14 @@ in_xvfb bin="$bin" log="$log" phones="$phones" <<'SCRIPT'
 ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
 now_ms() { date +%s%3N; }
 
-export QT_QPA_PLATFORM=xcb
-"$bin/pelomir" & pid=$!
-trap 'kill $pid 2>/dev/null || true' EXIT
-wid=$(wait_for 30 xdotool search --name 'Pelomir云手机' | head -n1)
-wait_for 30 grep -q 'content page: login' "$log"
-xdotool windowfocus --sync "$wid"
-xdotool mousemove 1029 396 click 1
-xdotool type --delay 5 13900000000
-xdotool mousemove 1029 436 click 1
+start_client "$bin" "$log"
+type_field edtAccount 1029 396 13900000000
+focus_field edtPassword 1029 436
 xdotool type --delay 5 pelomir2026
-sleep 1 # let the typing settle before the clock starts
+# The clock starts once the typed keys are in: the field that reads back last has taken them all.
+focus_field edtAccount 1029 396
+[[ $(field_text) == 13900000000 ]]
+focus_field edtPassword 1029 436
 hz=$(getconf CLK_TCK)
 clicked=$(now_ms)
 cpu0=$(ticks)

@@ -18,7 +18,8 @@ client_up sync
 
 # The toolbar's switch, then the first tile: its phone's window is the master.
 click 491 101
-click 520 250
+wait_for 10 grep -q 'sync operation: true' "$log"
+click_for ZqPhoneForm $(tile_centre 1)
 wait_for 30 grep -q 'sync master:' "$log"
 master=$(grep -o 'sync master: "[^"]*"' "$log" | head -n1 | cut -d'"' -f2)
 wait_for 30 seen 21 '登录成功,开始同步:'
@@ -33,8 +34,11 @@ done
 
 # Type into the master's window; every target's field shows what the master's shows.
 mwid=$(wait_for 10 xdotool search --onlyvisible --name "^$master\$" | head -n1)
-xdotool windowmove "$mwid" 1000 0
+xdotool windowmove --sync "$mwid" 1000 0
+# Typing waits for the master's picture (its stream is up) and for the keyboard on its screen.
+wait_for 30 seen 1 '^.*----------------------------------'
 xdotool windowfocus --sync "$mwid"
+wait_for 10 focused ZqPhoneWindow
 xdotool type --delay 30 "$typed"
 wait_for 30 shows "$master" "$typed"
 for id in $targets; do
@@ -43,9 +47,8 @@ done
 "$bin/pelomir-grab" "$out/sync-master.png"
 
 # One target in a window of its own (not a master: one exists) shows the same text.
-click 700 250
+click_for ZqPhoneForm $(tile_centre 2)
 wait_for 30 seen 2 '^.*----------------------------------'
-sleep 2
 "$bin/pelomir-grab" "$out/sync-target.png"
 kill -0 $pid
 SCRIPT

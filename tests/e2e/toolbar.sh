@@ -34,16 +34,15 @@ sleep 6
 shot page
 
 # Each menu open, closed again with Escape.
-click $display_x $bar_y
+click_for QMenu $display_x $bar_y
 shot display-menu
-xdotool key Escape
-click $plgl_x $bar_y
+key_closing QMenu Escape
+click_for QMenu $plgl_x $bar_y
 shot batch-menu
-xdotool key Escape
+key_closing QMenu Escape
 
 # Restart: confirm; every ticked tile shows "重启中", then recovers.
-click $restart_x $bar_y
-sleep 1
+click_for ZqDialogForm $restart_x $bar_y
 shot restart-confirm
 click $confirm_255
 wait_for 30 seen $group_size 'tile status, deviceId: .* status: 3'
@@ -53,11 +52,11 @@ sleep 6
 shot recovered
 
 # Batch start: the dialog lists one ticked phone's apps; tick the first ("设置") and start it.
-click $plgl_x $bar_y
+click_for QMenu $plgl_x $bar_y
 click 951 139
 dialog=$(wait_for 10 xdotool search --onlyvisible --name '批量操作APP' | head -n1)
 eval "$(xdotool getwindowgeometry --shell "$dialog")"
-sleep 2
+wait_for 30 grep -q 'app dialog: [1-9][0-9]* packages listed' "$log"
 shot app-dialog
 click $((X + 28)) $((Y + 67))
 shot app-dialog-ticked
@@ -76,11 +75,9 @@ sleep 6
 shot app-started
 
 # Rename by prefix: the provider holds the new names.
-click $plgl_x $bar_y
-click 951 253
-sleep 1
-click $edit_9
-xdotool type --delay 20 e2e
+click_for QMenu $plgl_x $bar_y
+click_for ZqDialogForm 951 253
+type_field edtLine $edit_9 e2e
 shot rename
 click $confirm_9
 renamed() { [[ $(sqlite3 "$db" "SELECT count(*) FROM phones WHERE name LIKE 'e2e%'") -ge $group_size ]]; }

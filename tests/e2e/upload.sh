@@ -23,7 +23,7 @@ visible() { xdotool search --onlyvisible --name "^$1\$" | head -n1 | grep .; }
 client_up upload
 
 # The first tile opens its phone's window; its title is the phone's device id.
-click 520 250
+click_for ZqPhoneForm $(tile_centre 1)
 form=$(wait_for 30 xdotool search --onlyvisible --name '^PM[0-9A-F]+$' | head -n1)
 device=$(xdotool getwindowname "$form")
 ! installed "$device"
@@ -34,7 +34,9 @@ eval "$(xdotool getwindowgeometry --shell "$form")"
 click $((X + WIDTH - 14)) $((Y + 32 + 202))
 dialog=$(wait_for 10 visible '文件上传')
 xdotool windowfocus --sync "$dialog"
+wait_for 10 focused fileNameEdit
 xdotool type --delay 10 "$apk"
+[[ $(field_text) == "$apk" ]]
 xdotool key Return
 window=$(wait_for 10 visible '文件上传')
 # Some of the file has reached the object store: the window shows the upload on its way.

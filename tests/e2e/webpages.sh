@@ -32,7 +32,7 @@ window() {
 click $buy_x $bar_y
 window 商城
 wait_for 30 seen 1 'url :.*/pc-vue/#/buy?token='
-sleep 4
+wait_for 30 seen 1 'page title: .*商城'
 shot buy
 click $((X + 563)) $((Y + 302))
 owned() { sqlite3 "$db" "SELECT count(*) FROM phones WHERE owner_id = (SELECT id FROM users WHERE phone = '13800000000')"; }
@@ -51,7 +51,7 @@ read -r -d '' first second < <(sqlite3 "$db" "SELECT device_id FROM phones WHERE
 click $upload_x $bar_y
 window 上传
 wait_for 30 seen 1 'url :.*/pc-vue/#/upload?token='
-sleep 4
+wait_for 30 seen 1 'page title: .*上传'
 shot upload
 click $((X + 180)) $((Y + 223))
 click $((X + 180)) $((Y + 264))

@@ -300,6 +300,7 @@ private slots:
     void hitTestTable_data();
     void hitTestTable();
     void windowBeforeLogin();
+    void typingAsTheWindowAppears();
     void libraryStartFailure();
     void screenshots();
     void updateCheck();
@@ -679,6 +680,52 @@ void TestUi::windowBeforeLogin()
     QCOMPARE(draggedGeometry(from, hit::TopLeft, QPoint(-30, 20), minimum), QRect(70, 120, 1310, 780));
     QCOMPARE(draggedGeometry(from, hit::Left, QPoint(30, 0), minimum), from);
     QCOMPARE(draggedGeometry(from, hit::Top, QPoint(0, 200), minimum), QRect(100, 220, 1280, 680));
+}
+
+void TestUi::typingAsTheWindowAppears()
+{
+    // A stored account: the form is filled and has the keyboard on the password field before the
+    // window first shows, not only once the posted page switch arrives.
+    clearStoredAccount();
+    {
+        ZqConfig stored;
+        stored.account = demoPhone;
+        stored.password = QStringLiteral("stored-secret");
+        QVERIFY(stored.save());
+    }
+    {
+        MainWindow window;
+        auto *content = child<ZqContent>(&window, "ZqContent");
+        QVERIFY(content->loginPage()->isVisibleTo(content));
+        QCOMPARE(child<QLineEdit>(&window, "edtAccount")->text(), demoPhone);
+        QCOMPARE(window.focusWidget(), child<QLineEdit>(&window, "edtPassword"));
+    }
+    clearStoredAccount();
+
+    // No stored account: keys that arrive as soon as the window is active, before any event of the
+    // start-up has been handled, land in the account field.
+    auto window = std::make_unique<MainWindow>();
+    g_config->apiBaseUrl = m_providerUrl;
+    auto *account = child<QLineEdit>(window.get(), "edtAccount");
+    auto *password = child<QLineEdit>(window.get(), "edtPassword");
+    QCOMPARE(window->focusWidget(), account);
+    window->show();
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    for (const char digit : QByteArrayLiteral("138"))
+        QTest::keyClick(window->windowHandle(), digit);
+    QCOMPARE(account->text(), QStringLiteral("138"));
+
+    // The page switch posted at start-up, or a stored account that shows up meanwhile, never
+    // replaces what the user has typed.
+    g_config->account = QStringLiteral("13900000000");
+    g_config->password = QStringLiteral("other");
+    post(Msg::showLoginPage);
+    pump(1);
+    QCOMPARE(account->text(), QStringLiteral("138"));
+    QCOMPARE(password->text(), QString());
+    g_config->account.clear();
+    g_config->password.clear();
 }
 
 void TestUi::libraryStartFailure()

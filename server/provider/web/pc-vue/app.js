@@ -56,9 +56,13 @@ async function api(token, path, form) {
   return answer.content;
 }
 
+// Replaces the page's content. The document title names the shown page once its content is in, so
+// that the client (and its log) can tell a page that is ready from one still loading.
 function show(...cards) {
   const main = document.getElementById('app');
   main.replaceChildren(...cards);
+  const page = document.getElementById('pageTitle').textContent;
+  document.title = 'Pelomir 云手机' + (page ? ' · ' + page : '');
 }
 
 // A missing or foreign token never shows any account's data: only this notice.
