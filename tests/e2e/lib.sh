@@ -126,14 +126,19 @@ client_up() {
   trap 'kill $pid 2>/dev/null || true; cp "$log" "$out/$script-debug.log"' EXIT
   login_demo "$log"
   wait_for 30 seen 22 'sdkManager.addPhone'
+  # The grid has laid out every tile: the first tiles are where tile_centre says.
+  wait_for 30 seen 1 'tile grid: 24 tiles'
 }
 
 # click X Y: a left click at a point of the screen.
 click() { xdotool mousemove "$1" "$2" click 1; }
 # tile_centre K: "X Y", the screen centre of the K-th tile (1 or 2) in the client's latest layout.
 tile_centre() {
-  grep -o 'tile grid: [1-9][0-9]* tiles, centres.*' "$log" | tail -n1 | grep -o '([0-9-]*, [0-9-]*)' |
-    sed -n "${1}p" | tr -d '(),'
+  local at
+  at=$(grep -o 'tile grid: [1-9][0-9]* tiles, centres.*' "$log" | tail -n1 | grep -o '([0-9-]*, [0-9-]*)' |
+    sed -n "${1}p" | tr -d '(),')
+  [[ -n $at ]] || { echo "no tile $1 in the client's layout" >&2; return 1; }
+  echo "$at"
 }
 # shown_count CLASS: how many times the client has shown a top-level window of CLASS so far.
 shown_count() { grep -c "window shown: $1" "$log" || true; }
