@@ -64,12 +64,22 @@ focus_field() {
   return 1
 }
 
-# field_text: the focused line edit's whole text, copied through the clipboard as a user would.
+# clipboard_is TEXT: the clipboard holds TEXT.
+clipboard_is() { [[ $(xclip -selection clipboard -o 2>/dev/null) == "$1" ]]; }
+
+# field_text: the focused line edit's whole text, copied through the clipboard as a user would. A
+# marker owns the clipboard first (checked, not assumed), so the copy is seen when it replaces it.
 field_text() {
-  printf '\001' | xclip -selection clipboard -i
-  xdotool key ctrl+a ctrl+c
-  wait_for 10 bash -c '[[ $(xclip -selection clipboard -o 2>/dev/null) != $(printf "\001") ]]' || return 1
-  xclip -selection clipboard -o
+  local marker=$'\001' owner rc=0
+  printf '%s' "$marker" | xclip -selection clipboard -i -quiet >/dev/null 2>&1 &
+  owner=$!
+  wait_for 10 clipboard_is "$marker" || rc=1
+  if ((rc == 0)); then
+    xdotool key ctrl+a ctrl+c
+    wait_for 10 eval '! clipboard_is "$marker"' || rc=1
+  fi
+  kill "$owner" 2>/dev/null || true
+  ((rc == 0)) && xclip -selection clipboard -o
 }
 
 # type_field NAME X Y TEXT: replaces the text of the line edit NAME at X,Y with TEXT and reads it back,
