@@ -6,7 +6,9 @@
 stack_up() {
   bin=$1 out=$2
   root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-  work=$(mktemp -d)
+  stop_orphaned_stacks
+  work=$(mktemp -d -t pelomir-e2e.XXXXXX)
+  echo $$ >"$work/owner"
   export XDG_DATA_HOME=$work/data PELOMIR_STACK_DIR=$work/stack PELOMIR_BIN_DIR=$bin
   log=$XDG_DATA_HOME/pelomir/log/debug.log
   mkdir -p "$XDG_DATA_HOME/pelomir/log" "$PELOMIR_STACK_DIR" "$out"
@@ -15,6 +17,18 @@ stack_up() {
         "$root/scripts/stack" stop >/dev/null 2>&1 || true
         rm -rf "$work"' EXIT
   "$root/scripts/stack" start
+}
+
+# stop_orphaned_stacks: a run killed from outside (a test time-out) never reaches its exit trap, and
+# its stack would hold the fixed ports for every run after it. Stops the stack of each such run.
+stop_orphaned_stacks() {
+  local dir
+  for dir in "${TMPDIR:-/tmp}"/pelomir-e2e.*; do
+    [[ -f $dir/owner ]] || continue
+    kill -0 "$(cat "$dir/owner")" 2>/dev/null && continue
+    PELOMIR_STACK_DIR=$dir/stack "$root/scripts/stack" stop >/dev/null 2>&1 || true
+    rm -rf "$dir"
+  done
 }
 
 # in_xvfb NAME=VALUE... <<'SCRIPT': runs the script on standard input in a fresh Xvfb screen, with
