@@ -49,7 +49,8 @@ enum Type : int
     openFromTree = 93,
     // An upload job ended: {"uploadId", "stored": true when the object store has the file}.
     uploadEnded = 100,
-    // The phones of a stored upload have been told to fetch it: {"uploadId"}.
+    // The phones of a stored upload have been told to fetch it: {"uploadId", "failed": how many of
+    // them could not be told, each also reported as a failed transfer result}.
     uploadHandedOver = 101,
     // One phone's answer to a transfer: {"uploadId", "deviceId", "code" (negative: failed), "detail"}.
     transferResult = 102,

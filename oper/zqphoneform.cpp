@@ -125,7 +125,14 @@ ZqPhoneForm::~ZqPhoneForm()
     g_eventManager.unsubscribe(this);
     // What was recorded is kept however the window goes.
     stopRecording();
-    // Whichever window goes, synchronised operation ends; the next master starts it again.
+    endSync();
+}
+
+void ZqPhoneForm::endSync()
+{
+    if (!m_isSyncMaster)
+        return;
+    setSyncMaster(false);
     sdkManager.stopSync();
 }
 
@@ -367,6 +374,8 @@ void ZqPhoneForm::closeEvent(QCloseEvent *event)
 {
     // However the window goes, the main window must forget it.
     post(Msg::controlWindowClosed, {{QStringLiteral("deviceId"), m_deviceId}});
+    // At once, not at the deferred deletion: the next window opened may already become the master.
+    endSync();
     QWidget::closeEvent(event);
 }
 

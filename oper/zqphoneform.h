@@ -57,6 +57,7 @@ public:
 
     // Makes this window's input (and its display's) the one that the other phones mirror.
     void setSyncMaster(bool master);
+    bool isSyncMaster() const { return m_isSyncMaster; }
     // Turns the window between portrait and landscape when `rotation` changes the orientation.
     void applyRotation(int rotation);
     // Whether the record button is recording this window's input.
@@ -94,6 +95,8 @@ private:
     void sendFunctionKey(int code, bool mirrored);
     void closePhone();
     void stopRecording();
+    // Ends synchronised operation when this window is its master; other windows leave it running.
+    void endSync();
     static QRect availableGeometry();
 
     const QString m_deviceId;

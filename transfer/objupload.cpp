@@ -4,6 +4,7 @@
 #include "app/globals.h"
 #include "app/messages.h"
 #include "objstore/client.h"
+#include "objstore/signer.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -56,7 +57,18 @@ bool ObjUpload::loadUploadInfo(const QJsonObject &info)
 QString ObjUpload::objectKey(const QString &prefix, const QString &dateText, const QString &md5Hex,
                              const QString &localPath)
 {
-    return prefix + QLatin1Char('/') + dateText + QLatin1Char('/') + md5Hex + localPath.right(4);
+    // A character outside the basic plane is kept whole rather than cut in half.
+    int tail = qMin(4, localPath.size());
+    if (tail < localPath.size() && localPath.at(localPath.size() - tail).isLowSurrogate())
+        ++tail;
+    return prefix + QLatin1Char('/') + dateText + QLatin1Char('/') + md5Hex + localPath.right(tail);
+}
+
+QString ObjUpload::objectUrl(const QString &base, const QString &key)
+{
+    // Percent-encoded, so that any file name makes an ASCII address in which "#", "?" and "%" are
+    // part of the name.
+    return base + QLatin1Char('/') + QString::fromStdString(objstore::encodeKey(key.toStdString()));
 }
 
 bool ObjUpload::uploadFile(const QString &localPath, const QString &fileName)
@@ -69,7 +81,7 @@ bool ObjUpload::uploadFile(const QString &localPath, const QString &fileName)
         return false;
     }
     const QString key = objectKey(fileUploadPath, dateText, QString::fromStdString(digest), localPath);
-    const QString url = fileUrlBase + QLatin1Char('/') + key;
+    const QString url = objectUrl(fileUrlBase, key);
     // Checked before sending: a phone could never be told an address that does not fit its buffer.
     if (url.toUtf8().size() > maxUrlBytes) {
         postNotice(QStringLiteral("文件地址超过%1字节，无法发送到设备").arg(maxUrlBytes));

@@ -50,9 +50,12 @@ public:
     int64_t transferred() const { return m_transferred.load(); }
     int64_t total() const { return m_total.load(); }
 
-    // The object key for a file: prefix/yyyy/MM/dd/<md5> and the path's last four characters.
+    // The object key for a file: prefix/yyyy/MM/dd/<md5> and the path's last four characters (five
+    // when the fourth from the end is the second half of a surrogate pair).
     static QString objectKey(const QString &prefix, const QString &dateText, const QString &md5Hex,
                              const QString &localPath);
+    // The address under which the store serves `key`, with the key percent-encoded.
+    static QString objectUrl(const QString &base, const QString &key);
 
     QString checkpointDir;
     QString accessKeyId;

@@ -6,9 +6,12 @@
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QUrl>
 
 #include <cstring>
 #include <memory>
+
+static_assert(transferNotSent == CC_ERR_BAD_ARGUMENT, "a transfer not sent reports the library's code");
 
 namespace {
 
@@ -90,6 +93,14 @@ bool TransferTask::fill(const QString &phoneDeviceId, const QString &phoneDevice
     return copyText(phoneDeviceId, deviceId, sizeof deviceId, "deviceId", why) &&
            copyText(phoneDeviceUcId, deviceUcId, sizeof deviceUcId, "deviceUcId", why) &&
            copyText(fileUrl, url, sizeof url, "file address", why);
+}
+
+QString asciiAddress(const QString &url)
+{
+    for (const QChar c : url)
+        if (c.unicode() >= 0x80)
+            return QString::fromLatin1(QUrl(url).toEncoded());
+    return url;
 }
 
 bool sendWebTransfer(const WebTransfer &transfer)

@@ -23,6 +23,13 @@ struct TransferTask
               QString *why);
 };
 
+// The code of a transfer that never reached the phone library: the library's own for a bad argument.
+constexpr int transferNotSent = -1;
+
+// Any thread. `url` with any character beyond ASCII percent-encoded, as the phone would fetch it;
+// an ASCII address is returned as it is.
+QString asciiAddress(const QString &url);
+
 // A transfer that the upload page asked for. The reply names the phone and carries the library's
 // result code; `deliver` gets its indented JSON text on a library thread.
 struct WebTransfer

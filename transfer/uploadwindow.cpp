@@ -186,12 +186,20 @@ bool UploadWindow::event(QEvent *event)
             target->upload.reset();
         }
         break;
-    case Msg::uploadHandedOver:
+    case Msg::uploadHandedOver: {
         target->stage = HandedOver;
-        target->status->setText(
-            QStringLiteral("已上传 %1，已通知设备").arg(byteText(target->upload ? target->upload->total() : 0)));
+        const QString size = byteText(target->upload ? target->upload->total() : 0);
+        const int failed = payload.value(QStringLiteral("failed")).toInt();
+        const int told = target->deviceIds.size() - failed;
+        target->status->setText(failed <= 0 ? QStringLiteral("已上传 %1，已通知设备").arg(size)
+                                : told <= 0 ? QStringLiteral("已上传 %1，未能通知设备").arg(size)
+                                            : QStringLiteral("已上传 %1，已通知 %2 台设备，%3 台未能通知")
+                                                  .arg(size)
+                                                  .arg(told)
+                                                  .arg(failed));
         target->upload.reset();
         break;
+    }
     case Msg::transferResult: {
         const int code = payload.value(QStringLiteral("code")).toInt();
         const QString detail = payload.value(QStringLiteral("detail")).toString();

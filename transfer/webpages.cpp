@@ -147,10 +147,14 @@ void VMUpload::onRecvWebMsg(const QString &message)
         return;
     WebUploadRequest request;
     QString why;
-    if (!parseWebUploadRequest(message.toUtf8(), request, &why)) {
+    // A request that cannot be carried out is answered once, so the page need not wait for replies.
+    auto refuse = [&request, &why] {
         qDebug().noquote() << QStringLiteral("upload page request refused: ") + why;
-        return;
-    }
+        postReply(webErrorReply(request.callback, why));
+    };
+    if (!parseWebUploadRequest(message.toUtf8(), request, &why))
+        return refuse();
+    const QString address = asciiAddress(request.apkurl);
     // Every phone's task is built before any is queued, so a bad entry sends nothing at all.
     QVector<WebTransfer> transfers;
     for (const QString &deviceId : request.deviceIds) {
@@ -160,10 +164,8 @@ void VMUpload::onRecvWebMsg(const QString &message)
         if (g_userInfo)
             g_userInfo->findPhoneByDeviceId(deviceId, phone);
         WebTransfer transfer;
-        if (!transfer.task.fill(deviceId, phone.deviceUcId, request.apkurl, &why)) {
-            qDebug().noquote() << QStringLiteral("upload page request refused: ") + why;
-            return;
-        }
+        if (!transfer.task.fill(deviceId, phone.deviceUcId, address, &why))
+            return refuse();
         transfer.type = request.install ? 1 : 0;
         transfer.callback = request.callback;
         transfer.deliver = [](const QByteArray &reply) { VMUpload::postReply(reply); };
@@ -173,8 +175,8 @@ void VMUpload::onRecvWebMsg(const QString &message)
         try {
             g_threadPool.commit([transfer] { sendWebTransfer(transfer); });
         } catch (const std::runtime_error &) {
-            qDebug() << "upload page request dropped: the worker pool is stopping";
-            return;
+            why = QStringLiteral("the client is shutting down");
+            return refuse();
         }
     }
 }

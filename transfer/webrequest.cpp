@@ -41,14 +41,15 @@ bool parseWebUploadRequest(const QByteArray &text, WebUploadRequest &out, QStrin
     if (!takeText(request.value(QLatin1String("callback")), "callback", WebUploadRequest::maxCallbackBytes,
                   parsed.callback, why))
         return false;
+    // Known from here on, so that the page's error reply can carry it.
+    out.callback = parsed.callback;
     const QJsonValue value = request.value(QLatin1String("value"));
     if (!value.isObject())
         return fail(why, QStringLiteral("\"value\" is not an object"));
     const QJsonObject body = value.toObject();
+    // Only the number 1 installs; any other "type", or none, sends a plain file.
     const QJsonValue type = body.value(QLatin1String("type"));
-    if (!type.isDouble())
-        return fail(why, QStringLiteral("\"type\" is not a number"));
-    parsed.install = type.toDouble() == 1.0;
+    parsed.install = type.isDouble() && type.toDouble() == 1.0;
     if (!takeText(body.value(QLatin1String("apkurl")), "apkurl", WebUploadRequest::maxUrlBytes, parsed.apkurl,
                   why))
         return false;
@@ -71,4 +72,12 @@ bool parseWebUploadRequest(const QByteArray &text, WebUploadRequest &out, QStrin
     }
     out = parsed;
     return true;
+}
+
+QByteArray webErrorReply(const QString &callback, const QString &why)
+{
+    const QJsonObject value{{QStringLiteral("type"), webRequestRefused}, {QStringLiteral("error"), why}};
+    return QJsonDocument(
+               QJsonObject{{QStringLiteral("callback"), callback}, {QStringLiteral("value"), value}})
+        .toJson(QJsonDocument::Indented);
 }

@@ -25,5 +25,15 @@ struct WebUploadRequest
 
 // Any thread. Parses the page's JSON text. False, with `why` saying what is wrong, for text that is
 // not such a request: wrong JSON types, a text longer than its limit, a phone entry without a
-// "deviceId". A request without "phoneInfo" (or with an empty one) parses, naming no phones.
+// "deviceId"; `out.callback` then holds the callback when it could be read. A request without
+// "phoneInfo" (or with an empty one) parses, naming no phones. A "type" other than the number 1,
+// or none, asks for a plain file.
 bool parseWebUploadRequest(const QByteArray &text, WebUploadRequest &out, QString *why);
+
+// The "type" of a reply to a request that was refused before any phone was asked (the library's
+// bad-argument code).
+constexpr int webRequestRefused = -1;
+
+// Any thread. The one reply to a request that could not be carried out: the callback (empty when
+// unreadable), "type" webRequestRefused and the reason in "error"; no phone is named.
+QByteArray webErrorReply(const QString &callback, const QString &why);

@@ -337,9 +337,16 @@ void MainWindow::forgetSyncMaster()
 void MainWindow::switchSyncOperation(const QJsonObject &request)
 {
     m_syncOperationOn = request.value(QStringLiteral("SyncOperation")).toBool(false);
-    qDebug() << "sync operation:" << m_syncOperationOn;
-    if (!m_syncOperationOn)
+    qDebug() << "sync operation:" << (m_syncOperationOn ? "on" : "off");
+    if (!m_syncOperationOn) {
+        // Mirroring stops at once; the master stays open as an ordinary window.
+        if (ZqPhoneForm *master = m_phoneForms.value(m_syncMasterDeviceId))
+            master->setSyncMaster(false);
+        forgetSyncMaster();
+        if (sdkManager.syncMaster() != 0)
+            sdkManager.stopSync();
         return;
+    }
     // Every window closes, so the next one opened becomes the master. Their closing messages find
     // no entry any more, so the master is forgotten here.
     const auto forms = m_phoneForms;

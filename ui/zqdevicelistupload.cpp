@@ -90,6 +90,17 @@ void checkUpload(const TransferTask &task, int uploadId)
                        << milliseconds();
 }
 
+// GUI thread: a phone that could not be told about the file shows as failed, with its tip.
+void handOverFailed(int uploadId, const QString &deviceId, const QString &why)
+{
+    qDebug().noquote() << "transfer not sent:" << deviceId << why;
+    tipWindowMessage(QStringLiteral("文件上传失败"));
+    post(Msg::transferResult, {{QStringLiteral("uploadId"), uploadId},
+                               {QStringLiteral("deviceId"), deviceId},
+                               {QStringLiteral("code"), transferNotSent},
+                               {QStringLiteral("detail"), why}});
+}
+
 void postUploadEnded(int uploadId, bool stored)
 {
     post(Msg::uploadEnded, {{QStringLiteral("uploadId"), uploadId}, {QStringLiteral("stored"), stored}});
@@ -212,6 +223,7 @@ void ZqDeviceList::checkPendingUploads()
         const QString url = job->upload->fileUrl();
         const bool install = url.right(3).toLower() == QLatin1String("apk");
         qDebug().noquote() << QStringLiteral(" +++++++++++++++ 通知上传完成,time:") + now();
+        int failed = 0;
         for (const UploadTarget &target : qAsConst(job->targets)) {
             qDebug().noquote() << QStringLiteral("                       参数,deviceId:") + target.deviceId +
                                       QStringLiteral(", ucId:") + target.deviceUcId +
@@ -219,15 +231,20 @@ void ZqDeviceList::checkPendingUploads()
                                       (install ? QStringLiteral("TFT_INSTALL") : QStringLiteral("TFT_NONE"));
             TransferTask task;
             QString why;
+            const int id = job->upload->id();
             if (!task.fill(target.deviceId, target.deviceUcId, url, &why)) {
-                qDebug().noquote() << "transfer not sent:" << why;
+                handOverFailed(id, target.deviceId, why);
+                ++failed;
                 continue;
             }
             task.install = install;
-            const int id = job->upload->id();
-            onPool([task, id] { checkUpload(task, id); });
+            if (!onPool([task, id] { checkUpload(task, id); })) {
+                handOverFailed(id, target.deviceId, QStringLiteral("the client is shutting down"));
+                ++failed;
+            }
         }
-        post(Msg::uploadHandedOver, {{QStringLiteral("uploadId"), job->upload->id()}});
+        post(Msg::uploadHandedOver,
+             {{QStringLiteral("uploadId"), job->upload->id()}, {QStringLiteral("failed"), failed}});
     }
 }
 

@@ -25,7 +25,9 @@ std::shared_ptr<Phone> Farm::phone(const QByteArray &deviceId, bool create)
         return it.value();
     if (!create || phones_.size() >= options_.maxPhones)
         return nullptr;
-    auto phone = std::make_shared<Phone>(QString::fromLatin1(deviceId));
+    const QString id = QString::fromLatin1(deviceId);
+    auto phone = std::make_shared<Phone>(id, options_.mixedScreens ? mixedScreenSize(id)
+                                                                   : QSize(kScreenWidth, kScreenHeight));
     phones_.insert(deviceId, phone);
     return phone;
 }

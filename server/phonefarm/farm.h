@@ -21,7 +21,8 @@ struct FarmOptions
     qint64 resetMs = 8000;
     int maxPhones = 5000;
     int maxFps = 30;
-    int idleMs = 10000; // a connection silent this long is closed
+    int idleMs = 10000;        // a connection silent this long is closed
+    bool mixedScreens = false; // phones of three sizes (mixedScreenSize), else all 720x1280
 };
 
 // Monotonic milliseconds shared by the whole farm.

@@ -77,11 +77,17 @@ int main(int argc, char *argv[])
     const QCommandLineOption idleMs(QStringLiteral("idle-ms"),
                                     QStringLiteral("Closes a gateway connection silent this long."),
                                     QStringLiteral("ms"), QStringLiteral("10000"));
-    parser.addOptions({listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones, idleMs});
+    const QCommandLineOption mixedScreens(
+        QStringLiteral("mixed-screens"),
+        QStringLiteral("Phones of 540x960, 720x1280 and 1080x1920, picked by the device id's last "
+                       "character (its code modulo 3: 720x1280, 540x960, 1080x1920); else all 720x1280."));
+    parser.addOptions(
+        {listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones, idleMs, mixedScreens});
     parser.process(app);
 
     farm::FarmOptions options;
     options.secret = parser.value(secret).toUtf8();
+    options.mixedScreens = parser.isSet(mixedScreens);
     bool ok[5];
     options.restartMs = parser.value(restartMs).toLongLong(&ok[0]);
     options.resetMs = parser.value(resetMs).toLongLong(&ok[1]);

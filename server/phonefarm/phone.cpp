@@ -98,14 +98,26 @@ int PhoneState::rotation() const
     return a && a->landscape ? 1 : 0;
 }
 
+QSize mixedScreenSize(const QString &deviceId)
+{
+    static const QSize sizes[] = {{720, 1280}, {540, 960}, {1080, 1920}};
+    return deviceId.isEmpty() ? sizes[0] : sizes[deviceId.back().unicode() % 3];
+}
+
 QSize PhoneState::screenSize() const
+{
+    return rotation() == 1 ? panel.transposed() : panel;
+}
+
+QSize PhoneState::layoutSize() const
 {
     return rotation() == 1 ? QSize(kScreenHeight, kScreenWidth) : QSize(kScreenWidth, kScreenHeight);
 }
 
-Phone::Phone(const QString &deviceId)
+Phone::Phone(const QString &deviceId, const QSize &panel)
 {
     s_.deviceId = deviceId;
+    s_.panel = panel;
     s_.wallpaper = wallpaperColor(deviceId);
     factoryState();
 }
@@ -114,10 +126,12 @@ Phone::Phone(const QString &deviceId)
 void Phone::factoryState()
 {
     const QString id = s_.deviceId;
+    const QSize panel = s_.panel;
     const QColor wallpaper = s_.wallpaper;
     const quint64 version = s_.version;
     s_ = PhoneState();
     s_.deviceId = id;
+    s_.panel = panel;
     s_.wallpaper = wallpaper;
     s_.apps = factoryApps(id);
     s_.version = version + 1;
@@ -319,8 +333,11 @@ void Phone::pruneRipples(qint64 nowMs)
 int Phone::touch(const ccwire::Touch &touch, qint64 nowMs)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    // The same share of the screen on every phone, whatever its size; the layout works in its units.
     const QSize screen = s_.screenSize();
-    const QPointF pos(touch.x / 65535.0 * (screen.width() - 1), touch.y / 65535.0 * (screen.height() - 1));
+    const QPointF pos =
+        QPointF(touch.x / 65535.0 * (screen.width() - 1), touch.y / 65535.0 * (screen.height() - 1)) /
+        s_.scale();
     pruneRipples(nowMs);
     switch (touch.action) {
     case ccwire::TouchAction::Down:
@@ -489,6 +506,8 @@ int Phone::shell(const QByteArray &command, qint64 nowMs, QByteArray *output)
             return say(s_.adbIme ? adb : stock);
         return say(QStringLiteral("null"));
     }
+    if (cmd == QLatin1String("wm") && args.size() == 2 && args[1] == QLatin1String("size"))
+        return say(QStringLiteral("Physical size: %1x%2").arg(s_.panel.width()).arg(s_.panel.height()));
     if (cmd == QLatin1String("uiautomator") && args.value(1) == QLatin1String("dump"))
         return say(QString::fromUtf8(uiDump()));
     return fail(QStringLiteral("/system/bin/sh: %1: inaccessible or not found").arg(cmd));
@@ -498,17 +517,21 @@ int Phone::shell(const QByteArray &command, qint64 nowMs, QByteArray *output)
 // phone shows without looking at pixels.
 QByteArray Phone::uiDump() const
 {
-    const QSize screen = s_.screenSize();
+    const double scale = s_.scale();
+    // Bounds in the phone's own pixels, as a tap there would land.
+    const auto bounds = [scale](const QRectF &r) {
+        return farm::bounds(QRectF(r.topLeft() * scale, r.size() * scale));
+    };
     QString xml = QStringLiteral("<?xml version='1.0' encoding='UTF-8' standalone='yes' ?>"
                                  "<hierarchy rotation=\"%1\">")
                       .arg(s_.rotation());
-    auto node = [&xml](const QString &cls, const QString &package, const QString &text, const QRectF &r,
-                       const QString &desc = QString()) {
+    auto node = [&xml, &bounds](const QString &cls, const QString &package, const QString &text,
+                                const QRectF &r, const QString &desc = QString()) {
         xml += QStringLiteral(
                    "<node class=\"%1\" package=\"%2\" text=\"%3\" content-desc=\"%4\" bounds=\"%5\"/>")
                    .arg(cls, package, xmlEscape(text), xmlEscape(desc), bounds(r));
     };
-    const QRectF full(QPointF(0, 0), QSizeF(screen));
+    const QRectF full(QPointF(0, 0), QSizeF(s_.layoutSize()));
     if (s_.view == View::Launcher) {
         xml += QStringLiteral("<node class=\"android.widget.FrameLayout\" package=\"com.pmapps.launcher\" "
                               "bounds=\"%1\">")

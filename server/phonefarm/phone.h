@@ -16,8 +16,14 @@
 
 namespace farm {
 
+// Layout units: every screen is laid out 720 wide and 1280 high when upright, and drawn, touched
+// and dumped at the phone's own size, which is always 9:16.
 constexpr int kScreenWidth = 720;
 constexpr int kScreenHeight = 1280;
+
+// The size of a phone with this id when the farm mixes sizes: the code of the id's last character
+// modulo 3 picks 720x1280 (0), 540x960 (1) or 1080x1920 (2). Upright, in the phone's own pixels.
+QSize mixedScreenSize(const QString &deviceId);
 
 enum class View
 {
@@ -57,6 +63,7 @@ struct Ripple
 struct PhoneState
 {
     QString deviceId;
+    QSize panel{kScreenWidth, kScreenHeight}; // the phone's own pixels, upright
     QColor wallpaper;
     QList<AppInfo> apps; // launcher order
     View view = View::Launcher;
@@ -79,7 +86,12 @@ struct PhoneState
 
     const AppInfo *app(const QString &package) const;
     int rotation() const; // 1 while a landscape app is in front
+    // The phone's own pixels in the current orientation: frames, screenshots, touches, view dumps.
     QSize screenSize() const;
+    // The same screen in layout units, in which drawing and hit tests work.
+    QSize layoutSize() const;
+    // Own pixels per layout unit.
+    double scale() const { return double(panel.width()) / kScreenWidth; }
 };
 
 constexpr qint64 kRippleFadeMs = 350;
@@ -90,7 +102,7 @@ constexpr int kMaxTextChars = 20000;
 class Phone
 {
 public:
-    explicit Phone(const QString &deviceId);
+    explicit Phone(const QString &deviceId, const QSize &panel = QSize(kScreenWidth, kScreenHeight));
 
     // Running status: 1 normal, 3 restarting, 4 resetting.
     int status(qint64 nowMs) const;

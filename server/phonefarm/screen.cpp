@@ -342,6 +342,7 @@ void drawSettingsApp(QPainter &p, const PhoneState &s)
     const QList<QPair<QString, QString>> rows = {
         {QStringLiteral("设备编号"), s.deviceId},
         {QStringLiteral("系统版本"), QStringLiteral("Android 12（云手机）")},
+        {QStringLiteral("屏幕"), QStringLiteral("%1 × %2").arg(s.panel.width()).arg(s.panel.height())},
         {QStringLiteral("输入法"), s.adbIme ? QStringLiteral("ADB Keyboard") : QStringLiteral("默认键盘")},
         {QStringLiteral("音量"), QStringLiteral("%1 / 15").arg(s.volume)},
         {QStringLiteral("已安装应用"), QStringLiteral("%1 个").arg(s.apps.size())},
@@ -513,7 +514,7 @@ QRectF recentCardRect(int index)
 
 Hit hitTest(const PhoneState &s, const QPointF &pos)
 {
-    const QSize screen = s.screenSize();
+    const QSize screen = s.layoutSize();
     if (statusBarRect(screen).contains(pos))
         return {};
     const QRectF nav = navBarRect(screen);
@@ -552,7 +553,7 @@ Hit hitTest(const PhoneState &s, const QPointF &pos)
 
 QImage renderScreen(const PhoneState &s, qint64 nowMs, const QSize &outSize)
 {
-    const QSize screen = s.screenSize();
+    const QSize screen = s.layoutSize();
     QImage image(outSize, QImage::Format_RGB32);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);

@@ -163,7 +163,8 @@ private:
 // Seconds since the epoch.
 int64_t nowSeconds();
 // Adds a phone with a fresh device id to `ownerId`'s account; groupId 0 leaves it ungrouped. Returns
-// the phone's record id. Inside the caller's write transaction.
+// the phone's record id. Inside the caller's write transaction. Phones take the farm's three screen
+// sizes in turn of their record ids.
 int64_t addPhone(Connection &conn, int64_t ownerId, int64_t groupId, const std::string &name,
                  int64_t billingId, int64_t endTime);
 

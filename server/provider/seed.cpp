@@ -4,6 +4,8 @@
 #include "server/provider/log.h"
 #include "server/provider/provider.h"
 
+#include <sodium.h>
+
 #include <chrono>
 
 namespace provider {
@@ -44,6 +46,16 @@ int64_t addGroup(Connection &conn, int64_t userId, const std::string &name, int 
     return conn.lastInsertId();
 }
 
+// A farm that mixes screen sizes sizes a phone by its id's last character, the character's code
+// modulo 3 picking 720x1280, 540x960 or 1080x1920; so phones take the three sizes in turn.
+std::string withScreen(std::string deviceId, int size)
+{
+    static const std::string ends[] = {"0369BE", "147CF", "258AD"};
+    const std::string &choice = ends[size];
+    deviceId.back() = choice[randombytes_uniform(uint32_t(choice.size()))];
+    return deviceId;
+}
+
 std::string twoDigits(int n)
 {
     return (n < 10 ? "0" : "") + std::to_string(n);
@@ -69,7 +81,7 @@ int64_t addPhone(Connection &conn, int64_t ownerId, int64_t groupId, const std::
     }
     std::string deviceId;
     while (deviceId.empty()) {
-        std::string candidate = randomDeviceId();
+        std::string candidate = withScreen(randomDeviceId(), int(n % 3));
         Query used(conn, "SELECT 1 FROM phones WHERE device_id = ?1");
         used.bind(1, candidate);
         if (!used.step())

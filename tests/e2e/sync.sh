@@ -18,7 +18,7 @@ client_up sync
 
 # The toolbar's switch, then the first tile: its phone's window is the master.
 click 491 101
-wait_for 10 grep -q 'sync operation: true' "$log"
+wait_for 10 grep -q 'sync operation: on' "$log"
 click_for ZqPhoneForm $(tile_centre 1)
 wait_for 30 grep -q 'sync master:' "$log"
 master=$(grep -o 'sync master: "[^"]*"' "$log" | head -n1 | cut -d'"' -f2)

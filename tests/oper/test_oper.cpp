@@ -410,32 +410,68 @@ void TestOper::syncMasterMirrorsItsInput()
     QCoreApplication::sendPostedEvents(surface, CcCopyDataEvent::eventType);
     QTRY_COMPARE_WITH_TIMEOUT(screenOf(master).text(), QStringLiteral("a") + longText, 15000);
     QTRY_COMPARE_WITH_TIMEOUT(screenOf(target).text(), QStringLiteral("a") + longText, 15000);
+    const QString typed = QStringLiteral("a") + longText;
+
+    // Closing a window that is not the master leaves mirroring running.
+    QPointer<ZqPhoneForm> plain = formsOf(other).first();
+    click(plain, "btnClose");
+    QTRY_VERIFY(!plain);
+    QCOMPARE(sdkManager.syncMaster(), 501);
+    QVERIFY(form->isSyncMaster());
+    QTest::keyClicks(surface, QStringLiteral("c"));
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(target).text(), typed + "c", 15000);
     click(form, "btnReturn");
     QTRY_COMPARE_WITH_TIMEOUT(screenOf(target).package(), launcherApp, 15000);
+    startApp(master, notesApp);
+    startApp(target, notesApp);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(target).package(), notesApp, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(master).package(), notesApp, 10000);
 
-    // Closing the master ends synchronised operation; the window opened next is the new master.
+    // Closing the master ends it at once, and the next window opened is the master again.
     click(form, "btnClose");
+    QCOMPARE(sdkManager.syncMaster(), 0);
+    QTRY_VERIFY(!form);
+    QTRY_COMPARE_WITH_TIMEOUT(SdkManager::liveReplayThreads(), 0, 15000);
+    post(20, openRequest(master, 501));
+    QTRY_COMPARE(formsOf(master).size(), 1);
+    form = formsOf(master).first();
+    QVERIFY(form->isSyncMaster());
+    QCOMPARE(sdkManager.syncMaster(), 501);
+    surface = form->display();
+    QTest::keyClicks(surface, QStringLiteral("d"));
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(target).text(), typed + "cd", 15000);
+
+    // Switching off stops mirroring at once and leaves the master open as a plain window: what is
+    // typed after it reaches the master's own phone only, even once every replay has ended.
+    post(27, {{"SyncOperation", false}});
+    QTRY_VERIFY(!form->isSyncMaster());
+    QVERIFY(form->isVisible() && !surface->isSyncMaster());
+    QCOMPARE(sdkManager.syncMaster(), 0);
+    QTest::keyClicks(surface, QStringLiteral("e"));
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(master).text(), typed + "cde", 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(SdkManager::liveReplayThreads(), 0, 15000);
+    QCOMPARE(screenOf(target).text(), typed + "cd");
+    // New windows are plain windows while it is off.
+    post(20, openRequest(other, 503));
+    QTRY_COMPARE(formsOf(other).size(), 1);
+    QVERIFY(!formsOf(other).first()->isSyncMaster());
+
+    // Switching on again closes the windows; the next one opened is a new master.
+    plain = formsOf(other).first();
+    post(27, {{"SyncOperation", true}});
+    QTRY_VERIFY(!form && !plain);
+    post(20, openRequest(master, 501));
+    QTRY_COMPARE(formsOf(master).size(), 1);
+    form = formsOf(master).first();
+    QVERIFY(form->isSyncMaster());
+    QTest::keyClicks(form->display(), QStringLiteral("f"));
+    QTRY_COMPARE_WITH_TIMEOUT(screenOf(target).text(), typed + "cdf", 15000);
+    post(27, {{"SyncOperation", false}});
+    QTRY_VERIFY(!form->isSyncMaster());
+    form->close();
     QTRY_VERIFY(!form);
     QCOMPARE(sdkManager.syncMaster(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(SdkManager::liveReplayThreads(), 0, 15000);
-    QPointer<ZqPhoneForm> second = formsOf(other).first();
-    second->close();
-    QTRY_VERIFY(!second);
-    post(20, openRequest(other, 503));
-    QTRY_COMPARE(formsOf(other).size(), 1);
-    second = formsOf(other).first();
-    QVERIFY(second->display()->isSyncMaster());
-    QCOMPARE(sdkManager.syncMaster(), 503);
-
-    // Switching it off leaves the windows open; new ones are plain windows.
-    post(27, {{"SyncOperation", false}});
-    post(20, openRequest(master, 501));
-    QTRY_COMPARE(formsOf(master).size(), 1);
-    QVERIFY(second && !formsOf(master).first()->display()->isSyncMaster());
-    formsOf(master).first()->close();
-    second->close();
-    QTRY_VERIFY(!second);
-    QCOMPARE(sdkManager.syncMaster(), 0);
     sdkManager.erasePhone(501);
     sdkManager.erasePhone(502);
 }

@@ -15,7 +15,9 @@
 
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QImage>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrlQuery>
 #include <QtTest>
@@ -353,6 +355,75 @@ private slots:
         QCOMPARE(res->status, 401);
     }
 
+    // Phones of three sizes: a touch at one share of the screen lands on the same icon of each,
+    // and screenshots, previews and view dumps come in each phone's own pixels.
+    void screenSizes()
+    {
+        QCOMPARE(farm::mixedScreenSize(QStringLiteral("PMSIZE0")), QSize(720, 1280));
+        QCOMPARE(farm::mixedScreenSize(QStringLiteral("PMSIZE1")), QSize(540, 960));
+        QCOMPARE(farm::mixedScreenSize(QStringLiteral("PMSIZE2")), QSize(1080, 1920));
+        QCOMPARE(farm::mixedScreenSize(QStringLiteral("PMSIZEA")), QSize(1080, 1920)); // 'A' is 65
+
+        harness::Farm phones;
+        QVERIFY(phones.start({QStringLiteral("--mixed-screens")}));
+        cc_core_set_gateway("127.0.0.1", phones.port);
+        // The clock's icon, third on every launcher, as a share of the upright screen.
+        const QRectF clock = farm::iconRect(2, 5);
+        const QPointF share(clock.center().x() / (farm::kScreenWidth - 1),
+                            clock.center().y() / (farm::kScreenHeight - 1));
+        for (const QByteArray &id : {QByteArray("PMSIZE0"), QByteArray("PMSIZE1"), QByteArray("PMSIZE2")}) {
+            const QSize size = farm::mixedScreenSize(QString::fromLatin1(id));
+            const double scale = size.width() / 720.0;
+            const QByteArray cred = harness::credential(id);
+            auto shell = [&](const char *command) {
+                return harness::run(cred, id, [command](SdkSession *s, SdkCallback cb) {
+                    return cc_core_send_adb_command_msg_tob(s, command, cb, 0);
+                });
+            };
+            QCOMPARE(shell("wm size").data,
+                     QStringLiteral("Physical size: %1x%2\n").arg(size.width()).arg(size.height()).toUtf8());
+            const auto shot = harness::run(cred, id, [](SdkSession *s, SdkCallback cb) {
+                return cc_core_send_screencap_msg_tob(s, cb);
+            });
+            QCOMPARE(QImage::fromData(shot.data, "PNG").size(), size);
+            const auto preview = harness::run(cred, id, [](SdkSession *s, SdkCallback cb) {
+                return cc_core_send_preview_msg_tob(s, 60, 25, cb);
+            });
+            QCOMPARE(QImage::fromData(preview.data, "JPEG").size(), QSize(360, 640));
+
+            // The dump places the icon where a tap in the phone's own pixels finds it.
+            const QString dump = QString::fromUtf8(shell("uiautomator dump").data);
+            const auto m =
+                QRegularExpression(QStringLiteral("content-desc=\"com.pmapps.clock\" "
+                                                  "bounds=\"\\[(\\d+),(\\d+)\\]\\[(\\d+),(\\d+)\\]\""))
+                    .match(dump);
+            QVERIFY2(m.hasMatch(), qPrintable(dump));
+            QVERIFY(qAbs(m.captured(1).toInt() - clock.left() * scale) <= 1);
+            QVERIFY(qAbs(m.captured(4).toInt() - clock.bottom() * scale) <= 1);
+            QVERIFY(dump.contains(
+                QStringLiteral("bounds=\"[0,0][%1,%2]\"").arg(size.width()).arg(size.height())));
+
+            for (const auto action : {ccwire::TouchAction::Down, ccwire::TouchAction::Up}) {
+                ccwire::Touch touch;
+                touch.action = action;
+                touch.x = quint16(share.x() * 65535);
+                touch.y = quint16(share.y() * 65535);
+                const QByteArray payload = ccwire::touchPayload(touch);
+                QCOMPARE(harness::run(cred, id,
+                                      [&payload](SdkSession *s, SdkCallback cb) {
+                                          return cc_core_send_touch_updown_msg_tob(s, payload.constData(),
+                                                                                   payload.size(), cb);
+                                      })
+                             .code,
+                         0);
+            }
+            QVERIFY(shell("uiautomator dump")
+                        .data.contains("<node class=\"android.widget.FrameLayout\" "
+                                       "package=\"com.pmapps.clock\""));
+        }
+        phones.stop();
+    }
+
     // The whole chain: provider credentials open farm phones through
     // core-client, and the provider's restart and running status are the farm's.
     void providerLink()
@@ -409,6 +480,10 @@ private slots:
                 const QByteArray plain =
                     decryptUcid(access.value(QStringLiteral("ucid")).toString().toLatin1());
                 const QByteArray cred = plain.left(plain.indexOf('#'));
+                // Phones take the farm's three screen sizes in turn of their record ids.
+                static const QSize turns[] = {{720, 1280}, {540, 960}, {1080, 1920}};
+                QCOMPARE(farm::mixedScreenSize(access.value(QStringLiteral("deviceId")).toString()),
+                         turns[(p.toObject().value(QStringLiteral("cloudPhoneId")).toInt() - 100000) % 3]);
                 if (cred.split('.').value(2) == "1" && viewId.isEmpty()) {
                     viewId = access.value(QStringLiteral("deviceId")).toString().toLatin1();
                     viewUcid = cred;

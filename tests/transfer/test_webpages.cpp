@@ -81,7 +81,7 @@ private slots:
 
     void uploadPageSendsToTickedPhones();
     void installOnlyForTypeOne();
-    void badRequestsGetNoReply();
+    void badRequestsGetAnErrorReply();
     void reopeningKeepsThePage();
     void buyPageBuysAndRenews();
     void foreignTokenGetsTheLoginNotice();
@@ -184,6 +184,10 @@ void TestWebPages::uploadPageSendsToTickedPhones()
                    "=== '已安装').length === 2"));
     for (const phoneRecord &p : {a, b})
         QVERIFY(installed(p).contains("|com.pelomir.notes|"));
+
+    // A request the client cannot read is answered with an error, which the page shows.
+    m_upload->onRecvWebMsg(R"({"callback": "onUploadReply", "value": {"type": 1, "apkurl": 5}})");
+    QVERIFY(waitJs(view, "document.querySelector('#why').textContent.startsWith('发送失败')"));
 }
 
 void TestWebPages::installOnlyForTypeOne()
@@ -197,45 +201,78 @@ void TestWebPages::installOnlyForTypeOne()
     QVERIFY(got[0]["value"].toObject()["type"].toInt() >= 0);
     QVERIFY(!installed(phone).contains("|com.pelomir.clock|"));
 
-    m_upload->onRecvWebMsg(request("install", 1, catalogueUrl("pelomir-clock.apk"), {phone.deviceId}));
-    got = replies(spy, 2);
-    QCOMPARE(got.size(), 2);
-    QCOMPARE(got[1]["callback"].toString(), QString("install"));
+    // Without a "type", or with one that is not the number 1, the file is plain too.
+    const QString clock = catalogueUrl("pelomir-clock.apk");
+    for (const QString &type : {QString(), QString(R"("type": "1", )"), QString(R"("type": null, )")})
+        m_upload->onRecvWebMsg(
+            QString(
+                R"({"callback": "plain", "value": {%1"apkurl": "%2", "phoneInfo": [{"deviceId": "%3"}]}})")
+                .arg(type, clock, phone.deviceId));
+    got = replies(spy, 4);
+    QCOMPARE(got.size(), 4);
+    for (const QJsonObject &reply : got) {
+        QCOMPARE(reply["value"].toObject()["deviceId"].toString(), phone.deviceId);
+        QVERIFY(reply["value"].toObject()["type"].toInt() >= 0);
+    }
+    QVERIFY(!installed(phone).contains("|com.pelomir.clock|"));
+
+    m_upload->onRecvWebMsg(request("install", 1, clock, {phone.deviceId}));
+    got = replies(spy, 5);
+    QCOMPARE(got.size(), 5);
+    QCOMPARE(got[4]["callback"].toString(), QString("install"));
     QVERIFY(installed(phone).contains("|com.pelomir.clock|"));
 }
 
-// Each bad request names a phone that could take the file, so a wrongly queued one would answer;
-// the good request sent after them must be the only answer.
-void TestWebPages::badRequestsGetNoReply()
+// Each unreadable request names a phone that could take the file, so a wrongly queued one would
+// answer with that phone; instead each gets one error reply naming no phone, with its callback when
+// that could be read. A request naming no phone, and an empty message, get no reply.
+void TestWebPages::badRequestsGetAnErrorReply()
 {
     const phoneRecord phone = livePhones().at(2);
     const QString url = catalogueUrl("welcome.txt");
     QSignalSpy spy(m_upload.get(), &VMUpload::msgToJs);
     const QString okCallback(WebUploadRequest::maxCallbackBytes, 'c');
-    const QStringList bad{
-        "",
-        "not json",
-        "[1, 2]",
-        QString(R"({"callback": "x", "value": {"type": 1, "apkurl": "%1"}})").arg(url),
-        QString(R"({"callback": "x", "value": {"type": 1, "apkurl": "%1", "phoneInfo": []}})").arg(url),
-        request(okCallback + "c", 2, url, {phone.deviceId}),
-        request(QString(43, QChar(0x4E2D)), 2, url, {phone.deviceId}), // 129 UTF-8 bytes
-        request("x", 2, url + "?" + QString(1023 - url.size(), 'p'), {phone.deviceId}),
-        request("x", 2, url, {phone.deviceId, QString(32, 'D')}),
-        QString(R"({"callback": 7, "value": {"type": 1, "apkurl": "%1", "phoneInfo": [{"deviceId": "%2"}]}})")
-            .arg(url, phone.deviceId),
-        QString(
-            R"({"callback": "x", "value": {"type": "1", "apkurl": "%1", "phoneInfo": [{"deviceId": "%2"}]}})")
-            .arg(url, phone.deviceId),
-        QString(R"({"callback": "x", "value": {"type": 1, "apkurl": "%1", "phoneInfo": {"deviceId": "%2"}}})")
-            .arg(url, phone.deviceId),
-        QString(R"({"callback": "x", "value": {"type": 1, "apkurl": "%1", "phoneInfo": [{"deviceId": 5}]}})")
-            .arg(url),
-        QString(R"({"callback": "x", "value": {"type": 1, "apkurl": "%1", "phoneInfo": ["%2"]}})")
-            .arg(url, phone.deviceId),
+    // request → the callback its error reply carries
+    const QList<QPair<QString, QString>> bad{
+        {"not json", ""},
+        {"[1, 2]", ""},
+        {request(okCallback + "c", 2, url, {phone.deviceId}), ""},
+        {request(QString(43, QChar(0x4E2D)), 2, url, {phone.deviceId}), ""}, // 129 UTF-8 bytes
+        {request("x", 2, url + "?" + QString(1023 - url.size(), 'p'), {phone.deviceId}), "x"},
+        {request("x", 2, url, {phone.deviceId, QString(32, 'D')}), "x"},
+        {QString(
+             R"({"callback": 7, "value": {"type": 1, "apkurl": "%1", "phoneInfo": [{"deviceId": "%2"}]}})")
+             .arg(url, phone.deviceId),
+         ""},
+        {QString(
+             R"({"callback": "x", "value": {"type": 1, "apkurl": "%1", "phoneInfo": {"deviceId": "%2"}}})")
+             .arg(url, phone.deviceId),
+         "x"},
+        {QString(R"({"callback": "x", "value": {"type": 1, "apkurl": "%1", "phoneInfo": [{"deviceId": 5}]}})")
+             .arg(url),
+         "x"},
+        {QString(R"({"callback": "y", "value": {"type": 1, "apkurl": "%1", "phoneInfo": ["%2"]}})")
+             .arg(url, phone.deviceId),
+         "y"},
+        // An address that still does not fit once its Chinese is percent-encoded (9 bytes each).
+        {request("z", 2, url + "?" + QString(110, QChar(0x4E2D)), {phone.deviceId}), "z"},
     };
-    for (const QString &text : bad)
+    for (const auto &[text, callback] : bad) {
+        const int before = spy.size();
         m_upload->onRecvWebMsg(text);
+        QTRY_COMPARE(spy.size(), before + 1);
+        const QJsonObject reply = QJsonDocument::fromJson(spy.last().at(0).toString().toUtf8()).object();
+        QCOMPARE(reply["callback"].toString(), callback);
+        const QJsonObject value = reply["value"].toObject();
+        QCOMPARE(value["type"].toInt(), webRequestRefused);
+        QVERIFY2(!value["error"].toString().isEmpty(), qPrintable(text.left(80)));
+        QVERIFY(!value.contains("deviceId"));
+    }
+    spy.clear();
+    m_upload->onRecvWebMsg("");
+    m_upload->onRecvWebMsg(QString(R"({"callback": "x", "value": {"type": 1, "apkurl": "%1"}})").arg(url));
+    m_upload->onRecvWebMsg(
+        QString(R"({"callback": "x", "value": {"type": 1, "apkurl": "%1", "phoneInfo": []}})").arg(url));
     // The longest texts that fit, and a phone the inventory does not know: it is still asked, and
     // the library's refusal comes back with an empty credential.
     const QString longUrl = url + "?" + QString(1022 - url.size(), 'p');
@@ -359,6 +396,15 @@ void TestWebPages::requestParser()
     // A zero character would cut the text in its buffer and name something else.
     QVERIFY(
         !parseWebUploadRequest(request(QString("a") + QChar(0) + "b", 1, "u", {"P"}).toUtf8(), parsed, &why));
+    // Any "type" but the number 1, or none, is a plain file; a refused request keeps its callback.
+    QVERIFY(
+        parseWebUploadRequest(R"({"callback": "t", "value": {"apkurl": "u", "type": "1"}})", parsed, &why));
+    QVERIFY(!parsed.install);
+    QVERIFY(parseWebUploadRequest(R"({"callback": "t", "value": {"apkurl": "u"}})", parsed, &why));
+    QVERIFY(!parsed.install);
+    WebUploadRequest refused;
+    QVERIFY(!parseWebUploadRequest(R"({"callback": "kept", "value": {"apkurl": 1}})", refused, &why));
+    QCOMPARE(refused.callback, QString("kept"));
     QStringList many;
     for (int i = 0; i <= WebUploadRequest::maxPhones; ++i)
         many.append("P");

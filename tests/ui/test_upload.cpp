@@ -104,6 +104,8 @@ private slots:
     void dropOnTiles();
     void dropOnControlWindow();
     void failures();
+    void awkwardNames();
+    void handOverFailureIsShown();
     void limits();
     void webTransfer();
 
@@ -393,6 +395,76 @@ void TestUpload::failures()
     QVERIFY(waitFor([&] { return sink.tips.size() == 1; }, 60000));
     QCOMPARE(sink.tips, QStringList{"文件上传失败"});
     QVERIFY(sink.bus.payloads(Msg::transferResult).last()["code"].toInt() < 0);
+}
+
+// Names that are not plain ASCII, or that hold characters with a meaning in an address, reach the
+// phone under their own name: the address is percent-encoded, and a character outside the basic plane
+// at the cut of the name's last four is kept whole.
+void TestUpload::awkwardNames()
+{
+    Sink sink({Msg::transferResult, Msg::uploadHandedOver});
+    const phoneRecord phone = livePhones().at(14);
+    auto list = grid({phone});
+    const QDir dir(m_dir.filePath("names"));
+    QVERIFY(dir.mkpath("."));
+    // File name, the name the phone stores it under (the object key's last segment, with "?" made
+    // "_"), and whether that segment begins with the file's digest.
+    struct Name
+    {
+        QString file, stored;
+        bool digest;
+    };
+    const QList<Name> names{
+        {"说明书", "说明书", false}, {"笑😀", "笑😀", false},          {"😀abc", "😀abc", true},
+        {"a b c", " b c", true},     {"x#y", "x#y", false},          {"q?r", "q_r", false},
+        {"p%41", "p%41", true},      {"资料 #1?.txt", ".txt", true},
+    };
+    QStringList files, want;
+    for (const Name &name : names) {
+        const QByteArray content = "content of " + name.file.toUtf8();
+        files.append(writeFile(dir.filePath(name.file), content));
+        QVERIFY(!files.last().isEmpty());
+        want.append(name.digest ? md5(content) + name.stored : name.stored);
+    }
+    QVERIFY(upload(list.get(), files, names.size(), phone.deviceId));
+    list->checkPendingUploads();
+    QVERIFY(waitFor([&] { return sink.bus.payloads(Msg::transferResult).size() == names.size(); }, 60000));
+    QStringList stored;
+    for (const QJsonObject &result : sink.bus.payloads(Msg::transferResult)) {
+        QVERIFY2(result["code"].toInt() >= 0, qPrintable(result["detail"].toString()));
+        stored.append(result["detail"].toString());
+    }
+    stored.sort();
+    want.sort();
+    QCOMPARE(stored, want);
+    for (const QJsonObject &handed : sink.bus.payloads(Msg::uploadHandedOver))
+        QCOMPARE(handed["failed"].toInt(), 0);
+    QVERIFY(!sink.tips.contains("文件上传失败"));
+}
+
+// A phone that cannot be told about a stored file shows as failed, in its tip and in the upload
+// window, never as notified.
+void TestUpload::handOverFailureIsShown()
+{
+    Sink sink({Msg::transferResult, Msg::uploadHandedOver});
+    const phoneRecord phone = livePhones().at(15);
+    auto list = grid({phone});
+    const QString file = writeFile(m_dir.filePath("handover.txt"), "never told");
+    // An address base the phone library cannot carry: stored, but no phone can be told.
+    g_config->objstoreFileUrl = m_store.endpoint() + "/存储";
+    QVERIFY(upload(list.get(), {file}, 1, phone.deviceId));
+    list->checkPendingUploads();
+    QVERIFY(waitFor([&] { return sink.bus.payloads(Msg::transferResult).size() == 1; }));
+    QCOMPARE(sink.tips, QStringList{"文件上传失败"});
+    const QJsonObject result = sink.bus.payloads(Msg::transferResult).first();
+    QCOMPARE(result["deviceId"].toString(), phone.deviceId);
+    QVERIFY(result["code"].toInt() < 0);
+    QCOMPARE(sink.bus.payloads(Msg::uploadHandedOver).first()["failed"].toInt(), 1);
+    UploadWindow *window = list->uploadWindow();
+    const int row = window->rowCount() - 1;
+    QVERIFY(waitFor([&] { return window->resultText(row).contains("失败"); }));
+    QVERIFY2(window->statusText(row).contains("未能通知设备"), qPrintable(window->statusText(row)));
+    QVERIFY(!window->statusText(row).contains("已通知设备"));
 }
 
 void TestUpload::limits()

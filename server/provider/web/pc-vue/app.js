@@ -253,7 +253,17 @@ async function uploadPage(token) {
     client.msgToJs.connect((text) => {
       let reply;
       try { reply = JSON.parse(text); } catch (e) { return; }
-      if (!reply || reply.callback !== CALLBACK || !reply.value) return;
+      if (!reply || !reply.value || (reply.callback !== CALLBACK && reply.callback !== '')) return;
+      // A request the client could not carry out: no phone was asked, so none will answer.
+      if (reply.value.error !== undefined) {
+        why.textContent = '发送失败：' + reply.value.error;
+        pending.forEach((entry) => {
+          entry.state.className = 'state-fail';
+          entry.state.textContent = '失败（' + reply.value.error + '）';
+        });
+        pending.clear();
+        return;
+      }
       const entry = pending.get(reply.value.deviceId);
       if (!entry) return;
       const ok = reply.value.type >= 0;
