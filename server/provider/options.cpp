@@ -142,6 +142,12 @@ void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
     addSeconds(app, "--request-deadline", out.requestDeadlineMs, false,
                "longest time from a request's first byte to the end of its answer")
         ->group("Server");
+    addSeconds(app, "--head-deadline", out.headDeadlineMs, false,
+               "longest time from a connection's start or a request's first byte to the end of its head")
+        ->group("Server");
+    addNumber(app, "--max-reading", out.maxReading, 1, 100000,
+              "connections still sending a request at once; past it the busiest address loses its oldest")
+        ->group("Server");
     addNumber(app, "--client-connections", out.clientConnections, 1, 256,
               "requests of one client address served at once; keep it below --threads")
         ->group("Server");

@@ -18,6 +18,8 @@ struct Options
     size_t maxBody = 64 * 1024;
     int64_t requestDeadlineMs = 30 * 1000;
     int clientConnections = 8;
+    int64_t headDeadlineMs = 5 * 1000;
+    int maxReading = 1024;
 
     int64_t tokenTtlMs = 7LL * 24 * 3600 * 1000;
     int64_t smsIntervalMs = 60 * 1000;

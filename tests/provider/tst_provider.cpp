@@ -1091,34 +1091,163 @@ void TestProvider::pageApi()
 }
 
 // Peers that hold connections open without finishing their requests.
+namespace {
+
+// A connection from `source` (an address of 127/8) to the server at `port`.
+std::unique_ptr<QTcpSocket> connectFrom(const char *source, int port)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    if (!socket->bind(QHostAddress(source)))
+        return nullptr;
+    socket->connectToHost(QHostAddress::LocalHost, quint16(port));
+    return socket->waitForConnected(5000) ? std::move(socket) : nullptr;
+}
+
+// Everything the server sends until it has sent `answers` whole answers (each with a
+// Content-Length) or closes; 1xx answers do not count.
+QByteArray readAnswers(QTcpSocket &socket, int answers = 1)
+{
+    QByteArray in;
+    int seen = 0;
+    int from = 0;
+    while (seen < answers) {
+        const int end = in.indexOf("\r\n\r\n", from);
+        if (end >= 0) {
+            const QByteArray head = in.mid(from, end - from);
+            const QRegularExpressionMatch length =
+                QRegularExpression("Content-Length: (\\d+)", QRegularExpression::CaseInsensitiveOption)
+                    .match(QString::fromLatin1(head));
+            const int total = end + 4 + (length.hasMatch() ? length.captured(1).toInt() : 0);
+            if (in.size() >= total) {
+                seen += !head.startsWith("HTTP/1.1 1");
+                from = total;
+                continue;
+            }
+        }
+        if (socket.state() != QAbstractSocket::ConnectedState || !socket.waitForReadyRead(10000))
+            break;
+        in += socket.readAll();
+    }
+    return in;
+}
+
+const QByteArray kTrickleHead =
+    "POST /api/tamsu-phone-user/v1/login/phone HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+    "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\np";
+
+} // namespace
+
 void TestProvider::slowPeers()
 {
-    auto s = fresh("slow");
+    // Trickling connections from three addresses, each address at its limit of requests served at
+    // once, together more than the server has workers: none of them may hold a worker.
+    auto s = fresh("slow", {"--threads", "4", "--client-connections", "2", "--head-deadline", "60",
+                            "--request-deadline", "120"});
     QVERIFY(s);
-    const QByteArray head =
-        "POST " + (kUser + "/login/phone").toUtf8() +
-        " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\np";
-    // More trickling connections from one other address than the server has workers.
     std::vector<std::unique_ptr<QTcpSocket>> tricklers;
-    for (int i = 0; i < 20; ++i) {
-        auto t = std::make_unique<QTcpSocket>();
-        QVERIFY(t->bind(QHostAddress("127.0.0.2")));
-        t->connectToHost(QHostAddress::LocalHost, quint16(s->port()));
-        QVERIFY(t->waitForConnected(5000));
-        t->write(head);
+    for (int i = 0; i < 24; ++i) {
+        auto t = connectFrom(i % 3 == 0 ? "127.0.0.2" : i % 3 == 1 ? "127.0.0.3" : "127.0.0.4", s->port());
+        QVERIFY(t);
+        t->write(kTrickleHead);
         QVERIFY(t->waitForBytesWritten(5000));
         tricklers.push_back(std::move(t));
     }
-    auto client = s->client();
-    client->set_read_timeout(5, 0);
-    QElapsedTimer clock;
-    clock.start();
-    const auto health = client->Get("/healthz");
-    qInfo("/healthz answered in %lld ms beside 20 trickling connections", clock.elapsed());
-    QVERIFY(health);
-    QCOMPARE(health->status, 200);
+    QTimer drip;
+    connect(&drip, &QTimer::timeout, this, [&] {
+        for (auto &t : tricklers)
+            t->write("p");
+    });
+    drip.start(100);
+    auto newcomer = connectFrom("127.0.0.5", s->port());
+    QVERIFY(newcomer);
+    newcomer->write("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
+    QVERIFY(readAnswers(*newcomer).startsWith("HTTP/1.1 200"));
+    // The trickling address is not shut out either.
+    auto same = connectFrom("127.0.0.2", s->port());
+    QVERIFY(same);
+    same->write("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
+    QVERIFY(readAnswers(*same).startsWith("HTTP/1.1 200"));
+    drip.stop();
     tricklers.clear();
+
+    // Impossible lengths are answered at once, and the connection closed.
+    const QList<QPair<QByteArray, QByteArray>> refusals = {
+        {"Content-Length: 9223372036854775808\r\n", "HTTP/1.1 413"},
+        {"Content-Length: 99999999999999999999999999\r\n", "HTTP/1.1 413"},
+        {"Content-Length: -1\r\n", "HTTP/1.1 400"},
+        {"Content-Length: 1x\r\n", "HTTP/1.1 400"},
+        {"Content-Length: 3\r\nContent-Length: 4\r\n", "HTTP/1.1 400"},
+        {"Transfer-Encoding: chunked\r\nContent-Length: 3\r\n", "HTTP/1.1 400"},
+        {"Transfer-Encoding: gzip\r\n", "HTTP/1.1 501"},
+    };
+    for (const auto &r : refusals) {
+        auto c = connectFrom("127.0.0.6", s->port());
+        QVERIFY(c);
+        c->write("POST /api/tamsu-phone-user/v1/login/phone HTTP/1.1\r\nHost: x\r\n" + r.first + "\r\n");
+        const QByteArray answer = readAnswers(*c);
+        QVERIFY2(answer.startsWith(r.second), answer.constData());
+        QVERIFY(answer.contains("\"status\":"));
+        QTRY_COMPARE_WITH_TIMEOUT(c->state(), QAbstractSocket::UnconnectedState, 10000);
+    }
+
+    // What is refused above has its allowed forms: a chunked body, a body announced with "Expect",
+    // and two requests in one write.
+    const QByteArray login = "phone=13800000000&password=pelomir2026";
+    {
+        auto c = connectFrom("127.0.0.6", s->port());
+        QVERIFY(c);
+        c->write("POST /api/tamsu-phone-user/v1/login/phone HTTP/1.1\r\nHost: x\r\n"
+                 "Content-Type: application/x-www-form-urlencoded\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                 QByteArray::number(10, 16) + ";ext=1\r\n" + login.left(10) + "\r\n" +
+                 QByteArray::number(login.size() - 10, 16) + "\r\n" + login.mid(10) + "\r\n0\r\n\r\n");
+        QVERIFY(readAnswers(*c).contains("\"token\""));
+    }
+    {
+        auto c = connectFrom("127.0.0.6", s->port());
+        QVERIFY(c);
+        c->write("POST /api/tamsu-phone-user/v1/login/phone HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\n"
+                 "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                 QByteArray::number(login.size()) + "\r\n\r\n");
+        QVERIFY(c->waitForReadyRead(10000));
+        QVERIFY(c->readAll().startsWith("HTTP/1.1 100 Continue"));
+        c->write(login);
+        QVERIFY(readAnswers(*c).contains("\"token\""));
+    }
+    {
+        auto c = connectFrom("127.0.0.6", s->port());
+        QVERIFY(c);
+        c->write("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\nGET /nothing HTTP/1.1\r\nHost: x\r\n\r\n");
+        const QByteArray both = readAnswers(*c, 2);
+        QVERIFY(both.startsWith("HTTP/1.1 200"));
+        QVERIFY(both.contains("HTTP/1.1 404"));
+    }
+    QCOMPARE(s->terminate(), 0);
+
+    // The cap on reading connections, on both sides of it: below it every trickler stays; at it
+    // the newcomer from another address closes the oldest of the busiest address.
+    for (const int trickling : {7, 8}) {
+        auto capped = fresh(QString("cap%1").arg(trickling), {"--max-reading", "8", "--head-deadline", "60"});
+        QVERIFY(capped);
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < trickling; ++i) {
+            auto t = connectFrom("127.0.0.2", capped->port());
+            QVERIFY(t);
+            t->write("GET /healthz HTTP/1.1\r\nHost: x\r\n");
+            QVERIFY(t->waitForBytesWritten(5000));
+            held.push_back(std::move(t));
+        }
+        auto newcomer = connectFrom("127.0.0.3", capped->port());
+        QVERIFY(newcomer);
+        newcomer->write("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
+        QVERIFY(readAnswers(*newcomer).startsWith("HTTP/1.1 200"));
+        for (size_t i = 0; i < held.size(); ++i) {
+            held[i]->write("\r\n");
+            const QByteArray answer = readAnswers(*held[i]);
+            QVERIFY2(answer.startsWith("HTTP/1.1 200") == (trickling < 8 || i > 0),
+                     qPrintable(QString::number(i)));
+        }
+        QCOMPARE(capped->terminate(), 0);
+    }
 
     // A request that is still trickling when its deadline passes is cut off.
     auto strict = fresh("deadline", {"--request-deadline", "1"});
@@ -1126,10 +1255,10 @@ void TestProvider::slowPeers()
     QTcpSocket slow;
     slow.connectToHost(QHostAddress::LocalHost, quint16(strict->port()));
     QVERIFY(slow.waitForConnected(5000));
-    slow.write(head);
-    QTimer drip;
-    connect(&drip, &QTimer::timeout, &slow, [&] { slow.write("p"); });
-    drip.start(200);
+    slow.write(kTrickleHead);
+    QTimer trickle;
+    connect(&trickle, &QTimer::timeout, &slow, [&] { slow.write("p"); });
+    trickle.start(200);
     QTRY_COMPARE_WITH_TIMEOUT(slow.state(), QAbstractSocket::UnconnectedState, 15000);
     QCOMPARE(strict->get("/healthz")["http"].toInt(), 200);
 }
