@@ -207,6 +207,15 @@ CREATE TABLE meta(
     value TEXT NOT NULL
 );
 )sql",
+    // Version 2: login and SMS limits, which a restart must not clear.
+    R"sql(
+CREATE TABLE login_limits(
+    key TEXT PRIMARY KEY,
+    count INTEGER NOT NULL,
+    window_start_ms INTEGER NOT NULL,
+    locked_until_ms INTEGER NOT NULL
+);
+)sql",
 };
 
 } // namespace

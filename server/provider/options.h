@@ -26,7 +26,11 @@ struct Options
     int64_t smsTtlMs = 5 * 60 * 1000;
     int smsMaxAttempts = 5;
     int loginMaxFailures = 5;
+    int loginAddressFailures = 30;
+    int loginNumberAlarm = 50;
+    int64_t loginWindowMs = 15 * 60 * 1000;
     int64_t loginLockoutMs = 5 * 60 * 1000;
+    int smsPerAddress = 20;
     bool fastHash = false;
     int maxTokens = 50;
 

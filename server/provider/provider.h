@@ -151,7 +151,9 @@ private:
     Database &db_;
     PhoneRuntime &runtime_;
     Log &log_;
-    LoginThrottle throttle_;
+    LoginLimits limits_;
+    // Checked against when the number has no account, so that a login takes as long either way.
+    std::string decoyHash_;
     std::string publicUrl_;
     std::unordered_map<std::string, Route> routes_;
     std::unordered_map<std::string, std::string> icons_;
