@@ -216,6 +216,21 @@ CREATE TABLE login_limits(
     locked_until_ms INTEGER NOT NULL
 );
 )sql",
+    // Version 3: paid orders, each once per key its page sent.
+    R"sql(
+CREATE TABLE orders(
+    id INTEGER PRIMARY KEY,
+    order_no TEXT NOT NULL UNIQUE,
+    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    order_key TEXT NOT NULL,
+    kind TEXT NOT NULL,
+    request TEXT NOT NULL,
+    amount INTEGER NOT NULL,
+    answer TEXT NOT NULL,
+    created_at INTEGER NOT NULL,
+    UNIQUE(user_id, order_key)
+);
+)sql",
 };
 
 } // namespace

@@ -120,6 +120,13 @@ private:
     bool acceptPayment(Call &call, int64_t months, const std::string &lengthLabel);
     void webBuy(Call &call);
     void webRenew(Call &call);
+    bool requireOrderKey(Call &call, std::string &key);
+    // Inside the caller's write transaction: answers a key already paid for (with the first answer,
+    // or a refusal when the request differs) and returns true; false for a new key.
+    bool replayOrder(Call &call, Connection &conn, const std::string &key, const std::string &request,
+                     std::string_view msg);
+    void storeOrder(Connection &conn, int64_t userId, const std::string &key, const std::string &orderNo,
+                    const char *kind, const std::string &request, int64_t amount, const std::string &answer);
     void webCatalogue(Call &call);
     bool storeCatalogue(std::string &error);
 

@@ -993,10 +993,17 @@ void TestProvider::pageApi()
     QCOMPARE(phonesOf(other).size(), 0);
 
     // Buying: both sides of every limit, then one phone that the client's group list shows.
+    int keys = 0;
+    const auto freshKey = [&] { return QString("test-order-key-%1").arg(++keys, 4, 10, QChar('0')); };
     const auto buy = [&](const QString &count, const QString &months, const QString &plan = "2",
-                         const QString &channel = "wechat", const QString &t = QString()) {
+                         const QString &channel = "wechat", const QString &t = QString(),
+                         const QString &key = QString()) {
         return s->post(api + "/buy",
-                       {{"billingId", plan}, {"count", count}, {"months", months}, {"payChannel", channel}},
+                       {{"billingId", plan},
+                        {"count", count},
+                        {"months", months},
+                        {"payChannel", channel},
+                        {"orderKey", key.isEmpty() ? freshKey() : key}},
                        t.isEmpty() ? token : t);
     };
     QCOMPARE(buy("0", "1")["status"].toInt(), 400);
@@ -1023,9 +1030,13 @@ void TestProvider::pageApi()
     QCOMPARE(phonesOf(token).size(), 25);
 
     // Renewing moves the expiry by whole months; an expired rental starts again from now.
-    const auto renew = [&](qint64 id, const QString &months, const QString &t) {
+    const auto renew = [&](qint64 id, const QString &months, const QString &t,
+                           const QString &key = QString()) {
         return s->post(api + "/renew",
-                       {{"cloudPhoneId", QString::number(id)}, {"months", months}, {"payChannel", "wechat"}},
+                       {{"cloudPhoneId", QString::number(id)},
+                        {"months", months},
+                        {"payChannel", "wechat"},
+                        {"orderKey", key.isEmpty() ? freshKey() : key}},
                        t);
     };
     QJsonObject first, expired, shared;
@@ -1053,6 +1064,46 @@ void TestProvider::pageApi()
     // Someone else's phone, shared or not, is not the caller's to renew.
     QCOMPARE(renew(shared["cloudPhoneId"].toVariant().toLongLong(), "1", token)["status"].toInt(), 404);
     QCOMPARE(renew(first["cloudPhoneId"].toVariant().toLongLong(), "1", other)["status"].toInt(), 404);
+
+    // An order is paid once per key: the same request again answers as the first time and buys
+    // nothing more; the same key for another request is refused; an order needs a key.
+    const QJsonObject once = buy("2", "1", "1", "wechat", other, "double-click-key-0001");
+    QCOMPARE(once["status"].toInt(), 1);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(buy("2", "1", "1", "wechat", other, "double-click-key-0001"), once);
+    QCOMPARE(phonesOf(other).size(), 12);
+    QCOMPARE(buy("3", "1", "1", "wechat", other, "double-click-key-0001")["status"].toInt(), 409);
+    // Keys are the caller's own: another account's same key is another order.
+    QCOMPARE(buy("1", "1", "1", "wechat", token, "double-click-key-0001")["status"].toInt(), 1);
+    for (const QString &key : {QString("short"), QString(65, 'k'), QString("bad key with spaces!")})
+        QCOMPARE(buy("1", "1", "1", "wechat", other, key)["msg"].toString(), QString("订单标识无效"));
+    QCOMPARE(s->post(api + "/buy",
+                     {{"billingId", "1"}, {"count", "1"}, {"months", "1"}, {"payChannel", "wechat"}},
+                     other)["msg"]
+                 .toString(),
+             QString("缺少订单标识"));
+    QCOMPARE(phonesOf(other).size(), 12);
+    const qint64 mine0 =
+        once["content"].toObject()["phones"].toArray()[0].toObject()["cloudPhoneId"].toVariant().toLongLong();
+    const QJsonObject renewedOnce = renew(mine0, "1", other, "renew-click-key-0001");
+    QCOMPARE(renewedOnce["status"].toInt(), 1);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(renew(mine0, "1", other, "renew-click-key-0001"), renewedOnce);
+    QCOMPARE(renewedOnce["content"].toObject()["endTime"].toVariant().toLongLong(),
+             once["content"].toObject()["endTime"].toVariant().toLongLong() + month);
+
+    // A phone is paid at most 36 months ahead: up to it renewals go through, past it they do not.
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(renew(mine0, "12", other)["status"].toInt(), 1);
+    QCOMPARE(renew(mine0, "8", other)["status"].toInt(), 1); // 2 + 24 + 8 = 34 months
+    QCOMPARE(renew(mine0, "3", other)["msg"].toString(), QString("续费后剩余时长不能超过36个月"));
+    QCOMPARE(renew(mine0, "1", other)["status"].toInt(), 1);
+
+    // Orders are stored: after a restart the same key still answers with the first order.
+    QCOMPARE(s->terminate(), 0);
+    QVERIFY(s->start());
+    QCOMPARE(buy("2", "1", "1", "wechat", other, "double-click-key-0001"), once);
+    QCOMPARE(phonesOf(other).size(), 12);
 
     // The catalogue needs the object store; without one it says so instead of listing dead links.
     const QJsonObject catalogue = s->get(api + "/catalogue", token);
