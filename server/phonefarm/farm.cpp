@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 
+#include <algorithm>
+
 namespace farm {
 
 qint64 monotonicMs()
@@ -31,18 +33,40 @@ std::shared_ptr<Phone> Farm::phone(const QByteArray &deviceId, bool create)
 }
 
 std::shared_ptr<Phone> Farm::open(const QByteArray &credential, const QByteArray &deviceId, bool *viewOnly,
-                                  int *code)
+                                  int *code, qint64 *generation)
 {
     const Access access =
         checkCredential(options_.secret, credential, deviceId, QDateTime::currentSecsSinceEpoch());
     *code = access.code;
     *viewOnly = access.viewOnly;
+    if (generation)
+        *generation = access.generation;
     if (access.code != 0)
         return nullptr;
+    if (!current(deviceId, access.generation)) {
+        *code = CC_ERR_EXPIRED_CREDENTIAL;
+        return nullptr;
+    }
     auto p = phone(deviceId, true);
     if (!p)
         *code = CC_ERR_UNKNOWN_PHONE; // the farm is full
     return p;
+}
+
+void Farm::retire(const QByteArray &deviceId, qint64 generation)
+{
+    std::shared_ptr<Phone> gone; // freed after the lock
+    std::lock_guard<std::mutex> lock(mutex_);
+    qint64 &lowest = retired_[deviceId];
+    lowest = std::max(lowest, generation);
+    if (generation == kRetireAll)
+        gone = phones_.take(deviceId);
+}
+
+bool Farm::current(const QByteArray &deviceId, qint64 generation) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return generation >= retired_.value(deviceId, 0);
 }
 
 bool Farm::restart(const QByteArray &deviceId)

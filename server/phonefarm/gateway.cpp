@@ -418,7 +418,7 @@ void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
     }
     int code = 0;
     deviceId_ = open.deviceId;
-    phone_ = gateway_->farm()->open(open.credential, open.deviceId, &viewOnly_, &code);
+    phone_ = gateway_->farm()->open(open.credential, open.deviceId, &viewOnly_, &code, &generation_);
     if (!phone_) {
         sendStatus(code);
         socket_->disconnectFromHost();
@@ -438,6 +438,16 @@ void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
     streamTick();
 }
 
+bool Connection::stillAllowed()
+{
+    if (gateway_->farm()->current(deviceId_, generation_))
+        return true;
+    sendStatus(CC_ERR_EXPIRED_CREDENTIAL);
+    phone_.reset();
+    drainThenClose(QStringLiteral("credential voided"));
+    return false;
+}
+
 void Connection::sendStatus(int code)
 {
     lastStatus_ = code;
@@ -446,7 +456,7 @@ void Connection::sendStatus(int code)
 
 void Connection::handleInput(const ccwire::Input &input)
 {
-    if (!phone_)
+    if (!phone_ || !stillAllowed())
         return;
     if (viewOnly_) {
         if (ignoredInputs_++ == 0)
@@ -480,7 +490,7 @@ void Connection::handleAck(const ccwire::FrameAck &ack)
 // go; an input makes one at once rather than at the next poll.
 void Connection::streamTick()
 {
-    if (!phone_ || encoding_ >= kMaxEncoding)
+    if (!phone_ || encoding_ >= kMaxEncoding || !stillAllowed())
         return;
     const qint64 now = monotonicMs();
     if (phone_->status(now) != 1) {

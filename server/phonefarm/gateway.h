@@ -62,6 +62,8 @@ private:
     void streamTick();
     void frameDone(ccwire::Frame frame);
     void sendStatus(int code);
+    // Display mode: false, with the connection ending, once the provider has voided its credential.
+    bool stillAllowed();
     void write(const ccwire::Message &message);
 
     Gateway *gateway_;
@@ -76,6 +78,7 @@ private:
     QByteArray deviceId_;
     std::shared_ptr<Phone> phone_;
     bool viewOnly_ = false;
+    qint64 generation_ = 0;
     FramePacer pacer_;
     int encoding_ = 0;                      // frames being made on the pool
     std::map<quint32, ccwire::Frame> done_; // made out of order, waiting for earlier ones

@@ -4,6 +4,7 @@
 #include "server/provider/jsonwriter.h"
 #include "server/provider/log.h"
 #include "server/provider/provider.h"
+#include "server/provider/runtime.h"
 
 #include <httplib.h>
 
@@ -332,16 +333,28 @@ void Provider::resetPassword(Call &call)
         replyError(call.res, kInternal, "服务器内部错误", 500);
         return;
     }
+    std::vector<std::pair<std::string, int64_t>> retired;
     {
         auto conn = db_.acquire();
         Transaction tx(*conn, Transaction::Write);
         Query u(*conn, "UPDATE users SET password_hash = ?1 WHERE id = ?2");
         u.bind(1, hash).bind(2, userId).run();
-        // Whoever knew the old password loses the sessions it opened.
+        // Whoever knew the old password loses the sessions it opened, and the phone credentials it
+        // took: every phone the account reaches gets a new generation.
         Query d(*conn, "DELETE FROM tokens WHERE user_id = ?1");
         d.bind(1, userId).run();
+        Query g(*conn,
+                "UPDATE phones SET generation = generation + 1 WHERE owner_id = ?1 OR "
+                "id IN (SELECT phone_id FROM grants WHERE user_id = ?1) RETURNING device_id, generation");
+        g.bind(1, userId);
+        while (g.step())
+            retired.emplace_back(g.text(0), g.i64(1));
         tx.commit();
     }
+    std::string error;
+    if (!runtime_.retire(retired, error))
+        log_.line("old phone credentials of user " + std::to_string(userId) +
+                  " stay valid at the farm until they expire: " + error);
     log_.line("password reset for user " + std::to_string(userId));
     replyOk(call.res, "密码重置成功", nullptr);
 }

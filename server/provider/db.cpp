@@ -231,6 +231,10 @@ CREATE TABLE orders(
     UNIQUE(user_id, order_key)
 );
 )sql",
+    // Version 4: a generation in each phone's credentials, raised to void the ones issued before.
+    R"sql(
+ALTER TABLE phones ADD COLUMN generation INTEGER NOT NULL DEFAULT 1;
+)sql",
 };
 
 } // namespace

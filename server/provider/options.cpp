@@ -186,6 +186,9 @@ void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
                  "cheapest Argon2id cost, for tests only (passwords stay Argon2id)")
         ->group("Accounts");
 
+    addNumber(app, "--exchanges-per-hour", out.exchangesPerHour, 1, 10000,
+              "device exchanges one account may complete within an hour")
+        ->group("Inventory");
     addNumber(app, "--seed-phones", out.seedPhones, 0, 100000,
               "also create the account 13900000000 / pelomir2026 with N phones (first start only)")
         ->group("Inventory");

@@ -40,6 +40,7 @@ struct Options
 
     std::string farmUrl;
     std::string farmSecret = "pelomir-dev-farm-secret";
+    int exchangesPerHour = 5;
     int64_t restartMs = 5000;
     int64_t resetMs = 8000;
 

@@ -61,7 +61,8 @@ struct PhoneAccess
     int64_t endTime = 0;
     bool owned = false;
     int64_t grantId = 0;
-    int strategy = 0; // authorization strategy of a granted phone; 1 = view only
+    int strategy = 0;       // authorization strategy of a granted phone; 1 = view only
+    int64_t generation = 1; // of its credentials; raised to void the ones issued before
 };
 
 // The provider's HTTP API, its web pages and icons. Request handlers run on the HTTP server's
@@ -149,8 +150,8 @@ private:
                        const char *verb, std::vector<PhoneAccess> &out);
     bool lookupPhone(Connection &conn, int64_t userId, int64_t cloudPhoneId, PhoneAccess &out);
     // Writes the members of a phone's "accessInfo" object into the open object.
-    void writeAccessInfo(JsonWriter &w, const std::string &deviceId, int64_t endTime, bool restricted,
-                         int64_t grantId, int strategy, int64_t now);
+    void writeAccessInfo(JsonWriter &w, const std::string &deviceId, int64_t generation, int64_t endTime,
+                         bool restricted, int64_t grantId, int strategy, int64_t now);
     std::string iconUrl(const std::string &icon) const;
     bool changePhones(Call &call, bool reset);
 

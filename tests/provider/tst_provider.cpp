@@ -328,11 +328,13 @@ void TestProvider::groupListShape()
         const qint64 issued = pieces[1].toLongLong();
         QVERIFY(qAbs(issued - now) < 60);
         const QList<QByteArray> cred = pieces[0].split('.');
-        QCOMPARE(cred.size(), 4);
-        QCOMPARE(cred[0], QByteArray("ucv1"));
+        QCOMPARE(cred.size(), 5);
+        QCOMPARE(cred[0], QByteArray("ucv2"));
+        QCOMPARE(cred[3], QByteArray("1"));
         QVERIFY(pieces[0].size() < 256);
-        QCOMPARE(cred,
-                 harness::credential(deviceId.toLatin1(), cred[1].toLongLong(), cred[2] == "1").split('.'));
+        QCOMPARE(cred, harness::credential(deviceId.toLatin1(), cred[1].toLongLong(), cred[2] == "1",
+                                           harness::kSecret, 1)
+                           .split('.'));
 
         const QJsonObject auth = access["authorition"].toObject();
         const bool inGranted = groupById(groups, -1)["phoneList"].toArray().contains(p);
@@ -1667,13 +1669,17 @@ class FarmStub
 public:
     explicit FarmStub(std::string secret) : secret_(std::move(secret))
     {
-        server_.Post(R"(/admin/phones/([A-Za-z0-9]+)/(restart|reset))",
+        server_.Post(R"(/admin/phones/([A-Za-z0-9]+)/(restart|reset|retire))",
                      [this](const httplib::Request &req, httplib::Response &res) {
                          if (!verify(req, res))
                              return;
                          std::lock_guard<std::mutex> lock(mutex_);
-                         state_[req.matches[1]] = req.matches[2] == "restart" ? 3 : 4;
-                         calls_ << QString::fromStdString(req.matches[2].str() + " " + req.matches[1].str());
+                         if (req.matches[2] != "retire")
+                             state_[req.matches[1]] = req.matches[2] == "restart" ? 3 : 4;
+                         std::string call = req.matches[2].str() + " " + req.matches[1].str();
+                         if (req.has_param("generation"))
+                             call += " " + req.get_param_value("generation");
+                         calls_ << QString::fromStdString(call);
                          res.set_content("{\"ok\":true}", "application/json");
                      });
         server_.Get("/admin/status", [this](const httplib::Request &req, httplib::Response &res) {
@@ -1736,10 +1742,11 @@ void TestProvider::phoneFarmLink()
 {
     FarmStub farm("test-secret");
     QVERIFY(farm.port() > 0);
-    auto s = fresh(
-        "farm", {"--farm", QString("http://127.0.0.1:%1").arg(farm.port()), "--farm-secret", "test-secret"});
+    auto s =
+        fresh("farm", {"--dev", "--farm", QString("http://127.0.0.1:%1").arg(farm.port()), "--farm-secret",
+                       "test-secret", "--exchanges-per-hour", "2", "--sms-interval", "0"});
     QVERIFY(s);
-    const QString token = s->login(kDemo, kDemoPassword);
+    QString token = s->login(kDemo, kDemoPassword);
     const QJsonObject phone = allPhones(groupsOf(s->get(kPhone + "/phone/group-list", token)))[0];
     const QString id = QString::number(phone["cloudPhoneId"].toInt());
     const QString deviceId = phone["accessInfo"].toObject()["deviceId"].toString();
@@ -1748,10 +1755,10 @@ void TestProvider::phoneFarmLink()
         aesDecrypt(QByteArray::fromBase64(phone["accessInfo"].toObject()["ucid"].toString().toLatin1()))
             .split('#')[0]
             .split('.');
-    QCOMPARE(cred.size(), 4);
-    QCOMPARE(cred,
-             harness::credential(deviceId.toLatin1(), cred[1].toLongLong(), cred[2] == "1", "test-secret")
-                 .split('.'));
+    QCOMPARE(cred.size(), 5);
+    QCOMPARE(cred, harness::credential(deviceId.toLatin1(), cred[1].toLongLong(), cred[2] == "1",
+                                       "test-secret", cred[3].toLongLong())
+                       .split('.'));
 
     const auto status = [&] {
         return s->get(kPhone + "/phone/list-phones-running-status?cloudPhoneIds=" + id + "&type=3", token);
@@ -1762,6 +1769,63 @@ void TestProvider::phoneFarmLink()
     QCOMPARE(farm.calls(), QStringList{"reset " + deviceId});
     QCOMPARE(status()["content"].toArray()[0].toObject()["runningStatus"].toInt(), 4);
     QCOMPARE(farm.badSignatures(), 0);
+
+    // A password reset gives every phone the account reaches, shared ones too, a new credential
+    // generation, and tells the farm to refuse the older ones.
+    const auto generations = [&] {
+        QMap<QString, QByteArray> out;
+        for (const QJsonObject &p : allPhones(groupsOf(s->get(kPhone + "/phone/group-list", token)))) {
+            const QByteArray plain =
+                aesDecrypt(QByteArray::fromBase64(p["accessInfo"].toObject()["ucid"].toString().toLatin1()));
+            out[p["accessInfo"].toObject()["deviceId"].toString()] = plain.split('#')[0].split('.').value(3);
+        }
+        return out;
+    };
+    const QMap<QString, QByteArray> before = generations();
+    QCOMPARE(before.size(), 24);
+    QCOMPARE(QSet<QByteArray>(before.begin(), before.end()), QSet<QByteArray>{"1"});
+    QVERIFY(s->post("/api/public/v1/verify-code/send", {{"mobile", kDemo}})["status"].toInt() == 1);
+    QCOMPARE(s->post(kUser + "/password/resetPasswordByPhoneWithSmsCaptcha",
+                     {{"phone", kDemo},
+                      {"smsCaptcha", s->lastSmsCode(kDemo)},
+                      {"password", "fresh-secret"}})["status"]
+                 .toInt(),
+             1);
+    token = s->login(kDemo, "fresh-secret");
+    const QMap<QString, QByteArray> after = generations();
+    QCOMPARE(QSet<QByteArray>(after.begin(), after.end()), QSet<QByteArray>{"2"});
+    QStringList retired;
+    for (const QString &device : before.keys())
+        retired << "retire " + device + " 2";
+    QStringList calls = farm.calls().mid(1);
+    calls.sort();
+    QCOMPARE(calls, retired);
+
+    // An exchanged device is retired whole; exchanges are limited per account and hour, on both
+    // sides of the limit.
+    // The first group's phones are the account's own, none expired.
+    QList<QJsonObject> owned;
+    for (const auto &p :
+         groupsOf(s->get(kPhone + "/phone/group-list", token))[0].toObject()["phoneList"].toArray())
+        if (owned.size() < 3)
+            owned << p.toObject();
+    QCOMPARE(owned.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        const QMap<QString, QString> order = {
+            {"billingId", QString::number(owned[i]["billingId"].toInt())},
+            {"payChannel", "wechat"},
+            {"cloudPhoneId", QString::number(owned[i]["cloudPhoneId"].toInt())}};
+        QCOMPARE(s->post(kPhone + "/order/generate-change-order", order, token)["status"].toInt(), 1);
+        const QJsonObject done = s->post(kPhone + "/order/get-change-order", order, token);
+        const QString old = owned[i]["accessInfo"].toObject()["deviceId"].toString();
+        if (i < 2) {
+            QCOMPARE(done["status"].toInt(), 1);
+            QCOMPARE(farm.calls().last(), "retire " + old);
+        } else {
+            QCOMPARE(done["status"].toInt(), 429);
+            QVERIFY(!farm.calls().contains("retire " + old));
+        }
+    }
 
     farm.stop();
     QJsonObject a = s->post(kPhone + "/phone/restart", {{"cloudPhoneIds", id}, {"type", "3"}}, token);
