@@ -1,7 +1,12 @@
-// What one hostile peer costs everyone else at pelomir-provider: /healthz from a fresh address
+// What one hostile peer costs everyone else. At pelomir-provider: /healthz from a fresh address
 // while many connections from several addresses trickle their requests, against the same request
 // unloaded and the 100 ms target; and the rate of requests on one keep-alive connection against a
-// new connection per request.
+// new connection per request. At pelomir-phonefarm: another account's previews while one
+// credential pipelines thousands of screencaps and abandons them, against the same previews
+// unloaded and the 1 s target.
+#include "coreclient/core_client.h"
+#include "coreclient/wire.h"
+#include "tests/support/farmharness.h"
 #include "tests/support/providerprocess.h"
 
 #include <QCoreApplication>
@@ -97,11 +102,13 @@ struct Latency
 {
     std::vector<double> ms;
     int failed = 0;
+    // An unanswered request counts as the 3 s it was waited for.
     double at(double q) const
     {
-        if (ms.empty())
-            return 0;
         std::vector<double> s = ms;
+        s.insert(s.end(), static_cast<size_t>(failed), 3000.0);
+        if (s.empty())
+            return 0;
         std::sort(s.begin(), s.end());
         return s[std::min(s.size() - 1, static_cast<size_t>(q * static_cast<double>(s.size())))];
     }
@@ -173,6 +180,127 @@ void keepAliveRate(int port, int requests)
                 (ok / keptMs) / std::max(1e-9, okFresh / freshMs));
 }
 
+// Sends `message` and, unless `answers` is 0, reads that many answers; false on a failure or
+// after `timeoutMs`.
+bool exchange(int fd, ccwire::FrameReader &reader, const ccwire::Message &message, int answers, int timeoutMs)
+{
+    const QByteArray bytes = ccwire::encode(message);
+    if (!sendAll(fd, bytes.toStdString()))
+        return false;
+    const auto start = Clock::now();
+    while (answers > 0) {
+        ccwire::Message in;
+        QString error;
+        const auto result = reader.nextMessage(&in, &error);
+        if (result == ccwire::FrameReader::Result::Error)
+            return false;
+        if (result == ccwire::FrameReader::Result::Frame) {
+            const auto *response = std::get_if<ccwire::Response>(&in);
+            if (!response || response->code != 0)
+                return false;
+            --answers;
+            continue;
+        }
+        const int left = timeoutMs - static_cast<int>(msSince(start));
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, left) <= 0)
+            return false;
+        char buffer[65536];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return false;
+        reader.append(QByteArray(buffer, static_cast<int>(n)));
+    }
+    return true;
+}
+
+// Small previews of the victim's phone, one after another on one connection.
+Latency previews(int port, const QByteArray &deviceId, int rounds)
+{
+    Latency l;
+    const int fd = connectFrom("127.0.0.1", port);
+    ccwire::FrameReader reader(ccwire::kMaxGatewayFrame);
+    const QByteArray credential = harness::credential(deviceId);
+    for (int i = 0; i < rounds; ++i) {
+        ccwire::Request request;
+        request.id = static_cast<quint32>(i + 1);
+        request.op = ccwire::Op::Preview;
+        request.credential = credential;
+        request.deviceId = deviceId;
+        request.payload = ccwire::previewPayload(60, CC_PREVIEW_SMALL);
+        const auto start = Clock::now();
+        if (fd >= 0 && exchange(fd, reader, request, 1, 3000))
+            l.ms.push_back(msSince(start));
+        else
+            ++l.failed;
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return l;
+}
+
+void farmAbuse(int screencaps, int rounds)
+{
+    harness::Farm farm;
+    if (!farm.start()) {
+        std::printf("  phone farm did not start\n");
+        return;
+    }
+    std::printf(
+        "pelomir-phonefarm under abandoned screencaps: %d pipelined by one credential, closed after 0.5 s\n",
+        screencaps);
+    const QByteArray victim = "PMVICTIM01", attacker = "PMATTACK01";
+    previews(farm.port, victim, 3);
+    // Each preview on a connection of its own, as in the loaded case below.
+    Latency unloaded;
+    for (int i = 0; i < rounds; ++i) {
+        const Latency one = previews(farm.port, victim, 1);
+        unloaded.ms.insert(unloaded.ms.end(), one.ms.begin(), one.ms.end());
+        unloaded.failed += one.failed;
+    }
+    printLatency("victim's preview, unloaded", unloaded);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> measured{0};
+    Latency loaded; // the victim thread's until it is joined
+    std::thread victimThread([&] {
+        while (!done) {
+            const Latency one = previews(farm.port, victim, 1);
+            loaded.ms.insert(loaded.ms.end(), one.ms.begin(), one.ms.end());
+            loaded.failed += one.failed;
+            ++measured;
+        }
+    });
+    // Each round the attacker pipelines its screencaps, abandons them after 0.5 s and starts again.
+    const auto abuseStart = Clock::now();
+    int attacks = 0;
+    while (measured < rounds && msSince(abuseStart) < 60000) {
+        const int fd = connectFrom("127.0.0.2", farm.port);
+        std::string burst;
+        const QByteArray credential = harness::credential(attacker);
+        for (int i = 0; i < screencaps; ++i) {
+            ccwire::Request request;
+            request.id = static_cast<quint32>(i + 1);
+            request.op = ccwire::Op::Screencap;
+            request.credential = credential;
+            request.deviceId = attacker;
+            burst += ccwire::encode(request).toStdString();
+        }
+        if (fd >= 0)
+            sendAll(fd, burst);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (fd >= 0)
+            ::close(fd);
+        ++attacks;
+    }
+    done = true;
+    victimThread.join();
+    printLatency("victim's preview, beside the abuse", loaded);
+    std::printf("  %d abandoned bursts; ratio loaded / unloaded p95 %.2f x; loaded p95 / 1 s target %.3f\n",
+                attacks, loaded.at(0.95) / std::max(1e-9, unloaded.at(0.95)), loaded.at(0.95) / 1000.0);
+    farm.stop();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -181,6 +309,7 @@ int main(int argc, char **argv)
     const int trickling = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
     const int addresses = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
     const int rounds = argc > 3 ? std::max(3, std::atoi(argv[3])) : 50;
+    const int screencaps = argc > 4 ? std::max(1, std::atoi(argv[4])) : 2000;
 
     QTemporaryDir dir;
     ProviderProcess provider(dir.filePath("bench.db"));
@@ -231,5 +360,7 @@ int main(int argc, char **argv)
     std::printf("  ratio loaded / unloaded p95 %.2f x; loaded p95 / 100 ms target %.3f\n",
                 loaded.at(0.95) / std::max(1e-9, unloaded.at(0.95)), loaded.at(0.95) / 100.0);
     provider.terminate();
+
+    farmAbuse(screencaps, rounds);
     return 0;
 }

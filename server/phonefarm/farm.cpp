@@ -21,14 +21,36 @@ qint64 monotonicMs()
 
 std::shared_ptr<Phone> Farm::phone(const QByteArray &deviceId, bool create)
 {
+    std::shared_ptr<Phone> evicted; // freed after the lock
     std::lock_guard<std::mutex> lock(mutex_);
+    const qint64 now = monotonicMs();
     auto it = phones_.find(deviceId);
-    if (it != phones_.end())
+    if (it != phones_.end()) {
+        usedAt_[deviceId] = now;
         return it.value();
-    if (!create || phones_.size() >= options_.maxPhones)
+    }
+    if (!create)
         return nullptr;
+    // A full farm makes room with the phone unused longest that no connection holds, so that one
+    // account cannot take every place and keep the others out.
+    if (phones_.size() >= options_.maxPhones) {
+        QByteArray oldest;
+        qint64 oldestAt = 0;
+        for (auto p = phones_.cbegin(); p != phones_.cend(); ++p) {
+            const qint64 at = usedAt_.value(p.key());
+            if (p.value().use_count() == 1 && (oldest.isEmpty() || at < oldestAt)) {
+                oldest = p.key();
+                oldestAt = at;
+            }
+        }
+        if (oldest.isEmpty())
+            return nullptr;
+        evicted = phones_.take(oldest);
+        usedAt_.remove(oldest);
+    }
     auto phone = std::make_shared<Phone>(QString::fromLatin1(deviceId));
     phones_.insert(deviceId, phone);
+    usedAt_[deviceId] = now;
     return phone;
 }
 
@@ -49,7 +71,7 @@ std::shared_ptr<Phone> Farm::open(const QByteArray &credential, const QByteArray
     }
     auto p = phone(deviceId, true);
     if (!p)
-        *code = CC_ERR_UNKNOWN_PHONE; // the farm is full
+        *code = CC_ERR_UNKNOWN_PHONE; // the farm is full, every phone held by a connection
     return p;
 }
 
@@ -59,8 +81,10 @@ void Farm::retire(const QByteArray &deviceId, qint64 generation)
     std::lock_guard<std::mutex> lock(mutex_);
     qint64 &lowest = retired_[deviceId];
     lowest = std::max(lowest, generation);
-    if (generation == kRetireAll)
+    if (generation == kRetireAll) {
         gone = phones_.take(deviceId);
+        usedAt_.remove(deviceId);
+    }
 }
 
 bool Farm::current(const QByteArray &deviceId, qint64 generation) const

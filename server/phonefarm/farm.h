@@ -63,6 +63,7 @@ private:
     mutable std::mutex mutex_;
     QHash<QByteArray, std::shared_ptr<Phone>> phones_;
     QHash<QByteArray, qint64> retired_; // lowest generation still valid, by device id
+    QHash<QByteArray, qint64> usedAt_;  // when each phone was last opened
 };
 
 } // namespace farm

@@ -133,6 +133,11 @@ Connection::Connection(Gateway *gateway, QTcpSocket *socket)
     idle_->start();
 }
 
+Connection::~Connection()
+{
+    *live_ = false;
+}
+
 void Connection::kill(const QString &reason)
 {
     qWarning("gateway: closing connection from %s:%u: %s", qPrintable(socket_->peerAddress().toString()),
@@ -278,7 +283,7 @@ void Connection::carryOut(const ccwire::Request &request, const std::shared_ptr<
     case ccwire::Op::Screencap:
         if (busy_ >= kMaxBusyPerConnection)
             return reply(request.id, CC_ERR_BUSY, {});
-        return renderAsync(request.id, phone, request.op, request.payload);
+        return renderAsync(request.id, phone, request.op, request.payload, request.credential);
     case ccwire::Op::Transfer:
         if (busy_ >= kMaxBusyPerConnection)
             return reply(request.id, CC_ERR_BUSY, {});
@@ -325,7 +330,7 @@ void Connection::carryOut(const ccwire::Request &request, const std::shared_ptr<
 }
 
 void Connection::renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, ccwire::Op op,
-                             const QByteArray &payload)
+                             const QByteArray &payload, const QByteArray &owner)
 {
     qint32 quality = 0, sizeCode = 0;
     int width = 0;
@@ -342,7 +347,7 @@ void Connection::renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, cc
     PhoneState state = phone->snapshot(now);
     QPointer<Connection> self(this);
     Gateway *gateway = gateway_;
-    gateway_->pool()->submit([gateway, self, id, state = std::move(state), now, width, quality] {
+    auto render = [gateway, self, id, state = std::move(state), now, width, quality] {
         const QSize screen = state.screenSize();
         QByteArray bytes;
         if (width > 0) {
@@ -358,7 +363,8 @@ void Connection::renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, cc
             --self->busy_;
             self->reply(id, bytes.isEmpty() ? CC_ERR_INTERNAL : 0, bytes);
         });
-    });
+    };
+    gateway_->pool()->submit(owner, live_, std::move(render));
 }
 
 void Connection::startTransfer(quint32 id, const std::shared_ptr<Phone> &phone, const QByteArray &payload)

@@ -8,6 +8,7 @@
 #include "server/phonefarm/frame_pacer.h"
 #include "server/phonefarm/phone.h"
 #include "server/phonefarm/screen.h"
+#include "server/phonefarm/worker_pool.h"
 #include "tests/coreclient/request_helpers.h"
 #include "tests/support/farmharness.h"
 
@@ -157,6 +158,75 @@ private slots:
         QCOMPARE(phones.phoneCount(), 0);
         // Other phones are not affected.
         QCOMPARE(phones.current("PMRETIRE02", 0), true);
+    }
+
+    // A full farm makes room with the phone unused longest, never with one a connection holds; when
+    // every phone is held a new one is refused until one is let go.
+    void fullFarmEvictsIdlePhones()
+    {
+        farm::FarmOptions options;
+        options.maxPhones = 3;
+        farm::Farm phones(options);
+        int code = 0;
+        const auto open = [&](const QByteArray &id) {
+            bool viewOnly = false;
+            return phones.open(harness::credential(id), id, &viewOnly, &code);
+        };
+        QVERIFY(open("PMFULL0001") && open("PMFULL0002") && open("PMFULL0003"));
+        QCOMPARE(phones.phoneCount(), 3);
+        auto second = open("PMFULL0002");
+        auto third = open("PMFULL0003");
+        auto fourth = open("PMFULL0004");
+        QVERIFY(fourth);
+        QCOMPARE(phones.phoneCount(), 3);
+        QCOMPARE(open("PMFULL0005"), std::shared_ptr<Phone>());
+        QCOMPARE(code, int(CC_ERR_UNKNOWN_PHONE));
+        third.reset();
+        QVERIFY(open("PMFULL0005"));
+        QCOMPARE(phones.phoneCount(), 3);
+        QCOMPARE(open("PMFULL0002"), second);
+        QCOMPARE(open("PMFULL0004"), fourth);
+    }
+
+    // One owner's pile of waiting renders delays another owner's by one job per turn, and the
+    // renders of a closed connection are dropped unrun.
+    void fairRenderQueue()
+    {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        QByteArray ran;
+        farm::WorkerPool pool(1);
+        pool.submit([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            opened.wait(lock, [&] { return open; });
+        });
+        const auto live = std::make_shared<std::atomic<bool>>(true);
+        const auto closed = std::make_shared<std::atomic<bool>>(true);
+        const auto job = [&](char c) {
+            return [&ran, &mutex, c] {
+                std::lock_guard<std::mutex> lock(mutex);
+                ran += c;
+            };
+        };
+        for (int i = 0; i < 100; ++i)
+            pool.submit("attacker", live, job('a'));
+        for (int i = 0; i < 50; ++i)
+            pool.submit("abandoned", closed, job('c'));
+        pool.submit("victim", live, job('v'));
+        *closed = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            open = true;
+        }
+        opened.notify_all();
+        const auto taken = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return ran;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(taken().size(), 101, 30000);
+        QCOMPARE(taken().indexOf('v'), 1);
+        QCOMPARE(taken().count('c'), 0);
     }
 
     void adminSignature()
