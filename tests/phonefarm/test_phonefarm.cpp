@@ -2,6 +2,7 @@
 // with pelomir-provider.
 
 #include "coreclient/core_client.h"
+#include "coreclient/wire.h"
 #include "server/phonefarm/admin.h"
 #include "server/phonefarm/catalog.h"
 #include "server/phonefarm/credential.h"
@@ -17,6 +18,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonArray>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUrlQuery>
 #include <QtTest>
@@ -474,6 +476,54 @@ private slots:
         const auto res = bare.Post("/admin/phones/PMADMIN001/restart", "", "application/json");
         QVERIFY(res);
         QCOMPARE(res->status, 401);
+    }
+
+    // A display stream ends once its credential's generation is retired; one of the newer
+    // generation opens and streams.
+    void displayOfRetiredGeneration()
+    {
+        harness::Farm running;
+        QVERIFY(running.start());
+        const QByteArray id = "PMSTREAM01";
+        const auto open = [&](QTcpSocket &socket, qint64 generation) {
+            socket.connectToHost(QHostAddress::LocalHost, running.port);
+            ccwire::DisplayOpen display;
+            display.credential = harness::credential(id, 0, false, harness::kSecret, generation);
+            display.deviceId = id;
+            return socket.waitForConnected(5000) && socket.write(ccwire::encode(display)) > 0;
+        };
+        // Reads until a frame or a status `code` arrives; false when the stream ends first.
+        const auto await = [](QTcpSocket &socket, ccwire::FrameReader &reader, bool frame, int code) {
+            for (;;) {
+                ccwire::Message m;
+                QString error;
+                const auto r = reader.nextMessage(&m, &error);
+                if (r == ccwire::FrameReader::Result::Error)
+                    return false;
+                if (r == ccwire::FrameReader::Result::Frame) {
+                    if (frame && std::holds_alternative<ccwire::Frame>(m))
+                        return true;
+                    const auto *status = std::get_if<ccwire::DisplayStatus>(&m);
+                    if (!frame && status && status->code == code)
+                        return true;
+                    continue;
+                }
+                if (!socket.waitForReadyRead(10000))
+                    return false;
+                reader.append(socket.readAll());
+            }
+        };
+        QTcpSocket first;
+        ccwire::FrameReader firstReader(ccwire::kMaxGatewayFrame);
+        QVERIFY(open(first, 1));
+        QVERIFY(await(first, firstReader, true, 0));
+        QCOMPARE(running.admin("POST", "/admin/phones/PMSTREAM01/retire?generation=2"), 200);
+        QVERIFY(await(first, firstReader, false, CC_ERR_EXPIRED_CREDENTIAL));
+        QTRY_COMPARE_WITH_TIMEOUT(first.state(), QAbstractSocket::UnconnectedState, 30000);
+        QTcpSocket second;
+        ccwire::FrameReader secondReader(ccwire::kMaxGatewayFrame);
+        QVERIFY(open(second, 2));
+        QVERIFY(await(second, secondReader, true, 0));
     }
 
     // The whole chain: provider credentials open farm phones through
