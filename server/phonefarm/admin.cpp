@@ -75,6 +75,25 @@ bool AdminServer::start(const QString &host, int port)
                       qInfo("admin: %s %s", restart ? "restart" : "reset", id.constData());
                       sendJson(res, 200, {{QStringLiteral("ok"), true}});
                   });
+    // Voids the phone's older credentials, or with no generation all of them.
+    server_->Post(R"(/admin/phones/([A-Za-z0-9]{1,31})/retire)", [farm](const httplib::Request &req,
+                                                                        httplib::Response &res) {
+        const QByteArray id = QByteArray::fromStdString(req.matches[1]);
+        qint64 generation = Farm::kRetireAll;
+        if (req.has_param("generation")) {
+            bool ok = false;
+            const QByteArray text = QByteArray::fromStdString(req.get_param_value("generation"));
+            generation = text.toLongLong(&ok);
+            if (!ok || generation < 1 || text.startsWith('+'))
+                return sendError(res, 400, QStringLiteral("generation must be a whole number from 1"));
+        }
+        farm->retire(id, generation);
+        if (generation == Farm::kRetireAll)
+            qInfo("admin: retire %s", id.constData());
+        else
+            qInfo("admin: retire %s below generation %lld", id.constData(), generation);
+        sendJson(res, 200, {{QStringLiteral("ok"), true}});
+    });
     server_->Get("/admin/status", [farm](const httplib::Request &req, httplib::Response &res) {
         const QList<QByteArray> ids = QByteArray::fromStdString(req.get_param_value("ids")).split(',');
         if (ids.size() > kMaxStatusIds)

@@ -42,15 +42,25 @@ Access checkCredential(const QByteArray &secret, const QByteArray &credential, c
         return access;
     }
     const QList<QByteArray> parts = credential.split('.');
-    bool expiryOk = false;
-    const qint64 expiry = parts.size() == 4 ? parts[1].toLongLong(&expiryOk) : 0;
-    if (parts.size() != 4 || parts[0] != "ucv1" || !expiryOk || parts[1].startsWith('+') ||
-        (parts[2] != "0" && parts[2] != "1") || parts[3].size() != 64) {
+    const bool v2 = parts.size() == 5 && parts[0] == "ucv2";
+    if (!v2 && !(parts.size() == 4 && parts[0] == "ucv1")) {
         access.code = CC_ERR_BAD_CREDENTIAL;
         return access;
     }
-    const QByteArray expected = hmacHex(secret, "ucv1|" + deviceId + "|" + parts[1] + "|" + parts[2]);
-    if (!constantTimeEquals(expected, parts[3])) {
+    bool expiryOk = false, generationOk = !v2;
+    const qint64 expiry = parts[1].toLongLong(&expiryOk);
+    const qint64 generation = v2 ? parts[3].toLongLong(&generationOk) : 0;
+    const QByteArray &mac = parts.last();
+    if (!expiryOk || parts[1].startsWith('+') || (parts[2] != "0" && parts[2] != "1") || !generationOk ||
+        (v2 && (generation < 1 || parts[3].startsWith('+') || parts[3].startsWith('0'))) ||
+        mac.size() != 64) {
+        access.code = CC_ERR_BAD_CREDENTIAL;
+        return access;
+    }
+    QByteArray message = parts[0] + '|' + deviceId + '|' + parts[1] + '|' + parts[2];
+    if (v2)
+        message += '|' + parts[3];
+    if (!constantTimeEquals(hmacHex(secret, message), mac)) {
         access.code = CC_ERR_BAD_CREDENTIAL;
         return access;
     }
@@ -59,6 +69,7 @@ Access checkCredential(const QByteArray &secret, const QByteArray &credential, c
         return access;
     }
     access.viewOnly = parts[2] == "1";
+    access.generation = generation;
     return access;
 }
 

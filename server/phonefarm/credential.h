@@ -1,8 +1,11 @@
 #pragma once
 
 // Phone access credentials issued by the provider:
-//   ucv1.<expiryUnixSeconds>.<r>.<hex HMAC-SHA256(secret, "ucv1|" + deviceId + "|" + expiry + "|" + r)>
-// r = 1 marks a view-only credential.
+//   ucv2.<expiry>.<r>.<g>.<hex HMAC-SHA256(secret, "ucv2|" + deviceId + "|" + expiry + "|" + r + "|" + g)>
+// with the expiry in Unix seconds, r = 1 for a view-only credential and g the phone's credential
+// generation (1 or more), which the provider raises to void the credentials it issued before.
+// The older ucv1.<expiry>.<r>.<hex> (HMAC of "ucv1|" + deviceId + "|" + expiry + "|" + r) is
+// generation 0.
 
 #include <QByteArray>
 
@@ -12,6 +15,7 @@ struct Access
 {
     int code = 0;          // 0 or CC_ERR_BAD_CREDENTIAL / CC_ERR_EXPIRED_CREDENTIAL / CC_ERR_UNKNOWN_PHONE
     bool viewOnly = false; // valid credential that only allows watching
+    qint64 generation = 0;
 };
 
 // Device ids are short runs of letters and digits.

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QHash>
 
+#include <limits>
 #include <memory>
 #include <mutex>
 
@@ -39,7 +40,15 @@ public:
     // credential is valid. On failure *code is negative and nullptr returned.
     // Any thread; takes the registry mutex.
     std::shared_ptr<Phone> open(const QByteArray &credential, const QByteArray &deviceId, bool *viewOnly,
-                                int *code);
+                                int *code, qint64 *generation = nullptr);
+
+    // Voids the phone's credentials of generations below `generation`; with kRetireAll every one, and
+    // the phone itself goes (the provider has exchanged it for another). Any thread; takes the
+    // registry mutex. The list lives in memory: a restarted farm has forgotten it.
+    static constexpr qint64 kRetireAll = std::numeric_limits<qint64>::max();
+    void retire(const QByteArray &deviceId, qint64 generation);
+    // Whether credentials of `generation` still open the phone. Any thread; takes the registry mutex.
+    bool current(const QByteArray &deviceId, qint64 generation) const;
 
     // Admin calls. Any thread; take the registry mutex briefly, then the phone's.
     // Restart and reset create a phone not yet seen: the provider knows it.
@@ -54,6 +63,8 @@ private:
     FarmOptions options_;
     mutable std::mutex mutex_;
     QHash<QByteArray, std::shared_ptr<Phone>> phones_;
+    QHash<QByteArray, qint64> retired_; // lowest generation still valid, by device id
+    QHash<QByteArray, qint64> usedAt_;  // when each phone was last opened
 };
 
 } // namespace farm

@@ -133,6 +133,11 @@ Connection::Connection(Gateway *gateway, QTcpSocket *socket)
     idle_->start();
 }
 
+Connection::~Connection()
+{
+    *live_ = false;
+}
+
 void Connection::kill(const QString &reason)
 {
     qWarning("gateway: closing connection from %s:%u: %s", qPrintable(socket_->peerAddress().toString()),
@@ -278,7 +283,7 @@ void Connection::carryOut(const ccwire::Request &request, const std::shared_ptr<
     case ccwire::Op::Screencap:
         if (busy_ >= kMaxBusyPerConnection)
             return reply(request.id, CC_ERR_BUSY, {});
-        return renderAsync(request.id, phone, request.op, request.payload);
+        return renderAsync(request.id, phone, request.op, request.payload, request.credential);
     case ccwire::Op::Transfer:
         if (busy_ >= kMaxBusyPerConnection)
             return reply(request.id, CC_ERR_BUSY, {});
@@ -325,7 +330,7 @@ void Connection::carryOut(const ccwire::Request &request, const std::shared_ptr<
 }
 
 void Connection::renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, ccwire::Op op,
-                             const QByteArray &payload)
+                             const QByteArray &payload, const QByteArray &owner)
 {
     qint32 quality = 0, sizeCode = 0;
     int width = 0;
@@ -342,7 +347,7 @@ void Connection::renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, cc
     PhoneState state = phone->snapshot(now);
     QPointer<Connection> self(this);
     Gateway *gateway = gateway_;
-    gateway_->pool()->submit([gateway, self, id, state = std::move(state), now, width, quality] {
+    auto render = [gateway, self, id, state = std::move(state), now, width, quality] {
         const QSize screen = state.screenSize();
         QByteArray bytes;
         if (width > 0) {
@@ -358,7 +363,8 @@ void Connection::renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, cc
             --self->busy_;
             self->reply(id, bytes.isEmpty() ? CC_ERR_INTERNAL : 0, bytes);
         });
-    });
+    };
+    gateway_->pool()->submit(owner, live_, std::move(render));
 }
 
 void Connection::startTransfer(quint32 id, const std::shared_ptr<Phone> &phone, const QByteArray &payload)
@@ -418,7 +424,7 @@ void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
     }
     int code = 0;
     deviceId_ = open.deviceId;
-    phone_ = gateway_->farm()->open(open.credential, open.deviceId, &viewOnly_, &code);
+    phone_ = gateway_->farm()->open(open.credential, open.deviceId, &viewOnly_, &code, &generation_);
     if (!phone_) {
         sendStatus(code);
         socket_->disconnectFromHost();
@@ -438,6 +444,16 @@ void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
     streamTick();
 }
 
+bool Connection::stillAllowed()
+{
+    if (gateway_->farm()->current(deviceId_, generation_))
+        return true;
+    sendStatus(CC_ERR_EXPIRED_CREDENTIAL);
+    phone_.reset();
+    drainThenClose(QStringLiteral("credential voided"));
+    return false;
+}
+
 void Connection::sendStatus(int code)
 {
     lastStatus_ = code;
@@ -446,7 +462,7 @@ void Connection::sendStatus(int code)
 
 void Connection::handleInput(const ccwire::Input &input)
 {
-    if (!phone_)
+    if (!phone_ || !stillAllowed())
         return;
     if (viewOnly_) {
         if (ignoredInputs_++ == 0)
@@ -480,7 +496,7 @@ void Connection::handleAck(const ccwire::FrameAck &ack)
 // go; an input makes one at once rather than at the next poll.
 void Connection::streamTick()
 {
-    if (!phone_ || encoding_ >= kMaxEncoding)
+    if (!phone_ || encoding_ >= kMaxEncoding || !stillAllowed())
         return;
     const qint64 now = monotonicMs();
     if (phone_->status(now) != 1) {

@@ -17,6 +17,7 @@
 #include <QPointer>
 #include <QTcpServer>
 
+#include <atomic>
 #include <map>
 #include <memory>
 
@@ -33,6 +34,7 @@ class Connection : public QObject
     Q_OBJECT
 public:
     Connection(Gateway *gateway, QTcpSocket *socket);
+    ~Connection() override;
 
     // Main thread. Writes one answer if the connection is still open.
     void reply(quint32 id, int code, const QByteArray &data);
@@ -58,14 +60,18 @@ private:
     void handleAck(const ccwire::FrameAck &ack);
     void startTransfer(quint32 id, const std::shared_ptr<Phone> &phone, const QByteArray &payload);
     void renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, ccwire::Op op,
-                     const QByteArray &payload);
+                     const QByteArray &payload, const QByteArray &owner);
     void streamTick();
     void frameDone(ccwire::Frame frame);
     void sendStatus(int code);
+    // Display mode: false, with the connection ending, once the provider has voided its credential.
+    bool stillAllowed();
     void write(const ccwire::Message &message);
 
     Gateway *gateway_;
     QTcpSocket *socket_;
+    // False once the connection is gone: its renders still waiting are dropped.
+    std::shared_ptr<std::atomic<bool>> live_ = std::make_shared<std::atomic<bool>>(true);
     ccwire::FrameReader reader_{ccwire::kMaxClientFrame};
     Mode mode_ = Mode::Unknown;
     int busy_ = 0; // answers being prepared off the main thread
@@ -76,6 +82,7 @@ private:
     QByteArray deviceId_;
     std::shared_ptr<Phone> phone_;
     bool viewOnly_ = false;
+    qint64 generation_ = 0;
     FramePacer pacer_;
     int encoding_ = 0;                      // frames being made on the pool
     std::map<quint32, ccwire::Frame> done_; // made out of order, waiting for earlier ones

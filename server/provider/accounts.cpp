@@ -4,6 +4,7 @@
 #include "server/provider/jsonwriter.h"
 #include "server/provider/log.h"
 #include "server/provider/provider.h"
+#include "server/provider/runtime.h"
 
 #include <httplib.h>
 
@@ -98,16 +99,16 @@ bool findUser(Connection &conn, const std::string &phone, int64_t &id, std::stri
     return true;
 }
 
-// Looks the account up and, if it exists, spends the SMS code on it, in one write transaction.
-// Returns whether the account exists; `check` is left alone when it does not.
+// Spends the number's SMS code and looks its account up, in one write transaction. Returns
+// whether the account exists. The code is checked either way: codes are sent to any number, and
+// an answer about the account must come only after the right one.
 bool findUserAndUseCode(Database &db, const std::string &phone, const std::string &code, int maxAttempts,
                         int64_t &userId, CodeCheck &check)
 {
     auto conn = db.acquire();
     Transaction tx(*conn, Transaction::Write);
+    check = useCode(*conn, phone, code, maxAttempts);
     const bool found = findUser(*conn, phone, userId);
-    if (found)
-        check = useCode(*conn, phone, code, maxAttempts);
     tx.commit();
     return found;
 }
@@ -195,13 +196,30 @@ void Provider::replyLogin(Call &call, int64_t userId)
     });
 }
 
+namespace {
+
+void replyWait(Call &call, int seconds)
+{
+    replyError(call.res, kTooMany, "登录失败次数过多，请" + std::to_string(seconds) + "秒后再试");
+}
+
+// No account and a wrong password get the same answer, so that logins cannot tell which numbers
+// have an account.
+void replyBadLogin(Call &call)
+{
+    replyError(call.res, kForbidden, "手机号或密码错误");
+}
+
+} // namespace
+
 void Provider::loginPassword(Call &call)
 {
     std::string phone, password;
     if (!requireMobile(call, "phone", phone) || !requireText(call, "password", "密码不能为空", password))
         return;
-    if (const int locked = throttle_.lockedSeconds(phone)) {
-        replyError(call.res, kTooMany, "登录失败次数过多，请" + std::to_string(locked) + "秒后再试");
+    const std::string &address = call.req.remote_addr;
+    if (const int wait = limits_.reserve(address, phone)) {
+        replyWait(call, wait);
         return;
     }
     int64_t userId = 0;
@@ -211,27 +229,22 @@ void Provider::loginPassword(Call &call)
         auto conn = db_.acquire();
         found = findUser(*conn, phone, userId, &hash);
     }
-    // The slow hash runs with no connection or lock held.
-    if (found && password.size() <= kMaxPasswordBytes && verifyPassword(hash, password)) {
-        throttle_.success(phone);
-        if (passwordNeedsRehash(hash, options_.fastHash)) {
-            const std::string fresh = hashPassword(password, options_.fastHash);
-            auto conn = db_.acquire();
-            Query u(*conn, "UPDATE users SET password_hash = ?1 WHERE id = ?2 AND password_hash = ?3");
-            u.bind(1, fresh).bind(2, userId).bind(3, hash).run();
-        }
-        replyLogin(call, userId);
+    // The slow hash runs with no connection or lock held, and runs for a number without an
+    // account as well.
+    const bool right =
+        password.size() <= kMaxPasswordBytes && verifyPassword(found ? hash : decoyHash_, password) && found;
+    if (!right) {
+        replyBadLogin(call);
         return;
     }
-    const int left = throttle_.failure(phone);
-    if (left == 0) {
-        replyError(call.res, kTooMany,
-                   "登录失败次数过多，请" + std::to_string(throttle_.lockedSeconds(phone)) + "秒后再试");
-    } else if (!found) {
-        replyError(call.res, kNotFound, "该手机号未注册");
-    } else {
-        replyError(call.res, kForbidden, "密码错误，还可尝试" + std::to_string(left) + "次");
+    limits_.succeeded(address, phone);
+    if (passwordNeedsRehash(hash, options_.fastHash)) {
+        const std::string fresh = hashPassword(password, options_.fastHash);
+        auto conn = db_.acquire();
+        Query u(*conn, "UPDATE users SET password_hash = ?1 WHERE id = ?2 AND password_hash = ?3");
+        u.bind(1, fresh).bind(2, userId).bind(3, hash).run();
     }
+    replyLogin(call, userId);
 }
 
 void Provider::loginSms(Call &call)
@@ -239,27 +252,25 @@ void Provider::loginSms(Call &call)
     std::string phone, code;
     if (!requireMobile(call, "phone", phone) || !requireText(call, "smsCaptcha", "验证码不能为空", code))
         return;
-    if (const int locked = throttle_.lockedSeconds(phone)) {
-        replyError(call.res, kTooMany, "登录失败次数过多，请" + std::to_string(locked) + "秒后再试");
+    const std::string &address = call.req.remote_addr;
+    if (const int wait = limits_.reserve(address, phone)) {
+        replyWait(call, wait);
         return;
     }
     int64_t userId = 0;
     CodeCheck check = CodeCheck::None;
     const bool found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, userId, check);
-    if (found && check == CodeCheck::Ok) {
-        throttle_.success(phone);
-        replyLogin(call, userId);
+    if (check != CodeCheck::Ok) {
+        replyError(call.res, codeStatus(check), codeMessage(check));
         return;
     }
-    const int left = throttle_.failure(phone);
-    if (left == 0) {
-        replyError(call.res, kTooMany,
-                   "登录失败次数过多，请" + std::to_string(throttle_.lockedSeconds(phone)) + "秒后再试");
-    } else if (!found) {
+    // Only whoever received the number's code learns that it has no account.
+    if (!found) {
         replyError(call.res, kNotFound, "该手机号未注册");
-    } else {
-        replyError(call.res, codeStatus(check), codeMessage(check));
+        return;
     }
+    limits_.succeeded(address, phone);
+    replyLogin(call, userId);
 }
 
 void Provider::sendCode(Call &call)
@@ -267,6 +278,10 @@ void Provider::sendCode(Call &call)
     std::string phone;
     if (!requireMobile(call, "mobile", phone))
         return;
+    if (const int wait = limits_.reserveSms(call.req.remote_addr)) {
+        replyError(call.res, kTooMany, "验证码发送过于频繁，请" + std::to_string(wait) + "秒后再试");
+        return;
+    }
     const int64_t now = nowMs();
     const std::string code = randomDigits(6);
     {
@@ -305,12 +320,12 @@ void Provider::resetPassword(Call &call)
     int64_t userId = 0;
     CodeCheck check = CodeCheck::None;
     const bool found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, userId, check);
-    if (!found) {
-        replyError(call.res, kNotFound, "该手机号未注册");
-        return;
-    }
     if (check != CodeCheck::Ok) {
         replyError(call.res, codeStatus(check), codeMessage(check));
+        return;
+    }
+    if (!found) {
+        replyError(call.res, kNotFound, "该手机号未注册");
         return;
     }
     const std::string hash = hashPassword(password, options_.fastHash);
@@ -318,17 +333,28 @@ void Provider::resetPassword(Call &call)
         replyError(call.res, kInternal, "服务器内部错误", 500);
         return;
     }
+    std::vector<std::pair<std::string, int64_t>> retired;
     {
         auto conn = db_.acquire();
         Transaction tx(*conn, Transaction::Write);
         Query u(*conn, "UPDATE users SET password_hash = ?1 WHERE id = ?2");
         u.bind(1, hash).bind(2, userId).run();
-        // Whoever knew the old password loses the sessions it opened.
+        // Whoever knew the old password loses the sessions it opened, and the phone credentials it
+        // took: every phone the account reaches gets a new generation.
         Query d(*conn, "DELETE FROM tokens WHERE user_id = ?1");
         d.bind(1, userId).run();
+        Query g(*conn,
+                "UPDATE phones SET generation = generation + 1 WHERE owner_id = ?1 OR "
+                "id IN (SELECT phone_id FROM grants WHERE user_id = ?1) RETURNING device_id, generation");
+        g.bind(1, userId);
+        while (g.step())
+            retired.emplace_back(g.text(0), g.i64(1));
         tx.commit();
     }
-    throttle_.success(phone);
+    std::string error;
+    if (!runtime_.retire(retired, error))
+        log_.line("old phone credentials of user " + std::to_string(userId) +
+                  " stay valid at the farm until they expire: " + error);
     log_.line("password reset for user " + std::to_string(userId));
     replyOk(call.res, "密码重置成功", nullptr);
 }
@@ -339,20 +365,15 @@ void Provider::registerAccount(Call &call)
     if (!requireMobile(call, "phone", phone) || !requireText(call, "smsCaptcha", "验证码不能为空", code) ||
         !requireText(call, "password", "密码不能为空", password) || !checkNewPassword(call, password))
         return;
+    int64_t existing = 0;
     CodeCheck check = CodeCheck::None;
-    {
-        auto conn = db_.acquire();
-        Transaction tx(*conn, Transaction::Write);
-        int64_t existing = 0;
-        if (findUser(*conn, phone, existing)) {
-            replyError(call.res, kConflict, "该手机号已注册");
-            return;
-        }
-        check = useCode(*conn, phone, code, options_.smsMaxAttempts);
-        tx.commit();
-    }
+    const bool found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, existing, check);
     if (check != CodeCheck::Ok) {
         replyError(call.res, codeStatus(check), codeMessage(check));
+        return;
+    }
+    if (found) {
+        replyError(call.res, kConflict, "该手机号已注册");
         return;
     }
     const std::string hash = hashPassword(password, options_.fastHash);

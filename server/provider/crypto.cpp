@@ -127,13 +127,14 @@ std::string aes192EcbBase64(std::string_view key, std::string_view plain)
 }
 
 std::string phoneCredential(std::string_view secret, std::string_view deviceId, int64_t expiry,
-                            bool restricted)
+                            bool restricted, int64_t generation)
 {
     const std::string r = restricted ? "1" : "0";
     const std::string exp = std::to_string(expiry);
-    std::string message = "ucv1|";
-    message.append(deviceId).append("|").append(exp).append("|").append(r);
-    return "ucv1." + exp + "." + r + "." + hmacSha256Hex(secret, message);
+    const std::string gen = std::to_string(generation);
+    std::string message = "ucv2|";
+    message.append(deviceId).append("|").append(exp).append("|").append(r).append("|").append(gen);
+    return "ucv2." + exp + "." + r + "." + gen + "." + hmacSha256Hex(secret, message);
 }
 
 } // namespace provider

@@ -28,8 +28,8 @@ bool constantTimeEquals(std::string_view a, std::string_view b);
 // Standard Base64 of AES-192-ECB with PKCS#7 padding; `key` must be 24 bytes. Empty on failure.
 std::string aes192EcbBase64(std::string_view key, std::string_view plain);
 
-// Phone access credential the phone farm checks: "ucv1.<expiry>.<r>.<hmac hex>".
+// Phone access credential the phone farm checks: "ucv2.<expiry>.<r>.<generation>.<hmac hex>".
 std::string phoneCredential(std::string_view secret, std::string_view deviceId, int64_t expiry,
-                            bool restricted);
+                            bool restricted, int64_t generation);
 
 } // namespace provider

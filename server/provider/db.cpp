@@ -207,6 +207,34 @@ CREATE TABLE meta(
     value TEXT NOT NULL
 );
 )sql",
+    // Version 2: login and SMS limits, which a restart must not clear.
+    R"sql(
+CREATE TABLE login_limits(
+    key TEXT PRIMARY KEY,
+    count INTEGER NOT NULL,
+    window_start_ms INTEGER NOT NULL,
+    locked_until_ms INTEGER NOT NULL
+);
+)sql",
+    // Version 3: paid orders, each once per key its page sent.
+    R"sql(
+CREATE TABLE orders(
+    id INTEGER PRIMARY KEY,
+    order_no TEXT NOT NULL UNIQUE,
+    user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+    order_key TEXT NOT NULL,
+    kind TEXT NOT NULL,
+    request TEXT NOT NULL,
+    amount INTEGER NOT NULL,
+    answer TEXT NOT NULL,
+    created_at INTEGER NOT NULL,
+    UNIQUE(user_id, order_key)
+);
+)sql",
+    // Version 4: a generation in each phone's credentials, raised to void the ones issued before.
+    R"sql(
+ALTER TABLE phones ADD COLUMN generation INTEGER NOT NULL DEFAULT 1;
+)sql",
 };
 
 } // namespace

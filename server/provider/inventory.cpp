@@ -33,11 +33,12 @@ struct PhoneRow
     std::string deviceId, name, serverId, icon;
     int64_t grantId = 0;
     int strategy = 0;
+    int64_t generation = 1;
 };
 
 const char *const kPhoneColumns =
     "p.id, p.cloud_phone_id, p.device_id, p.group_id, p.name, p.phone_no, p.instance_id, p.billing_id, "
-    "p.end_time, p.server_id, p.phone_image_id, p.allow_renewal, pl.icon";
+    "p.end_time, p.server_id, p.phone_image_id, p.allow_renewal, pl.icon, p.generation";
 
 PhoneRow readPhone(const Query &q)
 {
@@ -56,6 +57,7 @@ PhoneRow readPhone(const Query &q)
     r.phoneImageId = q.i64(10);
     r.allowRenewal = q.i64(11) != 0;
     r.icon = q.text(12);
+    r.generation = q.i64(13);
     return r;
 }
 
@@ -74,12 +76,13 @@ std::string padded(size_t n, size_t width)
 
 } // namespace
 
-void Provider::writeAccessInfo(JsonWriter &w, const std::string &deviceId, int64_t endTime, bool restricted,
-                               int64_t grantId, int strategy, int64_t now)
+void Provider::writeAccessInfo(JsonWriter &w, const std::string &deviceId, int64_t generation,
+                               int64_t endTime, bool restricted, int64_t grantId, int strategy, int64_t now)
 {
     // A credential never outlives the rental: an expired phone's one is already void at the farm.
     const int64_t expiry = std::min(now + options_.ucidTtlSeconds, endTime);
-    const std::string credential = phoneCredential(options_.farmSecret, deviceId, expiry, restricted);
+    const std::string credential =
+        phoneCredential(options_.farmSecret, deviceId, expiry, restricted, generation);
     w.field("deviceId", deviceId);
     w.field("ucid", aes192EcbBase64(options_.aesKey, credential + "#" + std::to_string(now)));
     w.key("authorition").beginObject();
@@ -133,8 +136,8 @@ void Provider::groupList(Call &call)
         s.bind(1, call.userId);
         while (s.step()) {
             PhoneRow row = readPhone(s);
-            row.grantId = s.i64(13);
-            row.strategy = static_cast<int>(s.i64(14));
+            row.grantId = s.i64(14);
+            row.strategy = static_cast<int>(s.i64(15));
             granted.phones.push_back(std::move(row));
         }
         tx.commit();
@@ -159,8 +162,8 @@ void Provider::groupList(Call &call)
                     url = urls.emplace(r.icon, iconUrl(r.icon)).first;
                 w.beginObject();
                 w.key("accessInfo").beginObject();
-                writeAccessInfo(w, r.deviceId, r.endTime, r.grantId != 0 && r.strategy == 1, r.grantId,
-                                r.strategy, now);
+                writeAccessInfo(w, r.deviceId, r.generation, r.endTime, r.grantId != 0 && r.strategy == 1,
+                                r.grantId, r.strategy, now);
                 w.endObject();
                 w.field("allowRenewal", r.allowRenewal)
                     .field("billingIcon", url->second)
@@ -275,9 +278,10 @@ void Provider::groupRename(Call &call)
 
 bool Provider::lookupPhone(Connection &conn, int64_t userId, int64_t cloudPhoneId, PhoneAccess &out)
 {
-    Query q(conn, "SELECT p.id, p.device_id, p.billing_id, p.end_time, p.owner_id, g.id, g.strategy "
-                  "FROM phones p LEFT JOIN grants g ON g.phone_id = p.id AND g.user_id = ?2 "
-                  "WHERE p.cloud_phone_id = ?1");
+    Query q(conn,
+            "SELECT p.id, p.device_id, p.billing_id, p.end_time, p.owner_id, g.id, g.strategy, p.generation "
+            "FROM phones p LEFT JOIN grants g ON g.phone_id = p.id AND g.user_id = ?2 "
+            "WHERE p.cloud_phone_id = ?1");
     q.bind(1, cloudPhoneId).bind(2, userId);
     if (!q.step())
         return false;
@@ -289,6 +293,7 @@ bool Provider::lookupPhone(Connection &conn, int64_t userId, int64_t cloudPhoneI
     out.owned = q.i64(4) == userId;
     out.grantId = q.isNull(5) ? 0 : q.i64(5);
     out.strategy = static_cast<int>(q.i64(6));
+    out.generation = q.i64(7);
     return out.owned || out.grantId != 0;
 }
 
@@ -536,8 +541,8 @@ void Provider::accessInfo(Call &call)
     }
     replyOk(call.res, "成功", [&](JsonWriter &w) {
         w.beginObject();
-        writeAccessInfo(w, p.deviceId, p.endTime, !p.owned && p.strategy == 1, p.owned ? 0 : p.grantId,
-                        p.strategy, now);
+        writeAccessInfo(w, p.deviceId, p.generation, p.endTime, !p.owned && p.strategy == 1,
+                        p.owned ? 0 : p.grantId, p.strategy, now);
         w.field("cloudPhoneId", p.cloudPhoneId);
         w.endObject();
     });
@@ -657,6 +662,16 @@ void Provider::getChangeOrder(Call &call)
         replyOk(call.res, "设备已更换", [&](JsonWriter &w) { writeOrder(w, orderNo, 1, r, deviceId); });
         return;
     }
+    // Each exchange makes a new phone at the farm: an account may make only so many an hour.
+    {
+        Query recent(*conn,
+                     "SELECT COUNT(*) FROM change_orders WHERE user_id = ?1 AND state = 1 AND done_at > ?2");
+        recent.bind(1, call.userId).bind(2, nowSeconds() - 3600);
+        if (recent.step() && recent.i64(0) >= options_.exchangesPerHour) {
+            replyError(call.res, kTooMany, "设备更换过于频繁，请稍后再试");
+            return;
+        }
+    }
     std::string deviceId;
     for (int attempt = 0; attempt < 20 && deviceId.empty(); ++attempt) {
         std::string candidate = randomDeviceId();
@@ -677,6 +692,11 @@ void Provider::getChangeOrder(Call &call)
     done.bind(1, deviceId).bind(2, nowSeconds()).bind(3, orderId).run();
     tx.commit();
     log_.line("device exchange " + orderNo + ": " + p.deviceId + " -> " + deviceId);
+    // The old device is gone, and every credential issued for it with it.
+    std::string error;
+    if (!runtime_.retire({{p.deviceId, 0}}, error))
+        log_.line("credentials of the exchanged device " + p.deviceId +
+                  " stay valid at the farm until they expire: " + error);
     replyOk(call.res, "设备已更换", [&](JsonWriter &w) { writeOrder(w, orderNo, 1, r, deviceId); });
 }
 

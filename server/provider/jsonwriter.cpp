@@ -84,6 +84,13 @@ JsonWriter &JsonWriter::null()
     return *this;
 }
 
+JsonWriter &JsonWriter::raw(std::string_view json)
+{
+    separate();
+    out_ += json;
+    return *this;
+}
+
 void appendJsonString(std::string &out, std::string_view text)
 {
     static const char hex[] = "0123456789abcdef";

@@ -24,6 +24,8 @@ public:
     JsonWriter &value(int number) { return value(static_cast<int64_t>(number)); }
     JsonWriter &value(bool flag);
     JsonWriter &null();
+    // A value that is already JSON text, such as an answer kept from before.
+    JsonWriter &raw(std::string_view json);
 
     template <typename T> JsonWriter &field(std::string_view name, const T &v) { return key(name).value(v); }
 

@@ -93,8 +93,16 @@ int main(int argc, char **argv)
     limits.threads = options.threads;
     limits.perClientActive = options.clientConnections;
     limits.requestDeadlineMs = options.requestDeadlineMs;
+    limits.headDeadlineMs = options.headDeadlineMs;
+    limits.maxReading = options.maxReading;
+    limits.request.maxBody = options.maxBody;
     HttpServer server(limits);
     server.set_payload_max_length(options.maxBody);
+    server.setRefusalBody([](int status) {
+        httplib::Response res;
+        replyError(res, status, status == 413 ? "请求内容过大" : "请求无效", status);
+        return res.body;
+    });
 
     const int port = server.bindTo(options.listenHost, options.listenPort);
     if (port < 0) {

@@ -142,6 +142,12 @@ void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
     addSeconds(app, "--request-deadline", out.requestDeadlineMs, false,
                "longest time from a request's first byte to the end of its answer")
         ->group("Server");
+    addSeconds(app, "--head-deadline", out.headDeadlineMs, false,
+               "longest time from a connection's start or a request's first byte to the end of its head")
+        ->group("Server");
+    addNumber(app, "--max-reading", out.maxReading, 1, 100000,
+              "connections still sending a request at once; past it the busiest address loses its oldest")
+        ->group("Server");
     addNumber(app, "--client-connections", out.clientConnections, 1, 256,
               "requests of one client address served at once; keep it below --threads")
         ->group("Server");
@@ -157,9 +163,21 @@ void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
               "wrong entries after which a code is void")
         ->group("Accounts");
     addNumber(app, "--login-max-failures", out.loginMaxFailures, 1, 1000,
-              "failed logins of one number before it is locked")
+              "failed logins of one number from one address before that address waits for it")
         ->group("Accounts");
-    addSeconds(app, "--login-lockout", out.loginLockoutMs, false, "how long a locked number stays locked")
+    addNumber(app, "--login-address-failures", out.loginAddressFailures, 1, 100000,
+              "failed logins from one address, any number, before it waits for all")
+        ->group("Accounts");
+    addNumber(app, "--login-number-alarm", out.loginNumberAlarm, 1, 100000,
+              "failed logins of one number from all addresses before each address gets one")
+        ->group("Accounts");
+    addSeconds(app, "--login-window", out.loginWindowMs, false, "how long a failed login counts")
+        ->group("Accounts");
+    addSeconds(app, "--login-lockout", out.loginLockoutMs, false,
+               "how long an address waits once past a limit; every further failure starts it again")
+        ->group("Accounts");
+    addNumber(app, "--sms-per-address", out.smsPerAddress, 1, 100000,
+              "SMS codes one address may ask for within an hour")
         ->group("Accounts");
     addNumber(app, "--max-tokens", out.maxTokens, 1, 10000,
               "live login tokens of one account; a new login revokes the oldest past it")
@@ -168,6 +186,9 @@ void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
                  "cheapest Argon2id cost, for tests only (passwords stay Argon2id)")
         ->group("Accounts");
 
+    addNumber(app, "--exchanges-per-hour", out.exchangesPerHour, 1, 10000,
+              "device exchanges one account may complete within an hour")
+        ->group("Inventory");
     addNumber(app, "--seed-phones", out.seedPhones, 0, 100000,
               "also create the account 13900000000 / pelomir2026 with N phones (first start only)")
         ->group("Inventory");

@@ -18,13 +18,19 @@ struct Options
     size_t maxBody = 64 * 1024;
     int64_t requestDeadlineMs = 30 * 1000;
     int clientConnections = 8;
+    int64_t headDeadlineMs = 5 * 1000;
+    int maxReading = 1024;
 
     int64_t tokenTtlMs = 7LL * 24 * 3600 * 1000;
     int64_t smsIntervalMs = 60 * 1000;
     int64_t smsTtlMs = 5 * 60 * 1000;
     int smsMaxAttempts = 5;
     int loginMaxFailures = 5;
+    int loginAddressFailures = 30;
+    int loginNumberAlarm = 50;
+    int64_t loginWindowMs = 15 * 60 * 1000;
     int64_t loginLockoutMs = 5 * 60 * 1000;
+    int smsPerAddress = 20;
     bool fastHash = false;
     int maxTokens = 50;
 
@@ -34,6 +40,7 @@ struct Options
 
     std::string farmUrl;
     std::string farmSecret = "pelomir-dev-farm-secret";
+    int exchangesPerHour = 5;
     int64_t restartMs = 5000;
     int64_t resetMs = 8000;
 

@@ -59,7 +59,14 @@ void replyOk(httplib::Response &res, std::string_view msg, const std::function<v
 
 Provider::Provider(const Options &options, Database &db, PhoneRuntime &runtime, Log &log)
     : options_(options), db_(db), runtime_(runtime), log_(log),
-      throttle_(options.loginMaxFailures, options.loginLockoutMs)
+      limits_(db,
+              LoginLimits::Rules{
+                  {options.loginMaxFailures, options.loginWindowMs, options.loginLockoutMs},
+                  {options.loginAddressFailures, options.loginWindowMs, options.loginLockoutMs},
+                  {options.loginNumberAlarm, options.loginWindowMs, options.loginWindowMs},
+                  {options.smsPerAddress, 3600 * 1000, 3600 * 1000},
+              }),
+      decoyHash_(hashPassword(randomHex(16), options.fastHash))
 {
     const std::string user = "/api/tamsu-phone-user/v1";
     const std::string phone = "/api/tamsu-cloud-phone/v1";

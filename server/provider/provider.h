@@ -61,7 +61,8 @@ struct PhoneAccess
     int64_t endTime = 0;
     bool owned = false;
     int64_t grantId = 0;
-    int strategy = 0; // authorization strategy of a granted phone; 1 = view only
+    int strategy = 0;       // authorization strategy of a granted phone; 1 = view only
+    int64_t generation = 1; // of its credentials; raised to void the ones issued before
 };
 
 // The provider's HTTP API, its web pages and icons. Request handlers run on the HTTP server's
@@ -120,6 +121,13 @@ private:
     bool acceptPayment(Call &call, int64_t months, const std::string &lengthLabel);
     void webBuy(Call &call);
     void webRenew(Call &call);
+    bool requireOrderKey(Call &call, std::string &key);
+    // Inside the caller's write transaction: answers a key already paid for (with the first answer,
+    // or a refusal when the request differs) and returns true; false for a new key.
+    bool replayOrder(Call &call, Connection &conn, const std::string &key, const std::string &request,
+                     std::string_view msg);
+    void storeOrder(Connection &conn, int64_t userId, const std::string &key, const std::string &orderNo,
+                    const char *kind, const std::string &request, int64_t amount, const std::string &answer);
     void webCatalogue(Call &call);
     bool storeCatalogue(std::string &error);
 
@@ -142,8 +150,8 @@ private:
                        const char *verb, std::vector<PhoneAccess> &out);
     bool lookupPhone(Connection &conn, int64_t userId, int64_t cloudPhoneId, PhoneAccess &out);
     // Writes the members of a phone's "accessInfo" object into the open object.
-    void writeAccessInfo(JsonWriter &w, const std::string &deviceId, int64_t endTime, bool restricted,
-                         int64_t grantId, int strategy, int64_t now);
+    void writeAccessInfo(JsonWriter &w, const std::string &deviceId, int64_t generation, int64_t endTime,
+                         bool restricted, int64_t grantId, int strategy, int64_t now);
     std::string iconUrl(const std::string &icon) const;
     bool changePhones(Call &call, bool reset);
 
@@ -151,7 +159,9 @@ private:
     Database &db_;
     PhoneRuntime &runtime_;
     Log &log_;
-    LoginThrottle throttle_;
+    LoginLimits limits_;
+    // Checked against when the number has no account, so that a login takes as long either way.
+    std::string decoyHash_;
     std::string publicUrl_;
     std::unordered_map<std::string, Route> routes_;
     std::unordered_map<std::string, std::string> icons_;

@@ -90,6 +90,20 @@ bool PhoneRuntime::status(const std::vector<std::string> &deviceIds,
     return true;
 }
 
+bool PhoneRuntime::retire(const std::vector<std::pair<std::string, int64_t>> &phones, std::string &error)
+{
+    if (!usesFarm())
+        return true;
+    for (const auto &[id, generation] : phones) {
+        std::string body;
+        const std::string path = "/admin/phones/" + id + "/retire" +
+                                 (generation > 0 ? "?generation=" + std::to_string(generation) : "");
+        if (!farmRequest("POST", path, body, error))
+            return false;
+    }
+    return true;
+}
+
 bool PhoneRuntime::farmCommand(const std::vector<std::string> &deviceIds, const char *action,
                                std::string &error)
 {

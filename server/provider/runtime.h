@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace provider {
@@ -23,6 +24,9 @@ public:
     bool reset(const std::vector<std::string> &deviceIds, std::string &error);
     bool status(const std::vector<std::string> &deviceIds, std::unordered_map<std::string, int> &out,
                 std::string &error);
+    // Tells the farm to refuse each phone's credentials below its generation, or with generation 0
+    // every credential of a device that is gone. Without a farm there is no one to tell.
+    bool retire(const std::vector<std::pair<std::string, int64_t>> &phones, std::string &error);
 
     bool usesFarm() const { return !farmUrl_.empty(); }
 

@@ -17,6 +17,8 @@ namespace {
 
 constexpr int64_t kMonthSeconds = 30 * 24 * 3600;
 constexpr int64_t kMaxMonths = 12;
+// Longest a phone may be paid ahead, renewals included.
+constexpr int64_t kMaxPaidMonths = 36;
 constexpr int64_t kMaxPhonesPerOrder = 10;
 
 // Monthly price of each plan in fen; a plan without one is not for sale.
@@ -167,10 +169,15 @@ void Provider::webBuy(Call &call)
         replyError(call.res, kBadRequest, "购买数量应为1到" + std::to_string(kMaxPhonesPerOrder) + "台");
         return;
     }
-    if (!acceptPayment(call, months, "购买时长"))
+    std::string key;
+    if (!acceptPayment(call, months, "购买时长") || !requireOrderKey(call, key))
         return;
+    const std::string request = "buy|" + std::to_string(billingId) + "|" + std::to_string(count) + "|" +
+                                std::to_string(months) + "|" + *call.params.find("payChannel");
     auto conn = db_.acquire();
     Transaction tx(*conn, Transaction::Write);
+    if (replayOrder(call, *conn, key, request, "购买成功"))
+        return;
     int64_t owned = 0;
     {
         Query c(*conn, "SELECT COUNT(*) FROM phones WHERE owner_id = ?1");
@@ -185,29 +192,32 @@ void Provider::webBuy(Call &call)
         const std::string name = "云手机" + std::string(n < 10 ? "0" : "") + std::to_string(n);
         ids.push_back(addPhone(*conn, call.userId, 0, name, billingId, end));
     }
-    tx.commit();
     const std::string orderNo = orderNumber("BO");
+    const int64_t amount = planPrice(billingId) * months * count;
+    JsonWriter w;
+    w.beginObject()
+        .field("orderNo", orderNo)
+        .field("amount", amount)
+        .field("endTime", end)
+        .key("phones")
+        .beginArray();
+    for (int64_t id : ids) {
+        Query q(*conn, "SELECT cloud_phone_id, device_id, name FROM phones WHERE id = ?1");
+        q.bind(1, id);
+        if (q.step())
+            w.beginObject()
+                .field("cloudPhoneId", q.i64(0))
+                .field("deviceId", q.text(1))
+                .field("name", q.text(2))
+                .endObject();
+    }
+    w.endArray().endObject();
+    const std::string answer = w.take();
+    storeOrder(*conn, call.userId, key, orderNo, "buy", request, amount, answer);
+    tx.commit();
     log_.line("order " + orderNo + ": " + std::to_string(count) + " phone(s) of plan " +
               std::to_string(billingId) + " for user " + std::to_string(call.userId) + ", paid (simulated)");
-    replyOk(call.res, "购买成功", [&](JsonWriter &w) {
-        w.beginObject()
-            .field("orderNo", orderNo)
-            .field("amount", planPrice(billingId) * months * count)
-            .field("endTime", end)
-            .key("phones")
-            .beginArray();
-        for (int64_t id : ids) {
-            Query q(*conn, "SELECT cloud_phone_id, device_id, name FROM phones WHERE id = ?1");
-            q.bind(1, id);
-            if (q.step())
-                w.beginObject()
-                    .field("cloudPhoneId", q.i64(0))
-                    .field("deviceId", q.text(1))
-                    .field("name", q.text(2))
-                    .endObject();
-        }
-        w.endArray().endObject();
-    });
+    replyOk(call.res, "购买成功", [&](JsonWriter &out) { out.raw(answer); });
 }
 
 void Provider::webRenew(Call &call)
@@ -216,10 +226,15 @@ void Provider::webRenew(Call &call)
     if (!requireInt(call, "cloudPhoneId", "云手机ID", cloudPhoneId) ||
         !requireInt(call, "months", "续费时长", months))
         return;
-    if (!acceptPayment(call, months, "续费时长"))
+    std::string key;
+    if (!acceptPayment(call, months, "续费时长") || !requireOrderKey(call, key))
         return;
+    const std::string request = "renew|" + std::to_string(cloudPhoneId) + "|" + std::to_string(months) + "|" +
+                                *call.params.find("payChannel");
     auto conn = db_.acquire();
     Transaction tx(*conn, Transaction::Write);
+    if (replayOrder(call, *conn, key, request, "续费成功"))
+        return;
     Query q(*conn, "SELECT id, end_time, allow_renewal, billing_id FROM phones WHERE cloud_phone_id = ?1 AND "
                    "owner_id = ?2");
     q.bind(1, cloudPhoneId).bind(2, call.userId);
@@ -233,13 +248,27 @@ void Provider::webRenew(Call &call)
         return;
     }
     // An expired rental restarts from now, so paid time is never lost to the gap.
-    const int64_t end = std::max(q.i64(1), nowSeconds()) + months * kMonthSeconds;
+    const int64_t now = nowSeconds();
+    const int64_t end = std::max(q.i64(1), now) + months * kMonthSeconds;
+    if (end > now + kMaxPaidMonths * kMonthSeconds) {
+        replyError(call.res, kBadRequest, "续费后剩余时长不能超过" + std::to_string(kMaxPaidMonths) + "个月");
+        return;
+    }
+    const int64_t amount = planPrice(q.i64(3)) * months;
     Query u(*conn, "UPDATE phones SET end_time = ?1 WHERE id = ?2");
     u.bind(1, end).bind(2, q.i64(0)).run();
+    const std::string orderNo = orderNumber("RO");
+    JsonWriter w;
+    w.beginObject()
+        .field("orderNo", orderNo)
+        .field("amount", amount)
+        .field("cloudPhoneId", cloudPhoneId)
+        .field("endTime", end)
+        .endObject();
+    const std::string answer = w.take();
+    storeOrder(*conn, call.userId, key, orderNo, "renew", request, amount, answer);
     tx.commit();
-    replyOk(call.res, "续费成功", [&](JsonWriter &w) {
-        w.beginObject().field("cloudPhoneId", cloudPhoneId).field("endTime", end).endObject();
-    });
+    replyOk(call.res, "续费成功", [&](JsonWriter &out) { out.raw(answer); });
 }
 
 bool Provider::storeCatalogue(std::string &error)

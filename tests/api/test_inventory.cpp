@@ -282,9 +282,10 @@ void TestInventory::demoAccountRead()
         QCOMPARE(p.source + p.type + p.phoneStatus, 3);
         // The credential is the one the phone gateway will check: signed for this deviceId.
         const QStringList parts = p.deviceUcId.split('.');
-        QCOMPARE(parts.size(), 4);
+        QCOMPARE(parts.size(), 5);
         QCOMPARE(p.deviceUcId.toLatin1(), harness::credential(p.deviceId.toLatin1(), parts[1].toLongLong(),
-                                                              parts[2] == QLatin1String("1")));
+                                                              parts[2] == QLatin1String("1"),
+                                                              harness::kSecret, parts[3].toLongLong()));
         QVERIFY(p.deviceUcIdTimestamp >= before && p.deviceUcIdTimestamp <= before + 60);
         const bool readOnly = p.groupId == -1 && p.authorizationStrategy == 1;
         QCOMPARE(parts[2], readOnly ? QStringLiteral("1") : QStringLiteral("0"));

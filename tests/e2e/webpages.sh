@@ -34,11 +34,14 @@ window 商城
 wait_for 30 seen 1 'url :.*/pc-vue/#/buy?token='
 wait_for 30 seen 1 'page title: .*商城'
 shot buy
-click $((X + 563)) $((Y + 302))
+# A double click buys once.
+xdotool mousemove $((X + 563)) $((Y + 302)) click --repeat 2 --delay 40 1
 owned() { sqlite3 "$db" "SELECT count(*) FROM phones WHERE owner_id = (SELECT id FROM users WHERE phone = '13800000000')"; }
 wait_for 30 test "$(owned)" -eq 21
 sleep 2
 shot bought
+test "$(owned)" -eq 21
+test "$(sqlite3 "$db" "SELECT count(*) FROM orders WHERE kind = 'buy'")" -eq 1
 xdotool windowunmap "$page"
 click $refresh
 wait_for 30 grep -q 'rebuildTree, phones: 25' "$log"

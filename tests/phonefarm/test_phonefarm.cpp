@@ -2,12 +2,14 @@
 // with pelomir-provider.
 
 #include "coreclient/core_client.h"
+#include "coreclient/wire.h"
 #include "server/phonefarm/admin.h"
 #include "server/phonefarm/catalog.h"
 #include "server/phonefarm/credential.h"
 #include "server/phonefarm/frame_pacer.h"
 #include "server/phonefarm/phone.h"
 #include "server/phonefarm/screen.h"
+#include "server/phonefarm/worker_pool.h"
 #include "tests/coreclient/request_helpers.h"
 #include "tests/support/farmharness.h"
 
@@ -18,6 +20,7 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUrlQuery>
 #include <QtTest>
@@ -101,6 +104,18 @@ private slots:
         QTest::newRow("empty") << QByteArray() << id << int(CC_ERR_BAD_CREDENTIAL) << false;
         QTest::newRow("bad id") << harness::credential("PM 1", now + 60) << QByteArray("PM 1")
                                 << int(CC_ERR_UNKNOWN_PHONE) << false;
+        const QByteArray second = harness::credential(id, now + 60, false, harness::kSecret, 2);
+        QTest::newRow("generation 2") << second << id << 0 << false;
+        QByteArray raised = second;
+        raised.replace(".0.2.", ".0.3.");
+        QTest::newRow("generation raised") << raised << id << int(CC_ERR_BAD_CREDENTIAL) << false;
+        for (const char *g : {".0.0.", ".0.+2.", ".0.02.", ".0.x."}) {
+            QByteArray odd = second;
+            odd.replace(".0.2.", g);
+            QTest::newRow(g) << odd << id << int(CC_ERR_BAD_CREDENTIAL) << false;
+        }
+        QTest::newRow("generation without its version")
+            << QByteArray("ucv1" + second.mid(4)) << id << int(CC_ERR_BAD_CREDENTIAL) << false;
     }
 
     void credentials()
@@ -113,6 +128,109 @@ private slots:
             farm::checkCredential(harness::kSecret, credential, deviceId, 1'800'000'000);
         QCOMPARE(access.code, code);
         QCOMPARE(access.viewOnly, viewOnly);
+    }
+
+    // A retired generation no longer opens its phone, while a newer one does; a device retired whole
+    // is refused whatever the generation, and leaves the farm.
+    void retiredGenerations()
+    {
+        farm::Farm phones{farm::FarmOptions{}};
+        const QByteArray id = "PMRETIRE01";
+        const auto open = [&](qint64 generation) {
+            bool viewOnly = false;
+            int code = 0;
+            qint64 seen = -1;
+            phones.open(harness::credential(id, 0, false, harness::kSecret, generation), id, &viewOnly, &code,
+                        &seen);
+            return code == 0 ? seen : qint64(code);
+        };
+        QCOMPARE(open(0), qint64(0));
+        QCOMPARE(open(1), qint64(1));
+        phones.retire(id, 2);
+        QCOMPARE(open(0), qint64(CC_ERR_EXPIRED_CREDENTIAL));
+        QCOMPARE(open(1), qint64(CC_ERR_EXPIRED_CREDENTIAL));
+        QCOMPARE(open(2), qint64(2));
+        QVERIFY(phones.current(id, 2) && !phones.current(id, 1));
+        // Retiring is never undone by an older generation.
+        phones.retire(id, 1);
+        QCOMPARE(open(1), qint64(CC_ERR_EXPIRED_CREDENTIAL));
+        QCOMPARE(open(3), qint64(3));
+        QCOMPARE(phones.phoneCount(), 1);
+        phones.retire(id, farm::Farm::kRetireAll);
+        QCOMPARE(phones.phoneCount(), 0);
+        QCOMPARE(open(999), qint64(CC_ERR_EXPIRED_CREDENTIAL));
+        QCOMPARE(phones.phoneCount(), 0);
+        // Other phones are not affected.
+        QCOMPARE(phones.current("PMRETIRE02", 0), true);
+    }
+
+    // A full farm makes room with the phone unused longest, never with one a connection holds; when
+    // every phone is held a new one is refused until one is let go.
+    void fullFarmEvictsIdlePhones()
+    {
+        farm::FarmOptions options;
+        options.maxPhones = 3;
+        farm::Farm phones(options);
+        int code = 0;
+        const auto open = [&](const QByteArray &id) {
+            bool viewOnly = false;
+            return phones.open(harness::credential(id), id, &viewOnly, &code);
+        };
+        QVERIFY(open("PMFULL0001") && open("PMFULL0002") && open("PMFULL0003"));
+        QCOMPARE(phones.phoneCount(), 3);
+        auto second = open("PMFULL0002");
+        auto third = open("PMFULL0003");
+        auto fourth = open("PMFULL0004");
+        QVERIFY(fourth);
+        QCOMPARE(phones.phoneCount(), 3);
+        QCOMPARE(open("PMFULL0005"), std::shared_ptr<Phone>());
+        QCOMPARE(code, int(CC_ERR_UNKNOWN_PHONE));
+        third.reset();
+        QVERIFY(open("PMFULL0005"));
+        QCOMPARE(phones.phoneCount(), 3);
+        QCOMPARE(open("PMFULL0002"), second);
+        QCOMPARE(open("PMFULL0004"), fourth);
+    }
+
+    // One owner's pile of waiting renders delays another owner's by one job per turn, and the
+    // renders of a closed connection are dropped unrun.
+    void fairRenderQueue()
+    {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        QByteArray ran;
+        farm::WorkerPool pool(1);
+        pool.submit([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            opened.wait(lock, [&] { return open; });
+        });
+        const auto live = std::make_shared<std::atomic<bool>>(true);
+        const auto closed = std::make_shared<std::atomic<bool>>(true);
+        const auto job = [&](char c) {
+            return [&ran, &mutex, c] {
+                std::lock_guard<std::mutex> lock(mutex);
+                ran += c;
+            };
+        };
+        for (int i = 0; i < 100; ++i)
+            pool.submit("attacker", live, job('a'));
+        for (int i = 0; i < 50; ++i)
+            pool.submit("abandoned", closed, job('c'));
+        pool.submit("victim", live, job('v'));
+        *closed = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            open = true;
+        }
+        opened.notify_all();
+        const auto taken = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return ran;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(taken().size(), 101, 30000);
+        QCOMPARE(taken().indexOf('v'), 1);
+        QCOMPARE(taken().count('c'), 0);
     }
 
     void adminSignature()
@@ -345,6 +463,13 @@ private slots:
         QCOMPARE(running.admin("GET", "/admin/status?ids=PMADMIN001", &answer), 200);
         QCOMPARE(answer.value(QStringLiteral("PMADMIN001")).toInt(), 4);
 
+        QCOMPARE(running.admin("POST", "/admin/phones/PMADMIN001/retire?generation=2", &answer), 200);
+        QCOMPARE(answer, QJsonObject({{QStringLiteral("ok"), true}}));
+        QCOMPARE(running.admin("POST", "/admin/phones/PMADMIN001/retire"), 200);
+        for (const char *bad : {"0", "-1", "x", "+2"})
+            QCOMPARE(running.admin("POST", QByteArray("/admin/phones/PMADMIN001/retire?generation=") + bad),
+                     400);
+        QCOMPARE(running.admin("POST", "/admin/phones/PMADMIN001/retire", nullptr, "wrong secret"), 401);
         QCOMPARE(running.admin("POST", "/admin/phones/PMADMIN001/restart", nullptr, "wrong secret"), 401);
         QCOMPARE(running.admin("POST", "/admin/phones/PMADMIN001/restart", nullptr, harness::kSecret, -400),
                  401);
@@ -424,6 +549,54 @@ private slots:
         phones.stop();
     }
 
+    // A display stream ends once its credential's generation is retired; one of the newer
+    // generation opens and streams.
+    void displayOfRetiredGeneration()
+    {
+        harness::Farm running;
+        QVERIFY(running.start());
+        const QByteArray id = "PMSTREAM01";
+        const auto open = [&](QTcpSocket &socket, qint64 generation) {
+            socket.connectToHost(QHostAddress::LocalHost, running.port);
+            ccwire::DisplayOpen display;
+            display.credential = harness::credential(id, 0, false, harness::kSecret, generation);
+            display.deviceId = id;
+            return socket.waitForConnected(5000) && socket.write(ccwire::encode(display)) > 0;
+        };
+        // Reads until a frame or a status `code` arrives; false when the stream ends first.
+        const auto await = [](QTcpSocket &socket, ccwire::FrameReader &reader, bool frame, int code) {
+            for (;;) {
+                ccwire::Message m;
+                QString error;
+                const auto r = reader.nextMessage(&m, &error);
+                if (r == ccwire::FrameReader::Result::Error)
+                    return false;
+                if (r == ccwire::FrameReader::Result::Frame) {
+                    if (frame && std::holds_alternative<ccwire::Frame>(m))
+                        return true;
+                    const auto *status = std::get_if<ccwire::DisplayStatus>(&m);
+                    if (!frame && status && status->code == code)
+                        return true;
+                    continue;
+                }
+                if (!socket.waitForReadyRead(10000))
+                    return false;
+                reader.append(socket.readAll());
+            }
+        };
+        QTcpSocket first;
+        ccwire::FrameReader firstReader(ccwire::kMaxGatewayFrame);
+        QVERIFY(open(first, 1));
+        QVERIFY(await(first, firstReader, true, 0));
+        QCOMPARE(running.admin("POST", "/admin/phones/PMSTREAM01/retire?generation=2"), 200);
+        QVERIFY(await(first, firstReader, false, CC_ERR_EXPIRED_CREDENTIAL));
+        QTRY_COMPARE_WITH_TIMEOUT(first.state(), QAbstractSocket::UnconnectedState, 30000);
+        QTcpSocket second;
+        ccwire::FrameReader secondReader(ccwire::kMaxGatewayFrame);
+        QVERIFY(open(second, 2));
+        QVERIFY(await(second, secondReader, true, 0));
+    }
+
     // The whole chain: provider credentials open farm phones through
     // core-client, and the provider's restart and running status are the farm's.
     void providerLink()
@@ -436,7 +609,8 @@ private slots:
         QTemporaryDir dir;
         testsupport::ServerProcess server(testsupport::ServerKind::provider(),
                                           {QStringLiteral("--db"), dir.filePath(QStringLiteral("p.db")),
-                                           QStringLiteral("--fast-hash"), QStringLiteral("--farm"),
+                                           QStringLiteral("--fast-hash"), QStringLiteral("--dev"),
+                                           QStringLiteral("--farm"),
                                            QStringLiteral("http://127.0.0.1:%1").arg(phones.adminPort)});
         QVERIFY(server.start());
         httplib::Client api("127.0.0.1", server.port());
@@ -533,6 +707,55 @@ private slots:
         QCOMPARE(shell(ucid, deviceId, "pm list packages").code, int(CC_ERR_REBOOTING));
         QTRY_COMPARE_WITH_TIMEOUT(status(), 1, 10000);
         QCOMPARE(shell(ucid, deviceId, "pm list packages").code, 0);
+
+        // A password reset voids the credentials taken before it, for Shell and Transfer alike; the
+        // new ones work.
+        call("POST", QStringLiteral("/api/public/v1/verify-code/send"),
+             QUrlQuery({{QStringLiteral("mobile"), QStringLiteral("13800000000")}}), {});
+        const QString code = call("GET", QStringLiteral("/dev/sms?phone=13800000000"), {}, {})
+                                 .value(QStringLiteral("content"))
+                                 .toObject()
+                                 .value(QStringLiteral("code"))
+                                 .toString();
+        QCOMPARE(call("POST", user + QStringLiteral("/password/resetPasswordByPhoneWithSmsCaptcha"),
+                      QUrlQuery({{QStringLiteral("phone"), QStringLiteral("13800000000")},
+                                 {QStringLiteral("smsCaptcha"), code},
+                                 {QStringLiteral("password"), QStringLiteral("fresh-secret")}}),
+                      {})
+                     .value(QStringLiteral("status"))
+                     .toInt(),
+                 1);
+        QCOMPARE(shell(ucid, deviceId, "pm list packages").code, int(CC_ERR_EXPIRED_CREDENTIAL));
+        const auto transfer = harness::run(ucid, deviceId, [](SdkSession *s, SdkCallback cb) {
+            return cc_core_send_transfer_file_msg_tob(s, 1, "http://127.0.0.1:1/x.apk", cb);
+        });
+        QCOMPARE(transfer.code, int(CC_ERR_EXPIRED_CREDENTIAL));
+        const QByteArray fresh =
+            call("POST", user + QStringLiteral("/login/phone"),
+                 QUrlQuery({{QStringLiteral("phone"), QStringLiteral("13800000000")},
+                            {QStringLiteral("password"), QStringLiteral("fresh-secret")}}),
+                 {})
+                .value(QStringLiteral("content"))
+                .toObject()
+                .value(QStringLiteral("userToken"))
+                .toObject()
+                .value(QStringLiteral("token"))
+                .toString()
+                .toUtf8();
+        QByteArray renewed;
+        for (const auto &g : call("GET", phone + QStringLiteral("/phone/group-list"), {}, fresh)
+                                 .value(QStringLiteral("content"))
+                                 .toArray())
+            for (const auto &p : g.toObject().value(QStringLiteral("phoneList")).toArray()) {
+                const QJsonObject access = p.toObject().value(QStringLiteral("accessInfo")).toObject();
+                if (access.value(QStringLiteral("deviceId")).toString().toLatin1() == deviceId) {
+                    const QByteArray plain =
+                        decryptUcid(access.value(QStringLiteral("ucid")).toString().toLatin1());
+                    renewed = plain.left(plain.indexOf('#'));
+                }
+            }
+        QCOMPARE(renewed.split('.').value(3), QByteArray("2"));
+        QCOMPARE(shell(renewed, deviceId, "pm list packages").code, 0);
         cc_core_uninit();
         QCOMPARE(server.terminate(), 0);
     }

@@ -35,6 +35,17 @@ function day(seconds) {
     pad(d.getMinutes());
 }
 
+// A fresh key for each order the user means to place. A second click or a retry before the answer
+// sends the same key again, and the provider pays for a key once. A click in the second after an
+// order went through is the rest of a double click on the same button, not a new order: it is
+// ignored. By button: 'buy', or 'renew' and the phone's id.
+const quietUntil = {};
+function orderKey() {
+  const bytes = new Uint8Array(16);
+  crypto.getRandomValues(bytes);
+  return Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
+}
+
 class ApiError extends Error {
   constructor(status, msg) { super(msg); this.status = status; }
 }
@@ -96,6 +107,7 @@ async function buyPage(token) {
   const total = el('span', { class: 'total', id: 'total' });
   const result = el('div', { id: 'result' });
   const buy = el('button', { id: 'btnBuy' }, '立即购买');
+  let buyKey = orderKey();
   // A refused order says why; a lost login replaces the page with the notice (true: leave as is).
   function orderFailed(e) {
     if (e.status === 401) {
@@ -119,6 +131,7 @@ async function buyPage(token) {
     cards.forEach((c, i) => c.classList.toggle('selected', plans[i] === chosen));
     total.textContent = chosen ? '合计 ' + money(chosen.monthPrice * count.value * months.value) : '';
     buy.disabled = !chosen;
+    buyKey = orderKey();
   }
   count.addEventListener('change', update);
   months.addEventListener('change', update);
@@ -131,11 +144,15 @@ async function buyPage(token) {
       const renewMonths = el('select', {}, ...[1, 3, 6, 12].map((n) => el('option', { value: n }, n + ' 个月')));
       const expiry = el('td', { class: p.expired ? 'expired' : '' }, day(p.endTime) + (p.expired ? '（已到期）' : ''));
       const renew = el('button', {}, '续费');
+      let renewKey = orderKey();
+      renewMonths.addEventListener('change', () => { renewKey = orderKey(); });
       renew.addEventListener('click', async () => {
+        if (Date.now() < (quietUntil['renew' + p.cloudPhoneId] || 0)) return;
         renew.disabled = true;
         try {
           const done = await api(token, '/renew', { cloudPhoneId: p.cloudPhoneId, months: renewMonths.value,
-            payChannel: channel.value });
+            payChannel: channel.value, orderKey: renewKey });
+          quietUntil['renew' + p.cloudPhoneId] = Date.now() + 1000;
           p.endTime = done.endTime;
           p.expired = false;
           result.className = 'ok';
@@ -151,12 +168,15 @@ async function buyPage(token) {
     }));
   }
   buy.addEventListener('click', async () => {
+    if (Date.now() < (quietUntil.buy || 0)) return;
     buy.disabled = true;
     result.className = '';
     result.textContent = '正在支付…';
     try {
       const order = await api(token, '/buy', { billingId: chosen.billingId, count: count.value, months: months.value,
-        payChannel: channel.value });
+        payChannel: channel.value, orderKey: buyKey });
+      quietUntil.buy = Date.now() + 1000;
+      buyKey = orderKey();
       result.className = 'ok';
       result.textContent = '购买成功（订单 ' + order.orderNo + '，' + money(order.amount) + '）：' +
         order.phones.map((p) => p.name + ' ' + p.deviceId).join('、') + '。刷新客户端的设备列表即可看到新云手机。';
