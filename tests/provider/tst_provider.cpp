@@ -611,6 +611,19 @@ void TestProvider::throttling()
     for (int i = 0; i < 2; ++i)
         QCOMPARE(main_->post(login, {{"phone", "13700000011"}, {"password", "x"}})["status"].toInt(), 404);
     QCOMPARE(main_->post(login, {{"phone", "13700000011"}, {"password", "x"}})["status"].toInt(), 429);
+
+    // A whole lock cycle without a success in between: once the lock runs out, wrong passwords count
+    // down from the start again and lock the number a second time. Answers while locked count nothing.
+    const auto wrong = [&] { return main_->post(login, {{"phone", phone}, {"password", "wrong"}}); };
+    QJsonObject first;
+    const auto unlocked = [&] { return (first = wrong())["status"].toInt() != 429; };
+    QVERIFY(QTest::qWaitFor(unlocked, 10000));
+    for (int round = 0; round < 2; ++round) {
+        QCOMPARE(first["msg"].toString(), QString("密码错误，还可尝试2次"));
+        QCOMPARE(wrong()["msg"].toString(), QString("密码错误，还可尝试1次"));
+        QCOMPARE(wrong()["status"].toInt(), 429);
+        QVERIFY(QTest::qWaitFor(unlocked, 10000));
+    }
 }
 
 void TestProvider::groupsAndNames()
