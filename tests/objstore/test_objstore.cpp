@@ -11,11 +11,14 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <future>
 #include <mutex>
 
@@ -74,7 +77,8 @@ QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArra
 }
 
 // A stand-in store that answers each request with the next status of its script, and 200 with the
-// body's MD5 as ETag once the script is used up. Counts the requests it got.
+// body's MD5 as ETag once the script is used up. Counts the requests it got, and refuses part numbers
+// past 10,000 as stores do.
 class ScriptedStore : public QObject
 {
 public:
@@ -91,6 +95,8 @@ public:
     QString endpoint() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()); }
     int requests = 0;
     QByteArray body; // sent with every 200
+    int highestPart = 0;
+    qint64 partBytes = 0;
 
 private:
     void serve(QTcpSocket *socket)
@@ -107,9 +113,19 @@ private:
         if (buffer.size() < end + 4 + length)
             return;
         const QByteArray body = buffer.mid(end + 4, length);
+        const QString requestLine = QString::fromLatin1(buffer.left(buffer.indexOf('\n')));
         buffer.remove(0, end + 4 + length);
         ++requests;
-        const int status = m_script.isEmpty() ? 200 : m_script.takeFirst();
+        static const QRegularExpression partNumber(QStringLiteral("[?&]partNumber=(\\d+)"));
+        const QRegularExpressionMatch part = partNumber.match(requestLine);
+        int status = m_script.isEmpty() ? 200 : m_script.takeFirst();
+        if (part.hasMatch()) {
+            const int number = part.captured(1).toInt();
+            highestPart = std::max(highestPart, number);
+            partBytes += body.size();
+            if (number > 10000)
+                status = 400;
+        }
         const QByteArray content = status == 200 ? this->body : QByteArray();
         QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) +
                             " X\r\nContent-Length: " + QByteArray::number(content.size()) + "\r\n";
@@ -140,6 +156,7 @@ private slots:
     void resume();
     void retries();
     void storeAnswers();
+    void partCountLimit();
     void resumeAfterKill();
 
 private:
@@ -175,14 +192,22 @@ QByteArray TestObjstore::fetch(const QString &key)
     return reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray("<missing>");
 }
 
-// Runs a blocking upload on its own thread while this thread serves the event loop.
+// Runs a blocking upload on its own thread while this thread serves the event loop. The loop ends
+// as soon as the upload does: a scripted store answers each request on this thread, so polling here
+// would add the polling interval to every request.
 template <class F> Outcome TestObjstore::runAside(F &&upload)
 {
-    std::future<Outcome> result = std::async(std::launch::async, std::forward<F>(upload));
-    const bool done = QTest::qWaitFor(
-        [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 120000);
-    if (!done)
+    QEventLoop loop;
+    std::future<Outcome> result = std::async(std::launch::async, [&] {
+        Outcome outcome = upload();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        return outcome;
+    });
+    QTimer::singleShot(120000, &loop, [&loop] {
         qWarning("upload still running after two minutes");
+        loop.quit();
+    });
+    loop.exec();
     return result.get();
 }
 
@@ -453,6 +478,26 @@ void TestObjstore::storeAnswers()
         [&] { return store.resumableUpload(uploadOf("b", "hostile.bin", path, checkpoints.path())); });
     QCOMPARE(outcome.code, std::string("InvalidResponse"));
     QCOMPARE(hostile.requests, 1);
+}
+
+// Parts grow for a file of more parts than a store allows at the configured size: one byte past
+// 10,000 parts of one byte, the parts are two bytes, and no part number passes 10,000.
+void TestObjstore::partCountLimit()
+{
+    ClientConfiguration configuration;
+    configuration.partSize = 1;
+    configuration.retryDelayMs = 1;
+    QTemporaryDir checkpoints;
+    const QString path = writeFile(m_dir, QStringLiteral("parts.bin"), QByteArray(10001, 'p'));
+    ScriptedStore store({});
+    store.body = "<InitiateMultipartUploadResult><UploadId>many</UploadId></InitiateMultipartUploadResult>";
+    Client client(store.endpoint().toStdString(), {"k", "s", ""}, configuration);
+    const Outcome outcome = runAside(
+        [&] { return client.resumableUpload(uploadOf("b", "parts.bin", path, checkpoints.path())); });
+    QVERIFY2(outcome.success, outcome.message.c_str());
+    QCOMPARE(store.highestPart, 5001);
+    QCOMPARE(store.partBytes, qint64(10001));
+    QCOMPARE(store.requests, store.highestPart + 2); // the start, each part once, the completion
 }
 
 // An uploading process killed with SIGKILL partway: the next run sends only the parts its checkpoint
