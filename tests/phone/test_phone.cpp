@@ -646,6 +646,21 @@ void TestPhone::typingReachesEveryTargetOnceInOrder()
     QVERIFY(logged(QStringLiteral("登录成功,开始同步:"), QString::fromLatin1(targets[1].id)));
     QCOMPARE(manager.phone(targets[0].cloudPhoneId)->state.load(), int32_t(PhoneRegistered));
 
+    // A session stopped before its start task ran: the stop comes right behind the start, before
+    // the distributor, and what was recorded still reaches every target.
+    {
+        std::promise<void> stopFirst;
+        held = holdWorkers(pool, stopFirst.get_future().share());
+        manager.startSync(master.cloudPhoneId);
+        QVERIFY(manager.recordSyncEvent(textEvent("~")));
+        manager.stopSync();
+        stopFirst.set_value();
+    }
+    expected += QStringLiteral("~");
+    for (const FarmPhone &phone : targets)
+        QTRY_COMPARE_WITH_TIMEOUT(notesText(phone.id, phone.credential), expected, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(SdkManager::liveReplayThreads(), 0, 20000);
+
     // A second session mirrors again, and the targets are typed into once more.
     manager.startSync(targets[1].cloudPhoneId);
     QVERIFY(manager.recordSyncEvent(textEvent("!")));
