@@ -97,6 +97,8 @@ public:
     QByteArray body; // sent with every 200
     int highestPart = 0;
     qint64 partBytes = 0;
+    int corruptPart = 0; // stored with another digest than its content's
+    int completions = 0;
 
 private:
     void serve(QTcpSocket *socket)
@@ -129,8 +131,13 @@ private:
         const QByteArray content = status == 200 ? this->body : QByteArray();
         QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) +
                             " X\r\nContent-Length: " + QByteArray::number(content.size()) + "\r\n";
+        if (requestLine.startsWith(QLatin1String("POST")) && requestLine.contains(QLatin1String("uploadId=")))
+            ++completions;
+        const QByteArray stored =
+            part.hasMatch() && part.captured(1).toInt() == corruptPart ? body + '!' : body;
         if (status == 200)
-            answer += "ETag: \"" + QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex() + "\"\r\n";
+            answer +=
+                "ETag: \"" + QCryptographicHash::hash(stored, QCryptographicHash::Md5).toHex() + "\"\r\n";
         socket->write(answer + "\r\n" + content);
     }
 
@@ -264,6 +271,14 @@ void TestObjstore::checkpointFile()
         QVERIFY(!loadCheckpoint(path, &read));
     }
     QVERIFY(!loadCheckpoint(path + ".none", &read));
+    // A correctly summed checkpoint naming a part past the end of the file, or part 0, is refused;
+    // the last part is not.
+    for (const int part : {0, 3, 4}) {
+        Checkpoint odd = cp;
+        odd.parts = {{part, QByteArray(32, 'c').toStdString()}};
+        QVERIFY(saveCheckpoint(path, odd));
+        QCOMPARE(loadCheckpoint(path, &read), part == 3);
+    }
     // Texts with line breaks cannot be written one per line.
     cp.key = "a\nb";
     QVERIFY(!saveCheckpoint(path, cp));
@@ -478,6 +493,24 @@ void TestObjstore::storeAnswers()
         [&] { return store.resumableUpload(uploadOf("b", "hostile.bin", path, checkpoints.path())); });
     QCOMPARE(outcome.code, std::string("InvalidResponse"));
     QCOMPARE(hostile.requests, 1);
+
+    // A part the store holds with another digest than the one sent fails the upload, which is
+    // never completed, and the part is not recorded as stored.
+    ScriptedStore corrupting({});
+    corrupting.body =
+        "<InitiateMultipartUploadResult><UploadId>u1</UploadId></InitiateMultipartUploadResult>";
+    corrupting.corruptPart = 2;
+    configuration.parallelParts = 1;
+    store = Client(corrupting.endpoint().toStdString(), {"k", "s", ""}, configuration);
+    const UploadRequest corrupted = uploadOf("b", "corrupted.bin", path, checkpoints.path());
+    outcome = runAside([&] { return store.resumableUpload(corrupted); });
+    QCOMPARE(outcome.code, std::string("BadDigest"));
+    QCOMPARE(corrupting.completions, 0);
+    Checkpoint cp;
+    QVERIFY(loadCheckpoint(
+        checkpointPath(checkpoints.path().toStdString(), "b", "corrupted.bin", path.toStdString()), &cp));
+    QCOMPARE(int(cp.parts.size()), 1);
+    QVERIFY(cp.parts.count(1));
 }
 
 // Parts grow for a file of more parts than a store allows at the configured size: one byte past
