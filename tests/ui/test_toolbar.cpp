@@ -16,6 +16,7 @@
 #include "tests/ui/uitest.h"
 #include "ui/appoperdlg.h"
 #include "ui/macrodlg.h"
+#include "ui/packagelist.h"
 #include "ui/zqdevicelist.h"
 #include "ui/zqdevicelistitem.h"
 #include "ui/zqdevicemenu.h"
@@ -358,6 +359,16 @@ void TestToolbar::dialogRowsAndTitles()
     for (int i = 0; i < 3; ++i)
         QCOMPARE(dialog->appItems()[i]->geometry(), QRect(0, 4 + 35 * i, 624, 34));
     QCOMPARE(child<QWidget>(dialog, "scrollAreaWidgetContents")->minimumHeight(), 4 + 35 * 3 + 35);
+
+    // One list is cut at the dialog's limit, and rows stop there however the lists come.
+    QString list;
+    for (int i = 0; i <= maxPackages; ++i)
+        list += QStringLiteral("p|com.pm.app%1|应用%1,").arg(i);
+    QCOMPARE(parsePackageList(list).size(), maxPackages);
+    postText(91, list);
+    pump();
+    QCOMPARE(dialog->appItems().size(), maxPackages);
+    QCOMPARE(dialog->appItems().last()->packageName(), QStringLiteral("com.pm.app%1").arg(maxPackages - 4));
 
     // Dragged by the title band, and only there.
     const QPoint start = dialog->pos();
