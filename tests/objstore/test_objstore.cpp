@@ -199,17 +199,19 @@ QByteArray TestObjstore::fetch(const QString &key)
     return reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray("<missing>");
 }
 
-// Runs a blocking upload on its own thread while this thread serves the event loop. The loop ends
-// as soon as the upload does: a scripted store answers each request on this thread, so polling here
-// would add the polling interval to every request.
+// Runs a blocking upload on its own thread while this thread serves the event loop. The loop looks at
+// the upload every millisecond rather than sleeping between looks: a scripted store answers each
+// request on this thread, so a sleep would be added to every request.
 template <class F> Outcome TestObjstore::runAside(F &&upload)
 {
+    std::future<Outcome> result = std::async(std::launch::async, std::forward<F>(upload));
     QEventLoop loop;
-    std::future<Outcome> result = std::async(std::launch::async, [&] {
-        Outcome outcome = upload();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-        return outcome;
+    QTimer look;
+    connect(&look, &QTimer::timeout, &loop, [&] {
+        if (result.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+            loop.quit();
     });
+    look.start(1);
     QTimer::singleShot(120000, &loop, [&loop] {
         qWarning("upload still running after two minutes");
         loop.quit();
