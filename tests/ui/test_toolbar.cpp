@@ -550,11 +550,14 @@ void TestToolbar::macroDialogReplaysOnTickedPhones()
         QCOMPARE(progress->item(row, 2)->text(), QString("已停止"));
         QVERIFY(static_cast<QProgressBar *>(progress->cellWidget(row, 1))->value() < 200);
     }
+    BusRecorder finished{Msg::macroFinished};
     QTest::mouseClick(start, Qt::LeftButton);
     QVERIFY(waitFor([] { return sdkManager.macroRunning(); }));
     dialog->close();
     QTRY_VERIFY(dialog.isNull());
-    QVERIFY(waitFor([] { return !sdkManager.macroRunning(); }));
+    QVERIFY(waitFor([&] { return finished.payloads(Msg::macroFinished).size() == 1; }));
+    QCOMPARE(finished.payloads(Msg::macroFinished).first()["stopped"].toBool(), true);
+    QVERIFY(!sdkManager.macroRunning());
     for (const phoneRecord &phone : phones)
         sdkManager.erasePhone(phone.cloudPhoneId);
 }
