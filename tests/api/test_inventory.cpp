@@ -26,8 +26,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -172,6 +175,24 @@ QStringList waitInventory(BusRecorder &bus, int count)
     return seen;
 }
 
+// Lets the other side of a gate in each time the gate lets go of its lock: a step split across two
+// lockings then meets it between them every time, not only when two threads happen to.
+struct SteppingMutex
+{
+    static inline int countdown = 0; // lockings left before `between` runs
+    static inline std::function<void()> between;
+
+    void lock() { inner.lock(); }
+    void unlock()
+    {
+        inner.unlock();
+        if (between && --countdown == 0)
+            std::exchange(between, nullptr)();
+    }
+
+    std::mutex inner;
+};
+
 } // namespace
 
 class TestInventory : public QObject
@@ -185,6 +206,7 @@ private slots:
 
     void demoAccountRead();
     void reloadAskedAsAReadEndsIsKept();
+    void reloadGateStepsAreWhole();
     void restrictedPhones();
     void groupAndPhoneCalls();
     void preChecksSendNothing();
@@ -700,6 +722,43 @@ void TestInventory::reloadAskedAsAReadEndsIsKept()
     requester.join();
     QCOMPARE(lost, 0);
     QVERIFY(idle);
+}
+
+// The same race with the interleaving forced: the other side runs after the first, second and third
+// time a gate step lets go of its lock. Exactly one read must follow, never none and never two.
+void TestInventory::reloadGateStepsAreWhole()
+{
+    using Gate = BasicReloadGate<SteppingMutex>;
+    const auto stepWith = [](int at, const std::function<bool()> &step, const std::function<bool()> &other,
+                             bool *otherResult) {
+        SteppingMutex::countdown = at;
+        SteppingMutex::between = [&] { *otherResult = other(); };
+        const bool result = step();
+        if (SteppingMutex::between) { // the step took fewer lockings: the other side comes after it
+            SteppingMutex::between = nullptr;
+            *otherResult = other();
+        }
+        return result;
+    };
+    for (int at = 1; at <= 3; ++at) {
+        // A reload asked for as the running read finishes.
+        Gate finishing;
+        QVERIFY(finishing.request());
+        bool startsNew = false;
+        const bool readsAgain = stepWith(
+            at, [&] { return finishing.finish(); }, [&] { return finishing.request(); }, &startsNew);
+        QVERIFY2(readsAgain != startsNew, qPrintable(QStringLiteral("finish, at %1").arg(at)));
+        QVERIFY(finishing.busy());
+
+        // A read that finishes while a reload is being asked for.
+        Gate asking;
+        QVERIFY(asking.request());
+        bool again = false;
+        const bool granted = stepWith(
+            at, [&] { return asking.request(); }, [&] { return asking.finish(); }, &again);
+        QVERIFY2(granted != again, qPrintable(QStringLiteral("request, at %1").arg(at)));
+        QVERIFY(asking.busy());
+    }
 }
 
 int runInventoryTests(int argc, char *argv[])

@@ -11,11 +11,14 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <future>
 #include <mutex>
 
@@ -74,7 +77,8 @@ QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArra
 }
 
 // A stand-in store that answers each request with the next status of its script, and 200 with the
-// body's MD5 as ETag once the script is used up. Counts the requests it got.
+// body's MD5 as ETag once the script is used up. Counts the requests it got, and refuses part numbers
+// past 10,000 as stores do.
 class ScriptedStore : public QObject
 {
 public:
@@ -91,6 +95,10 @@ public:
     QString endpoint() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()); }
     int requests = 0;
     QByteArray body; // sent with every 200
+    int highestPart = 0;
+    qint64 partBytes = 0;
+    int corruptPart = 0; // stored with another digest than its content's
+    int completions = 0;
 
 private:
     void serve(QTcpSocket *socket)
@@ -107,14 +115,29 @@ private:
         if (buffer.size() < end + 4 + length)
             return;
         const QByteArray body = buffer.mid(end + 4, length);
+        const QString requestLine = QString::fromLatin1(buffer.left(buffer.indexOf('\n')));
         buffer.remove(0, end + 4 + length);
         ++requests;
-        const int status = m_script.isEmpty() ? 200 : m_script.takeFirst();
+        static const QRegularExpression partNumber(QStringLiteral("[?&]partNumber=(\\d+)"));
+        const QRegularExpressionMatch part = partNumber.match(requestLine);
+        int status = m_script.isEmpty() ? 200 : m_script.takeFirst();
+        if (part.hasMatch()) {
+            const int number = part.captured(1).toInt();
+            highestPart = std::max(highestPart, number);
+            partBytes += body.size();
+            if (number > 10000)
+                status = 400;
+        }
         const QByteArray content = status == 200 ? this->body : QByteArray();
         QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) +
                             " X\r\nContent-Length: " + QByteArray::number(content.size()) + "\r\n";
+        if (requestLine.startsWith(QLatin1String("POST")) && requestLine.contains(QLatin1String("uploadId=")))
+            ++completions;
+        const QByteArray stored =
+            part.hasMatch() && part.captured(1).toInt() == corruptPart ? body + '!' : body;
         if (status == 200)
-            answer += "ETag: \"" + QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex() + "\"\r\n";
+            answer +=
+                "ETag: \"" + QCryptographicHash::hash(stored, QCryptographicHash::Md5).toHex() + "\"\r\n";
         socket->write(answer + "\r\n" + content);
     }
 
@@ -140,6 +163,7 @@ private slots:
     void resume();
     void retries();
     void storeAnswers();
+    void partCountLimit();
     void resumeAfterKill();
 
 private:
@@ -175,14 +199,24 @@ QByteArray TestObjstore::fetch(const QString &key)
     return reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray("<missing>");
 }
 
-// Runs a blocking upload on its own thread while this thread serves the event loop.
+// Runs a blocking upload on its own thread while this thread serves the event loop. The loop looks at
+// the upload every millisecond rather than sleeping between looks: a scripted store answers each
+// request on this thread, so a sleep would be added to every request.
 template <class F> Outcome TestObjstore::runAside(F &&upload)
 {
     std::future<Outcome> result = std::async(std::launch::async, std::forward<F>(upload));
-    const bool done = QTest::qWaitFor(
-        [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 120000);
-    if (!done)
+    QEventLoop loop;
+    QTimer look;
+    connect(&look, &QTimer::timeout, &loop, [&] {
+        if (result.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+            loop.quit();
+    });
+    look.start(1);
+    QTimer::singleShot(120000, &loop, [&loop] {
         qWarning("upload still running after two minutes");
+        loop.quit();
+    });
+    loop.exec();
     return result.get();
 }
 
@@ -239,6 +273,14 @@ void TestObjstore::checkpointFile()
         QVERIFY(!loadCheckpoint(path, &read));
     }
     QVERIFY(!loadCheckpoint(path + ".none", &read));
+    // A correctly summed checkpoint naming a part past the end of the file, or part 0, is refused;
+    // the last part is not.
+    for (const int part : {0, 3, 4}) {
+        Checkpoint odd = cp;
+        odd.parts = {{part, QByteArray(32, 'c').toStdString()}};
+        QVERIFY(saveCheckpoint(path, odd));
+        QCOMPARE(loadCheckpoint(path, &read), part == 3);
+    }
     // Texts with line breaks cannot be written one per line.
     cp.key = "a\nb";
     QVERIFY(!saveCheckpoint(path, cp));
@@ -453,6 +495,44 @@ void TestObjstore::storeAnswers()
         [&] { return store.resumableUpload(uploadOf("b", "hostile.bin", path, checkpoints.path())); });
     QCOMPARE(outcome.code, std::string("InvalidResponse"));
     QCOMPARE(hostile.requests, 1);
+
+    // A part the store holds with another digest than the one sent fails the upload, which is
+    // never completed, and the part is not recorded as stored.
+    ScriptedStore corrupting({});
+    corrupting.body =
+        "<InitiateMultipartUploadResult><UploadId>u1</UploadId></InitiateMultipartUploadResult>";
+    corrupting.corruptPart = 2;
+    configuration.parallelParts = 1;
+    store = Client(corrupting.endpoint().toStdString(), {"k", "s", ""}, configuration);
+    const UploadRequest corrupted = uploadOf("b", "corrupted.bin", path, checkpoints.path());
+    outcome = runAside([&] { return store.resumableUpload(corrupted); });
+    QCOMPARE(outcome.code, std::string("BadDigest"));
+    QCOMPARE(corrupting.completions, 0);
+    Checkpoint cp;
+    QVERIFY(loadCheckpoint(
+        checkpointPath(checkpoints.path().toStdString(), "b", "corrupted.bin", path.toStdString()), &cp));
+    QCOMPARE(int(cp.parts.size()), 1);
+    QVERIFY(cp.parts.count(1));
+}
+
+// Parts grow for a file of more parts than a store allows at the configured size: one byte past
+// 10,000 parts of one byte, the parts are two bytes, and no part number passes 10,000.
+void TestObjstore::partCountLimit()
+{
+    ClientConfiguration configuration;
+    configuration.partSize = 1;
+    configuration.retryDelayMs = 1;
+    QTemporaryDir checkpoints;
+    const QString path = writeFile(m_dir, QStringLiteral("parts.bin"), QByteArray(10001, 'p'));
+    ScriptedStore store({});
+    store.body = "<InitiateMultipartUploadResult><UploadId>many</UploadId></InitiateMultipartUploadResult>";
+    Client client(store.endpoint().toStdString(), {"k", "s", ""}, configuration);
+    const Outcome outcome = runAside(
+        [&] { return client.resumableUpload(uploadOf("b", "parts.bin", path, checkpoints.path())); });
+    QVERIFY2(outcome.success, outcome.message.c_str());
+    QCOMPARE(store.highestPart, 5001);
+    QCOMPARE(store.partBytes, qint64(10001));
+    QCOMPARE(store.requests, store.highestPart + 2); // the start, each part once, the completion
 }
 
 // An uploading process killed with SIGKILL partway: the next run sends only the parts its checkpoint

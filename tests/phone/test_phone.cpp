@@ -646,6 +646,21 @@ void TestPhone::typingReachesEveryTargetOnceInOrder()
     QVERIFY(logged(QStringLiteral("登录成功,开始同步:"), QString::fromLatin1(targets[1].id)));
     QCOMPARE(manager.phone(targets[0].cloudPhoneId)->state.load(), int32_t(PhoneRegistered));
 
+    // A session stopped before its start task ran: the stop comes right behind the start, before
+    // the distributor, and what was recorded still reaches every target.
+    {
+        std::promise<void> stopFirst;
+        held = holdWorkers(pool, stopFirst.get_future().share());
+        manager.startSync(master.cloudPhoneId);
+        QVERIFY(manager.recordSyncEvent(textEvent("~")));
+        manager.stopSync();
+        stopFirst.set_value();
+    }
+    expected += QStringLiteral("~");
+    for (const FarmPhone &phone : targets)
+        QTRY_COMPARE_WITH_TIMEOUT(notesText(phone.id, phone.credential), expected, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(SdkManager::liveReplayThreads(), 0, 20000);
+
     // A second session mirrors again, and the targets are typed into once more.
     manager.startSync(targets[1].cloudPhoneId);
     QVERIFY(manager.recordSyncEvent(textEvent("!")));
@@ -838,6 +853,11 @@ void TestPhone::macroFileRoundTripAndDamage()
     QVERIFY(refusedWith(syncEvent(SyncFunctionKey, 116, QByteArray())).contains(QStringLiteral("116")));
     QVERIFY(refusedWith(syncEvent(5, 0, QByteArray("?"))).contains(QStringLiteral("类型 5")));
     QVERIFY(refusedWith(textEvent(QByteArray())).contains(QStringLiteral("为空")));
+    // Events out of time order are refused; events at the same time (40 ms above) are not.
+    macro::Recording backwards;
+    backwards.steps = {step(100, textEvent("a")), step(99, textEvent("b"))};
+    QVERIFY(!macro::decode(macro::encode(backwards), &loaded, &error));
+    QCOMPARE(error, QStringLiteral("脚本文件已损坏或不完整"));
     // A count beyond what the file holds is refused before anything is allocated for it.
     macro::Recording empty;
     QByteArray huge = macro::encode(empty);
@@ -863,6 +883,22 @@ void TestPhone::macroFileRoundTripAndDamage()
     QVERIFY(!recorder.add(syncEvent(SyncFunctionKey, 1, QByteArray())));
     QVERIFY(!recorder.add(overText));
     QCOMPARE(recorder.size(), 1);
+
+    // A recorder keeps events up to the file's limit and not one more, and a full recording saved
+    // loads again.
+    macro::Recorder full(QStringLiteral("full"), 0);
+    const SyncEvent letter = textEvent("a");
+    int kept = 0;
+    while (kept < macro::eventLimit && full.add(letter))
+        ++kept;
+    QCOMPARE(kept, macro::eventLimit);
+    QVERIFY(!full.add(letter));
+    QCOMPARE(full.size(), macro::eventLimit);
+    const QString fullPath = macro::save(data.path(), full.take(), &error);
+    QVERIFY2(!fullPath.isEmpty(), qPrintable(error));
+    macro::Recording reloaded;
+    QVERIFY2(macro::load(fullPath, &reloaded, &error), qPrintable(error));
+    QCOMPARE(int(reloaded.steps.size()), macro::eventLimit);
 }
 
 void TestPhone::macroReplaysOnEveryTickedPhoneInTurn()
@@ -966,6 +1002,24 @@ void TestPhone::macroReplayEndsOnlyThePhoneThatLeft()
     }
     QVERIFY(settle(manager));
 
+    // Each option is taken at its limits and refused a step past them.
+    using Options = macroreplay::Options;
+    const auto valid = [](double speed, int repeat, int staggerMs) {
+        Options options;
+        options.speed = speed;
+        options.repeat = repeat;
+        options.staggerMs = staggerMs;
+        return options.valid();
+    };
+    QVERIFY(valid(Options::minSpeed, 1, 0));
+    QVERIFY(valid(Options::maxSpeed, Options::maxRepeat, Options::maxStaggerMs));
+    QVERIFY(!valid(Options::minSpeed * 0.99, 1, 0));
+    QVERIFY(!valid(Options::maxSpeed * 1.01, 1, 0));
+    QVERIFY(!valid(1, 0, 0));
+    QVERIFY(!valid(1, Options::maxRepeat + 1, 0));
+    QVERIFY(!valid(1, 1, -1));
+    QVERIFY(!valid(1, 1, Options::maxStaggerMs + 1));
+
     // Options out of range and files that cannot be replayed start nothing.
     macroreplay::Options tooFast;
     tooFast.speed = macroreplay::Options::maxSpeed * 2;
@@ -1010,7 +1064,11 @@ void TestPhone::macroReplayEndsOnlyThePhoneThatLeft()
                  QStringLiteral("done"));
         QCOMPARE(notesText(phone.id, phone.credential), expected);
     }
-    QVERIFY(notesText(unticked.id, unticked.credential).size() < expected.size());
+    // The unticked phone holds exactly what its replay sent before it noticed, and that is not all.
+    const int untickedSent =
+        last.value(QString::fromLatin1(unticked.id)).value(QStringLiteral("sent")).toInt();
+    QVERIFY2(untickedSent < expected.size(), qPrintable(QString::number(untickedSent)));
+    QCOMPARE(notesText(unticked.id, unticked.credential).size(), untickedSent);
 
     // Stop ends every replay at once, mid-way; what was sent before it arrives whole.
     probe.take();

@@ -385,6 +385,22 @@ private slots:
         pacer.acked(seq, 20000);
         pacer.acked(seq + 5, 20000);
         QCOMPARE(pacer.unacked(), 0);
+
+        // A frame whose encoding failed is never acked: it must leave the window, or failed
+        // encodes fill it and the stream stops for good.
+        FramePacer failing(33);
+        for (int i = 0; i < 4 * FramePacer::kMaxWindow; ++i) {
+            QCOMPARE(failing.wait(i * 33, false), 0);
+            failing.made(i * 33);
+            failing.dropped();
+        }
+        QCOMPARE(failing.unacked(), 0);
+        failing.made(2000);
+        failing.sent(1, 2000);
+        failing.made(2033);
+        QCOMPARE(failing.wait(2066, false), -1); // one sent, one being encoded: the window is full
+        failing.dropped();
+        QCOMPARE(failing.wait(2066, false), 0);
     }
 
     // Pacing: a frame showing a fresh input goes at once, but only one early

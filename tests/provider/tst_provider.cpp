@@ -1330,6 +1330,17 @@ void TestProvider::throttling()
     QCOMPARE(main_->post(kUser + "/login/smsCaptcha", {{"phone", phone}, {"smsCaptcha", "123456"}})["status"]
                  .toInt(),
              429);
+    // A whole lock cycle without a success: once the lock is over, wrong passwords are evaluated from
+    // the start again and lock the pair a second time; answers while locked count nothing.
+    const auto wrong = [&] {
+        return main_->post(login, {{"phone", phone}, {"password", "wrong"}})["status"].toInt();
+    };
+    for (int round = 0; round < 2; ++round) {
+        QTRY_COMPARE_WITH_TIMEOUT(wrong(), 403, 10000);
+        QCOMPARE(wrong(), 403);
+        QCOMPARE(wrong(), 403);
+        QCOMPARE(wrong(), 429);
+    }
     QTRY_VERIFY_WITH_TIMEOUT(!main_->login(phone, "right-password").isEmpty(), 10000);
 
     const QStringList args = {"--dev", "--sms-interval",           "0",  "--login-max-failures",

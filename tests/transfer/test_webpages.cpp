@@ -86,6 +86,7 @@ private slots:
     void buyPageBuysAndRenews();
     void foreignTokenGetsTheLoginNotice();
     void requestParser();
+    void repliesFitTheirBuffer();
 
 private:
     QString catalogueUrl(const QString &file) const
@@ -415,6 +416,18 @@ void TestWebPages::requestParser()
     QVERIFY(!parseWebUploadRequest(request("c", 1, "u", many).toUtf8(), parsed, &why));
     many.removeLast();
     QVERIFY(parseWebUploadRequest(request("c", 1, "u", many).toUtf8(), parsed, &why));
+}
+
+// A reply that fills the page's buffer but for its terminator arrives whole; one byte more is dropped,
+// never cut or written past the buffer.
+void TestWebPages::repliesFitTheirBuffer()
+{
+    QSignalSpy spy(m_upload.get(), &VMUpload::msgToJs);
+    const QByteArray longest(VMUpload::replyBufferSize - 1, 'r');
+    QVERIFY(!VMUpload::postReply(longest + 'r'));
+    QVERIFY(VMUpload::postReply(longest));
+    QTRY_COMPARE(spy.size(), 1);
+    QCOMPARE(spy[0][0].toString(), QString::fromLatin1(longest));
 }
 
 int main(int argc, char *argv[])

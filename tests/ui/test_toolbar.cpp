@@ -16,6 +16,7 @@
 #include "tests/ui/uitest.h"
 #include "ui/appoperdlg.h"
 #include "ui/macrodlg.h"
+#include "ui/packagelist.h"
 #include "ui/zqdevicelist.h"
 #include "ui/zqdevicelistitem.h"
 #include "ui/zqdevicemenu.h"
@@ -359,6 +360,16 @@ void TestToolbar::dialogRowsAndTitles()
         QCOMPARE(dialog->appItems()[i]->geometry(), QRect(0, 4 + 35 * i, 624, 34));
     QCOMPARE(child<QWidget>(dialog, "scrollAreaWidgetContents")->minimumHeight(), 4 + 35 * 3 + 35);
 
+    // One list is cut at the dialog's limit, and rows stop there however the lists come.
+    QString list;
+    for (int i = 0; i <= maxPackages; ++i)
+        list += QStringLiteral("p|com.pm.app%1|应用%1,").arg(i);
+    QCOMPARE(parsePackageList(list).size(), maxPackages);
+    postText(91, list);
+    pump();
+    QCOMPARE(dialog->appItems().size(), maxPackages);
+    QCOMPARE(dialog->appItems().last()->packageName(), QStringLiteral("com.pm.app%1").arg(maxPackages - 4));
+
     // Dragged by the title band, and only there.
     const QPoint start = dialog->pos();
     QWidget *title = child<QWidget>(dialog, "wTitle");
@@ -539,11 +550,14 @@ void TestToolbar::macroDialogReplaysOnTickedPhones()
         QCOMPARE(progress->item(row, 2)->text(), QString("已停止"));
         QVERIFY(static_cast<QProgressBar *>(progress->cellWidget(row, 1))->value() < 200);
     }
+    BusRecorder finished{Msg::macroFinished};
     QTest::mouseClick(start, Qt::LeftButton);
     QVERIFY(waitFor([] { return sdkManager.macroRunning(); }));
     dialog->close();
     QTRY_VERIFY(dialog.isNull());
-    QVERIFY(waitFor([] { return !sdkManager.macroRunning(); }));
+    QVERIFY(waitFor([&] { return finished.payloads(Msg::macroFinished).size() == 1; }));
+    QCOMPARE(finished.payloads(Msg::macroFinished).first()["stopped"].toBool(), true);
+    QVERIFY(!sdkManager.macroRunning());
     for (const phoneRecord &phone : phones)
         sdkManager.erasePhone(phone.cloudPhoneId);
 }
