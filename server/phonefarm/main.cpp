@@ -77,7 +77,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption idleMs(QStringLiteral("idle-ms"),
                                     QStringLiteral("Closes a gateway connection silent this long."),
                                     QStringLiteral("ms"), QStringLiteral("10000"));
-    parser.addOptions({listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones, idleMs});
+    const QCommandLineOption store(
+        QStringLiteral("store"),
+        QStringLiteral("The object store's address, the only one phones fetch from."), QStringLiteral("url"),
+        QStringLiteral("http://127.0.0.1:18100"));
+    parser.addOptions({listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones, idleMs, store});
     parser.process(app);
 
     farm::FarmOptions options;
@@ -93,6 +97,11 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("bad numeric option"));
     if (options.secret.isEmpty())
         return fail(QStringLiteral("the secret must not be empty"));
+    options.storeUrl = QUrl(parser.value(store), QUrl::StrictMode);
+    if (!options.storeUrl.isValid() || options.storeUrl.host().isEmpty() ||
+        (options.storeUrl.scheme() != QLatin1String("http") &&
+         options.storeUrl.scheme() != QLatin1String("https")))
+        return fail(QStringLiteral("bad --store address: %1").arg(parser.value(store)));
 
     QHostAddress gatewayAddress, adminAddress;
     quint16 gatewayPort = 0, adminPort = 0;

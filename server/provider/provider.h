@@ -4,7 +4,6 @@
 #include "server/provider/textutil.h"
 #include "server/provider/throttle.h"
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -121,6 +120,8 @@ private:
     void webBuy(Call &call);
     void webRenew(Call &call);
     void webCatalogue(Call &call);
+    // Puts every catalogue file that is missing or differs (idempotent, so two calls at once do no
+    // harm); false with the reason when one cannot be put right.
     bool storeCatalogue(std::string &error);
 
     // Everything else.
@@ -155,9 +156,6 @@ private:
     std::string publicUrl_;
     std::unordered_map<std::string, Route> routes_;
     std::unordered_map<std::string, std::string> icons_;
-    // Set once every catalogue file is in the object store; until then each catalogue call puts
-    // the missing ones (idempotent, so two calls at once do no harm).
-    std::atomic<bool> catalogueStored_{false};
 };
 
 // Seconds since the epoch.
