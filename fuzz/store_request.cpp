@@ -1,7 +1,9 @@
-// The store front's reading of a request: target, query and headers, each kind of signature and the
-// grant's token. Input: "METHOD TARGET" on the first line, then "Name: value" header lines.
+// The store front's reading of a request: the head as it comes off the socket, then target, query
+// and headers, each kind of signature and the grant's token. Input: "METHOD TARGET" on the first
+// line, then "Name: value" header lines; the whole input is also read as a raw request head.
 
 #include "server/storefront/grant.h"
+#include "server/storefront/httphead.h"
 #include "server/storefront/request.h"
 #include "server/storefront/s3auth.h"
 
@@ -11,6 +13,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::string text(reinterpret_cast<const char *>(data), size);
+    storefront::RequestHead head;
+    std::string reason;
+    if (storefront::parseRequestHead(text, &head, &reason)) {
+        head.header("content-length");
+        head.has("expect");
+    }
     storefront::Incoming request;
     size_t start = 0;
     bool first = true;

@@ -1,27 +1,33 @@
 #include "server/storefront/front.h"
 
+#include "server/storefront/httphead.h"
 #include "server/storefront/s3auth.h"
 
-#include <httplib.h>
 #include <openssl/rand.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <thread>
+#include <vector>
 
 namespace storefront {
 
 namespace {
 
-constexpr size_t kMaxHeadBytes = 64 * 1024;
 constexpr size_t kMaxUnsizedBody = 16 * 1024 * 1024;
 constexpr size_t kRelayBlock = 256 * 1024;
 constexpr size_t kMaxObjectBytes = size_t(5) << 30; // one PUT or part; what S3 itself allows
@@ -73,15 +79,53 @@ std::string requestId()
     return s3auth::hex(random, sizeof random);
 }
 
-void sendError(httplib::Response &res, int status, const std::string &code, const std::string &message)
+// The store's error document.
+std::string errorDocument(const std::string &code, const std::string &message, const std::string &id)
 {
-    const std::string id = requestId();
-    res.status = status;
-    res.set_header("x-amz-request-id", id);
-    res.set_content("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>" + xmlEscape(code) +
-                        "</Code><Message>" + xmlEscape(message) + "</Message><RequestId>" + id +
-                        "</RequestId></Error>",
-                    "application/xml");
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>" + xmlEscape(code) +
+           "</Code><Message>" + xmlEscape(message) + "</Message><RequestId>" + id + "</RequestId></Error>";
+}
+
+const char *reason(int status)
+{
+    switch (status) {
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 206:
+        return "Partial Content";
+    case 304:
+        return "Not Modified";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 411:
+        return "Length Required";
+    case 412:
+        return "Precondition Failed";
+    case 413:
+        return "Payload Too Large";
+    case 416:
+        return "Range Not Satisfiable";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
+    }
 }
 
 std::string httpDate(int64_t seconds)
@@ -222,14 +266,116 @@ private:
     std::string buffer_;
 };
 
+// A client's connection: the bytes read past the current head are kept for its body and the next
+// request.
+class Client
+{
+public:
+    explicit Client(int fd) : fd_(fd) {}
+
+    // The next request's head. False at the end of the connection or on an error; `why` is set
+    // when the client sent something that is not a request.
+    bool readHead(RequestHead *head, std::string *why)
+    {
+        size_t end;
+        while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
+            if (buffer_.size() > kMaxHeadBytes) {
+                *why = "request head too long";
+                return false;
+            }
+            if (!fill())
+                return false;
+        }
+        const std::string text = buffer_.substr(0, end);
+        buffer_.erase(0, end + 4);
+        return parseRequestHead(text, head, why);
+    }
+
+    // Up to `size` body bytes; 0 when the client closed, -1 on an error.
+    ssize_t read(char *out, size_t size)
+    {
+        if (!buffer_.empty()) {
+            const size_t n = std::min(size, buffer_.size());
+            std::memcpy(out, buffer_.data(), n);
+            buffer_.erase(0, n);
+            return ssize_t(n);
+        }
+        return ::recv(fd_, out, size, 0);
+    }
+
+    bool write(const char *data, size_t size)
+    {
+        while (size > 0) {
+            const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            data += n;
+            size -= size_t(n);
+        }
+        return true;
+    }
+    bool write(const std::string &text) { return write(text.data(), text.size()); }
+
+    // Reads and drops `size` body bytes.
+    bool skip(int64_t size)
+    {
+        std::vector<char> block(kRelayBlock);
+        while (size > 0) {
+            const ssize_t n = read(block.data(), size_t(std::min<int64_t>(size, int64_t(block.size()))));
+            if (n <= 0)
+                return false;
+            size -= n;
+        }
+        return true;
+    }
+
+private:
+    bool fill()
+    {
+        char block[16384];
+        const ssize_t n = ::recv(fd_, block, sizeof block, 0);
+        if (n <= 0)
+            return false;
+        buffer_.append(block, size_t(n));
+        return true;
+    }
+
+    int fd_;
+    std::string buffer_;
+};
+
+// Writes an answer with a small body; false when the client is gone.
+bool answer(Client &client, int status, const std::vector<std::pair<std::string, std::string>> &headers,
+            const std::string &body, bool head, bool close)
+{
+    std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) + "\r\n";
+    for (const auto &[name, value] : headers)
+        text += name + ": " + value + "\r\n";
+    text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    if (close)
+        text += "Connection: close\r\n";
+    text += "\r\n";
+    if (!head)
+        text += body;
+    return client.write(text);
+}
+
+bool answerError(Client &client, int status, const std::string &code, const std::string &message, bool head,
+                 bool close)
+{
+    const std::string id = requestId();
+    return answer(client, status, {{"Content-Type", "application/xml"}, {"x-amz-request-id", id}},
+                  errorDocument(code, message, id), head, close);
+}
+
 } // namespace
 
 bool parseStoreUrl(const std::string &url, std::string *host, int *port)
 {
     if (url.compare(0, 7, "http://") != 0)
         return false;
-    const std::string rest =
-        url.substr(7, url.find('/', 7) == std::string::npos ? std::string::npos : url.find('/', 7) - 7);
+    const size_t slash = url.find('/', 7);
+    const std::string rest = url.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
     const size_t colon = rest.rfind(':');
     if (colon == std::string::npos || colon == 0)
         return false;
@@ -241,56 +387,152 @@ bool parseStoreUrl(const std::string &url, std::string *host, int *port)
     return *port > 0 && *port < 65536;
 }
 
-Front::Front(FrontOptions options)
-    : options_(std::move(options)), server_(std::make_unique<httplib::Server>())
+Front::Front(FrontOptions options) : options_(std::move(options))
 {
     parseStoreUrl(options_.storeUrl, &storeHost_, &storePort_);
-    server_->set_read_timeout(options_.ioTimeoutSeconds, 0);
-    server_->set_write_timeout(options_.ioTimeoutSeconds, 0);
-    server_->set_payload_max_length(kMaxObjectBytes);
+}
 
-    // Worker thread of the server, one request at a time; takes no locks.
-    auto handle = [this](const httplib::Request &req, httplib::Response &res,
-                         const httplib::ContentReader *reader) {
+Front::~Front()
+{
+    for (int fd : {listenFd_, wakeFds_[0], wakeFds_[1]})
+        if (fd >= 0)
+            ::close(fd);
+}
+
+int Front::bind(const std::string &host, int port)
+{
+    if (storeHost_.empty() || ::pipe2(wakeFds_, O_CLOEXEC) != 0)
+        return -1;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+        return -1;
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(listenFd_, 128) != 0)
+        return -1;
+    socklen_t length = sizeof address;
+    ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+bool Front::serve()
+{
+    if (listenFd_ < 0)
+        return false;
+    while (!stopping_) {
+        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (stopping_ || !(fds[0].revents & POLLIN))
+            continue;
+        sockaddr_in peer = {};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        std::unique_lock<std::mutex> guard(mutex_);
+        if (int(open_.size()) >= options_.maxConnections) {
+            guard.unlock();
+            ::close(fd);
+            continue;
+        }
+        open_.insert(fd);
+        guard.unlock();
+        std::thread([this, fd, peerText = std::string(text)] { serveConnection(fd, peerText); }).detach();
+    }
+    std::unique_lock<std::mutex> guard(mutex_);
+    for (int fd : open_)
+        ::shutdown(fd, SHUT_RDWR);
+    closed_.wait(guard, [this] { return open_.empty(); });
+    return true;
+}
+
+void Front::stop()
+{
+    stopping_ = true;
+    const char byte = 0;
+    if (wakeFds_[1] >= 0 && ::write(wakeFds_[1], &byte, 1) < 0)
+        std::fprintf(stderr, "cannot wake the front\n");
+}
+
+void Front::serveConnection(int fd, const std::string &peer)
+{
+    timeval timeout = {options_.ioTimeoutSeconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Client client(fd);
+    for (bool keep = true; keep && !stopping_;) {
+        RequestHead head;
+        std::string why;
+        if (!client.readHead(&head, &why)) {
+            if (!why.empty())
+                answerError(client, 400, "BadRequest", why, false, true);
+            break;
+        }
+        const bool isHead = head.method == "HEAD";
+        keep = head.minorVersion == 1 ? strcasecmp(head.header("Connection").c_str(), "close") != 0
+                                      : strcasecmp(head.header("Connection").c_str(), "keep-alive") == 0;
+        if (head.has("Transfer-Encoding")) {
+            answerError(client, 411, "MissingContentLength", "the request must name its Content-Length",
+                        isHead, true);
+            break;
+        }
+        const std::string lengthText = head.header("Content-Length");
+        int64_t bodyLength = 0;
+        if (!lengthText.empty()) {
+            if (lengthText.size() > 12 || !std::all_of(lengthText.begin(), lengthText.end(), ::isdigit)) {
+                answerError(client, 400, "BadRequest", "malformed Content-Length", isHead, true);
+                break;
+            }
+            bodyLength = std::strtoll(lengthText.c_str(), nullptr, 10);
+        }
+        const bool expectsContinue = strcasecmp(head.header("Expect").c_str(), "100-continue") == 0;
+
         Incoming incoming;
-        incoming.method = req.method;
-        incoming.target = req.target;
-        for (const auto &[name, value] : req.headers)
-            if (lower(name) != "remote_addr" && lower(name) != "remote_port" && lower(name) != "local_addr" &&
-                lower(name) != "local_port")
-                incoming.headers.emplace_back(name, value);
+        incoming.method = head.method;
+        incoming.target = head.target;
+        incoming.headers = head.headers;
         const Verdict verdict = authorize(incoming, options_.settings, int64_t(std::time(nullptr)));
-        // A body left unread would be taken for the next request on the connection.
-        auto drain = [reader] {
-            if (reader)
-                (*reader)([](const char *, size_t) { return true; });
+        // A body left unread would be taken for the next request; a large one is not worth reading.
+        const auto refuse = [&](int status, const std::string &code, const std::string &message) {
+            const bool drain =
+                !expectsContinue && bodyLength <= int64_t(kRelayBlock) && client.skip(bodyLength);
+            keep = keep && drain;
+            answerError(client, status, code, message, isHead, !keep);
         };
         if (!verdict.allowed) {
-            std::fprintf(stderr, "refused %s %s from %s: %s: %s\n", req.method.c_str(),
-                         printable(req.target).c_str(), req.remote_addr.c_str(), verdict.code.c_str(),
+            std::fprintf(stderr, "refused %s %s from %s: %s: %s\n", printable(head.method).c_str(),
+                         printable(head.target).c_str(), peer.c_str(), verdict.code.c_str(),
                          printable(verdict.message).c_str());
-            drain();
-            sendError(res, verdict.status, verdict.code, verdict.message);
-            return;
+            refuse(verdict.status, verdict.code, verdict.message);
+            continue;
         }
-        const bool hasBody = req.method == "PUT" || req.method == "POST";
-        if (hasBody && !req.has_header("Content-Length")) {
-            drain();
-            sendError(res, 411, "MissingContentLength", "the request must name its Content-Length");
-            return;
+        const bool hasBody = head.method == "PUT" || head.method == "POST";
+        if (hasBody && lengthText.empty()) {
+            refuse(411, "MissingContentLength", "the request must name its Content-Length");
+            continue;
         }
-        const int64_t bodyLength =
-            hasBody ? std::strtoll(req.get_header_value("Content-Length").c_str(), nullptr, 10) : 0;
+        if (bodyLength > int64_t(kMaxObjectBytes) || (!hasBody && bodyLength > 0)) {
+            refuse(413, "EntityTooLarge", "the request body is too large for its kind");
+            continue;
+        }
 
         // The store's own signature over what is forwarded.
         std::map<std::string, std::string> amz;
-        std::string head;
-        std::string contentType, contentMd5;
-        for (const auto &[name, value] : req.headers) {
+        std::string forwarded, contentType, contentMd5;
+        for (const auto &[name, value] : head.headers) {
             const std::string n = lower(name);
             if (!isForwardedHeader(n))
                 continue;
-            head += n + ": " + value + "\r\n";
+            forwarded += n + ": " + value + "\r\n";
             if (n == "content-type")
                 contentType = value;
             else if (n == "content-md5")
@@ -298,121 +540,108 @@ Front::Front(FrontOptions options)
             else if (n.compare(0, 11, "x-amz-meta-") == 0)
                 amz[n] = value;
         }
-        amz["x-amz-date"] = httpDate(int64_t(std::time(nullptr)));
-        head += "x-amz-date: " + amz["x-amz-date"] + "\r\n";
+        const std::string date = httpDate(int64_t(std::time(nullptr)));
+        amz["x-amz-date"] = date;
         std::string resource = "/" + verdict.bucket + "/" + s3auth::uriEncode(verdict.key, true);
         if (!verdict.subresource.empty())
             resource += "?" + verdict.subresource;
         const std::string signature = s3auth::v2Signature(
             options_.storeKeySecret,
-            s3auth::v2StringToSign(req.method, contentMd5, contentType, "", amz, resource));
-        head = req.method + " " + resource + " HTTP/1.1\r\nHost: " + storeHost_ + ":" +
-               std::to_string(storePort_) + "\r\nConnection: close\r\nAuthorization: AWS " +
-               options_.storeKeyId + ":" + signature + "\r\n" + head +
-               (hasBody ? "Content-Length: " + std::to_string(bodyLength) + "\r\n" : std::string()) + "\r\n";
+            s3auth::v2StringToSign(head.method, contentMd5, contentType, "", amz, resource));
+        const std::string request =
+            head.method + " " + resource + " HTTP/1.1\r\nHost: " + storeHost_ + ":" +
+            std::to_string(storePort_) + "\r\nConnection: close\r\nAuthorization: AWS " +
+            options_.storeKeyId + ":" + signature + "\r\nx-amz-date: " + date + "\r\n" + forwarded +
+            (hasBody ? "Content-Length: " + std::to_string(bodyLength) + "\r\n" : std::string()) + "\r\n";
 
-        auto upstream = std::make_shared<Upstream>();
-        if (!upstream->connect(storeHost_, storePort_, options_.ioTimeoutSeconds) ||
-            !upstream->send(head.data(), head.size())) {
-            drain();
-            sendError(res, 503, "ServiceUnavailable", "the object store cannot be reached");
-            return;
+        Upstream upstream;
+        if (!upstream.connect(storeHost_, storePort_, options_.ioTimeoutSeconds) ||
+            !upstream.send(request.data(), request.size())) {
+            refuse(503, "ServiceUnavailable", "the object store cannot be reached");
+            continue;
         }
-        if (hasBody) {
-            int64_t sent = 0;
+        if (expectsContinue && bodyLength > 0 && !client.write("HTTP/1.1 100 Continue\r\n\r\n"))
+            break;
+        if (bodyLength > 0) {
+            // Streamed as it comes; a client that stops early leaves the store a cut request, which
+            // it drops with the connection.
+            std::vector<char> block(kRelayBlock);
+            int64_t left = bodyLength;
             bool upstreamOk = true;
-            const bool read = (*reader)([&](const char *data, size_t size) {
-                sent += int64_t(size);
-                // Past the announced length the client is not speaking HTTP; the store gets no more.
-                if (sent > bodyLength)
-                    return false;
-                upstreamOk = upstreamOk && upstream->send(data, size);
-                return true;
-            });
-            if (!read || sent != bodyLength) {
-                // The store drops the cut-off request with its connection.
-                sendError(res, 400, "IncompleteBody", "the request body ended early");
-                res.set_header("Connection", "close");
-                return;
+            while (left > 0) {
+                const ssize_t n =
+                    client.read(block.data(), size_t(std::min<int64_t>(left, int64_t(block.size()))));
+                if (n <= 0)
+                    break;
+                left -= n;
+                upstreamOk = upstreamOk && upstream.send(block.data(), size_t(n));
             }
+            if (left > 0)
+                break;
             if (!upstreamOk) {
-                sendError(res, 503, "ServiceUnavailable", "the object store dropped the request");
-                return;
+                answerError(client, 503, "ServiceUnavailable", "the object store dropped the request", isHead,
+                            !keep);
+                continue;
             }
         }
+
         int status = 0;
         int64_t length = -1;
         std::vector<std::pair<std::string, std::string>> headers;
-        if (!upstream->readHead(&status, &headers, &length)) {
-            sendError(res, 502, "BadGateway", "the object store's answer is not HTTP");
-            return;
+        if (!upstream.readHead(&status, &headers, &length)) {
+            answerError(client, 502, "BadGateway", "the object store's answer is not HTTP", isHead, !keep);
+            continue;
         }
-        res.status = status;
-        std::string type = "application/octet-stream";
-        for (const auto &[name, value] : headers) {
-            if (name == "content-type")
-                type = value;
-            if (!isHopHeader(name))
-                res.set_header(name.c_str(), value);
-        }
-        if (length < 0 && req.method != "HEAD") {
+        std::string reply = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) + "\r\n";
+        for (const auto &[name, value] : headers)
+            if (!isHopHeader(name) || name == "content-type")
+                reply += name + ": " + value + "\r\n";
+        const bool bodyless = isHead || status == 204 || status == 304;
+        if (length < 0 && !bodyless) {
+            // Not what the store does; read to its end, within a limit, to learn the length.
             std::string body;
-            char block[16384];
-            for (ssize_t n; (n = upstream->read(block, sizeof block)) > 0;) {
-                body.append(block, size_t(n));
-                if (body.size() > kMaxUnsizedBody) {
-                    sendError(res, 502, "BadGateway", "the object store's answer is too long");
-                    return;
-                }
+            char part[16384];
+            for (ssize_t n; (n = upstream.read(part, sizeof part)) > 0 && body.size() <= kMaxUnsizedBody;)
+                body.append(part, size_t(n));
+            if (body.size() > kMaxUnsizedBody) {
+                answerError(client, 502, "BadGateway", "the object store's answer is too long", isHead,
+                            !keep);
+                continue;
             }
-            res.set_content(body, type.c_str());
-            return;
+            length = int64_t(body.size());
+            reply += "Content-Length: " + std::to_string(length) + "\r\n" +
+                     (keep ? std::string() : std::string("Connection: close\r\n")) + "\r\n" + body;
+            if (!client.write(reply))
+                break;
+            continue;
         }
-        if (length <= 0) {
-            res.set_content("", type.c_str());
-            if (req.method == "HEAD" && length == 0)
-                res.set_header("Content-Length", "0");
-            return;
+        if (length >= 0)
+            reply += "Content-Length: " + std::to_string(length) + "\r\n";
+        reply += keep ? "\r\n" : "Connection: close\r\n\r\n";
+        if (!client.write(reply))
+            break;
+        if (!bodyless && length > 0) {
+            std::vector<char> block(kRelayBlock);
+            int64_t left = length;
+            while (left > 0) {
+                const ssize_t n =
+                    upstream.read(block.data(), size_t(std::min<int64_t>(left, int64_t(block.size()))));
+                if (n <= 0 || !client.write(block.data(), size_t(n)))
+                    break;
+                left -= n;
+            }
+            // A body cut short cannot be mended on a kept connection.
+            if (left > 0)
+                break;
         }
-        res.set_content_provider(size_t(length), type.c_str(),
-                                 [upstream](size_t, size_t wanted, httplib::DataSink &sink) {
-                                     std::vector<char> block(std::min(wanted, kRelayBlock));
-                                     const ssize_t n = upstream->read(block.data(), block.size());
-                                     return n > 0 && sink.write(block.data(), size_t(n));
-                                 });
-    };
-    server_->Get(
-        ".*", [handle](const httplib::Request &req, httplib::Response &res) { handle(req, res, nullptr); });
-    auto withBody = [handle](const httplib::Request &req, httplib::Response &res,
-                             const httplib::ContentReader &reader) { handle(req, res, &reader); };
-    server_->Put(".*", withBody);
-    server_->Post(".*", withBody);
-    server_->Delete(".*", withBody);
-    server_->Patch(".*", withBody);
-    server_->Options(".*", [](const httplib::Request &, httplib::Response &res) {
-        sendError(res, 405, "MethodNotAllowed", "the method is not allowed");
-    });
-}
-
-Front::~Front() = default;
-
-int Front::bind(const std::string &host, int port)
-{
-    if (storeHost_.empty())
-        return -1;
-    if (port == 0)
-        return server_->bind_to_any_port(host.c_str());
-    return server_->bind_to_port(host.c_str(), port) ? port : -1;
-}
-
-bool Front::serve()
-{
-    return server_->listen_after_bind();
-}
-
-void Front::stop()
-{
-    server_->stop();
+    }
+    // Out of the set before the number can be reused by the next accepted connection.
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        open_.erase(fd);
+        closed_.notify_all();
+    }
+    ::close(fd);
 }
 
 } // namespace storefront

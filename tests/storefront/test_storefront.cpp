@@ -8,6 +8,7 @@
 
 #include <QCryptographicHash>
 #include <QJsonArray>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -60,6 +61,7 @@ private slots:
     void credentials();
     void bucketOperations();
     void refusedBodyLeavesTheConnectionUsable();
+    void continueAndMalformedRequests();
     void catalogue();
 
 private:
@@ -273,6 +275,7 @@ void TestStorefront::crossAccount()
     const objstore::Client clientB(m_store.endpoint().toStdString(), {m_b.keyId, m_b.secret, m_b.token});
     QCOMPARE(get(clientB.presignedGetUrl(kBucket, secretKey, 600)).body, std::string("B's own package"));
     QCOMPARE(send("GET", path + "upload/1/mine.txt", &m_a).body, std::string("A's file"));
+    QCOMPARE(send("HEAD", path + "upload/1/mine.txt", &m_a).status, 200);
     QVERIFY(m_store.frontLog().contains("refused PUT /" + QByteArray::fromStdString(kBucket) +
                                         "/upload/2/planted.apk"));
 }
@@ -387,6 +390,67 @@ void TestStorefront::refusedBodyLeavesTheConnectionUsable()
     QVERIFY(next);
     QCOMPARE(next->status, 403);
     QCOMPARE(codeOf(next->body), std::string("AccessDenied"));
+}
+
+// A client that waits for "100 Continue" (in any spelling) gets it only for a request that passes; a
+// refused one gets its answer at once and the connection closes. Heads that are not plain HTTP/1.1
+// requests get 400, bodies without a length 411.
+void TestStorefront::continueAndMalformedRequests()
+{
+    const auto exchange = [&](const QByteArray &head, const QByteArray &body, QByteArray *first) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, quint16(m_store.port()));
+        if (!socket.waitForConnected(10000))
+            return QByteArray();
+        socket.write(head);
+        socket.waitForBytesWritten(10000);
+        while (!first->contains("\r\n\r\n") && socket.waitForReadyRead(10000))
+            *first += socket.readAll();
+        if (!first->startsWith("HTTP/1.1 100"))
+            return *first;
+        socket.write(body);
+        QByteArray rest;
+        while (!rest.contains("\r\n\r\n") && socket.waitForReadyRead(10000))
+            rest += socket.readAll();
+        return rest;
+    };
+    const std::string date = httpDate(now());
+    const std::string key = "/" + kBucket + "/upload/1/continued.txt";
+    const auto signedHead = [&](const storegrant::Grant &grant) {
+        const std::string signature = s3auth::v2Signature(
+            grant.secret,
+            s3auth::v2StringToSign("PUT", "", "text/plain", "",
+                                   {{"x-amz-date", date}, {"x-amz-security-token", grant.token}}, key));
+        return QByteArray::fromStdString(
+            "PUT " + key + " HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n" +
+            "Content-Length: 9\r\nExpect: 100-Continue\r\nx-amz-date: " + date +
+            "\r\nx-amz-security-token: " + grant.token + "\r\nAuthorization: AWS " + grant.keyId + ":" +
+            signature + "\r\n\r\n");
+    };
+    QByteArray first;
+    QByteArray answer = exchange(signedHead(m_a), "continued", &first);
+    QVERIFY2(first.startsWith("HTTP/1.1 100 Continue\r\n\r\n"), first.constData());
+    QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer.constData());
+    QCOMPARE(stored("upload/1/continued.txt"), std::string("continued"));
+
+    first.clear();
+    answer = exchange(signedHead(m_b), "B's bytes", &first);
+    QVERIFY2(first.startsWith("HTTP/1.1 403"), first.constData());
+    QVERIFY(first.contains("Connection: close"));
+    QCOMPARE(stored("upload/1/continued.txt"), std::string("continued"));
+
+    for (const QByteArray &bad :
+         {QByteArray("GET /x HTTP/2.0\r\n\r\n"), QByteArray("GET  /x HTTP/1.1\r\n\r\n"),
+          QByteArray("GET /x HTTP/1.1\r\n folded\r\n\r\n"),
+          QByteArray("GET /x HTTP/1.1\r\nA\x01: b\r\n\r\n")}) {
+        first.clear();
+        exchange(bad, {}, &first);
+        QVERIFY2(first.startsWith("HTTP/1.1 400"), bad.constData());
+    }
+    first.clear();
+    exchange("PUT " + QByteArray::fromStdString(key) + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", {},
+             &first);
+    QVERIFY2(first.startsWith("HTTP/1.1 411"), first.constData());
 }
 
 // The catalogue lies outside every account's folder, and the provider puts back a catalogue file
