@@ -220,7 +220,8 @@ int main(int argc, char **argv)
                        path, "front:bench/" + key("rclone"), QStringLiteral("--s3-chunk-size"),
                        QStringLiteral("8M"), QStringLiteral("--s3-upload-concurrency"), QStringLiteral("2"),
                        QStringLiteral("--s3-upload-cutoff"), QStringLiteral("8M"),
-                       QStringLiteral("--s3-no-check-bucket"), QStringLiteral("--s3-no-head")},
+                       QStringLiteral("--s3-no-check-bucket"), QStringLiteral("--s3-no-head"),
+                       QStringLiteral("--ignore-times")},
                       nullptr, rcloneEnvironment)};
             for (int c = 0; c < Contenders; ++c) {
                 failed[c] = failed[c] || seconds[c] < 0;

@@ -26,6 +26,8 @@ head -c $((size_mb * 1024 * 1024)) /dev/urandom >"$work/file.bin"
 parts=$(((size_mb * 1024 * 1024 + part - 1) / part))
 
 args=("$endpoint" resume big/file.bin "$work/file.bin" "$work/cp" "$part" "${grant[@]}" "${SIGNATURE:-v2}")
+# Created first: the loop below reads it before the background upload may have opened it.
+: >"$work/run1.out"
 "$bin/objstore-put" "${args[@]}" >"$work/run1.out" &
 run=$!
 limit=$((size_mb * 1024 * 1024 * 4 / 10))
