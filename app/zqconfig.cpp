@@ -52,7 +52,8 @@ ZqConfig::ZqConfig()
     : apiBaseUrl(QString::fromLatin1(deployment::apiBaseUrl)),
       webUrl(QString::fromLatin1(deployment::webUrl)),
       objstoreEndpoint(QString::fromLatin1(deployment::objstoreEndpoint)),
-      objstoreFileUrl(QString::fromLatin1(deployment::objstoreFileUrl)),
+      objstoreSignature(QString::fromLatin1(deployment::objstoreSignature)),
+      objstoreRegion(QString::fromLatin1(deployment::objstoreRegion)),
       filePath(dataDirectory() + QStringLiteral("/config"))
 {
 }

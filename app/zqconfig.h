@@ -21,10 +21,11 @@ public:
     // The provider's web front end that the purchase and upload pages come from. Deployment value,
     // not persisted.
     QString webUrl;
-    // The object store that uploads go to, and the address base under which phones fetch the stored
-    // files (the object key follows after a "/"). Deployment values, not persisted.
+    // The object store that uploads go to and phones fetch from, how its requests are signed ("v2"
+    // or "v4") and the region v4 signatures name. Deployment values, not persisted.
     QString objstoreEndpoint;
-    QString objstoreFileUrl;
+    QString objstoreSignature;
+    QString objstoreRegion;
     QString aesKey = QStringLiteral("Tq4Wm8XzR2nLp6VyK3sHd9Bc");
     QString version = QStringLiteral("1.1.0");
     int versionCode = 110;

@@ -230,6 +230,10 @@ public:
         : m_endpoint(endpoint), m_credentials(credentials), m_configuration(configuration),
           m_progress(progress), m_curl(curl_easy_init(), &curl_easy_cleanup)
     {
+        // What curl sends as Host, which the second kind of signature covers.
+        const size_t start = endpoint.find("://");
+        const size_t from = start == std::string::npos ? 0 : start + 3;
+        m_host = endpoint.substr(from, endpoint.find('/', from) - from);
     }
 
     // Sends one request, again after network errors and 5xx answers with a growing pause.
@@ -271,33 +275,68 @@ private:
         curl_easy_reset(curl); // keeps the open connection for the next request
         Response response;
 
-        SignedRequest toSign;
-        toSign.method = method;
-        toSign.contentMd5 = contentMd5;
-        toSign.contentType = contentType;
-        toSign.headers["x-amz-date"] = httpDate(std::chrono::duration_cast<std::chrono::seconds>(
-                                                    std::chrono::system_clock::now().time_since_epoch())
-                                                    .count());
-        if (!m_credentials.securityToken.empty())
-            toSign.headers["x-amz-security-token"] = m_credentials.securityToken;
+        const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
         const std::string path = "/" + bucket + "/" + encodeKey(key);
-        toSign.resource = path + (subresource.empty() ? "" : "?" + subresource);
+        const std::string target = path + (subresource.empty() ? "" : "?" + subresource);
 
         std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr, &curl_slist_free_all);
         auto add = [&headers](const std::string &line) {
             headers.reset(curl_slist_append(headers.release(), line.c_str()));
         };
-        for (const auto &[name, value] : toSign.headers)
-            add(name + ": " + value);
-        add("Authorization: " +
-            authorization(m_credentials.accessKeyId, m_credentials.accessKeySecret, toSign));
-        if (!contentMd5.empty())
-            add("Content-MD5: " + contentMd5);
+        if (m_configuration.signature == SignatureVersion::V4) {
+            V4Request toSign;
+            toSign.method = method;
+            toSign.path = "/" + bucket + "/" + key;
+            for (size_t start = 0; start < subresource.size();) {
+                size_t end = subresource.find('&', start);
+                if (end == std::string::npos)
+                    end = subresource.size();
+                const std::string item = subresource.substr(start, end - start);
+                const size_t equals = item.find('=');
+                toSign.query.emplace_back(item.substr(0, equals), equals == std::string::npos
+                                                                      ? std::string()
+                                                                      : item.substr(equals + 1));
+                start = end + 1;
+            }
+            toSign.headers["host"] = m_host;
+            toSign.headers["x-amz-date"] = amzDate(now);
+            toSign.headers["x-amz-content-sha256"] = "UNSIGNED-PAYLOAD";
+            if (!m_credentials.securityToken.empty())
+                toSign.headers["x-amz-security-token"] = m_credentials.securityToken;
+            if (!contentMd5.empty())
+                toSign.headers["content-md5"] = contentMd5;
+            if (!contentType.empty())
+                toSign.headers["content-type"] = contentType;
+            toSign.payloadHash = "UNSIGNED-PAYLOAD";
+            for (const auto &[name, value] : toSign.headers)
+                if (name != "host" && name != "content-type")
+                    add(name + ": " + value);
+            add("Authorization: " + v4Authorization(m_credentials.accessKeyId, m_credentials.accessKeySecret,
+                                                    m_configuration.region, toSign.headers["x-amz-date"],
+                                                    toSign));
+        } else {
+            SignedRequest toSign;
+            toSign.method = method;
+            toSign.contentMd5 = contentMd5;
+            toSign.contentType = contentType;
+            toSign.headers["x-amz-date"] = httpDate(now);
+            if (!m_credentials.securityToken.empty())
+                toSign.headers["x-amz-security-token"] = m_credentials.securityToken;
+            toSign.resource = target;
+            for (const auto &[name, value] : toSign.headers)
+                add(name + ": " + value);
+            add("Authorization: " +
+                authorization(m_credentials.accessKeyId, m_credentials.accessKeySecret, toSign));
+            if (!contentMd5.empty())
+                add("Content-MD5: " + contentMd5);
+        }
         // Always named, so curl adds no type of its own that the signature would not cover.
         add("Content-Type: " + contentType);
         add("Expect:");
 
-        const std::string url = m_endpoint + toSign.resource;
+        const std::string url = m_endpoint + target;
         char error[CURL_ERROR_SIZE] = {};
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
@@ -342,6 +381,7 @@ private:
     }
 
     std::string m_endpoint;
+    std::string m_host;
     const Credentials &m_credentials;
     const ClientConfiguration &m_configuration;
     Progress *m_progress;
@@ -425,6 +465,17 @@ Client::Client(std::string endpoint, Credentials credentials, ClientConfiguratio
 std::string Client::objectUrl(const std::string &bucket, const std::string &key) const
 {
     return m_endpoint + "/" + bucket + "/" + encodeKey(key);
+}
+
+std::string Client::presignedGetUrl(const std::string &bucket, const std::string &key,
+                                    int64_t ttlSeconds) const
+{
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    return presignGet(m_configuration.signature, m_endpoint, bucket, key, m_credentials.accessKeyId,
+                      m_credentials.accessKeySecret, m_credentials.securityToken, m_configuration.region, now,
+                      ttlSeconds);
 }
 
 Outcome Client::putObject(const UploadRequest &request) const
@@ -623,6 +674,32 @@ Outcome Client::resumableUpload(const UploadRequest &request) const
     std::remove(cpPath.c_str());
     reporter.report(0);
     return outcome;
+}
+
+bool fileDigests(const std::string &path, std::string *md5Hex, std::string *sha256Hex)
+{
+    OpenFile file(path);
+    FileInfo info;
+    if (file.fd < 0 || !statFile(path, &info))
+        return false;
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> sha(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr);
+    Md5 md5;
+    std::vector<char> block(hashBlock);
+    for (int64_t offset = 0; offset < info.size;) {
+        const size_t n = size_t(std::min<int64_t>(info.size - offset, int64_t(block.size())));
+        if (!readAt(file.fd, block.data(), n, offset))
+            return false;
+        md5.add(block.data(), n);
+        EVP_DigestUpdate(sha.get(), block.data(), n);
+        offset += int64_t(n);
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(sha.get(), digest, &length);
+    *md5Hex = md5.finish();
+    *sha256Hex = hex(digest, length);
+    return true;
 }
 
 std::string fileMd5Hex(const std::string &path)

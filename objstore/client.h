@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "objstore/signer.h"
+
 // A client of S3-compatible object stores: signed single and resumable multipart uploads of a local
 // file, streamed from disk, with progress reports and bounded retries. Path-style addressing
 // ("endpoint/bucket/key"), so any store reachable by address works, including one on loopback.
@@ -29,6 +31,10 @@ struct ClientConfiguration
     int64_t partSize = 8 * 1024 * 1024;
     // Parts read, hashed and sent side by side: one hashes while another is on the wire.
     int parallelParts = 2;
+    // How requests are signed. The second kind leaves the body out of the signature
+    // ("UNSIGNED-PAYLOAD"): every body carries its Content-MD5 and every answer's ETag is checked.
+    SignatureVersion signature = SignatureVersion::V2;
+    std::string region = "us-east-1";
 };
 
 struct Outcome
@@ -75,6 +81,8 @@ public:
 
     // The object's address, path-style.
     std::string objectUrl(const std::string &bucket, const std::string &key) const;
+    // Any thread. The object's address with a signature that lets anyone GET it for `ttlSeconds`.
+    std::string presignedGetUrl(const std::string &bucket, const std::string &key, int64_t ttlSeconds) const;
 
 private:
     std::string m_endpoint;
@@ -84,5 +92,7 @@ private:
 
 // Any thread. MD5 of a file read in blocks, as 32 lowercase hex digits; empty when it cannot be read.
 std::string fileMd5Hex(const std::string &path);
+// Any thread. MD5 and SHA-256 of a file in one pass, lowercase hex; false when it cannot be read.
+bool fileDigests(const std::string &path, std::string *md5Hex, std::string *sha256Hex);
 
 } // namespace objstore

@@ -3,9 +3,13 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
-// Request signing of the object-storage protocol: header signatures ("AWS id:signature", HMAC-SHA1
-// over a canonical string) and the digests that go with them. Pure functions, any thread.
+// Request signing of the object-storage protocol, both kinds: the older header signatures ("AWS
+// id:signature", HMAC-SHA1 over a canonical string) and the HMAC-SHA256 ones with a credential scope
+// ("AWS4-HMAC-SHA256"), which every current store takes; plus presigned GET addresses of either kind.
+// Pure functions, any thread.
 namespace objstore {
 
 std::string base64(const unsigned char *data, size_t size);
@@ -33,5 +37,37 @@ struct SignedRequest
 // which every store we target reads, while some of them reject a Date header in the signed text.
 std::string stringToSign(const SignedRequest &request);
 std::string authorization(const std::string &keyId, const std::string &secret, const SignedRequest &request);
+
+enum class SignatureVersion
+{
+    V2,
+    V4
+};
+
+std::string sha256Hex(const std::string &data);
+// "yyyymmddThhmmssZ" of `seconds` since the epoch.
+std::string amzDate(int64_t seconds);
+
+// A request as the second kind signs it.
+struct V4Request
+{
+    std::string method;
+    std::string path;                                       // "/bucket/key", not encoded
+    std::vector<std::pair<std::string, std::string>> query; // not encoded
+    std::map<std::string, std::string> headers;             // signed ones: lowercase name, value
+    std::string payloadHash;                                // hex SHA-256, or "UNSIGNED-PAYLOAD"
+};
+
+std::string v4CanonicalRequest(const V4Request &request);
+std::string v4Signature(const std::string &secret, const std::string &amzDateText, const std::string &region,
+                        const std::string &canonicalRequest);
+// The Authorization header of a request signed at `amzDateText`.
+std::string v4Authorization(const std::string &keyId, const std::string &secret, const std::string &region,
+                            const std::string &amzDateText, const V4Request &request);
+
+// A GET address of one object, valid `ttlSeconds` from `now`. `endpoint` is "scheme://host[:port]".
+std::string presignGet(SignatureVersion version, const std::string &endpoint, const std::string &bucket,
+                       const std::string &key, const std::string &keyId, const std::string &secret,
+                       const std::string &token, const std::string &region, int64_t now, int64_t ttlSeconds);
 
 } // namespace objstore

@@ -32,7 +32,8 @@ int nextId()
 ObjUpload::ObjUpload()
     : checkpointDir(dataDirectory() + QStringLiteral("/ObjUpload/")),
       endpoint(g_config ? g_config->objstoreEndpoint : QString()),
-      fileUrlBase(g_config ? g_config->objstoreFileUrl : QString()), m_id(nextId())
+      signature(g_config ? g_config->objstoreSignature : QString()),
+      region(g_config ? g_config->objstoreRegion : QString()), m_id(nextId())
 {
     QDir().mkpath(checkpointDir + QLatin1String(resumeFolder));
 }
@@ -64,35 +65,40 @@ QString ObjUpload::objectKey(const QString &prefix, const QString &dateText, con
     return prefix + QLatin1Char('/') + dateText + QLatin1Char('/') + md5Hex + localPath.right(tail);
 }
 
-QString ObjUpload::objectUrl(const QString &base, const QString &key)
-{
-    // Percent-encoded, so that any file name makes an ASCII address in which "#", "?" and "%" are
-    // part of the name.
-    return base + QLatin1Char('/') + QString::fromStdString(objstore::encodeKey(key.toStdString()));
-}
-
 bool ObjUpload::uploadFile(const QString &localPath, const QString &fileName)
 {
     const QString dateText = QDate::currentDate().toString(QStringLiteral("yyyy/MM/dd"));
     const QByteArray path = QFile::encodeName(localPath);
-    const std::string digest = objstore::fileMd5Hex(path.toStdString());
-    if (digest.empty()) {
+    std::string md5, sha256;
+    if (!objstore::fileDigests(path.toStdString(), &md5, &sha256)) {
         qDebug() << "file open error.";
         return false;
     }
-    const QString key = objectKey(fileUploadPath, dateText, QString::fromStdString(digest), localPath);
-    const QString url = objectUrl(fileUrlBase, key);
+    const QString key = objectKey(fileUploadPath, dateText, QString::fromStdString(md5), localPath);
+    objstore::ClientConfiguration configuration;
+    if (signature == QLatin1String("v4"))
+        configuration.signature = objstore::SignatureVersion::V4;
+    if (!region.isEmpty())
+        configuration.region = region.toStdString();
+    const objstore::Client client(
+        endpoint.toStdString(),
+        {accessKeyId.toStdString(), accessKeySecret.toStdString(), securityToken.toStdString()},
+        configuration);
+    const auto addressOf = [&] {
+        return QString::fromStdString(
+            client.presignedGetUrl(bucket.toStdString(), key.toStdString(), urlTtlSeconds) +
+            "#sha256=" + sha256);
+    };
     // Checked before sending: a phone could never be told an address that does not fit its buffer.
-    if (url.toUtf8().size() > maxUrlBytes) {
+    if (addressOf().toUtf8().size() > maxUrlBytes) {
         postNotice(QStringLiteral("文件地址超过%1字节，无法发送到设备").arg(maxUrlBytes));
         return false;
     }
-    qDebug().noquote() << QStringLiteral(" +++++++++++++++ 对象存储开始上传:") + url +
+    qDebug().noquote() << QStringLiteral(" +++++++++++++++ 对象存储开始上传:") +
+                              QString::fromStdString(
+                                  client.objectUrl(bucket.toStdString(), key.toStdString())) +
                               QStringLiteral(",time:") + now();
 
-    const objstore::Client client(
-        endpoint.toStdString(),
-        {accessKeyId.toStdString(), accessKeySecret.toStdString(), securityToken.toStdString()});
     objstore::UploadRequest request;
     request.bucket = bucket.toStdString();
     request.key = key.toStdString();
@@ -112,9 +118,12 @@ bool ObjUpload::uploadFile(const QString &localPath, const QString &fileName)
             postNotice(QString::fromStdString(outcome.message));
         return false;
     }
+    // Signed now, so that its time runs from the end of the upload.
+    const QString url = addressOf();
     std::lock_guard<std::mutex> guard(m_lock);
     m_fileName = fileName;
     m_fileUrl = url;
+    m_key = key;
     return true;
 }
 
@@ -134,6 +143,12 @@ QString ObjUpload::fileUrl() const
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_fileUrl;
+}
+
+QString ObjUpload::storedKey() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_key;
 }
 
 QString ObjUpload::fileName() const

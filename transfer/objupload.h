@@ -22,8 +22,8 @@ public:
     // The longest file address a phone transfer carries (a 1024-byte buffer).
     static constexpr int maxUrlBytes = 1023;
 
-    // GUI thread. Takes the store's endpoint and file address base from the configuration and
-    // creates `checkpointDir` when missing.
+    // GUI thread. Takes the store's endpoint and signature kind from the configuration and creates
+    // `checkpointDir` when missing.
     ObjUpload();
 
     // Pool thread. Copies the credentials, bucket and key prefix of the provider's upload info;
@@ -31,7 +31,9 @@ public:
     bool loadUploadInfo(const QJsonObject &info);
     // Pool thread, blocking until the upload ends. Hashes the file, names the object after the day and
     // the digest and uploads it. A failure of the store posts a notice with its message; a file that
-    // cannot be read only logs. True when the object is stored.
+    // cannot be read only logs. True when the object is stored. The file's address is then a GET
+    // signed with the upload's own grant for this one object, with the file's SHA-256 after it
+    // ("#sha256=<hex>"), which the phone checks against what it fetched.
     bool uploadFile(const QString &localPath, const QString &fileName);
     // The object store's progress handler (uploading thread).
     void recordProgress(uint32_t increment, int64_t transferred, int64_t total, void *userData);
@@ -46,16 +48,19 @@ public:
     // the job).
     QString fileUrl() const;
     QString fileName() const;
+    // The stored object's key, whose end tells whether the file installs.
+    QString storedKey() const;
     // Any thread.
     int64_t transferred() const { return m_transferred.load(); }
     int64_t total() const { return m_total.load(); }
+
+    // How long the address handed to phones stays valid.
+    static constexpr int64_t urlTtlSeconds = 3600;
 
     // The object key for a file: prefix/yyyy/MM/dd/<md5> and the path's last four characters (five
     // when the fourth from the end is the second half of a surrogate pair).
     static QString objectKey(const QString &prefix, const QString &dateText, const QString &md5Hex,
                              const QString &localPath);
-    // The address under which the store serves `key`, with the key percent-encoded.
-    static QString objectUrl(const QString &base, const QString &key);
 
     QString checkpointDir;
     QString accessKeyId;
@@ -64,14 +69,16 @@ public:
     QString bucket;
     QString fileUploadPath;
     QString endpoint;
-    // Address under which the store serves the bucket's objects; the key follows after a "/".
-    QString fileUrlBase;
+    // "v4" signs with HMAC-SHA256 and a credential scope in `region`; anything else with HMAC-SHA1.
+    QString signature;
+    QString region;
 
 private:
     const int m_id;
-    mutable std::mutex m_lock; // guards the file name and address
+    mutable std::mutex m_lock; // guards the file name, address and key
     QString m_fileName;
     QString m_fileUrl;
+    QString m_key;
     std::atomic<uint32_t> m_lastIncrement{0};
     std::atomic<int64_t> m_transferred{0};
     std::atomic<int64_t> m_total{0};

@@ -221,7 +221,8 @@ void ZqDeviceList::checkPendingUploads()
     // Queued outside the lock, in the order the uploads finished.
     for (const std::shared_ptr<UploadJob> &job : qAsConst(ready)) {
         const QString url = job->upload->fileUrl();
-        const bool install = url.right(3).toLower() == QLatin1String("apk");
+        // The key, not the address: a signed address ends in its signature and the file's digest.
+        const bool install = job->upload->storedKey().right(3).toLower() == QLatin1String("apk");
         qDebug().noquote() << QStringLiteral(" +++++++++++++++ 通知上传完成,time:") + now();
         int failed = 0;
         for (const UploadTarget &target : qAsConst(job->targets)) {

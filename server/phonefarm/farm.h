@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QUrl>
 
 #include <limits>
 #include <memory>
@@ -24,6 +25,9 @@ struct FarmOptions
     int maxFps = 30;
     int idleMs = 10000;        // a connection silent this long is closed
     bool mixedScreens = false; // phones of three sizes (mixedScreenSize), else all 720x1280
+    // The object store's address: phones fetch files from there and nowhere else, so a transfer
+    // cannot make the farm reach into its own network.
+    QUrl storeUrl = QUrl(QStringLiteral("http://127.0.0.1:18100"));
 };
 
 // Monotonic milliseconds shared by the whole farm.

@@ -4,6 +4,7 @@
 #include "server/phonefarm/screen.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QImageWriter>
 #include <QNetworkAccessManager>
@@ -373,10 +374,26 @@ void Connection::startTransfer(quint32 id, const std::shared_ptr<Phone> &phone, 
     QByteArray urlText;
     if (!ccwire::parseTransferPayload(payload, &install, &urlText))
         return reply(id, CC_ERR_BAD_ARGUMENT, {});
-    const QUrl url(QString::fromUtf8(urlText), QUrl::StrictMode);
+    QUrl url(QString::fromUtf8(urlText), QUrl::StrictMode);
     if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) ||
         url.host().isEmpty())
         return reply(id, CC_ERR_BAD_ARGUMENT, {});
+    const QUrl &store = gateway_->farm()->options().storeUrl;
+    if (url.scheme() != store.scheme() || url.host() != store.host() ||
+        url.port(url.scheme() == QLatin1String("https") ? 443 : 80) !=
+            store.port(store.scheme() == QLatin1String("https") ? 443 : 80))
+        return reply(id, CC_ERR_BAD_ARGUMENT,
+                     QStringLiteral("refused: files come only from %1").arg(store.toString()).toUtf8());
+    // The sender names the file's SHA-256 after the address ("#sha256=<hex>"); the fragment never
+    // travels to the store.
+    const QString fragment = url.fragment(QUrl::FullyDecoded);
+    static const QRegularExpression digestForm(QStringLiteral("^sha256=([0-9a-f]{64})$"));
+    const QRegularExpressionMatch digestMatch = digestForm.match(fragment);
+    if (!digestMatch.hasMatch())
+        return reply(id, CC_ERR_BAD_ARGUMENT,
+                     QByteArrayLiteral("refused: the address names no sha256 digest"));
+    const QByteArray digest = digestMatch.captured(1).toLatin1();
+    url.setFragment(QString());
     const QString name = downloadName(url);
     if (install && !name.endsWith(QLatin1String(".apk"), Qt::CaseInsensitive))
         return reply(id, CC_ERR_INSTALL_FAILED,
@@ -384,13 +401,15 @@ void Connection::startTransfer(quint32 id, const std::shared_ptr<Phone> &phone, 
     ++busy_;
     QNetworkRequest request(url);
     request.setTransferTimeout(kDownloadTimeoutMs);
+    // A redirect could lead anywhere.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     QNetworkReply *reply = gateway_->network()->get(request);
     reply->setParent(this); // a closed connection aborts its downloads
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
         if (received > kMaxDownloadBytes || total > kMaxDownloadBytes)
             reply->abort();
     });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, id, phone, install, name] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, id, phone, install, name, digest] {
         reply->deleteLater();
         --busy_;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -403,6 +422,9 @@ void Connection::startTransfer(quint32 id, const std::shared_ptr<Phone> &phone, 
             return;
         }
         const QByteArray content = reply->readAll();
+        if (QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex() != digest)
+            return this->reply(id, CC_ERR_TRANSFER_FAILED,
+                               QByteArrayLiteral("refused: the file's sha256 differs from the sender's"));
         phone->addDownload(name);
         if (!install)
             return this->reply(id, 0, name.toUtf8());

@@ -81,8 +81,12 @@ int main(int argc, char *argv[])
         QStringLiteral("mixed-screens"),
         QStringLiteral("Phones of 540x960, 720x1280 and 1080x1920, picked by the device id's last "
                        "character (its code modulo 3: 720x1280, 540x960, 1080x1920); else all 720x1280."));
+    const QCommandLineOption store(
+        QStringLiteral("store"),
+        QStringLiteral("The object store's address, the only one phones fetch from."), QStringLiteral("url"),
+        QStringLiteral("http://127.0.0.1:18100"));
     parser.addOptions(
-        {listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones, idleMs, mixedScreens});
+        {listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones, idleMs, mixedScreens, store});
     parser.process(app);
 
     farm::FarmOptions options;
@@ -99,6 +103,11 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("bad numeric option"));
     if (options.secret.isEmpty())
         return fail(QStringLiteral("the secret must not be empty"));
+    options.storeUrl = QUrl(parser.value(store), QUrl::StrictMode);
+    if (!options.storeUrl.isValid() || options.storeUrl.host().isEmpty() ||
+        (options.storeUrl.scheme() != QLatin1String("http") &&
+         options.storeUrl.scheme() != QLatin1String("https")))
+        return fail(QStringLiteral("bad --store address: %1").arg(parser.value(store)));
 
     QHostAddress gatewayAddress, adminAddress;
     quint16 gatewayPort = 0, adminPort = 0;

@@ -212,17 +212,23 @@ void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
         ->group("Inventory");
 
     const std::string store = "Upload credentials (GET /api/public/v1/storage/get-upload-info)";
-    addText(app, "--store-key-id", out.storeKeyId, "access key id", "ID")->group(store);
-    addText(app, "--store-key-secret", out.storeKeySecret, "access key secret", "S")->group(store);
+    addText(app, "--store-grant-secret", out.storeGrantSecret, "secret shared with the store front", "S")
+        ->check(check([](const std::string &v) { return !v.empty(); }, "must not be empty"))
+        ->group(store);
+    addSeconds(app, "--store-grant-seconds", out.storeGrantTtlMs, false, "how long an upload grant is valid")
+        ->group(store);
     addText(app, "--store-bucket", out.storeBucket, "bucket", "NAME")->group(store);
     addText(app, "--store-upload-path", out.storeUploadPath, "object key prefix; \"{userId}\" is replaced",
             "P")
         ->group(store);
-    addText(app, "--store-security-token", out.storeSecurityToken, "security token handed out", "T")
-        ->group(store);
     addText(app, "--store-url", out.storeUrl,
-            "object store address for the upload page's catalogue (empty: no catalogue)", "URL")
+            "the store front's address, for the upload page's catalogue (empty: no catalogue)", "URL")
         ->group(store);
+    addText(app, "--store-signature", out.storeSignature, "signature kind of the catalogue's addresses",
+            "v2|v4")
+        ->check(check([](const std::string &v) { return v == "v2" || v == "v4"; }, "must be v2 or v4"))
+        ->group(store);
+    addText(app, "--store-region", out.storeRegion, "region of v4 signatures", "NAME")->group(store);
 
     const std::string update = "Update check (GET /api/tamsu-cloud-phone/v1/package/check-for-updates)";
     addText(app, "--update-package", out.updatePackage, "package name the check answers for", "NAME")

@@ -44,14 +44,18 @@ struct Options
     int64_t restartMs = 5000;
     int64_t resetMs = 8000;
 
-    std::string storeKeyId = "S3RVER";
-    std::string storeKeySecret = "S3RVER";
+    // Upload grants: minted per account with the secret shared with the store front, valid this long.
+    std::string storeGrantSecret = "pelomir-dev-store-grant-secret";
+    int64_t storeGrantTtlMs = 3600 * 1000;
     std::string storeBucket = "pelomir-uploads";
     std::string storeUploadPath = "upload/{userId}";
-    std::string storeSecurityToken = "pelomir-dev-session";
-    // Where phones fetch stored objects (path style: URL/bucket/key); the upload page's catalogue lives
-    // there. Empty: no catalogue.
+    // The store front's address (path style: URL/bucket/key), where phones fetch stored objects and
+    // the upload page's catalogue lives. Empty: no catalogue.
     std::string storeUrl = "http://127.0.0.1:18100";
+    // How the catalogue's addresses are signed: "v2" (HMAC-SHA1) or "v4" (HMAC-SHA256, scoped to
+    // storeRegion).
+    std::string storeSignature = "v2";
+    std::string storeRegion = "us-east-1";
 
     std::string updatePackage = "com.pc.zaqtor";
     int updateVersionCode = 0;

@@ -4,8 +4,10 @@
 #include "server/provider/db.h"
 #include "server/provider/jsonwriter.h"
 #include "server/provider/log.h"
+#include "server/provider/objectstore.h"
 #include "server/provider/pngicon.h"
 #include "server/provider/runtime.h"
+#include "server/storefront/grant.h"
 
 #include <httplib.h>
 
@@ -360,17 +362,23 @@ void Provider::uploadInfo(Call &call)
         replyError(call.res, kForbidden, "无权获取该用户的上传凭证");
         return;
     }
-    std::string path = options_.storeUploadPath;
-    const std::string placeholder = "{userId}";
-    for (size_t at = path.find(placeholder); at != std::string::npos; at = path.find(placeholder))
-        path.replace(at, placeholder.size(), std::to_string(userId));
+    const std::string prefix = uploadPrefix(options_, userId);
+    if (prefix.empty()) {
+        log_.line("upload path option gives no valid key prefix");
+        replyError(call.res, kInternal, "上传配置错误");
+        return;
+    }
+    // The account's own key, secret and token, for its own folder and only as long as an upload takes.
+    const storegrant::Grant grant = storegrant::mint(options_.storeGrantSecret, prefix, "rw",
+                                                     nowSeconds() + options_.storeGrantTtlMs / 1000);
     replyOk(call.res, "成功", [&](JsonWriter &w) {
         w.beginObject()
-            .field("accessKeyId", options_.storeKeyId)
-            .field("accessKeySecret", options_.storeKeySecret)
+            .field("accessKeyId", grant.keyId)
+            .field("accessKeySecret", grant.secret)
             .field("bucket", options_.storeBucket)
-            .field("fileUploadPath", path)
-            .field("securityToken", options_.storeSecurityToken)
+            .field("fileUploadPath", prefix)
+            .field("securityToken", grant.token)
+            .field("expiration", grant.expires)
             .endObject();
     });
 }

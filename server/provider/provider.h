@@ -4,7 +4,6 @@
 #include "server/provider/textutil.h"
 #include "server/provider/throttle.h"
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -129,6 +128,8 @@ private:
     void storeOrder(Connection &conn, int64_t userId, const std::string &key, const std::string &orderNo,
                     const char *kind, const std::string &request, int64_t amount, const std::string &answer);
     void webCatalogue(Call &call);
+    // Puts every catalogue file that is missing or differs (idempotent, so two calls at once do no
+    // harm); false with the reason when one cannot be put right.
     bool storeCatalogue(std::string &error);
 
     // Everything else.
@@ -165,9 +166,6 @@ private:
     std::string publicUrl_;
     std::unordered_map<std::string, Route> routes_;
     std::unordered_map<std::string, std::string> icons_;
-    // Set once every catalogue file is in the object store; until then each catalogue call puts
-    // the missing ones (idempotent, so two calls at once do no harm).
-    std::atomic<bool> catalogueStored_{false};
 };
 
 // Seconds since the epoch.

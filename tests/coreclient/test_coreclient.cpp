@@ -7,6 +7,7 @@
 #include "tests/support/farmharness.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -29,7 +30,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <string>
 #include <thread>
 
 using harness::Request;
@@ -165,22 +168,21 @@ struct RawDisplay
     }
 };
 
-// Serves files to the phones: a plain file, a simulated APK, a fake APK and a 404.
+// Serves files to the phones, as the object store would: a plain file, a simulated APK, a fake APK,
+// a 404 and a redirect elsewhere. Addresses carry the file's SHA-256 as the phones require.
 class FileServer
 {
 public:
     FileServer()
     {
-        server.Get("/notes.txt", [](const httplib::Request &, httplib::Response &res) {
-            res.set_content("hello phone", "text/plain");
-        });
-        server.Get("/tally.apk", [](const httplib::Request &, httplib::Response &res) {
-            res.set_content(
-                "PMAPK 1\npackage: org.example.tally\nlabel: 计数|器,2\nversion: 2.4\n\nbinary...",
-                "application/vnd.android.package-archive");
-        });
-        server.Get("/broken.apk", [](const httplib::Request &, httplib::Response &res) {
-            res.set_content("PK\x03\x04 not ours", "application/octet-stream");
+        for (const auto &[path, content] : files) {
+            const std::string body = content;
+            server.Get(path, [body](const httplib::Request &, httplib::Response &res) {
+                res.set_content(body, "application/octet-stream");
+            });
+        }
+        server.Get("/redirect.txt", [](const httplib::Request &, httplib::Response &res) {
+            res.set_redirect("http://127.0.0.2:1/notes.txt");
         });
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
@@ -190,8 +192,20 @@ public:
         server.stop();
         thread.join();
     }
-    QByteArray url(const char *path) const { return "http://127.0.0.1:" + QByteArray::number(port) + path; }
+    QByteArray base() const { return "http://127.0.0.1:" + QByteArray::number(port); }
+    // The address with the digest of what is served there (of nothing for other paths).
+    QByteArray url(const char *path) const
+    {
+        const auto it = files.find(path);
+        const QByteArray content = it == files.end() ? QByteArray() : QByteArray(it->second);
+        return base() + path +
+               "#sha256=" + QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex();
+    }
 
+    const std::map<std::string, const char *> files = {
+        {"/notes.txt", "hello phone"},
+        {"/tally.apk", "PMAPK 1\npackage: org.example.tally\nlabel: 计数|器,2\nversion: 2.4\n\nbinary..."},
+        {"/broken.apk", "PK\x03\x04 not ours"}};
     httplib::Server server;
     std::thread thread;
     int port = 0;
@@ -249,10 +263,11 @@ private slots:
     {
         // Restarts long enough that the request right after one still finds the phone restarting on
         // a loaded machine.
-        QVERIFY2(farm.start({QStringLiteral("--restart-ms"), QStringLiteral("3000"),
-                             QStringLiteral("--reset-ms"), QStringLiteral("3000")}),
-                 "pelomir-phonefarm did not start");
         files = std::make_unique<FileServer>();
+        QVERIFY2(farm.start({QStringLiteral("--restart-ms"), QStringLiteral("3000"),
+                             QStringLiteral("--reset-ms"), QStringLiteral("3000"), QStringLiteral("--store"),
+                             QString::fromLatin1(files->base())}),
+                 "pelomir-phonefarm did not start");
         QTemporaryDir logs;
         QCOMPARE(cc_core_init(QDir(logs.path()).filePath(QStringLiteral("log")).toLocal8Bit().constData()),
                  1);
@@ -494,6 +509,39 @@ private slots:
         QCOMPARE(r.data, QByteArray("download failed: HTTP 404"));
         QCOMPARE(transfer(0, "ftp://127.0.0.1/x").code, int(CC_ERR_BAD_ARGUMENT));
         QCOMPARE(transfer(2, files->url("/notes.txt")).code, int(CC_ERR_BAD_ARGUMENT));
+
+        // Bytes other than the sender's are refused, and so is an address without their digest.
+        const QByteArray notes = files->url("/notes.txt");
+        r = transfer(0, notes.left(notes.indexOf('#')) + "#sha256=" + QByteArray(64, '0'));
+        QCOMPARE(r.code, int(CC_ERR_TRANSFER_FAILED));
+        QVERIFY(r.data.contains("sha256 differs"));
+        QCOMPARE(transfer(0, notes.left(notes.indexOf('#'))).code, int(CC_ERR_BAD_ARGUMENT));
+        QCOMPARE(transfer(0, notes.left(notes.indexOf('#')) + "#md5=abc").code, int(CC_ERR_BAD_ARGUMENT));
+        // Only the store's address is fetched: not another port or host of the farm's network, not
+        // the store's host under another scheme, and no redirect away from it.
+        httplib::Server elsewhere;
+        std::atomic<int> hits{0};
+        elsewhere.Get(".*", [&hits](const httplib::Request &, httplib::Response &res) {
+            ++hits;
+            res.set_content("hello phone", "text/plain");
+        });
+        const int elsewherePort = elsewhere.bind_to_any_port("127.0.0.1");
+        std::thread serving([&] { elsewhere.listen_after_bind(); });
+        const QByteArray digest = notes.mid(notes.indexOf('#'));
+        for (const QByteArray &url :
+             {"http://127.0.0.1:" + QByteArray::number(elsewherePort) + "/notes.txt" + digest,
+              "http://localhost:" + QByteArray::number(files->port) + "/notes.txt" + digest,
+              "https://127.0.0.1:" + QByteArray::number(files->port) + "/notes.txt" + digest}) {
+            r = transfer(0, url);
+            QCOMPARE(r.code, int(CC_ERR_BAD_ARGUMENT));
+            QVERIFY2(r.data.startsWith("refused"), r.data.constData());
+        }
+        elsewhere.stop();
+        serving.join();
+        QCOMPARE(hits.load(), 0);
+        r = transfer(0, files->url("/redirect.txt"));
+        QCOMPARE(r.code, int(CC_ERR_TRANSFER_FAILED));
+        QVERIFY2(r.data.contains("302"), r.data.constData());
     }
 
     void userLogin()
@@ -685,11 +733,12 @@ private slots:
     // once with the lost-connection code, and the next request finds no gateway.
     void gatewayDiesMidRequest()
     {
-        harness::Farm doomed;
-        QVERIFY(doomed.start());
-        QTcpServer stall; // an HTTP server that never answers keeps the downloads open
+        QTcpServer stall; // a store that never answers keeps the downloads open
         QVERIFY(stall.listen(QHostAddress::LocalHost));
-        const QByteArray url = "http://127.0.0.1:" + QByteArray::number(stall.serverPort()) + "/big.apk";
+        const QByteArray store = "http://127.0.0.1:" + QByteArray::number(stall.serverPort());
+        harness::Farm doomed;
+        QVERIFY(doomed.start({QStringLiteral("--store"), QString::fromLatin1(store)}));
+        const QByteArray url = store + "/big.apk#sha256=" + QByteArray(64, '0');
         cc_core_set_gateway("127.0.0.1", doomed.port);
         std::vector<std::unique_ptr<Request>> requests;
         for (int i = 0; i < 6; ++i) {

@@ -1,6 +1,6 @@
-// objstore-put ENDPOINT BUCKET KEY FILE CHECKPOINT_DIR PART_BYTES: one resumable upload with the
-// test key pair, printing "progress <transferred> <total>" as it goes and "done" or "failed <code>".
-// The resume test kills it partway and runs it again.
+// objstore-put ENDPOINT BUCKET KEY FILE CHECKPOINT_DIR PART_BYTES KEY_ID SECRET TOKEN v2|v4: one
+// resumable upload with that grant and kind of signature, printing "progress <transferred> <total>" as it
+// goes and "done" or "failed <code>". The resume test kills it partway and runs it again.
 #include "objstore/client.h"
 
 #include <cstdio>
@@ -8,13 +8,18 @@
 
 int main(int argc, char **argv)
 {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: %s ENDPOINT BUCKET KEY FILE CHECKPOINT_DIR PART_BYTES\n", argv[0]);
+    if (argc != 11) {
+        std::fprintf(
+            stderr,
+            "usage: %s ENDPOINT BUCKET KEY FILE CHECKPOINT_DIR PART_BYTES KEY_ID SECRET TOKEN v2|v4\n",
+            argv[0]);
         return 2;
     }
     objstore::ClientConfiguration configuration;
     configuration.partSize = std::stoll(argv[6]);
-    const objstore::Client client(argv[1], {"S3RVER", "S3RVER", "test-session"}, configuration);
+    if (std::string(argv[10]) == "v4")
+        configuration.signature = objstore::SignatureVersion::V4;
+    const objstore::Client client(argv[1], {argv[7], argv[8], argv[9]}, configuration);
     objstore::UploadRequest request;
     request.bucket = argv[2];
     request.key = argv[3];

@@ -153,6 +153,7 @@ class TestObjstore : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase_data();
     void initTestCase();
     void signature();
     void checkpointFile();
@@ -167,14 +168,24 @@ private slots:
     void resumeAfterKill();
 
 private:
-    Client client(ClientConfiguration configuration = {}, const char *secret = "S3RVER") const;
+    // A client of the front with a grant over "t", signing as the global data row says.
+    Client client(ClientConfiguration configuration = {}, const char *secret = nullptr) const;
     QByteArray fetch(const QString &key);
     template <class F> Outcome runAside(F &&upload);
 
     S3rverProcess m_store;
+    storegrant::Grant m_grant = S3rverProcess::grant("t");
     QTemporaryDir m_dir;
     QNetworkAccessManager m_network;
 };
+
+// Every test runs with each kind of signature.
+void TestObjstore::initTestCase_data()
+{
+    QTest::addColumn<QString>("signature");
+    QTest::newRow("v2") << QStringLiteral("v2");
+    QTest::newRow("v4") << QStringLiteral("v4");
+}
 
 void TestObjstore::initTestCase()
 {
@@ -184,14 +195,18 @@ void TestObjstore::initTestCase()
 
 Client TestObjstore::client(ClientConfiguration configuration, const char *secret) const
 {
+    QFETCH_GLOBAL(QString, signature);
     configuration.retryDelayMs = 10;
-    return Client(m_store.endpoint().toStdString(), {"S3RVER", secret, "session-token"}, configuration);
+    configuration.signature = signature == "v4" ? SignatureVersion::V4 : SignatureVersion::V2;
+    return Client(m_store.endpoint().toStdString(),
+                  {m_grant.keyId, secret ? secret : m_grant.secret, m_grant.token}, configuration);
 }
 
+// Reads an object back through the front with an address signed by the test's grant.
 QByteArray TestObjstore::fetch(const QString &key)
 {
-    QNetworkReply *reply =
-        m_network.get(QNetworkRequest(QUrl(m_store.endpoint() + "/" + m_store.bucket() + "/" + key)));
+    const std::string url = client().presignedGetUrl(m_store.bucket().toStdString(), key.toStdString(), 60);
+    QNetworkReply *reply = m_network.get(QNetworkRequest(QUrl::fromEncoded(QByteArray::fromStdString(url))));
     QSignalSpy finished(reply, &QNetworkReply::finished);
     if (!reply->isFinished())
         finished.wait(30000);
@@ -293,12 +308,12 @@ void TestObjstore::putAndReadBack()
         const QString path = writeFile(m_dir, QStringLiteral("put%1.bin").arg(size), data);
         Recorder recorder;
         UploadRequest request = uploadOf(m_store.bucket().toStdString(),
-                                         "put/" + std::to_string(size) + ".bin", path, m_dir.path());
+                                         "t/put/" + std::to_string(size) + ".bin", path, m_dir.path());
         request.progress = recorder.handler();
         const Client store = client();
         const Outcome outcome = runAside([&] { return store.resumableUpload(request); });
         QVERIFY2(outcome.success, outcome.message.c_str());
-        QCOMPARE(fetch(QStringLiteral("put/%1.bin").arg(size)), data);
+        QCOMPARE(fetch(QStringLiteral("t/put/%1.bin").arg(size)), data);
         QVERIFY(!recorder.reports.isEmpty());
         const Report last = recorder.reports.last();
         QCOMPARE(last.increment, 0u);
@@ -306,14 +321,14 @@ void TestObjstore::putAndReadBack()
         QCOMPARE(last.total, size);
     }
     const Outcome missing =
-        client().putObject(uploadOf(m_store.bucket().toStdString(), "x", m_dir.filePath("none")));
+        client().putObject(uploadOf(m_store.bucket().toStdString(), "t/x", m_dir.filePath("none")));
     QCOMPARE(QString::fromStdString(missing.code), QStringLiteral("FileError"));
 }
 
 void TestObjstore::refusedCredentials()
 {
     const QString path = writeFile(m_dir, QStringLiteral("small.txt"), "hello");
-    const UploadRequest request = uploadOf(m_store.bucket().toStdString(), "refused.txt", path);
+    const UploadRequest request = uploadOf(m_store.bucket().toStdString(), "t/refused.txt", path);
     const Client wrongSecret = client({}, "wrong");
     Outcome outcome = runAside([&] { return wrongSecret.putObject(request); });
     QVERIFY(!outcome.success);
@@ -321,10 +336,11 @@ void TestObjstore::refusedCredentials()
     QCOMPARE(outcome.httpStatus, 403);
     QVERIFY(!outcome.message.empty());
 
-    const Client wrongKey(m_store.endpoint().toStdString(), {"OTHER", "S3RVER", ""});
+    // The token names its own key; another key with the grant's secret is refused.
+    const Client wrongKey(m_store.endpoint().toStdString(), {"OTHER", m_grant.secret, m_grant.token});
     outcome = runAside([&] { return wrongKey.putObject(request); });
-    QCOMPARE(QString::fromStdString(outcome.code), QStringLiteral("InvalidAccessKeyId"));
-    QCOMPARE(fetch(QStringLiteral("refused.txt")), QByteArray("<missing>"));
+    QCOMPARE(QString::fromStdString(outcome.code), QStringLiteral("InvalidToken"));
+    QCOMPARE(fetch(QStringLiteral("t/refused.txt")), QByteArray("<missing>"));
 }
 
 void TestObjstore::multipartProgress()
@@ -336,12 +352,12 @@ void TestObjstore::multipartProgress()
     Recorder recorder;
     const int before = m_store.logCount(QStringLiteral("Stored part"));
     UploadRequest request =
-        uploadOf(m_store.bucket().toStdString(), "multi/file name.bin", path, m_dir.path());
+        uploadOf(m_store.bucket().toStdString(), "t/multi/file name.bin", path, m_dir.path());
     request.progress = recorder.handler();
     const Client store = client(configuration);
     const Outcome outcome = runAside([&] { return store.resumableUpload(request); });
     QVERIFY2(outcome.success, outcome.message.c_str());
-    QCOMPARE(fetch(QStringLiteral("multi/file%20name.bin")), data);
+    QCOMPARE(fetch(QStringLiteral("t/multi/file name.bin")), data);
     QTRY_COMPARE(m_store.logCount(QStringLiteral("Stored part")) - before, 6);
 
     int64_t sum = 0, previous = 0;
@@ -375,7 +391,9 @@ void TestObjstore::resume()
     QFETCH(QString, change);
     QFETCH(int, partsOnResume);
     const QByteArray data = randomBytes(8 * 64 * 1024);
-    const QString name = QStringLiteral("resume-%1.bin").arg(QTest::currentDataTag()).replace(' ', '-');
+    QFETCH_GLOBAL(QString, signature);
+    const QString name =
+        QStringLiteral("resume-%1-%2.bin").arg(signature, QTest::currentDataTag()).replace(' ', '-');
     const QString path = writeFile(m_dir, name, data);
     QTemporaryDir checkpoints;
     ClientConfiguration configuration;
@@ -384,7 +402,7 @@ void TestObjstore::resume()
     configuration.parallelParts = 1;
     std::atomic<bool> cancel{false};
     UploadRequest request =
-        uploadOf(m_store.bucket().toStdString(), "resume/" + name.toStdString(), path, checkpoints.path());
+        uploadOf(m_store.bucket().toStdString(), "t/resume/" + name.toStdString(), path, checkpoints.path());
     request.progress = [&cancel](uint32_t, int64_t transferred, int64_t, void *) {
         if (transferred >= 2 * 64 * 1024)
             cancel = true;
@@ -416,7 +434,7 @@ void TestObjstore::resume()
     outcome = runAside([&] { return again.resumableUpload(request); });
     QVERIFY2(outcome.success, outcome.message.c_str());
     QTRY_COMPARE(m_store.logCount(QStringLiteral("Stored part")) - before, partsOnResume);
-    QCOMPARE(fetch("resume/" + name), data);
+    QCOMPARE(fetch("t/resume/" + name), data);
 }
 
 void TestObjstore::retries()
@@ -544,9 +562,18 @@ void TestObjstore::resumeAfterKill()
     const QByteArray data = randomBytes(qint64(parts) * partBytes - 1000);
     const QString path = writeFile(m_dir, QStringLiteral("killed.bin"), data);
     QTemporaryDir checkpoints;
-    const QStringList args{
-        m_store.endpoint(), m_store.bucket(),          QStringLiteral("killed/object.bin"), path,
-        checkpoints.path(), QString::number(partBytes)};
+    QFETCH_GLOBAL(QString, signature);
+    const QString key = "t/killed/" + signature + ".bin";
+    const QStringList args{m_store.endpoint(),
+                           m_store.bucket(),
+                           key,
+                           path,
+                           checkpoints.path(),
+                           QString::number(partBytes),
+                           QString::fromStdString(m_grant.keyId),
+                           QString::fromStdString(m_grant.secret),
+                           QString::fromStdString(m_grant.token),
+                           signature};
     const QString program = qEnvironmentVariable("PELOMIR_BIN_DIR") + QStringLiteral("/objstore-put");
 
     const int start = m_store.logCount(QStringLiteral("Stored part"));
@@ -587,7 +614,7 @@ void TestObjstore::resumeAfterKill()
     const int stored = m_store.logCount(QStringLiteral("Stored part")) - start;
     QVERIFY2(stored <= parts + 2,
              qPrintable(QStringLiteral("%1 parts stored for %2").arg(stored).arg(parts)));
-    QCOMPARE(QCryptographicHash::hash(fetch(QStringLiteral("killed/object.bin")), QCryptographicHash::Md5),
+    QCOMPARE(QCryptographicHash::hash(fetch(key), QCryptographicHash::Md5),
              QCryptographicHash::hash(data, QCryptographicHash::Md5));
     QVERIFY(QDir(checkpoints.path()).entryList({QStringLiteral("*.checkpoint")}).isEmpty());
 }

@@ -3,6 +3,7 @@
 #include "tests/support/credential.h"
 #include "tests/support/providerprocess.h"
 
+#include <QDateTime>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -905,6 +906,13 @@ void TestProvider::uploadInfoAndUpdateCheck()
     for (const char *key : {"accessKeyId", "accessKeySecret", "bucket", "fileUploadPath", "securityToken"})
         QVERIFY2(info[key].isString() && !info[key].toString().isEmpty(), key);
     QCOMPARE(info["fileUploadPath"].toString(), "upload/" + userId);
+    // Each call mints a grant of its own that lasts an hour, not a key shared by every account.
+    const qint64 expiry = qint64(info["expiration"].toDouble());
+    QVERIFY(expiry > QDateTime::currentSecsSinceEpoch() + 3500 &&
+            expiry <= QDateTime::currentSecsSinceEpoch() + 3600);
+    const QJsonObject again = main_->get(path + userId + common, token)["content"].toObject();
+    for (const char *key : {"accessKeyId", "accessKeySecret", "securityToken"})
+        QVERIFY2(again[key].toString() != info[key].toString(), key);
     QCOMPARE(main_->get(path + "1" + userId + common, token)["status"].toInt(), 403);
     QCOMPARE(main_->get(path + userId + common)["status"].toInt(), 401);
     QCOMPARE(main_->get("/api/public/v1/storage/get-upload-info?" + common.mid(1), token)["status"].toInt(),

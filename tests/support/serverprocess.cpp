@@ -43,6 +43,13 @@ ServerKind ServerKind::s3rver(const QString &dataDir, const QString &bucket)
             {QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)")}};
 }
 
+ServerKind ServerKind::storefront()
+{
+    return {QStringLiteral("pelomir-storefront"),
+            {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")},
+            {QStringLiteral("^listening on http://127\\.0\\.0\\.1:(\\d+)")}};
+}
+
 void ChildProcess::setupChildProcess()
 {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);

@@ -24,6 +24,8 @@ struct ServerKind
     // The s3rver object store (from PATH; scripts/setup installs it) keeping its objects in `dataDir`,
     // with `bucket` created. It logs every stored object and part on standard output.
     static ServerKind s3rver(const QString &dataDir, const QString &bucket);
+    // The store front; its store, bucket and grant secret come as arguments.
+    static ServerKind storefront();
 };
 
 // A QProcess that is killed with the test process, also when the test crashes.

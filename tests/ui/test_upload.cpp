@@ -4,6 +4,7 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "objstore/client.h"
 #include "oper/zqphoneform.h"
 #include "phone/sdkmanager.h"
 #include "platform/windowmessage.h"
@@ -34,6 +35,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -124,11 +126,12 @@ void TestUpload::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY2(m_store.start(), qPrintable(m_store.error()));
-    QVERIFY2(m_farm.start(), "pelomir-phonefarm did not start");
+    QVERIFY2(m_farm.start({"--store", m_store.endpoint()}), "pelomir-phonefarm did not start");
     cc_core_set_gateway("127.0.0.1", m_farm.port);
     m_provider = std::make_unique<ProviderProcess>(
-        m_dir.filePath("provider.db"), QStringList{"--dev", "--store-bucket", m_store.bucket(), "--farm",
-                                                   QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
+        m_dir.filePath("provider.db"),
+        QStringList{"--dev", "--store-bucket", m_store.bucket(), "--store-url", m_store.endpoint(), "--farm",
+                    QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
     QString error;
     QVERIFY2(m_provider->start(&error), qPrintable(error));
     const QString url = m_provider->baseUrl();
@@ -147,7 +150,7 @@ void TestUpload::cleanupTestCase()
 void TestUpload::init()
 {
     g_config->objstoreEndpoint = m_store.endpoint();
-    g_config->objstoreFileUrl = m_store.endpoint() + "/" + m_store.bucket();
+    g_config->objstoreSignature = "v2";
 }
 
 std::unique_ptr<ZqDeviceList> TestUpload::grid(const QList<phoneRecord> &ticked)
@@ -243,10 +246,11 @@ void TestUpload::videoKeyAndRounds()
     QStringList expected{md5("second file") + "d.me", md5(video) + ".mp4"};
     expected.sort();
     QCOMPARE(stored, expected);
-    // The object is at upload/<user>/<day>/<md5>.mp4 with the file's bytes.
+    // The object is at upload/<user>/<day>/<md5>.mp4 with the file's bytes (read from the store
+    // itself: the front lets no one read without a grant).
     QProcess curl;
-    curl.start("curl", {"-s", m_store.endpoint() + "/" + m_store.bucket() + "/upload/" + userId + "/" + day +
-                                  "/" + md5(video) + ".mp4"});
+    curl.start("curl", {"-s", m_store.storeEndpoint() + "/" + m_store.bucket() + "/upload/" + userId + "/" +
+                                  day + "/" + md5(video) + ".mp4"});
     QVERIFY(curl.waitForFinished(30000));
     QCOMPARE(curl.readAllStandardOutput(), video);
 }
@@ -387,14 +391,29 @@ void TestUpload::failures()
     QCOMPARE(sink.bus.payloads(Msg::uploadEnded).last()["stored"].toBool(), false);
     QCOMPARE(list->pendingUploadCount(), 0);
 
-    // Stored, but the phones are sent to an address where nothing answers.
+    // Stored, then swapped in the store before the phone fetches it: the phone refuses the bytes and
+    // the tip says the transfer failed. Signed with the second kind this time.
     g_config->objstoreEndpoint = m_store.endpoint();
-    g_config->objstoreFileUrl = nowhere + "/files";
-    QVERIFY(upload(list.get(), {file}, 1));
+    g_config->objstoreSignature = "v4";
+    const QString apk =
+        writeFile(m_dir.filePath("swapped.apk"), "PMAPK 1\npackage: com.pelomir.real\nlabel: Real\n\n");
+    QVERIFY(upload(list.get(), {apk}, 1));
+    const QString day = QDate::currentDate().toString("yyyy/MM/dd");
+    const QString key = QString("upload/%1/%2/%3.apk")
+                            .arg(g_userInfo->userDetail().userId)
+                            .arg(day, md5("PMAPK 1\npackage: com.pelomir.real\nlabel: Real\n\n"));
+    QProcess curl;
+    curl.start("curl", {"-s", "-f", "-X", "PUT", "--data-binary", "PMAPK 1\npackage: com.pelomir.swapped\n\n",
+                        m_store.storeEndpoint() + "/" + m_store.bucket() + "/" + key});
+    QVERIFY(curl.waitForFinished(30000) && curl.exitCode() == 0);
     list->checkPendingUploads();
     QVERIFY(waitFor([&] { return sink.tips.size() == 1; }, 60000));
     QCOMPARE(sink.tips, QStringList{"文件上传失败"});
-    QVERIFY(sink.bus.payloads(Msg::transferResult).last()["code"].toInt() < 0);
+    const QJsonObject refused = sink.bus.payloads(Msg::transferResult).last();
+    QVERIFY(refused["code"].toInt() < 0);
+    QVERIFY2(refused["detail"].toString().contains("sha256"), qPrintable(refused["detail"].toString()));
+    QVERIFY(!installed(phone).contains("com.pelomir.swapped"));
+    QVERIFY(!installed(phone).contains("com.pelomir.real"));
 }
 
 // Names that are not plain ASCII, or that hold characters with a meaning in an address, reach the
@@ -479,21 +498,33 @@ void TestUpload::limits()
     QVERIFY(!task.fill("d", "u", "http://h/" + QString(1015, 'x'), &why));
     QVERIFY(!task.fill("d", QString::fromUtf8("凭证"), "http://h/x", &why));
 
-    // A file whose address would not fit a transfer is refused before it is uploaded.
-    Sink sink({Msg::showDialog, Msg::uploadEnded});
-    auto list = grid({livePhones().at(5)});
+    // A file whose address would not fit a transfer is refused before it is uploaded. The signed
+    // address of the second kind has a fixed length but for the bucket's name, which sets it here.
+    Sink sink({Msg::showDialog});
     const QString file = writeFile(m_dir.filePath("long.txt"), "long");
-    const QString prefix = m_store.endpoint() + "/" + m_store.bucket();
-    const int keyBytes =
-        QString("upload/%1/yyyy/MM/dd/").arg(g_userInfo->userDetail().userId).size() + 32 + 4;
+    const storegrant::Grant grant = S3rverProcess::grant("upload/limits");
+    const std::string key = "upload/limits/" + QDate::currentDate().toString("yyyy/MM/dd").toStdString() +
+                            "/" + md5("long").toStdString() + ".txt";
+    const int fixed =
+        int(objstore::presignGet(objstore::SignatureVersion::V4, m_store.endpoint().toStdString(), "", key,
+                                 grant.keyId, grant.secret, grant.token, "us-east-1", 0,
+                                 ObjUpload::urlTtlSeconds)
+                .size()) +
+        8 + 64; // "#sha256=" and the digest
     for (int extra : {0, 1}) {
-        g_config->objstoreFileUrl = prefix + QString(1023 - keyBytes - 1 - prefix.size() + extra, 'p');
-        QVERIFY(g_config->objstoreFileUrl.startsWith(prefix));
-        post(Msg::uploadFiles, {{"files", QJsonArray{file}}});
-        QVERIFY(waitFor([&] { return sink.bus.payloads(Msg::uploadEnded).size() == extra + 1; }));
-        QCOMPARE(sink.bus.payloads(Msg::uploadEnded).last()["stored"].toBool(), extra == 0);
+        ObjUpload upload;
+        upload.signature = "v4";
+        QVERIFY(upload.loadUploadInfo({{"accessKeyId", QString::fromStdString(grant.keyId)},
+                                       {"accessKeySecret", QString::fromStdString(grant.secret)},
+                                       {"securityToken", QString::fromStdString(grant.token)},
+                                       {"bucket", QString(ObjUpload::maxUrlBytes - fixed + extra, 'b')},
+                                       {"fileUploadPath", "upload/limits"}}));
+        // The address fits and the upload goes out, to a bucket the store does not serve.
+        QVERIFY(!upload.uploadFile(file, "long.txt"));
+        pump();
+        QCOMPARE(sink.bus.notices().size(), extra + 1);
+        QCOMPARE(sink.bus.notices().last().contains("1023"), extra == 1);
     }
-    QVERIFY(sink.bus.notices().last().contains("1023"));
 }
 
 // The upload page's transfer: one reply per phone with the page's callback name and the SDK's code.
@@ -506,13 +537,39 @@ void TestUpload::webTransfer()
     QByteArrayList replies;
     WebTransfer transfer;
     QString why;
-    // The farm fetches the file from the store's public address.
-    QProcess curl;
-    curl.start("curl", {"-s", "-X", "PUT", "--data-binary", "@" + file,
-                        m_store.endpoint() + "/" + m_store.bucket() + "/web.apk"});
-    QVERIFY(curl.waitForFinished(30000));
-    QVERIFY(transfer.task.fill(phone.deviceId, phone.deviceUcId,
-                               m_store.endpoint() + "/" + m_store.bucket() + "/web.apk", &why));
+    // Stored under a grant of its own; the phone gets a signed address with the file's digest.
+    const storegrant::Grant grant = S3rverProcess::grant("web");
+    const objstore::Client client(m_store.endpoint().toStdString(), {grant.keyId, grant.secret, grant.token});
+    objstore::UploadRequest stored;
+    stored.bucket = m_store.bucket().toStdString();
+    stored.key = "web/web.apk";
+    stored.filePath = file.toStdString();
+    QVERIFY(client.putObject(stored).success);
+    QFile content(file);
+    QVERIFY(content.open(QIODevice::ReadOnly));
+    const QString digest = QCryptographicHash::hash(content.readAll(), QCryptographicHash::Sha256).toHex();
+    const QString url =
+        QString::fromStdString(client.presignedGetUrl(stored.bucket, stored.key, 600)) + "#sha256=" + digest;
+
+    // Any address but the store's is refused without a connection being made.
+    QTcpServer elsewhere;
+    QVERIFY(elsewhere.listen(QHostAddress::LocalHost));
+    std::atomic<int> refusedCode{0};
+    QVERIFY(transfer.task.fill(
+        phone.deviceId, phone.deviceUcId,
+        QString("http://127.0.0.1:%1/web.apk#sha256=%2").arg(elsewhere.serverPort()).arg(digest), &why));
+    sendTransfer(transfer.task, [&](int code, const QByteArray &) { refusedCode = code; });
+    QVERIFY(waitFor([&] { return refusedCode.load() != 0; }));
+    QVERIFY(refusedCode.load() < 0);
+    QVERIFY(!elsewhere.hasPendingConnections());
+    // The store's address without a digest is refused too.
+    refusedCode = 0;
+    QVERIFY(transfer.task.fill(phone.deviceId, phone.deviceUcId, url.left(url.indexOf('#')), &why));
+    sendTransfer(transfer.task, [&](int code, const QByteArray &) { refusedCode = code; });
+    QVERIFY(waitFor([&] { return refusedCode.load() != 0; }));
+    QVERIFY(refusedCode.load() < 0);
+
+    QVERIFY(transfer.task.fill(phone.deviceId, phone.deviceUcId, url, &why));
     transfer.type = 1;
     transfer.callback = QString(TransferTask::maxCallbackBytes, 'c');
     transfer.deliver = [&](const QByteArray &reply) {
