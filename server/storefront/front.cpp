@@ -3,6 +3,7 @@
 #include "server/storefront/httphead.h"
 #include "server/storefront/s3auth.h"
 
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <arpa/inet.h>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -564,8 +566,15 @@ void Front::serveConnection(int fd, const std::string &peer)
             break;
         if (bodyLength > 0) {
             // Streamed as it comes; a client that stops early leaves the store a cut request, which
-            // it drops with the connection.
-            std::vector<char> block(kRelayBlock);
+            // it drops with the connection. A body whose signed digest does not match is cut the same
+            // way: its last block is held back until the digest is known.
+            std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> digest(nullptr, &EVP_MD_CTX_free);
+            if (!verdict.payloadSha256.empty()) {
+                digest.reset(EVP_MD_CTX_new());
+                EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr);
+            }
+            std::vector<char> block(kRelayBlock), held(kRelayBlock);
+            size_t heldSize = 0;
             int64_t left = bodyLength;
             bool upstreamOk = true;
             while (left > 0) {
@@ -574,10 +583,28 @@ void Front::serveConnection(int fd, const std::string &peer)
                 if (n <= 0)
                     break;
                 left -= n;
-                upstreamOk = upstreamOk && upstream.send(block.data(), size_t(n));
+                if (digest)
+                    EVP_DigestUpdate(digest.get(), block.data(), size_t(n));
+                upstreamOk = upstreamOk && (heldSize == 0 || upstream.send(held.data(), heldSize));
+                std::swap(block, held);
+                heldSize = size_t(n);
             }
             if (left > 0)
                 break;
+            if (digest) {
+                unsigned char sum[EVP_MAX_MD_SIZE];
+                unsigned int size = 0;
+                EVP_DigestFinal_ex(digest.get(), sum, &size);
+                if (s3auth::hex(sum, size) != verdict.payloadSha256) {
+                    std::fprintf(stderr, "refused %s %s from %s: XAmzContentSHA256Mismatch\n",
+                                 printable(head.method).c_str(), printable(head.target).c_str(),
+                                 peer.c_str());
+                    answerError(client, 400, "XAmzContentSHA256Mismatch",
+                                "the body's SHA-256 differs from x-amz-content-sha256", isHead, !keep);
+                    continue;
+                }
+            }
+            upstreamOk = upstreamOk && upstream.send(held.data(), heldSize);
             if (!upstreamOk) {
                 answerError(client, 503, "ServiceUnavailable", "the object store dropped the request", isHead,
                             !keep);

@@ -153,6 +153,13 @@ bool parse(const Incoming &request, Parsed *out, std::string *why)
     return true;
 }
 
+bool isSha256Hex(const std::string &text)
+{
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
 bool isSubresource(const std::string &name)
 {
     return name == "uploads" || name == "uploadId" || name == "partNumber";
@@ -283,6 +290,9 @@ Verdict authenticate(const std::string &method, const Parsed &parsed, const Sett
             return refuse(400, "InvalidRequest", "missing x-amz-content-sha256");
         if (payload.compare(0, 10, "STREAMING-") == 0)
             return refuse(501, "NotImplemented", "chunked payload signatures are not supported");
+        if (payload != "UNSIGNED-PAYLOAD" && !isSha256Hex(payload))
+            return refuse(400, "InvalidArgument",
+                          "x-amz-content-sha256 is neither a digest nor UNSIGNED-PAYLOAD");
         const size_t scope = credential.find('/');
         const std::string scopeText = credential.substr(scope + 1);
         const size_t r1 = scopeText.find('/');
@@ -464,6 +474,8 @@ Verdict authorize(const Incoming &request, const Settings &settings, int64_t now
     verdict.key = key;
     verdict.subresource = subresourceText(parsed);
     verdict.keyId = auth.keyId;
+    if (auth.kind == Auth::V4Header && isSha256Hex(parsed.header("x-amz-content-sha256")))
+        verdict.payloadSha256 = parsed.header("x-amz-content-sha256");
     return verdict;
 }
 

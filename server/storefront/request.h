@@ -38,6 +38,9 @@ struct Verdict
     std::string key;
     std::string subresource;
     std::string keyId;
+    // The body's SHA-256 (lowercase hex) that the signature covers, when it names one; the front
+    // checks the body against it before the store gets its last byte.
+    std::string payloadSha256;
 };
 
 Verdict authorize(const Incoming &request, const Settings &settings, int64_t now);

@@ -314,6 +314,42 @@ void TestStorefront::credentials()
     QCOMPARE(send("PUT", key, &m_a, "stale", {}, now() - 20 * 60).code, std::string("RequestTimeTooSkewed"));
     QCOMPARE(send("PUT", key, &m_a, "early", {}, now() + 20 * 60).code, std::string("RequestTimeTooSkewed"));
 
+    // A signature of the second kind that names the body's digest holds only for that body.
+    const auto v4Put = [&](const std::string &body, const std::string &declared,
+                           const std::string &target = "/" + kBucket + "/upload/1/credentials.txt") {
+        objstore::V4Request request;
+        request.method = "PUT";
+        request.path = target;
+        const std::string date = objstore::amzDate(now());
+        request.headers = {{"host", "127.0.0.1:" + std::to_string(m_store.port())},
+                           {"x-amz-content-sha256", declared},
+                           {"x-amz-date", date},
+                           {"x-amz-security-token", m_a.token}};
+        request.payloadHash = declared;
+        httplib::Client client(m_store.endpoint().toStdString());
+        const httplib::Headers headers = {
+            {"x-amz-content-sha256", declared},
+            {"x-amz-date", date},
+            {"x-amz-security-token", m_a.token},
+            {"Authorization", objstore::v4Authorization(m_a.keyId, m_a.secret, "us-east-1", date, request)}};
+        const httplib::Result result = client.Put(target.c_str(), headers, body, "application/octet-stream");
+        return result ? std::make_pair(result->status, codeOf(result->body))
+                      : std::make_pair(0, std::string());
+    };
+    const std::string big(600 * 1024, 'x'); // longer than one block of the front's relay
+    const std::string cut = "/" + kBucket + "/upload/1/mismatch.bin";
+    QCOMPARE(v4Put(big, s3auth::sha256Hex(big + "y"), cut),
+             std::make_pair(400, std::string("XAmzContentSHA256Mismatch")));
+    // The store never gets the whole body. (s3rver keeps what it read of a request cut off, so the
+    // object may hold a shorter copy, which no digest check passes.)
+    QVERIFY(stored("upload/1/mismatch.bin").size() < big.size());
+    QCOMPARE(v4Put("short", s3auth::sha256Hex("other"), cut).second,
+             std::string("XAmzContentSHA256Mismatch"));
+    QCOMPARE(v4Put("first", "UNSIGNED-PAYLOAD").first, 200);
+    QCOMPARE(v4Put("first", s3auth::sha256Hex("first")).first, 200);
+    QCOMPARE(stored("upload/1/credentials.txt"), std::string("first"));
+    QCOMPARE(v4Put("first", "not a digest").second, std::string("InvalidArgument"));
+
     for (const char *method : {"PUT", "GET", "HEAD", "DELETE"}) {
         a = send(method, key, nullptr, std::string(method) == "PUT" ? "anonymous" : "");
         QCOMPARE(a.status, 403);
