@@ -1340,14 +1340,14 @@ void TestProvider::throttling()
              429);
     // A whole lock cycle without a success: once the lock is over, wrong passwords are evaluated from
     // the start again and lock the pair a second time; answers while locked count nothing.
-    const auto wrong = [&] {
+    const auto guess = [&] {
         return main_->post(login, {{"phone", phone}, {"password", "wrong"}})["status"].toInt();
     };
     for (int round = 0; round < 2; ++round) {
-        QTRY_COMPARE_WITH_TIMEOUT(wrong(), 403, 10000);
-        QCOMPARE(wrong(), 403);
-        QCOMPARE(wrong(), 403);
-        QCOMPARE(wrong(), 429);
+        QTRY_COMPARE_WITH_TIMEOUT(guess(), 403, 10000);
+        QCOMPARE(guess(), 403);
+        QCOMPARE(guess(), 403);
+        QCOMPARE(guess(), 429);
     }
     QTRY_VERIFY_WITH_TIMEOUT(!main_->login(phone, "right-password").isEmpty(), 10000);
 
