@@ -193,7 +193,7 @@ void ZqDeviceList::logFirstTiles() const
     // Where a user would click: scripts and support find the first tiles from this, not from a
     // fixed point that moves whenever the page's layout changes.
     QString places;
-    for (int i = 0; i < qMin(2, m_order.size()); ++i) {
+    for (int i = 0; i < qMin(10, m_order.size()); ++i) {
         const QPoint centre = m_order.at(i)->mapToGlobal(m_order.at(i)->rect().center());
         places += QStringLiteral(" (%1, %2)").arg(centre.x()).arg(centre.y());
     }

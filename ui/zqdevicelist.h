@@ -58,7 +58,7 @@ public:
 
     // Places the tiles in rows and lets each decide whether it is in view.
     void layoutTiles();
-    // Logs the screen centres of the first two tiles after a layout.
+    // Logs the screen centres of the first ten tiles after a layout.
     void logFirstTiles() const;
     // A layout once the events already queued have been handled; ticks come in bursts.
     void scheduleLayout();

@@ -156,7 +156,7 @@ client_up() {
 
 # click X Y: a left click at a point of the screen.
 click() { xdotool mousemove "$1" "$2" click 1; }
-# tile_centre K: "X Y", the screen centre of the K-th tile (1 or 2) in the client's latest layout.
+# tile_centre K: "X Y", the screen centre of the K-th tile (1 to 10) in the client's latest layout.
 tile_centre() {
   local at
   at=$(grep -o 'tile grid: [1-9][0-9]* tiles, centres.*' "$log" | tail -n1 | grep -o '([0-9-]*, [0-9-]*)' |

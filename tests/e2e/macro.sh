@@ -18,6 +18,12 @@ notes_icon() {
     grep -o 'content-desc="com.pmapps.notes" bounds="\[[0-9]*,[0-9]*\]\[[0-9]*,[0-9]*\]"' |
     grep -o '[0-9]\+' | paste -sd,
 }
+# notes_slot ID: N for the notes icon as the N-th icon on the phone's launcher. Launchers of up to 20
+# apps have four columns, so that places it at the same share of the screen on phones of every size.
+notes_slot() {
+  shell "$1" 'uiautomator dump' | grep -o 'package="com.pmapps.launcher" text="[^"]*" content-desc="[^"]*"' |
+    grep -n 'content-desc="com.pmapps.notes"' | cut -d: -f1
+}
 # shows ID TEXT: the notes app is in front and its field holds TEXT.
 shows() { shell "$1" 'uiautomator dump' | grep -qF "package=\"com.pmapps.notes\" text=\"$2\""; }
 typed='macro e2e'
@@ -32,13 +38,15 @@ master=$(xdotool getwindowname "$mwid")
 xdotool windowmove --sync "$mwid" 1000 0
 wait_for 30 grep -q -- '----------------------------------' "$log"
 IFS=, read -r x1 y1 x2 y2 <<<"$(notes_icon "$master")"
+master_slot=$(notes_slot "$master")
+IFS=x read -r width height <<<"$(shell "$master" 'wm size' | sed -n 's/^Physical size: //p')"
 
-# Record: the side bar's record button, a tap on the notes icon (the display shows the 720x1280
-# screen at half size below the 33-pixel title bar), typed text, the button again.
+# Record: the side bar's record button, a tap on the notes icon (the display shows the phone's
+# screen 360x640 below the 33-pixel title bar, whatever its size), typed text, the button again.
 click 1374 443
 wait_for 10 grep -q 'macro recording started' "$log"
 shot recording
-click $((1000 + (x1 + x2) / 4)) $((33 + (y1 + y2) / 4))
+click $((1000 + (x1 + x2) * 180 / width)) $((33 + (y1 + y2) * 320 / height))
 wait_for 30 bash -c "'$bin/pelomir-phoneshell' '$master' 'uiautomator dump' | grep -q 'package=\"com.pmapps.notes\"'"
 xdotool windowfocus --sync "$mwid"
 wait_for 10 focused ZqPhoneWindow
@@ -52,10 +60,11 @@ hidden=$(grep -c 'window hidden: ZqDialogForm' "$log" || true)
 click 641 443
 wait_for 10 seen $((hidden + 1)) 'window hidden: ZqDialogForm'
 
-# Where each phone's launcher has its notes icon, read before the replay opens the notes app.
-declare -A icon
+# Where each phone's launcher has its notes icon, read before the replay opens the notes app, and
+# how many of the phones of each size could show the replay.
+declare -A slot
 for id in $(sqlite3 "$stack/provider.db" "SELECT device_id FROM phones"); do
-  icon[$id]=$(notes_icon "$id" || true)
+  slot[$id]=$(notes_slot "$id" || true)
 done
 
 # Replay from the toolbar's batch menu with a stagger between phones.
@@ -77,20 +86,22 @@ shot finished
 
 # Every ticked phone that may be operated was replayed on. A phone whose credential has expired
 # (the demo account holds one) refuses the login and every event; every other one whose notes icon
-# sits where the master's does shows what the master showed.
+# sits where the master's does, at whatever size, shows what the master showed.
 replayed=$(grep -o 'macro replay ended: "[^"]*" done' "$log" | cut -d'"' -f2 | sort -u)
 refused=$(grep -o 'sync login failed, deviceId: "[^"]*"' "$log" | cut -d'"' -f2 | sort -u)
 [[ $(wc -l <<<"$replayed") -ge 20 ]]
 targets=()
+declare -A sizes
 for id in $replayed; do
   [[ $id == "$master" ]] && continue
   grep -qx "$id" <<<"$refused" && continue
-  [[ ${icon[$id]:-} == "$x1,$y1,$x2,$y2" ]] || continue
+  [[ ${slot[$id]:-} == "$master_slot" ]] || continue
   wait_for 30 shows "$id" "$typed"
   targets+=("$id")
+  sizes[$(shell "$id" 'wm size' | sed -n 's/^Physical size: //p')]=1
 done
-echo "replayed with the text shown: ${targets[*]}"
-[[ ${#targets[@]} -ge 3 ]]
+echo "replayed with the text shown: ${targets[*]} (sizes: ${!sizes[*]})"
+[[ ${#targets[@]} -ge 3 && ${#sizes[@]} -eq 3 ]]
 
 # The farm's log: replays begin in cloudPhoneId order, each at least the stagger after the last.
 logins=$(awk -v since="$begun" '$1 == "login" && $6 >= since { print $6 }' "$farmlog")

@@ -107,7 +107,6 @@ private slots:
     void dropOnControlWindow();
     void failures();
     void awkwardNames();
-    void handOverFailureIsShown();
     void limits();
     void webTransfer();
 
@@ -459,31 +458,6 @@ void TestUpload::awkwardNames()
     for (const QJsonObject &handed : sink.bus.payloads(Msg::uploadHandedOver))
         QCOMPARE(handed["failed"].toInt(), 0);
     QVERIFY(!sink.tips.contains("文件上传失败"));
-}
-
-// A phone that cannot be told about a stored file shows as failed, in its tip and in the upload
-// window, never as notified.
-void TestUpload::handOverFailureIsShown()
-{
-    Sink sink({Msg::transferResult, Msg::uploadHandedOver});
-    const phoneRecord phone = livePhones().at(15);
-    auto list = grid({phone});
-    const QString file = writeFile(m_dir.filePath("handover.txt"), "never told");
-    // An address base the phone library cannot carry: stored, but no phone can be told.
-    g_config->objstoreFileUrl = m_store.endpoint() + "/存储";
-    QVERIFY(upload(list.get(), {file}, 1, phone.deviceId));
-    list->checkPendingUploads();
-    QVERIFY(waitFor([&] { return sink.bus.payloads(Msg::transferResult).size() == 1; }));
-    QCOMPARE(sink.tips, QStringList{"文件上传失败"});
-    const QJsonObject result = sink.bus.payloads(Msg::transferResult).first();
-    QCOMPARE(result["deviceId"].toString(), phone.deviceId);
-    QVERIFY(result["code"].toInt() < 0);
-    QCOMPARE(sink.bus.payloads(Msg::uploadHandedOver).first()["failed"].toInt(), 1);
-    UploadWindow *window = list->uploadWindow();
-    const int row = window->rowCount() - 1;
-    QVERIFY(waitFor([&] { return window->resultText(row).contains("失败"); }));
-    QVERIFY2(window->statusText(row).contains("未能通知设备"), qPrintable(window->statusText(row)));
-    QVERIFY(!window->statusText(row).contains("已通知设备"));
 }
 
 void TestUpload::limits()
