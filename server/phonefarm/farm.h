@@ -21,7 +21,9 @@ struct FarmOptions
     qint64 resetMs = 8000;
     int maxPhones = 5000;
     int maxFps = 30;
-    int idleMs = 10000; // a connection silent this long is closed
+    int idleMs = 10000;   // a connection silent this long is closed
+    bool h264 = true;     // display streams of clients that take H.264 get it
+    int videoKbps = 2500; // H.264 bitrate cap
 };
 
 // Monotonic milliseconds shared by the whole farm.
