@@ -304,7 +304,7 @@ bool decode(const QByteArray &body, Message *out, QString *error)
                  r.u8(&m.rotation) && r.u64(&m.renderedAtUs) && (!video || r.u8(&flags)) &&
                  r.bytes32(&m.data, kMaxAnswer, "frame") && r.atEnd();
             if (ok && (m.width == 0 || m.height == 0 || m.rotation > 3 ||
-                       int(m.width) * int(m.height) > kMaxFramePixels)) {
+                       qint64(m.width) * m.height > kMaxFramePixels)) {
                 r.error = QStringLiteral("bad frame geometry");
                 ok = false;
             } else if (ok && video && (flags > 1 || m.data.isEmpty() || m.width % 2 || m.height % 2)) {
