@@ -95,7 +95,14 @@ struct VideoStream
     };
     using Done = std::function<void(ccwire::Frame)>;
 
-    VideoStream(int fps, int kbps) : encoder(fps, kbps) {}
+    VideoStream(int fps, int kbps) : wantKbps(kbps), encoder(fps, kbps) {}
+
+    // Main thread; takes the mutex. The cap for the pictures encoded next.
+    void setKbps(int kbps)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        wantKbps = kbps;
+    }
 
     // Main thread; takes the mutex. The next picture encoded is a keyframe.
     void wantKeyframe()
@@ -119,7 +126,9 @@ struct VideoStream
             ++next;
             const bool key = keyWanted;
             keyWanted = false;
+            const int kbps = wantKbps;
             lock.unlock();
+            encoder.setMaxKbps(kbps);
             bool isKey = false;
             if (!p.image.isNull())
                 p.frame.data = encoder.encode(p.image, p.timeMs, key, &isKey);
@@ -135,6 +144,7 @@ struct VideoStream
     quint32 next = 1;
     bool encoding = false; // a worker owns the encoder
     bool keyWanted = false;
+    int wantKbps;
     VideoEncoder encoder;
 };
 
@@ -496,8 +506,10 @@ void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
     const int fps = qBound(1, qMin(int(open.maxFps), gateway_->farm()->options().maxFps), 60);
     pacer_ = FramePacer(1000 / fps);
     // A version 1 client knows only JPEG.
-    if (version_ >= ccwire::kVersion && gateway_->farm()->options().h264)
+    if (version_ >= ccwire::kVersion && gateway_->farm()->options().h264) {
         video_ = std::make_shared<VideoStream>(fps, gateway_->farm()->options().videoKbps);
+        rate_.emplace(gateway_->farm()->options().videoKbps, fps);
+    }
     tick_ = new QTimer(this);
     tick_->setInterval(kStreamPollMs);
     connect(tick_, &QTimer::timeout, this, &Connection::streamTick);
@@ -543,7 +555,16 @@ void Connection::handleAck(const ccwire::FrameAck &ack)
 {
     if (ack.seq == 0 || ack.seq > frameSeq_)
         return;
-    pacer_.acked(ack.seq, monotonicMs());
+    const qint64 now = monotonicMs();
+    const qint64 delay = pacer_.acked(ack.seq, now);
+    if (rate_ && delay >= 0) {
+        // The link's queue decides the stream's bitrate and frame rate.
+        const int fps = rate_->fps();
+        rate_->onAck(delay, now);
+        video_->setKbps(rate_->kbps());
+        if (rate_->fps() != fps)
+            pacer_.setInterval(1000 / rate_->fps());
+    }
     streamTick();
 }
 

@@ -7,6 +7,7 @@
 
 #include "coreclient/job_queue.h"
 #include "coreclient/wire.h"
+#include "server/phonefarm/bitrate_controller.h"
 #include "server/phonefarm/farm.h"
 #include "server/phonefarm/frame_pacer.h"
 #include "server/phonefarm/worker_pool.h"
@@ -19,6 +20,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 
 class QNetworkAccessManager;
 class QTcpSocket;
@@ -79,7 +81,8 @@ private:
     std::shared_ptr<Phone> phone_;
     bool viewOnly_ = false;
     quint16 version_ = 0;
-    std::shared_ptr<VideoStream> video_; // set when the stream is H.264
+    std::shared_ptr<VideoStream> video_;    // set when the stream is H.264
+    std::optional<BitrateController> rate_; // with video_
     FramePacer pacer_;
     int encoding_ = 0;                      // frames being made on the pool
     std::map<quint32, ccwire::Frame> done_; // made out of order, waiting for earlier ones
