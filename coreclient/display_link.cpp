@@ -63,6 +63,7 @@ void DisplayLink::connectNow()
     }
     reader_ = ccwire::FrameReader(ccwire::kMaxGatewayFrame);
     established_ = false;
+    framesSeen_ = false;
     socket_ = new QTcpSocket(this);
     connect(socket_, &QTcpSocket::connected, this, &DisplayLink::onConnected);
     connect(socket_, &QTcpSocket::readyRead, this, &DisplayLink::onReadyRead);
@@ -81,6 +82,7 @@ void DisplayLink::onConnected()
     // delayed-ack time to every input.
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     ccwire::DisplayOpen open;
+    open.version = version_;
     open.credential = deviceUcId_;
     open.deviceId = deviceId_;
     open.viewOnly = viewOnly_;
@@ -104,6 +106,14 @@ void DisplayLink::onReadyRead()
             return;
         }
         if (auto *status = std::get_if<ccwire::DisplayStatus>(&message)) {
+            if (status->code == CC_ERR_PROTOCOL && version_ != ccwire::kVersionJpeg && !framesSeen_) {
+                // A gateway from before H.264 refuses the version it does not know: ask again for JPEG.
+                log(QStringLiteral("display %1: gateway knows only JPEG frames")
+                        .arg(QLatin1String(deviceId_)));
+                version_ = ccwire::kVersionJpeg;
+                connectNow();
+                return;
+            }
             if (status->code == 0)
                 backoffMs_ = 0;
             setStatus(status->code);
@@ -114,6 +124,12 @@ void DisplayLink::onReadyRead()
                 return;
             }
         } else if (auto *frame = std::get_if<ccwire::Frame>(&message)) {
+            if (frame->codec != ccwire::Codec::Jpeg && version_ == ccwire::kVersionJpeg) {
+                log(QStringLiteral("display %1: video frame on a JPEG stream").arg(QLatin1String(deviceId_)));
+                onBroken(CC_ERR_PROTOCOL);
+                return;
+            }
+            framesSeen_ = true;
             onFrame_(*frame);
         } else {
             log(QStringLiteral("display %1: unexpected message from gateway").arg(QLatin1String(deviceId_)));
@@ -150,6 +166,15 @@ void DisplayLink::ack(quint32 seq)
 {
     if (socket_ && socket_->state() == QAbstractSocket::ConnectedState) {
         socket_->write(ccwire::encode(ccwire::FrameAck{seq}));
+        sinceWrite_.start();
+    }
+}
+
+void DisplayLink::requestKeyframe(quint32 lastGoodSeq)
+{
+    if (version_ != ccwire::kVersionJpeg && status_ == 0 && socket_ &&
+        socket_->state() == QAbstractSocket::ConnectedState) {
+        socket_->write(ccwire::encode(ccwire::KeyframeRequest{lastGoodSeq}));
         sinceWrite_.start();
     }
 }

@@ -35,6 +35,8 @@ public:
     void start(const QString &host, quint16 port);
     void sendInput(ccwire::InputKind kind, const QByteArray &payload, quint32 seq);
     void ack(quint32 seq);
+    // The H.264 decoder lost its place; lastGoodSeq is the last frame it decoded.
+    void requestKeyframe(quint32 lastGoodSeq);
 
 private:
     void connectNow();
@@ -56,6 +58,8 @@ private:
     QElapsedTimer sinceWrite_; // started at the last write on the current connection
     ccwire::FrameReader reader_{ccwire::kMaxGatewayFrame};
     int backoffMs_ = 0;
+    quint16 version_ = ccwire::kVersion; // lowered for good once a gateway refuses it
+    bool framesSeen_ = false;            // on the current connection
     int status_ = kLinkConnecting;
     bool established_ = false; // TCP connected on the current attempt
     bool finished_ = false;    // refused for good; no more attempts

@@ -624,4 +624,16 @@ void Engine::ackDisplayFrame(quint64 id, quint32 seq)
     });
 }
 
+void Engine::requestKeyframe(quint64 id, quint32 lastGoodSeq)
+{
+    std::lock_guard<std::mutex> lock(lifeMutex_);
+    if (!io_)
+        return;
+    io_->post([io = io_, id, lastGoodSeq] {
+        auto it = io->links.find(id);
+        if (it != io->links.end())
+            it->second->requestKeyframe(lastGoodSeq);
+    });
+}
+
 } // namespace cc

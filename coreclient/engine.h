@@ -102,6 +102,7 @@ public:
     void closeDisplay(quint64 id);
     void sendDisplayInput(quint64 id, ccwire::InputKind kind, const QByteArray &payload, quint32 seq);
     void ackDisplayFrame(quint64 id, quint32 seq);
+    void requestKeyframe(quint64 id, quint32 lastGoodSeq);
 
     // Any thread; take the pending mutex.
     QString gatewayHost() const;

@@ -5,6 +5,7 @@
 #include "coreclient/display_link.h"
 #include "coreclient/engine.h"
 #include "coreclient/job_queue.h"
+#include "coreclient/video_decoder.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -14,8 +15,14 @@
 #include <QPainter>
 #include <QtEndian>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace cc {
@@ -31,6 +38,171 @@ struct RenderView::FrameSlot
     std::mutex mutex; // guards frame and replaced
     std::optional<ccwire::Frame> frame;
     std::vector<quint32> replaced;
+};
+
+// A view's H.264 frames, decoded on a thread of its own. Each frame refers to
+// those before it, so every one is decoded, in order; only the newest picture
+// is converted and handed to the GUI. A frame that does not decode, or that
+// follows a gap, is not shown: the pipe asks for a keyframe and shows nothing
+// until one comes. Every frame is acknowledged once decoded or refused.
+class RenderView::VideoPipe
+{
+public:
+    static constexpr int kKeyRetryMs = 1000; // a keyframe asked for but not come is asked again
+
+    explicit VideoPipe(std::function<void()> wakeGui) : wakeGui_(std::move(wakeGui))
+    {
+        thread_ = std::thread([this] { run(); });
+    }
+
+    // GUI thread, once the link has its id; until then frames wait.
+    void setLink(quint64 linkId)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            linkId_ = linkId;
+        }
+        wake_.notify_one();
+    }
+    // GUI thread: the size pictures are scaled to (device pixels).
+    void setBound(QSize bound)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bound_ = bound;
+    }
+    // I/O thread, in stream order: a frame, or a new connection (restart).
+    void push(const ccwire::Frame &frame) { enqueue(Item{false, frame}); }
+    void restart() { enqueue(Item{true, {}}); }
+
+    // GUI thread: the newest decoded picture, if one came since the last call.
+    std::optional<std::pair<QImage, ccwire::Frame>> take()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::optional<std::pair<QImage, ccwire::Frame>> out;
+        out.swap(picture_);
+        return out;
+    }
+
+    // GUI thread: joins the decoding thread; frames pushed later are dropped.
+    void stop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    struct Item
+    {
+        bool restart = false;
+        ccwire::Frame frame;
+    };
+    // Bounded by the gateway's window of unacknowledged frames; far more is a broken peer.
+    static constexpr size_t kMaxQueued = 64;
+
+    void enqueue(Item item)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_)
+                return;
+            if (queue_.size() >= kMaxQueued)
+                queue_.clear(); // what follows decodes only from a keyframe
+            queue_.push_back(std::move(item));
+        }
+        wake_.notify_one();
+    }
+
+    // Decoding thread. Takes the mutex to take work and hand over pictures;
+    // decodes, converts and calls into the engine without it.
+    void run()
+    {
+        VideoDecoder decoder;
+        quint32 expected = 0, lastGood = 0;
+        bool asked = false;
+        std::chrono::steady_clock::time_point askedAt;
+        quint64 linkId = 0;
+        for (;;) {
+            Item item;
+            QSize bound;
+            bool newer;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                const auto ready = [this] { return stopping_ || (linkId_ && !queue_.empty()); };
+                if (asked && decoder.waitingForKeyframe()) {
+                    // A still screen sends nothing more: ask again after a while.
+                    if (!wake_.wait_for(lock, std::chrono::milliseconds(kKeyRetryMs), ready)) {
+                        lock.unlock();
+                        Engine::instance().requestKeyframe(linkId, lastGood);
+                        askedAt = std::chrono::steady_clock::now();
+                        continue;
+                    }
+                } else {
+                    wake_.wait(lock, ready);
+                }
+                if (stopping_)
+                    return;
+                item = std::move(queue_.front());
+                queue_.pop_front();
+                newer = std::any_of(queue_.begin(), queue_.end(), [](const Item &i) { return !i.restart; });
+                bound = bound_;
+                linkId = linkId_;
+            }
+            if (item.restart) {
+                decoder.reset();
+                expected = lastGood = 0;
+                asked = false;
+                continue;
+            }
+            const ccwire::Frame &frame = item.frame;
+            // A gap means a frame this one refers to never came.
+            if (!frame.keyframe && frame.seq != expected)
+                decoder.reset();
+            expected = frame.seq + 1;
+            const bool ok = decoder.decode(frame.data, frame.keyframe, QSize(frame.width, frame.height));
+            Engine::instance().ackDisplayFrame(linkId, frame.seq);
+            if (!ok) {
+                const auto now = std::chrono::steady_clock::now();
+                if (!asked || now - askedAt >= std::chrono::milliseconds(kKeyRetryMs)) {
+                    Engine::instance().requestKeyframe(linkId, lastGood);
+                    asked = true;
+                    askedAt = now;
+                }
+                continue;
+            }
+            asked = false;
+            lastGood = frame.seq;
+            if (newer)
+                continue; // a newer frame is here already; show that one
+            QImage image = decoder.picture(bound);
+            if (image.isNull())
+                continue;
+            ccwire::Frame meta = frame;
+            meta.data.clear();
+            bool wake;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                wake = !picture_;
+                picture_.emplace(std::move(image), std::move(meta));
+            }
+            if (wake)
+                wakeGui_();
+        }
+    }
+
+    std::function<void()> wakeGui_;
+    std::mutex mutex_; // guards all below but the thread
+    std::condition_variable wake_;
+    std::deque<Item> queue_;
+    std::optional<std::pair<QImage, ccwire::Frame>> picture_;
+    QSize bound_;
+    quint64 linkId_ = 0;
+    bool stopping_ = false;
+    std::thread thread_;
 };
 
 namespace {
@@ -91,10 +263,21 @@ RenderView::RenderView(QWidget *surface, const QByteArray &deviceUcId, const QBy
     JobQueue *gui = guiQueue();
     const quint64 viewId = viewId_;
     slot_ = std::make_shared<FrameSlot>();
+    video_ = std::make_shared<VideoPipe>([gui, viewId] {
+        gui->post([viewId] {
+            if (RenderView *view = views().value(viewId))
+                view->takePicture();
+        });
+    });
+    video_->setBound(size() * devicePixelRatioF());
     auto *link = new DisplayLink(
         deviceUcId, deviceId, viewOnly,
-        // I/O thread; takes the slot's mutex. One wake-up per batch of frames.
-        [gui, viewId, slot = slot_](const ccwire::Frame &frame) {
+        // I/O thread; takes the slot's or the pipe's mutex. One wake-up per batch of frames.
+        [gui, viewId, slot = slot_, video = video_](const ccwire::Frame &frame) {
+            if (frame.codec == ccwire::Codec::H264) {
+                video->push(frame);
+                return;
+            }
             bool wake;
             {
                 std::lock_guard<std::mutex> lock(slot->mutex);
@@ -110,7 +293,9 @@ RenderView::RenderView(QWidget *surface, const QByteArray &deviceUcId, const QBy
                 });
             }
         },
-        [gui, viewId](int status) {
+        [gui, viewId, video = video_](int status) {
+            if (status == kLinkConnecting)
+                video->restart();
             gui->post([viewId, status] {
                 if (RenderView *view = views().value(viewId))
                     view->onStatus(status);
@@ -119,6 +304,8 @@ RenderView::RenderView(QWidget *surface, const QByteArray &deviceUcId, const QBy
     linkId_ = Engine::instance().openDisplay(link);
     if (linkId_ == 0)
         delete link;
+    else
+        video_->setLink(linkId_);
     show();
     raise();
 }
@@ -126,6 +313,7 @@ RenderView::RenderView(QWidget *surface, const QByteArray &deviceUcId, const QBy
 RenderView::~RenderView()
 {
     views().remove(viewId_);
+    video_->stop();
     if (linkId_)
         Engine::instance().closeDisplay(linkId_);
 }
@@ -147,8 +335,10 @@ void RenderView::closeAll()
 
 bool RenderView::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == parentWidget() && event->type() == QEvent::Resize)
+    if (watched == parentWidget() && event->type() == QEvent::Resize) {
         setGeometry(parentWidget()->rect());
+        video_->setBound(size() * devicePixelRatioF());
+    }
     return QWidget::eventFilter(watched, event);
 }
 
@@ -186,7 +376,7 @@ void RenderView::onFrame(const ccwire::Frame &frame)
     QSize target = phone.scaled(size() * dpr, Qt::KeepAspectRatio);
     if (target.width() > phone.width() || target.isEmpty())
         target = phone;
-    QByteArray jpeg = frame.jpeg;
+    QByteArray jpeg = frame.data;
     QBuffer buffer(&jpeg);
     QImageReader reader(&buffer, "jpeg");
     reader.setScaledSize(target);
@@ -194,7 +384,21 @@ void RenderView::onFrame(const ccwire::Frame &frame)
     Engine::instance().ackDisplayFrame(linkId_, frame.seq);
     if (image.isNull())
         return;
-    image.setDevicePixelRatio(dpr);
+    showPicture(image, frame);
+}
+
+// GUI thread; takes the pipe's mutex.
+void RenderView::takePicture()
+{
+    if (auto picture = video_->take())
+        showPicture(picture->first, picture->second);
+}
+
+void RenderView::showPicture(const QImage &picture, const ccwire::Frame &frame)
+{
+    QImage image = picture;
+    image.setDevicePixelRatio(devicePixelRatioF());
+    const QSize phone(frame.width, frame.height);
     image_ = image;
     phoneSize_ = phone;
     frameSeq_ = frame.seq;

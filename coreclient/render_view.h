@@ -1,7 +1,8 @@
 #pragma once
 
 // The library's render child: fills the display surface, paints the phone's
-// newest frame scaled to fit, and turns the mouse into touches. GUI thread.
+// newest frame scaled to fit, and turns the mouse into touches. GUI thread;
+// H.264 streams are decoded on a thread of the view's own.
 
 #include "coreclient/wire.h"
 
@@ -43,9 +44,12 @@ protected:
 
 private:
     struct FrameSlot;
+    class VideoPipe;
 
     void takeFrame();
+    void takePicture();
     void onFrame(const ccwire::Frame &frame);
+    void showPicture(const QImage &image, const ccwire::Frame &frame);
     void onStatus(int status);
     QRect imageRect() const;
     bool toPhone(const QPoint &pos, bool clamp, quint16 *x, quint16 *y) const;
@@ -53,6 +57,7 @@ private:
     void notifySurface(int dwData, const QByteArray &data);
 
     std::shared_ptr<FrameSlot> slot_;
+    std::shared_ptr<VideoPipe> video_;
     quint64 viewId_ = 0;
     quint64 linkId_ = 0;
     bool viewOnly_;

@@ -178,6 +178,11 @@ struct Encoder
         w.u8(quint8(Type::FrameAck));
         w.u32(m.seq);
     }
+    void operator()(const KeyframeRequest &m)
+    {
+        w.u8(quint8(Type::KeyframeRequest));
+        w.u32(m.lastGoodSeq);
+    }
     void operator()(const Response &m)
     {
         w.u8(quint8(Type::Response));
@@ -192,14 +197,17 @@ struct Encoder
     }
     void operator()(const Frame &m)
     {
-        w.u8(quint8(Type::Frame));
+        const bool video = m.codec == Codec::H264;
+        w.u8(quint8(video ? Type::VideoFrame : Type::Frame));
         w.u32(m.seq);
         w.u32(m.inputAck);
         w.u16(m.width);
         w.u16(m.height);
         w.u8(m.rotation);
         w.u64(m.renderedAtUs);
-        w.bytes32(m.jpeg, kMaxAnswer);
+        if (video)
+            w.u8(m.keyframe ? 1 : 0);
+        w.bytes32(m.data, kMaxAnswer);
     }
 };
 
@@ -268,6 +276,12 @@ bool decode(const QByteArray &body, Message *out, QString *error)
             *out = m;
             break;
         }
+        case Type::KeyframeRequest: {
+            KeyframeRequest m;
+            ok = r.u32(&m.lastGoodSeq) && r.atEnd();
+            *out = m;
+            break;
+        }
         case Type::Response: {
             Response m;
             ok = r.u32(&m.id) && r.i32(&m.code) && r.bytes32(&m.data, kMaxAnswer, "answer") && r.atEnd();
@@ -280,15 +294,25 @@ bool decode(const QByteArray &body, Message *out, QString *error)
             *out = m;
             break;
         }
-        case Type::Frame: {
+        case Type::Frame:
+        case Type::VideoFrame: {
             Frame m;
+            const bool video = Type(type) == Type::VideoFrame;
+            m.codec = video ? Codec::H264 : Codec::Jpeg;
+            quint8 flags = 0;
             ok = r.u32(&m.seq) && r.u32(&m.inputAck) && r.u16(&m.width) && r.u16(&m.height) &&
-                 r.u8(&m.rotation) && r.u64(&m.renderedAtUs) && r.bytes32(&m.jpeg, kMaxAnswer, "frame") &&
-                 r.atEnd();
-            if (ok && (m.width == 0 || m.height == 0 || m.rotation > 3)) {
+                 r.u8(&m.rotation) && r.u64(&m.renderedAtUs) && (!video || r.u8(&flags)) &&
+                 r.bytes32(&m.data, kMaxAnswer, "frame") && r.atEnd();
+            if (ok && (m.width == 0 || m.height == 0 || m.rotation > 3 ||
+                       qint64(m.width) * m.height > kMaxFramePixels)) {
                 r.error = QStringLiteral("bad frame geometry");
                 ok = false;
+            } else if (ok && video && (flags > 1 || m.data.isEmpty() || m.width % 2 || m.height % 2)) {
+                // 4:2:0 pictures have even sides; an empty access unit decodes to nothing.
+                r.error = QStringLiteral("bad video frame");
+                ok = false;
             }
+            m.keyframe = flags == 1;
             *out = m;
             break;
         }

@@ -11,7 +11,11 @@
 
 namespace ccwire {
 
-constexpr quint16 kVersion = 1;
+// Display stream versions: 1 knows only JPEG frames; 2 also takes H.264
+// frames and may ask for a keyframe. A gateway answers a version it does not
+// know with DisplayStatus CC_ERR_PROTOCOL, so a client can fall back.
+constexpr quint16 kVersionJpeg = 1;
+constexpr quint16 kVersion = 2;
 
 // Largest frame body each side accepts. Requests are small; answers carry
 // screenshots and frames.
@@ -34,10 +38,22 @@ enum class Type : quint8
     DisplayOpen = 0x02,
     Input = 0x03,
     FrameAck = 0x04,
+    KeyframeRequest = 0x05,
     Response = 0x81,
     DisplayStatus = 0x82,
     Frame = 0x83,
+    VideoFrame = 0x84, // a Frame whose codec is H.264
 };
+
+enum class Codec : quint8
+{
+    Jpeg,
+    H264
+};
+
+// Largest picture a stream may carry (width times height); keeps a peer's
+// codec headers from making the decoder allocate without bound.
+constexpr int kMaxFramePixels = 3840 * 2160;
 
 enum class Op : quint8
 {
@@ -92,6 +108,12 @@ struct FrameAck
     quint32 seq = 0;
 };
 
+// The client cannot decode what follows: the next frame must be a keyframe.
+struct KeyframeRequest
+{
+    quint32 lastGoodSeq = 0; // last frame decoded, 0 for none
+};
+
 struct Response
 {
     quint32 id = 0;
@@ -112,10 +134,13 @@ struct Frame
     quint16 height = 0;
     quint8 rotation = 0;
     quint64 renderedAtUs = 0; // wall clock, microseconds since the epoch
-    QByteArray jpeg;
+    QByteArray data;          // a JPEG picture, or one H.264 access unit (Annex B)
+    Codec codec = Codec::Jpeg;
+    bool keyframe = false; // H.264 only: decodable without earlier frames
 };
 
-using Message = std::variant<Request, DisplayOpen, Input, FrameAck, Response, DisplayStatus, Frame>;
+using Message =
+    std::variant<Request, DisplayOpen, Input, FrameAck, KeyframeRequest, Response, DisplayStatus, Frame>;
 
 // Whole frames, length prefix included.
 QByteArray encode(const Message &message);

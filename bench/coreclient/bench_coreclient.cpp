@@ -1,6 +1,6 @@
 // core-client against a real phone farm: display frame rate, input-to-paint
-// latency, a 200-phone preview sweep and memory per connected phone. Each
-// figure is printed with a peer or limit measured in the same run.
+// latency on the H.264 stream and on the JPEG one, a 200-phone preview sweep and memory per connected phone.
+// Each figure is printed with a peer or limit measured in the same run.
 //
 //   build/bin/bench_coreclient [--phones N] [--taps T]   (N windows for the memory figure, default 20;
 //                                                         T taps for the input latency, default 60)
@@ -71,7 +71,8 @@ void frameRate(int maxFps)
     cc_core_close_phone(w.surface->winId());
 }
 
-void inputLatency(int taps)
+// The median, for the JPEG stream's peer figure.
+double inputLatency(int taps)
 {
     const QByteArray phone = "PMBENCHLAT";
     Window w = connectWindow(phone);
@@ -93,6 +94,24 @@ void inputLatency(int taps)
         "%.2f ms -> paint path is %.1fx a bare round trip\n",
         median, p95, latencies.size(), percentile(transport, 0.5), median / percentile(transport, 0.5));
     cc_core_close_phone(w.surface->winId());
+    return median;
+}
+
+// The same taps on the JPEG stream of a farm told to send it: the H.264 stream's cost in latency.
+void jpegPeer(int taps, double h264Median, harness::Farm &farm)
+{
+    harness::Farm jpegFarm;
+    if (!jpegFarm.start({QStringLiteral("--display-codec"), QStringLiteral("jpeg")}))
+        return;
+    cc_core_set_gateway("127.0.0.1", jpegFarm.port);
+    Window w = connectWindow("PMBENCHJPG");
+    const std::vector<double> latencies = bench::tapLatencies(w, taps);
+    const double median = percentile(latencies, 0.5);
+    std::printf(
+        "the same on the JPEG stream: median %.1f ms, p95 %.1f ms -> H.264 median is JPEG's %+.1f ms\n",
+        median, percentile(latencies, 0.95), h264Median - median);
+    cc_core_close_phone(w.surface->winId());
+    cc_core_set_gateway("127.0.0.1", farm.port);
 }
 
 void previewSweep(harness::Farm &farm)
@@ -187,7 +206,7 @@ int main(int argc, char *argv[])
     std::printf("core-client against pelomir-phonefarm on 127.0.0.1:%u, %d cores\n", farm.port,
                 QThread::idealThreadCount());
     frameRate(maxFps);
-    inputLatency(taps);
+    jpegPeer(taps, inputLatency(taps), farm);
     previewSweep(farm);
     memoryPerPhone(farm, phones);
     cc_core_uninit();

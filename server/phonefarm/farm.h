@@ -25,6 +25,8 @@ struct FarmOptions
     int maxFps = 30;
     int idleMs = 10000;        // a connection silent this long is closed
     bool mixedScreens = false; // phones of three sizes (mixedScreenSize), else all 720x1280
+    bool h264 = true;          // display streams of clients that take H.264 get it
+    int videoKbps = 2500;      // H.264 bitrate cap
     // The object store's address: phones fetch files from there and nowhere else, so a transfer
     // cannot make the farm reach into its own network.
     QUrl storeUrl = QUrl(QStringLiteral("http://127.0.0.1:18100"));

@@ -43,19 +43,21 @@ void FramePacer::dropped()
     unacked_ = qMax(0, unacked_ - 1);
 }
 
-void FramePacer::acked(quint32 seq, qint64 nowMs)
+qint64 FramePacer::acked(quint32 seq, qint64 nowMs)
 {
     unacked_ = qMax(0, unacked_ - 1);
     while (!sentAt_.empty() && sentAt_.front().first < seq)
         sentAt_.pop_front();
     if (sentAt_.empty() || sentAt_.front().first != seq)
-        return;
-    const double sample = double(nowMs - sentAt_.front().second);
+        return -1;
+    const qint64 delay = nowMs - sentAt_.front().second;
+    const double sample = double(delay);
     sentAt_.pop_front();
     srttMs_ = srttMs_ < 0 ? sample : (7 * srttMs_ + sample) / 8;
     // Enough frames in flight to keep sending through one round trip, and one more.
     const int cover = int(std::ceil(srttMs_ / intervalMs_)) + 1;
     window_ = qBound(kMinWindow, cover, kMaxWindow);
+    return delay;
 }
 
 } // namespace farm

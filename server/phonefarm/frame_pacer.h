@@ -31,8 +31,11 @@ public:
     // The frame went out (seq rises by one per frame) or will not (its encoding failed).
     void sent(quint32 seq, qint64 nowMs);
     void dropped();
-    // The client acknowledged a frame.
-    void acked(quint32 seq, qint64 nowMs);
+    // The client acknowledged a frame: its delay since sending, or -1 when
+    // the frame's sending time is no longer known.
+    qint64 acked(quint32 seq, qint64 nowMs);
+    // A new frame rate, from the next frame on.
+    void setInterval(int intervalMs) { intervalMs_ = qMax(1, intervalMs); }
 
     int window() const { return window_; }
     int unacked() const { return unacked_; }

@@ -2,6 +2,7 @@
 
 #include "coreclient/core_client.h"
 #include "server/phonefarm/screen.h"
+#include "server/phonefarm/video_encoder.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -16,6 +17,9 @@
 #include <QUrl>
 
 #include <sys/socket.h>
+
+#include <functional>
+#include <mutex>
 
 namespace farm {
 
@@ -77,6 +81,73 @@ QString downloadName(const QUrl &url)
 }
 
 } // namespace
+
+// One H.264 stream's encoder and the pictures waiting for it. Workers render
+// side by side; each frame refers to the one before, so they are encoded one
+// at a time in sequence order. Whoever finds the encoder free encodes every
+// picture that is next in line, so no worker waits for another.
+struct VideoStream
+{
+    struct Picture
+    {
+        QImage image;
+        ccwire::Frame frame;
+        qint64 timeMs = 0;
+    };
+    using Done = std::function<void(ccwire::Frame)>;
+
+    VideoStream(int fps, int kbps) : wantKbps(kbps), encoder(fps, kbps) {}
+
+    // Main thread; takes the mutex. The cap for the pictures encoded next.
+    void setKbps(int kbps)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        wantKbps = kbps;
+    }
+
+    // Main thread; takes the mutex. The next picture encoded is a keyframe.
+    void wantKeyframe()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        keyWanted = true;
+    }
+
+    // Worker thread; takes the mutex, never across an encode. Every seq from
+    // 1 on is added exactly once (a failed render with a null image).
+    void add(quint32 seq, Picture picture, const Done &done)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        waiting.emplace(seq, std::move(picture));
+        if (encoding)
+            return;
+        encoding = true;
+        while (!waiting.empty() && waiting.begin()->first == next) {
+            Picture p = std::move(waiting.begin()->second);
+            waiting.erase(waiting.begin());
+            ++next;
+            const bool key = keyWanted;
+            keyWanted = false;
+            const int kbps = wantKbps;
+            lock.unlock();
+            encoder.setMaxKbps(kbps);
+            bool isKey = false;
+            if (!p.image.isNull())
+                p.frame.data = encoder.encode(p.image, p.timeMs, key, &isKey);
+            p.frame.keyframe = isKey;
+            done(std::move(p.frame));
+            lock.lock();
+        }
+        encoding = false;
+    }
+
+    std::mutex mutex; // guards all but the encoder
+    std::map<quint32, Picture> waiting;
+    quint32 next = 1;
+    bool encoding = false; // a worker owns the encoder
+    bool keyWanted = false;
+    int wantKbps;
+    VideoEncoder encoder;
+};
 
 Gateway::Gateway(Farm *farm, QObject *parent)
     : QObject(parent), farm_(farm), pool_(qMax(2, QThread::idealThreadCount())),
@@ -247,6 +318,12 @@ void Connection::onReadyRead()
                 return;
             }
             handleAck(*ack);
+        } else if (std::holds_alternative<ccwire::KeyframeRequest>(message)) {
+            if (mode_ != Mode::Display || version_ < ccwire::kVersion) {
+                kill(QStringLiteral("keyframe request outside a version %1 display").arg(ccwire::kVersion));
+                return;
+            }
+            handleKeyframeRequest();
         } else {
             kill(QStringLiteral("gateway message sent by a client"));
             return;
@@ -439,11 +516,12 @@ void Connection::startTransfer(quint32 id, const std::shared_ptr<Phone> &phone, 
 
 void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
 {
-    if (open.version != ccwire::kVersion) {
+    if (open.version != ccwire::kVersionJpeg && open.version != ccwire::kVersion) {
         sendStatus(CC_ERR_PROTOCOL);
         socket_->disconnectFromHost();
         return;
     }
+    version_ = open.version;
     int code = 0;
     deviceId_ = open.deviceId;
     phone_ = gateway_->farm()->open(open.credential, open.deviceId, &viewOnly_, &code, &generation_);
@@ -455,6 +533,11 @@ void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
     viewOnly_ = viewOnly_ || open.viewOnly;
     const int fps = qBound(1, qMin(int(open.maxFps), gateway_->farm()->options().maxFps), 60);
     pacer_ = FramePacer(1000 / fps);
+    // A version 1 client knows only JPEG.
+    if (version_ >= ccwire::kVersion && gateway_->farm()->options().h264) {
+        video_ = std::make_shared<VideoStream>(fps, gateway_->farm()->options().videoKbps);
+        rate_.emplace(gateway_->farm()->options().videoKbps, fps);
+    }
     tick_ = new QTimer(this);
     tick_->setInterval(kStreamPollMs);
     connect(tick_, &QTimer::timeout, this, &Connection::streamTick);
@@ -510,7 +593,27 @@ void Connection::handleAck(const ccwire::FrameAck &ack)
 {
     if (ack.seq == 0 || ack.seq > frameSeq_)
         return;
-    pacer_.acked(ack.seq, monotonicMs());
+    const qint64 now = monotonicMs();
+    const qint64 delay = pacer_.acked(ack.seq, now);
+    if (rate_ && delay >= 0) {
+        // The link's queue decides the stream's bitrate and frame rate.
+        const int fps = rate_->fps();
+        rate_->onAck(delay, now);
+        video_->setKbps(rate_->kbps());
+        if (rate_->fps() != fps)
+            pacer_.setInterval(1000 / rate_->fps());
+    }
+    streamTick();
+}
+
+// Main thread: the client lost its place in the stream; it acknowledges
+// what it could not decode, so the window stays open for the keyframe.
+void Connection::handleKeyframeRequest()
+{
+    if (!video_)
+        return;
+    video_->wantKeyframe();
+    force_ = true;
     streamTick();
 }
 
@@ -529,6 +632,8 @@ void Connection::streamTick()
     if (lastStatus_ != 0) {
         sendStatus(0);
         force_ = true;
+        if (video_)
+            video_->wantKeyframe();
     }
     const bool freshInput = inputSeq_ != shownInput_;
     const qint64 wait = pacer_.wait(now, freshInput);
@@ -552,21 +657,31 @@ void Connection::streamTick()
     const quint32 seq = ++frameSeq_;
     const quint32 inputAck = inputSeq_;
     QPointer<Connection> self(this);
-    gateway_->pool()->submit([gateway = gateway_, self, state = std::move(state), now, seq, inputAck] {
-        const QSize screen = state.screenSize();
-        ccwire::Frame frame;
-        frame.seq = seq;
-        frame.inputAck = inputAck;
-        frame.width = quint16(screen.width());
-        frame.height = quint16(screen.height());
-        frame.rotation = quint8(state.rotation());
-        frame.renderedAtUs = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
-        frame.jpeg = encodeImage(renderScreen(state, now, screen), "jpeg", kStreamJpegQuality);
-        gateway->mainQueue()->post([self, frame = std::move(frame)]() mutable {
-            if (self)
-                self->frameDone(std::move(frame));
+    gateway_->pool()->submit(
+        [gateway = gateway_, self, video = video_, state = std::move(state), now, seq, inputAck] {
+            const QSize screen = state.screenSize();
+            ccwire::Frame frame;
+            frame.seq = seq;
+            frame.inputAck = inputAck;
+            frame.width = quint16(screen.width());
+            frame.height = quint16(screen.height());
+            frame.rotation = quint8(state.rotation());
+            frame.renderedAtUs = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
+            auto done = [gateway, self](ccwire::Frame made) {
+                gateway->mainQueue()->post([self, made = std::move(made)]() mutable {
+                    if (self)
+                        self->frameDone(std::move(made));
+                });
+            };
+            const QImage picture = renderScreen(state, now, screen);
+            if (video) {
+                frame.codec = ccwire::Codec::H264;
+                video->add(seq, {picture, std::move(frame), now}, done);
+                return;
+            }
+            frame.data = encodeImage(picture, "jpeg", kStreamJpegQuality);
+            done(std::move(frame));
         });
-    });
 }
 
 // Main thread: frames go out in the order they were made, whichever encoding
@@ -577,8 +692,11 @@ void Connection::frameDone(ccwire::Frame frame)
     done_.emplace(frame.seq, std::move(frame));
     while (!done_.empty() && done_.begin()->first == nextWrite_) {
         const ccwire::Frame &next = done_.begin()->second;
-        if (next.jpeg.isEmpty()) {
+        if (next.data.isEmpty()) {
+            // Never made: the encoder starts its next frame afresh, and that
+            // one goes even if the picture stays still.
             pacer_.dropped();
+            force_ = true;
         } else {
             write(next);
             pacer_.sent(next.seq, monotonicMs());

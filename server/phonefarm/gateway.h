@@ -1,12 +1,13 @@
 #pragma once
 
 // The phone gateway: accepts core-client connections, checks credentials and
-// answers requests; display connections get a stream of JPEG frames. Sockets
-// and phone input run on the main thread; rendering and encoding run on a
-// worker pool.
+// answers requests; display connections get a stream of H.264 or JPEG
+// frames. Sockets and phone input run on the main thread; rendering and
+// encoding run on a worker pool.
 
 #include "coreclient/job_queue.h"
 #include "coreclient/wire.h"
+#include "server/phonefarm/bitrate_controller.h"
 #include "server/phonefarm/farm.h"
 #include "server/phonefarm/frame_pacer.h"
 #include "server/phonefarm/worker_pool.h"
@@ -20,6 +21,7 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <optional>
 
 class QNetworkAccessManager;
 class QTcpSocket;
@@ -28,6 +30,7 @@ class QTimer;
 namespace farm {
 
 class Gateway;
+struct VideoStream;
 
 class Connection : public QObject
 {
@@ -58,6 +61,7 @@ private:
     void handleDisplayOpen(const ccwire::DisplayOpen &open);
     void handleInput(const ccwire::Input &input);
     void handleAck(const ccwire::FrameAck &ack);
+    void handleKeyframeRequest();
     void startTransfer(quint32 id, const std::shared_ptr<Phone> &phone, const QByteArray &payload);
     void renderAsync(quint32 id, const std::shared_ptr<Phone> &phone, ccwire::Op op,
                      const QByteArray &payload, const QByteArray &owner);
@@ -83,6 +87,9 @@ private:
     std::shared_ptr<Phone> phone_;
     bool viewOnly_ = false;
     qint64 generation_ = 0;
+    quint16 version_ = 0;
+    std::shared_ptr<VideoStream> video_;    // set when the stream is H.264
+    std::optional<BitrateController> rate_; // with video_
     FramePacer pacer_;
     int encoding_ = 0;                      // frames being made on the pool
     std::map<quint32, ccwire::Frame> done_; // made out of order, waiting for earlier ones

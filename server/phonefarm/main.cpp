@@ -85,22 +85,35 @@ int main(int argc, char *argv[])
         QStringLiteral("store"),
         QStringLiteral("The object store's address, the only one phones fetch from."), QStringLiteral("url"),
         QStringLiteral("http://127.0.0.1:18100"));
-    parser.addOptions(
-        {listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones, idleMs, mixedScreens, store});
+    const QCommandLineOption displayCodec(
+        QStringLiteral("display-codec"),
+        QStringLiteral("Display stream codec for clients that take either: h264 or jpeg."),
+        QStringLiteral("codec"), QStringLiteral("h264"));
+    const QCommandLineOption videoKbps(QStringLiteral("video-kbps"),
+                                       QStringLiteral("H.264 bitrate cap per display, 100..50000."),
+                                       QStringLiteral("kbit/s"), QStringLiteral("2500"));
+    parser.addOptions({listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones, idleMs,
+                       mixedScreens, store, displayCodec, videoKbps});
     parser.process(app);
 
     farm::FarmOptions options;
     options.secret = parser.value(secret).toUtf8();
     options.mixedScreens = parser.isSet(mixedScreens);
-    bool ok[5];
+    bool ok[6];
     options.restartMs = parser.value(restartMs).toLongLong(&ok[0]);
     options.resetMs = parser.value(resetMs).toLongLong(&ok[1]);
     options.maxFps = parser.value(maxFps).toInt(&ok[2]);
     options.maxPhones = parser.value(maxPhones).toInt(&ok[3]);
     options.idleMs = parser.value(idleMs).toInt(&ok[4]);
-    if (!ok[0] || !ok[1] || !ok[2] || !ok[3] || !ok[4] || options.restartMs < 0 || options.resetMs < 0 ||
-        options.maxFps < 1 || options.maxFps > 60 || options.maxPhones < 1 || options.idleMs < 1)
+    options.videoKbps = parser.value(videoKbps).toInt(&ok[5]);
+    if (!ok[0] || !ok[1] || !ok[2] || !ok[3] || !ok[4] || !ok[5] || options.restartMs < 0 ||
+        options.resetMs < 0 || options.maxFps < 1 || options.maxFps > 60 || options.maxPhones < 1 ||
+        options.idleMs < 1 || options.videoKbps < 100 || options.videoKbps > 50000)
         return fail(QStringLiteral("bad numeric option"));
+    const QString codec = parser.value(displayCodec);
+    if (codec != QLatin1String("h264") && codec != QLatin1String("jpeg"))
+        return fail(QStringLiteral("--display-codec must be h264 or jpeg"));
+    options.h264 = codec == QLatin1String("h264");
     if (options.secret.isEmpty())
         return fail(QStringLiteral("the secret must not be empty"));
     options.storeUrl = QUrl(parser.value(store), QUrl::StrictMode);

@@ -1009,6 +1009,8 @@ private slots:
             ccwire::Response{7, -3, "data"},
             ccwire::DisplayStatus{-7},
             ccwire::Frame{1, 2, 720, 1280, 0, 123, "jpeg"},
+            ccwire::KeyframeRequest{5},
+            ccwire::Frame{2, 3, 1280, 720, 1, 456, "h264", ccwire::Codec::H264, true},
         };
         int decoded = 0;
         for (int i = 0; i < 20000; ++i) {

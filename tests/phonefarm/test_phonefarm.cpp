@@ -4,6 +4,7 @@
 #include "coreclient/core_client.h"
 #include "coreclient/wire.h"
 #include "server/phonefarm/admin.h"
+#include "server/phonefarm/bitrate_controller.h"
 #include "server/phonefarm/catalog.h"
 #include "server/phonefarm/credential.h"
 #include "server/phonefarm/frame_pacer.h"
@@ -24,6 +25,8 @@
 #include <QTemporaryDir>
 #include <QUrlQuery>
 #include <QtTest>
+
+#include <functional>
 
 using farm::Phone;
 
@@ -401,6 +404,63 @@ private slots:
         QCOMPARE(failing.wait(2066, false), -1); // one sent, one being encoded: the window is full
         failing.dropped();
         QCOMPARE(failing.wait(2066, false), 0);
+    }
+
+    // The bitrate controller on a simulated clock: a steady link keeps the
+    // ceiling; a queue between the thresholds changes nothing; a growing
+    // queue lowers the bitrate to its floor, then the frame rate; a short
+    // queue brings the frame rate back first, then the bitrate, to the ceiling.
+    void bitrateFollowsLink()
+    {
+        using farm::BitrateController;
+        BitrateController rate(2500, 30);
+        qint64 now = 0;
+        // One ack per frame interval with the given delay.
+        auto run = [&](qint64 ms, const std::function<qint64(qint64)> &delay) {
+            for (const qint64 end = now + ms; now < end; now += 33)
+                rate.onAck(delay(now), now);
+        };
+        run(5000, [](qint64) { return 40; }); // a 40 ms link, nothing queued
+        QCOMPARE(rate.kbps(), 2500);
+        QCOMPARE(rate.fps(), 30);
+
+        // A queue that appears and then stays between the thresholds: at most
+        // one step for its appearance, then hold.
+        run(1000, [](qint64) { return 40 + 50; });
+        const int heldKbps = rate.kbps();
+        QVERIFY(heldKbps >= 2500 * 4 / 5);
+        run(5000, [](qint64) { return 40 + 50; });
+        QCOMPARE(rate.kbps(), heldKbps);
+        QCOMPARE(rate.fps(), 30);
+
+        // A link slower than the stream: each frame waits a little longer
+        // than the one before. The bitrate falls first, to its floor, then the frame rate.
+        const qint64 from = now;
+        int lastKbps = rate.kbps();
+        run(2000, [from](qint64 t) { return 90 + (t - from) / 10; });
+        QVERIFY(rate.kbps() < lastKbps);
+        QCOMPARE(rate.fps(), 30);
+        run(20000, [from](qint64 t) { return 90 + (t - from) / 10; });
+        QCOMPARE(rate.kbps(), BitrateController::kMinKbps);
+        QCOMPARE(rate.fps(), BitrateController::kMinFps);
+
+        // Room again: the frame rate comes back before the bitrate moves.
+        lastKbps = rate.kbps();
+        while (rate.fps() < 30 && now < 1000000) {
+            run(33, [](qint64) { return 40; });
+            QCOMPARE(rate.kbps(), lastKbps);
+        }
+        QCOMPARE(rate.fps(), 30);
+        run(60000, [](qint64) { return 40; });
+        QCOMPARE(rate.kbps(), 2500);
+
+        // Jitter below the low threshold is no reason to back off.
+        run(10000, [](qint64 t) { return 40 + (t / 33) % 3 * 8; });
+        QCOMPARE(rate.kbps(), 2500);
+        QCOMPARE(rate.fps(), 30);
+        // Negative delays (a clock step) are ignored.
+        rate.onAck(-5, now);
+        QCOMPARE(rate.kbps(), 2500);
     }
 
     // Pacing: a frame showing a fresh input goes at once, but only one early
