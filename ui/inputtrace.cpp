@@ -1,5 +1,7 @@
 #include "ui/inputtrace.h"
 
+#include "platform/tsan.h"
+
 #include <QApplication>
 #include <QDebug>
 #include <QEvent>
@@ -26,6 +28,9 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
+        // Events posted from other threads (the bus's) reach this filter before their receiver, which
+        // takes them over the same way.
+        PELOMIR_TAKE_OVER(event);
         const QEvent::Type type = event->type();
         if ((type == QEvent::Show || type == QEvent::Hide) && watched->isWidgetType()) {
             const auto *widget = static_cast<QWidget *>(watched);
