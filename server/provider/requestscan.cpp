@@ -1,5 +1,7 @@
 #include "server/provider/requestscan.h"
 
+#include "server/provider/textutil.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -51,17 +53,6 @@ bool parseLength(std::string_view s, uint64_t limit, uint64_t &out)
     return true;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 RequestScan refused(RequestScan r, int status)
 {
     r.state = RequestScan::Refused;
@@ -91,8 +82,8 @@ RequestScan scanChunked(std::string_view data, size_t start, const RequestLimits
         if (lineEnd - pos > kMaxChunkLine)
             return refused(r, 400);
         size_t size = 0, digits = 0;
-        for (size_t i = pos; i < lineEnd && hexDigit(data[i]) >= 0; ++i, ++digits) {
-            size = size * 16 + static_cast<size_t>(hexDigit(data[i]));
+        for (size_t i = pos; i < lineEnd && hexValue(data[i]) >= 0; ++i, ++digits) {
+            size = size * 16 + static_cast<size_t>(hexValue(data[i]));
             if (size > limits.maxBody)
                 return refused(r, 413);
         }

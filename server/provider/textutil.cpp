@@ -72,8 +72,6 @@ const std::string *Params::find(std::string_view name) const
     return nullptr;
 }
 
-namespace {
-
 int hexValue(char c)
 {
     if (c >= '0' && c <= '9')
@@ -84,6 +82,8 @@ int hexValue(char c)
         return c - 'A' + 10;
     return -1;
 }
+
+namespace {
 
 bool percentDecode(std::string_view in, std::string &out)
 {

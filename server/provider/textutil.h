@@ -51,5 +51,7 @@ std::string formatLocalTime(std::time_t t);
 std::string remainText(std::time_t end, std::time_t now);
 
 std::string toHex(const unsigned char *data, size_t size);
+// The value of one hexadecimal digit, or -1.
+int hexValue(char c);
 
 } // namespace provider

@@ -34,6 +34,19 @@ constexpr size_t kMaxUnsizedBody = 16 * 1024 * 1024;
 constexpr size_t kRelayBlock = 256 * 1024;
 constexpr size_t kMaxObjectBytes = size_t(5) << 30; // one PUT or part; what S3 itself allows
 
+// Sends all of `data` on a blocking socket; false once the peer is gone or the send times out.
+bool sendAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
 std::string lower(std::string text)
 {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -193,17 +206,7 @@ public:
         return true;
     }
 
-    bool send(const char *data, size_t size)
-    {
-        while (size > 0) {
-            const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            data += n;
-            size -= size_t(n);
-        }
-        return true;
-    }
+    bool send(const char *data, size_t size) { return sendAll(fd_, data, size); }
 
     // Reads the answer's status line and headers; the body's first bytes stay buffered.
     bool readHead(int *status, std::vector<std::pair<std::string, std::string>> *headers, int64_t *length)
@@ -305,17 +308,7 @@ public:
         return ::recv(fd_, out, size, 0);
     }
 
-    bool write(const char *data, size_t size)
-    {
-        while (size > 0) {
-            const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            data += n;
-            size -= size_t(n);
-        }
-        return true;
-    }
+    bool write(const char *data, size_t size) { return sendAll(fd_, data, size); }
     bool write(const std::string &text) { return write(text.data(), text.size()); }
 
     // Reads and drops `size` body bytes.
