@@ -50,8 +50,4 @@ std::string formatLocalTime(std::time_t t);
 // Remaining rental time in words ("29天23小时"), or "已到期".
 std::string remainText(std::time_t end, std::time_t now);
 
-std::string toHex(const unsigned char *data, size_t size);
-// The value of one hexadecimal digit, or -1.
-int hexValue(char c);
-
 } // namespace provider

@@ -1,5 +1,7 @@
 #include "server/storefront/front.h"
 
+#include "s3sign/codec.h"
+#include "s3sign/signing.h"
 #include "server/storefront/httphead.h"
 #include "server/storefront/s3auth.h"
 
@@ -141,16 +143,6 @@ const char *reason(int status)
     default:
         return "Status";
     }
-}
-
-std::string httpDate(int64_t seconds)
-{
-    const time_t t = time_t(seconds);
-    struct tm utc;
-    gmtime_r(&t, &utc);
-    char text[40];
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
-    return text;
 }
 
 bool isForwardedHeader(const std::string &name)
@@ -535,9 +527,9 @@ void Front::serveConnection(int fd, const std::string &peer)
             else if (n.compare(0, 11, "x-amz-meta-") == 0)
                 amz[n] = value;
         }
-        const std::string date = httpDate(int64_t(std::time(nullptr)));
+        const std::string date = s3sign::httpDate(int64_t(std::time(nullptr)));
         amz["x-amz-date"] = date;
-        std::string resource = "/" + verdict.bucket + "/" + s3auth::uriEncode(verdict.key, true);
+        std::string resource = "/" + verdict.bucket + "/" + s3sign::percentEncode(verdict.key, true);
         if (!verdict.subresource.empty())
             resource += "?" + verdict.subresource;
         const std::string signature = s3auth::v2Signature(
