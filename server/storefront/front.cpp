@@ -223,7 +223,7 @@ void Front::serveConnection(int fd, const std::string &peer)
 
         Upstream upstream;
         if (!upstream.connect(storeHost_, storePort_, options_.ioTimeoutSeconds) ||
-            !upstream.send(request.data(), request.size())) {
+            !upstream.write(request.data(), request.size())) {
             refuse(503, "ServiceUnavailable", "the object store cannot be reached");
             continue;
         }
@@ -250,7 +250,7 @@ void Front::serveConnection(int fd, const std::string &peer)
                 left -= n;
                 if (digest)
                     EVP_DigestUpdate(digest.get(), block.data(), size_t(n));
-                upstreamOk = upstreamOk && (heldSize == 0 || upstream.send(held.data(), heldSize));
+                upstreamOk = upstreamOk && (heldSize == 0 || upstream.write(held.data(), heldSize));
                 std::swap(block, held);
                 heldSize = size_t(n);
             }
@@ -269,7 +269,7 @@ void Front::serveConnection(int fd, const std::string &peer)
                     continue;
                 }
             }
-            upstreamOk = upstreamOk && upstream.send(held.data(), heldSize);
+            upstreamOk = upstreamOk && upstream.write(held.data(), heldSize);
             if (!upstreamOk) {
                 answerError(client, 503, "ServiceUnavailable", "the object store dropped the request", isHead,
                             !keep);

@@ -1,10 +1,19 @@
 #include "server/storefront/relay.h"
 
-#include "server/storefront/s3auth.h"
+#include "s3sign/codec.h"
 
 #include <openssl/rand.h>
 
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <cstring>
 
 namespace storefront {
 
@@ -69,7 +78,7 @@ std::string requestId()
 {
     unsigned char random[8];
     RAND_bytes(random, sizeof random);
-    return s3auth::hex(random, sizeof random);
+    return s3sign::hex(random, sizeof random);
 }
 
 // The store's error document.
@@ -134,6 +143,127 @@ bool isHopHeader(const std::string &name)
 {
     return name == "connection" || name == "keep-alive" || name == "transfer-encoding" ||
            name == "content-length" || name == "content-type" || name == "date";
+}
+
+ssize_t BufferedSocket::read(char *out, size_t size)
+{
+    if (!buffer_.empty()) {
+        const size_t n = std::min(size, buffer_.size());
+        std::memcpy(out, buffer_.data(), n);
+        buffer_.erase(0, n);
+        return ssize_t(n);
+    }
+    return ::recv(fd_, out, size, 0);
+}
+
+BufferedSocket::Head BufferedSocket::takeHead(std::string *text)
+{
+    size_t end;
+    while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
+        if (buffer_.size() > kMaxHeadBytes)
+            return Head::TooLong;
+        char block[16384];
+        const ssize_t n = ::recv(fd_, block, sizeof block, 0);
+        if (n <= 0)
+            return Head::Closed;
+        buffer_.append(block, size_t(n));
+    }
+    *text = buffer_.substr(0, end);
+    buffer_.erase(0, end + 4);
+    return Head::Read;
+}
+
+Upstream::~Upstream()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool Upstream::connect(const std::string &host, int port, int timeoutSeconds)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+        return false;
+    for (addrinfo *a = found; a && fd_ < 0; a = a->ai_next) {
+        fd_ = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd_ < 0)
+            continue;
+        if (::connect(fd_, a->ai_addr, a->ai_addrlen) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (fd_ < 0)
+        return false;
+    timeval timeout = {timeoutSeconds, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    const int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return true;
+}
+
+bool Upstream::readHead(int *status, std::vector<std::pair<std::string, std::string>> *headers,
+                        int64_t *length)
+{
+    std::string head;
+    if (takeHead(&head) != Head::Read)
+        return false;
+    size_t lineEnd = head.find("\r\n");
+    const std::string statusLine = head.substr(0, lineEnd);
+    if (statusLine.compare(0, 5, "HTTP/") != 0 || statusLine.size() < 12)
+        return false;
+    *status = std::atoi(statusLine.c_str() + 9);
+    *length = -1;
+    while (lineEnd != std::string::npos) {
+        const size_t start = lineEnd + 2;
+        lineEnd = head.find("\r\n", start);
+        const std::string line =
+            head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        const std::string name = lower(line.substr(0, colon));
+        const size_t first = line.find_first_not_of(" \t", colon + 1);
+        const std::string value = first == std::string::npos ? std::string() : line.substr(first);
+        if (name == "content-length")
+            *length = std::strtoll(value.c_str(), nullptr, 10);
+        if (name == "transfer-encoding" && lower(value) != "identity")
+            return false; // not what the store sends; a chunked body would need decoding
+        headers->emplace_back(name, value);
+    }
+    return *status >= 100 && *status < 600;
+}
+
+bool Client::readHead(RequestHead *head, std::string *why)
+{
+    std::string text;
+    switch (takeHead(&text)) {
+    case Head::TooLong:
+        *why = "request head too long";
+        return false;
+    case Head::Closed:
+        return false;
+    case Head::Read:
+        break;
+    }
+    return parseRequestHead(text, head, why);
+}
+
+bool Client::skip(int64_t size)
+{
+    std::vector<char> block(kRelayBlock);
+    while (size > 0) {
+        const ssize_t n = read(block.data(), size_t(std::min<int64_t>(size, int64_t(block.size()))));
+        if (n <= 0)
+            return false;
+        size -= n;
+    }
+    return true;
 }
 
 // Writes an answer with a small body; false when the client is gone.
