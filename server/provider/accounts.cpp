@@ -129,6 +129,35 @@ bool Provider::checkNewPassword(Call &call, const std::string &password)
     return true;
 }
 
+bool Provider::requireCodeForm(Call &call, std::string &phone, std::string &code, std::string *password)
+{
+    return requireMobile(call, "phone", phone) && requireText(call, "smsCaptcha", "验证码不能为空", code) &&
+           (!password ||
+            (requireText(call, "password", "密码不能为空", *password) && checkNewPassword(call, *password)));
+}
+
+bool Provider::spendCode(Call &call, const std::string &phone, const std::string &code, int64_t &userId,
+                         bool &found)
+{
+    CodeCheck check = CodeCheck::None;
+    found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, userId, check);
+    if (check != CodeCheck::Ok) {
+        replyError(call.res, codeStatus(check), codeMessage(check));
+        return false;
+    }
+    return true;
+}
+
+bool Provider::hashNewPassword(Call &call, const std::string &password, std::string &hash)
+{
+    hash = hashPassword(password, options_.fastHash);
+    if (hash.empty()) {
+        replyError(call.res, kInternal, "服务器内部错误", 500);
+        return false;
+    }
+    return true;
+}
+
 void Provider::replyLogin(Call &call, int64_t userId)
 {
     const std::string token = randomHex(32);
@@ -250,7 +279,7 @@ void Provider::loginPassword(Call &call)
 void Provider::loginSms(Call &call)
 {
     std::string phone, code;
-    if (!requireMobile(call, "phone", phone) || !requireText(call, "smsCaptcha", "验证码不能为空", code))
+    if (!requireCodeForm(call, phone, code, nullptr))
         return;
     const std::string &address = call.req.remote_addr;
     if (const int wait = limits_.reserve(address, phone)) {
@@ -258,12 +287,9 @@ void Provider::loginSms(Call &call)
         return;
     }
     int64_t userId = 0;
-    CodeCheck check = CodeCheck::None;
-    const bool found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, userId, check);
-    if (check != CodeCheck::Ok) {
-        replyError(call.res, codeStatus(check), codeMessage(check));
+    bool found = false;
+    if (!spendCode(call, phone, code, userId, found))
         return;
-    }
     // Only whoever received the number's code learns that it has no account.
     if (!found) {
         replyError(call.res, kNotFound, "该手机号未注册");
@@ -313,26 +339,17 @@ void Provider::sendCode(Call &call)
 
 void Provider::resetPassword(Call &call)
 {
-    std::string phone, code, password;
-    if (!requireMobile(call, "phone", phone) || !requireText(call, "smsCaptcha", "验证码不能为空", code) ||
-        !requireText(call, "password", "密码不能为空", password) || !checkNewPassword(call, password))
-        return;
+    std::string phone, code, password, hash;
     int64_t userId = 0;
-    CodeCheck check = CodeCheck::None;
-    const bool found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, userId, check);
-    if (check != CodeCheck::Ok) {
-        replyError(call.res, codeStatus(check), codeMessage(check));
+    bool found = false;
+    if (!requireCodeForm(call, phone, code, &password) || !spendCode(call, phone, code, userId, found))
         return;
-    }
     if (!found) {
         replyError(call.res, kNotFound, "该手机号未注册");
         return;
     }
-    const std::string hash = hashPassword(password, options_.fastHash);
-    if (hash.empty()) {
-        replyError(call.res, kInternal, "服务器内部错误", 500);
+    if (!hashNewPassword(call, password, hash))
         return;
-    }
     std::vector<std::pair<std::string, int64_t>> retired;
     {
         auto conn = db_.acquire();
@@ -361,26 +378,17 @@ void Provider::resetPassword(Call &call)
 
 void Provider::registerAccount(Call &call)
 {
-    std::string phone, code, password;
-    if (!requireMobile(call, "phone", phone) || !requireText(call, "smsCaptcha", "验证码不能为空", code) ||
-        !requireText(call, "password", "密码不能为空", password) || !checkNewPassword(call, password))
-        return;
+    std::string phone, code, password, hash;
     int64_t existing = 0;
-    CodeCheck check = CodeCheck::None;
-    const bool found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, existing, check);
-    if (check != CodeCheck::Ok) {
-        replyError(call.res, codeStatus(check), codeMessage(check));
+    bool found = false;
+    if (!requireCodeForm(call, phone, code, &password) || !spendCode(call, phone, code, existing, found))
         return;
-    }
     if (found) {
         replyError(call.res, kConflict, "该手机号已注册");
         return;
     }
-    const std::string hash = hashPassword(password, options_.fastHash);
-    if (hash.empty()) {
-        replyError(call.res, kInternal, "服务器内部错误", 500);
+    if (!hashNewPassword(call, password, hash))
         return;
-    }
     int64_t userId = 0;
     {
         auto conn = db_.acquire();

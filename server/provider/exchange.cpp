@@ -37,14 +37,19 @@ void writeOrder(JsonWriter &w, const std::string &orderNo, int64_t state, const 
 
 } // namespace
 
+bool Provider::requireOrder(Call &call, int64_t &billingId, std::string &payChannel, int64_t &cloudPhoneId)
+{
+    return requireInt(call, "billingId", "套餐ID", billingId) &&
+           requireText(call, "payChannel", "缺少支付方式", payChannel) &&
+           requireInt(call, "cloudPhoneId", "云手机ID", cloudPhoneId);
+}
+
 // Device exchange is free in this service: generating an order records it, and fetching it
 // completes it, giving the phone a fresh device.
 void Provider::generateChangeOrder(Call &call)
 {
     OrderRequest r;
-    if (!requireInt(call, "billingId", "套餐ID", r.billingId) ||
-        !requireText(call, "payChannel", "缺少支付方式", r.payChannel) ||
-        !requireInt(call, "cloudPhoneId", "云手机ID", r.cloudPhoneId))
+    if (!requireOrder(call, r.billingId, r.payChannel, r.cloudPhoneId))
         return;
     if (r.payChannel != "wechat") {
         replyError(call.res, kBadRequest, "不支持的支付方式");
@@ -52,10 +57,9 @@ void Provider::generateChangeOrder(Call &call)
     }
     auto conn = db_.acquire();
     Transaction tx(*conn, Transaction::Write);
-    std::vector<PhoneAccess> phones;
-    if (!resolvePhones(call, *conn, {r.cloudPhoneId}, false, "更换", phones))
+    PhoneAccess p;
+    if (!resolvePhone(call, *conn, r.cloudPhoneId, false, "更换", p))
         return;
-    const PhoneAccess &p = phones[0];
     if (p.endTime <= nowSeconds()) {
         replyError(call.res, kExpired, "云手机已到期");
         return;
@@ -98,16 +102,13 @@ void Provider::generateChangeOrder(Call &call)
 void Provider::getChangeOrder(Call &call)
 {
     OrderRequest r;
-    if (!requireInt(call, "billingId", "套餐ID", r.billingId) ||
-        !requireText(call, "payChannel", "缺少支付方式", r.payChannel) ||
-        !requireInt(call, "cloudPhoneId", "云手机ID", r.cloudPhoneId))
+    if (!requireOrder(call, r.billingId, r.payChannel, r.cloudPhoneId))
         return;
     auto conn = db_.acquire();
     Transaction tx(*conn, Transaction::Write);
-    std::vector<PhoneAccess> phones;
-    if (!resolvePhones(call, *conn, {r.cloudPhoneId}, false, "更换", phones))
+    PhoneAccess p;
+    if (!resolvePhone(call, *conn, r.cloudPhoneId, false, "更换", p))
         return;
-    const PhoneAccess &p = phones[0];
     Query q(*conn, "SELECT id, order_no, state, billing_id, pay_channel, new_device_id FROM change_orders "
                    "WHERE phone_id = ?1 AND user_id = ?2 ORDER BY id DESC");
     q.bind(1, p.id).bind(2, call.userId);

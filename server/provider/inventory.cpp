@@ -67,6 +67,26 @@ bool ownedGroup(Connection &conn, int64_t userId, int64_t groupId)
     return q.step();
 }
 
+// A group the call's user made; replies and returns false for any other id, built-in ones included.
+bool requireOwnedGroup(Call &call, Connection &conn, int64_t groupId)
+{
+    if (groupId <= 0 || !ownedGroup(conn, call.userId, groupId)) {
+        replyError(call.res, kNotFound, "分组不存在");
+        return false;
+    }
+    return true;
+}
+
+// The built-in groups (ungrouped, granted) have ids below 1 and are not the user's to change.
+bool refuseBuiltInGroup(Call &call, int64_t id, const char *refusal)
+{
+    if (id <= 0) {
+        replyError(call.res, kBadRequest, refusal);
+        return false;
+    }
+    return true;
+}
+
 std::string padded(size_t n, size_t width)
 {
     std::string s = std::to_string(n);
@@ -203,18 +223,12 @@ void Provider::groupSave(Call &call)
 void Provider::groupRemove(Call &call)
 {
     int64_t id = 0;
-    if (!requireInt(call, "id", "分组ID", id))
+    if (!requireInt(call, "id", "分组ID", id) || !refuseBuiltInGroup(call, id, "该分组不能删除"))
         return;
-    if (id <= 0) {
-        replyError(call.res, kBadRequest, "该分组不能删除");
-        return;
-    }
     auto conn = db_.acquire();
     Transaction tx(*conn, Transaction::Write);
-    if (!ownedGroup(*conn, call.userId, id)) {
-        replyError(call.res, kNotFound, "分组不存在");
+    if (!requireOwnedGroup(call, *conn, id))
         return;
-    }
     // The group's phones stay in the account, ungrouped.
     Query u(*conn, "UPDATE phones SET group_id = NULL WHERE group_id = ?1");
     u.bind(1, id).run();
@@ -228,21 +242,14 @@ void Provider::groupRename(Call &call)
 {
     int64_t id = 0;
     std::string name;
-    if (!requireInt(call, "id", "分组ID", id))
-        return;
-    if (id <= 0) {
-        replyError(call.res, kBadRequest, "该分组不能重命名");
-        return;
-    }
-    if (!requireText(call, "name", "分组名称不能为空", name) ||
+    if (!requireInt(call, "id", "分组ID", id) || !refuseBuiltInGroup(call, id, "该分组不能重命名") ||
+        !requireText(call, "name", "分组名称不能为空", name) ||
         !checkName(call, name, "分组名称", kGroupNameChars))
         return;
     auto conn = db_.acquire();
     Transaction tx(*conn, Transaction::Write);
-    if (!ownedGroup(*conn, call.userId, id)) {
-        replyError(call.res, kNotFound, "分组不存在");
+    if (!requireOwnedGroup(call, *conn, id))
         return;
-    }
     Query dup(*conn, "SELECT 1 FROM groups WHERE user_id = ?1 AND name = ?2 AND id <> ?3");
     dup.bind(1, call.userId).bind(2, name).bind(3, id);
     if (dup.step()) {
@@ -261,39 +268,26 @@ void Provider::phoneMove(Call &call)
     if (!requireInt(call, "id", "分组ID", groupId) ||
         !requireInt(call, "cloudPhoneId", "云手机ID", cloudPhoneId))
         return;
-    auto conn = db_.acquire();
-    Transaction tx(*conn, Transaction::Write);
-    if (groupId <= 0 || !ownedGroup(*conn, call.userId, groupId)) {
-        replyError(call.res, kNotFound, "分组不存在");
-        return;
-    }
-    std::vector<PhoneAccess> phones;
-    if (!resolvePhones(call, *conn, {cloudPhoneId}, false, "移动分组", phones))
-        return;
-    Query u(*conn, "UPDATE phones SET group_id = ?1 WHERE id = ?2");
-    u.bind(1, groupId).bind(2, phones[0].id).run();
-    tx.commit();
-    replyOk(call.res, "移动成功", nullptr);
+    movePhones(call, groupId, {cloudPhoneId});
 }
 
 void Provider::batchPhoneMove(Call &call)
 {
     int64_t groupId = 0;
     std::vector<int64_t> ids;
-    if (!requireInt(call, "id", "分组ID", groupId) || !requireIds(call, "cloudPhoneIds", ids))
+    if (!requireInt(call, "id", "分组ID", groupId) || !requireIds(call, "cloudPhoneIds", ids) ||
+        !requireChosen(call, ids))
         return;
-    if (ids.empty()) {
-        replyError(call.res, kBadRequest, "请选择云手机");
-        return;
-    }
+    movePhones(call, groupId, ids);
+}
+
+void Provider::movePhones(Call &call, int64_t groupId, const std::vector<int64_t> &ids)
+{
     auto conn = db_.acquire();
     Transaction tx(*conn, Transaction::Write);
-    if (groupId <= 0 || !ownedGroup(*conn, call.userId, groupId)) {
-        replyError(call.res, kNotFound, "分组不存在");
-        return;
-    }
     std::vector<PhoneAccess> phones;
-    if (!resolvePhones(call, *conn, ids, false, "移动分组", phones))
+    if (!requireOwnedGroup(call, *conn, groupId) ||
+        !resolvePhones(call, *conn, ids, false, "移动分组", phones))
         return;
     for (const auto &p : phones) {
         Query u(*conn, "UPDATE phones SET group_id = ?1 WHERE id = ?2");
@@ -335,12 +329,8 @@ void Provider::prefixRename(Call &call)
     std::vector<int64_t> ids;
     std::string prefix;
     if (!requireIds(call, "cloudPhoneIds", ids) || !requireText(call, "prefix", "前缀不能为空", prefix) ||
-        !checkName(call, prefix, "前缀", kPrefixChars))
+        !checkName(call, prefix, "前缀", kPrefixChars) || !requireChosen(call, ids))
         return;
-    if (ids.empty()) {
-        replyError(call.res, kBadRequest, "请选择云手机");
-        return;
-    }
     auto conn = db_.acquire();
     Transaction tx(*conn, Transaction::Write);
     std::vector<PhoneAccess> phones;

@@ -85,16 +85,23 @@ bool Provider::resolvePhones(Call &call, Connection &conn, const std::vector<int
     return true;
 }
 
+bool Provider::resolvePhone(Call &call, Connection &conn, int64_t cloudPhoneId, bool needControl,
+                            const char *verb, PhoneAccess &out)
+{
+    std::vector<PhoneAccess> phones;
+    if (!resolvePhones(call, conn, {cloudPhoneId}, needControl, verb, phones))
+        return false;
+    out = std::move(phones[0]);
+    return true;
+}
+
 bool Provider::changePhones(Call &call, bool reset)
 {
     std::vector<int64_t> ids;
     int64_t type = 0;
-    if (!requireIds(call, "cloudPhoneIds", ids) || !requireInt(call, "type", "类型", type))
+    if (!requireIds(call, "cloudPhoneIds", ids) || !requireInt(call, "type", "类型", type) ||
+        !requireChosen(call, ids))
         return false;
-    if (ids.empty()) {
-        replyError(call.res, kBadRequest, "请选择云手机");
-        return false;
-    }
     std::vector<PhoneAccess> phones;
     {
         auto conn = db_.acquire();

@@ -304,6 +304,15 @@ bool Provider::requireIds(Call &call, const char *name, std::vector<int64_t> &ou
     return true;
 }
 
+bool Provider::requireChosen(Call &call, const std::vector<int64_t> &ids)
+{
+    if (ids.empty()) {
+        replyError(call.res, kBadRequest, "请选择云手机");
+        return false;
+    }
+    return true;
+}
+
 bool Provider::requireMobile(Call &call, const char *name, std::string &out)
 {
     if (!requireText(call, name, "手机号码不能为空", out))

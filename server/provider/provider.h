@@ -97,6 +97,13 @@ private:
     void registerAccount(Call &call);
     void devSms(Call &call);
     void replyLogin(Call &call, int64_t userId);
+    // The phone and SMS code fields, and with `password` a new password too.
+    bool requireCodeForm(Call &call, std::string &phone, std::string &code, std::string *password);
+    // Checks and uses up the number's code, and finds its account; replies and returns false for a
+    // code that is not right.
+    bool spendCode(Call &call, const std::string &phone, const std::string &code, int64_t &userId,
+                   bool &found);
+    bool hashNewPassword(Call &call, const std::string &password, std::string &hash);
 
     // Inventory.
     void groupList(Call &call);
@@ -105,6 +112,7 @@ private:
     void groupRename(Call &call);
     void phoneMove(Call &call);
     void batchPhoneMove(Call &call);
+    void movePhones(Call &call, int64_t groupId, const std::vector<int64_t> &ids);
     void renamePhone(Call &call);
     void prefixRename(Call &call);
     void restartPhones(Call &call);
@@ -113,6 +121,7 @@ private:
     void accessInfo(Call &call);
     void generateChangeOrder(Call &call);
     void getChangeOrder(Call &call);
+    bool requireOrder(Call &call, int64_t &billingId, std::string &payChannel, int64_t &cloudPhoneId);
 
     // The purchase and upload pages.
     void webPlans(Call &call);
@@ -142,6 +151,8 @@ private:
     bool requireText(Call &call, const char *name, const char *missingMsg, std::string &out);
     bool requireInt(Call &call, const char *name, const char *label, int64_t &out);
     bool requireIds(Call &call, const char *name, std::vector<int64_t> &out);
+    // Refuses an empty selection; checked after the other fields, which name their own faults first.
+    bool requireChosen(Call &call, const std::vector<int64_t> &ids);
     bool requireMobile(Call &call, const char *name, std::string &out);
     bool checkName(Call &call, std::string &name, const char *what, size_t maxChars);
     bool checkNewPassword(Call &call, const std::string &password);
@@ -149,6 +160,8 @@ private:
     // theirs. `needControl` also refuses view-only phones and expired rentals.
     bool resolvePhones(Call &call, Connection &conn, const std::vector<int64_t> &ids, bool needControl,
                        const char *verb, std::vector<PhoneAccess> &out);
+    bool resolvePhone(Call &call, Connection &conn, int64_t cloudPhoneId, bool needControl, const char *verb,
+                      PhoneAccess &out);
     bool lookupPhone(Connection &conn, int64_t userId, int64_t cloudPhoneId, PhoneAccess &out);
     // Writes the members of a phone's "accessInfo" object into the open object.
     void writeAccessInfo(JsonWriter &w, const std::string &deviceId, int64_t generation, int64_t endTime,
