@@ -227,11 +227,6 @@ void Provider::replyLogin(Call &call, int64_t userId)
 
 namespace {
 
-void replyWait(Call &call, int seconds)
-{
-    replyError(call.res, kTooMany, "登录失败次数过多，请" + std::to_string(seconds) + "秒后再试");
-}
-
 // No account and a wrong password get the same answer, so that logins cannot tell which numbers
 // have an account.
 void replyBadLogin(Call &call)
@@ -241,16 +236,21 @@ void replyBadLogin(Call &call)
 
 } // namespace
 
+bool Provider::reserveLogin(Call &call, const std::string &phone)
+{
+    if (const int wait = limits_.reserve(call.req.remote_addr, phone)) {
+        replyError(call.res, kTooMany, "登录失败次数过多，请" + std::to_string(wait) + "秒后再试");
+        return false;
+    }
+    return true;
+}
+
 void Provider::loginPassword(Call &call)
 {
     std::string phone, password;
-    if (!requireMobile(call, "phone", phone) || !requireText(call, "password", "密码不能为空", password))
+    if (!requireMobile(call, "phone", phone) || !requireText(call, "password", "密码不能为空", password) ||
+        !reserveLogin(call, phone))
         return;
-    const std::string &address = call.req.remote_addr;
-    if (const int wait = limits_.reserve(address, phone)) {
-        replyWait(call, wait);
-        return;
-    }
     int64_t userId = 0;
     std::string hash;
     bool found;
@@ -266,7 +266,7 @@ void Provider::loginPassword(Call &call)
         replyBadLogin(call);
         return;
     }
-    limits_.succeeded(address, phone);
+    limits_.succeeded(call.req.remote_addr, phone);
     if (passwordNeedsRehash(hash, options_.fastHash)) {
         const std::string fresh = hashPassword(password, options_.fastHash);
         auto conn = db_.acquire();
@@ -279,13 +279,8 @@ void Provider::loginPassword(Call &call)
 void Provider::loginSms(Call &call)
 {
     std::string phone, code;
-    if (!requireCodeForm(call, phone, code, nullptr))
+    if (!requireCodeForm(call, phone, code, nullptr) || !reserveLogin(call, phone))
         return;
-    const std::string &address = call.req.remote_addr;
-    if (const int wait = limits_.reserve(address, phone)) {
-        replyWait(call, wait);
-        return;
-    }
     int64_t userId = 0;
     bool found = false;
     if (!spendCode(call, phone, code, userId, found))
@@ -295,7 +290,7 @@ void Provider::loginSms(Call &call)
         replyError(call.res, kNotFound, "该手机号未注册");
         return;
     }
-    limits_.succeeded(address, phone);
+    limits_.succeeded(call.req.remote_addr, phone);
     replyLogin(call, userId);
 }
 

@@ -97,6 +97,9 @@ private:
     void registerAccount(Call &call);
     void devSms(Call &call);
     void replyLogin(Call &call, int64_t userId);
+    // Takes a login attempt of the caller's address and number from the throttle; replies and
+    // returns false when too many have failed.
+    bool reserveLogin(Call &call, const std::string &phone);
     // The phone and SMS code fields, and with `password` a new password too.
     bool requireCodeForm(Call &call, std::string &phone, std::string &code, std::string *password);
     // Checks and uses up the number's code, and finds its account; replies and returns false for a
