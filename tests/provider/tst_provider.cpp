@@ -1,5 +1,6 @@
 // pelomir-provider over real HTTP: every endpoint's answers and failures, tokens, throttling,
 // concurrency, restarts and kills, and the phone farm link.
+// Long because it is the provider's one QtTest executable; each slot below is one group of cases.
 #include "tests/support/credential.h"
 #include "tests/support/providerprocess.h"
 
