@@ -14,14 +14,7 @@ namespace provider {
 
 namespace {
 
-struct OrderRequest
-{
-    int64_t billingId = 0;
-    std::string payChannel;
-    int64_t cloudPhoneId = 0;
-};
-
-void writeOrder(JsonWriter &w, const std::string &orderNo, int64_t state, const OrderRequest &r,
+void writeOrder(JsonWriter &w, const std::string &orderNo, int64_t state, const ChangeOrder &r,
                 const std::string &deviceId)
 {
     w.beginObject()
@@ -37,21 +30,27 @@ void writeOrder(JsonWriter &w, const std::string &orderNo, int64_t state, const 
 
 } // namespace
 
-bool Provider::requireOrder(Call &call, int64_t &billingId, std::string &payChannel, int64_t &cloudPhoneId)
-{
-    return requireInt(call, "billingId", "套餐ID", billingId) &&
-           requireText(call, "payChannel", "缺少支付方式", payChannel) &&
-           requireInt(call, "cloudPhoneId", "云手机ID", cloudPhoneId);
-}
-
 // Device exchange is free in this service: generating an order records it, and fetching it
 // completes it, giving the phone a fresh device.
 void Provider::generateChangeOrder(Call &call)
 {
-    OrderRequest r;
-    if (!requireOrder(call, r.billingId, r.payChannel, r.cloudPhoneId))
+    changeOrder(call, false);
+}
+
+void Provider::getChangeOrder(Call &call)
+{
+    changeOrder(call, true);
+}
+
+void Provider::changeOrder(Call &call, bool complete)
+{
+    ChangeOrder r;
+    if (!requireInt(call, "billingId", "套餐ID", r.billingId) ||
+        !requireText(call, "payChannel", "缺少支付方式", r.payChannel) ||
+        !requireInt(call, "cloudPhoneId", "云手机ID", r.cloudPhoneId))
         return;
-    if (r.payChannel != "wechat") {
+    // The channel is chosen when the order is made; fetching it only has to repeat it.
+    if (!complete && r.payChannel != "wechat") {
         replyError(call.res, kBadRequest, "不支持的支付方式");
         return;
     }
@@ -60,6 +59,15 @@ void Provider::generateChangeOrder(Call &call)
     PhoneAccess p;
     if (!resolvePhone(call, *conn, r.cloudPhoneId, false, "更换", p))
         return;
+    if (complete)
+        completeChangeOrder(call, *conn, tx, r, p);
+    else
+        recordChangeOrder(call, *conn, tx, r, p);
+}
+
+void Provider::recordChangeOrder(Call &call, Connection &conn, Transaction &tx, const ChangeOrder &r,
+                                 const PhoneAccess &p)
+{
     if (p.endTime <= nowSeconds()) {
         replyError(call.res, kExpired, "云手机已到期");
         return;
@@ -68,13 +76,13 @@ void Provider::generateChangeOrder(Call &call)
         replyError(call.res, kBadRequest, "套餐与云手机不符");
         return;
     }
-    Query pending(*conn,
+    Query pending(conn,
                   "SELECT order_no FROM change_orders WHERE phone_id = ?1 AND state = 0 ORDER BY id DESC");
     pending.bind(1, p.id);
     std::string orderNo;
     if (pending.step()) {
         orderNo = pending.text(0);
-        Query u(*conn, "UPDATE change_orders SET pay_channel = ?1 WHERE order_no = ?2");
+        Query u(conn, "UPDATE change_orders SET pay_channel = ?1 WHERE order_no = ?2");
         u.bind(1, r.payChannel).bind(2, orderNo).run();
     } else {
         const std::time_t t = static_cast<std::time_t>(nowSeconds());
@@ -83,7 +91,7 @@ void Provider::generateChangeOrder(Call &call)
         char stamp[20];
         std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &tm);
         orderNo = std::string("CO") + stamp + randomDigits(6);
-        Query ins(*conn,
+        Query ins(conn,
                   "INSERT INTO change_orders(order_no, user_id, phone_id, billing_id, pay_channel, state, "
                   "old_device_id, created_at) VALUES(?1, ?2, ?3, ?4, ?5, 0, ?6, ?7)");
         ins.bind(1, orderNo)
@@ -99,18 +107,11 @@ void Provider::generateChangeOrder(Call &call)
     replyOk(call.res, "订单已生成", [&](JsonWriter &w) { writeOrder(w, orderNo, 0, r, p.deviceId); });
 }
 
-void Provider::getChangeOrder(Call &call)
+void Provider::completeChangeOrder(Call &call, Connection &conn, Transaction &tx, const ChangeOrder &r,
+                                   const PhoneAccess &p)
 {
-    OrderRequest r;
-    if (!requireOrder(call, r.billingId, r.payChannel, r.cloudPhoneId))
-        return;
-    auto conn = db_.acquire();
-    Transaction tx(*conn, Transaction::Write);
-    PhoneAccess p;
-    if (!resolvePhone(call, *conn, r.cloudPhoneId, false, "更换", p))
-        return;
-    Query q(*conn, "SELECT id, order_no, state, billing_id, pay_channel, new_device_id FROM change_orders "
-                   "WHERE phone_id = ?1 AND user_id = ?2 ORDER BY id DESC");
+    Query q(conn, "SELECT id, order_no, state, billing_id, pay_channel, new_device_id FROM change_orders "
+                  "WHERE phone_id = ?1 AND user_id = ?2 ORDER BY id DESC");
     q.bind(1, p.id).bind(2, call.userId);
     if (!q.step()) {
         replyError(call.res, kNotFound, "未找到更换订单");
@@ -129,7 +130,7 @@ void Provider::getChangeOrder(Call &call)
     }
     // Each exchange makes a new phone at the farm: an account may make only so many an hour.
     {
-        Query recent(*conn,
+        Query recent(conn,
                      "SELECT COUNT(*) FROM change_orders WHERE user_id = ?1 AND state = 1 AND done_at > ?2");
         recent.bind(1, call.userId).bind(2, nowSeconds() - 3600);
         if (recent.step() && recent.i64(0) >= options_.exchangesPerHour) {
@@ -140,7 +141,7 @@ void Provider::getChangeOrder(Call &call)
     std::string deviceId;
     for (int attempt = 0; attempt < 20 && deviceId.empty(); ++attempt) {
         std::string candidate = randomDeviceId();
-        Query used(*conn, "SELECT 1 FROM phones WHERE device_id = ?1");
+        Query used(conn, "SELECT 1 FROM phones WHERE device_id = ?1");
         used.bind(1, candidate);
         if (!used.step())
             deviceId = std::move(candidate);
@@ -149,11 +150,10 @@ void Provider::getChangeOrder(Call &call)
         replyError(call.res, kInternal, "服务器内部错误", 500);
         return;
     }
-    Query u(*conn,
-            "UPDATE phones SET device_id = ?1, instance_id = (SELECT MAX(instance_id) + 1 FROM phones) "
-            "WHERE id = ?2");
+    Query u(conn, "UPDATE phones SET device_id = ?1, instance_id = (SELECT MAX(instance_id) + 1 FROM phones) "
+                  "WHERE id = ?2");
     u.bind(1, deviceId).bind(2, p.id).run();
-    Query done(*conn, "UPDATE change_orders SET state = 1, new_device_id = ?1, done_at = ?2 WHERE id = ?3");
+    Query done(conn, "UPDATE change_orders SET state = 1, new_device_id = ?1, done_at = ?2 WHERE id = ?3");
     done.bind(1, deviceId).bind(2, nowSeconds()).bind(3, orderId).run();
     tx.commit();
     log_.line("device exchange " + orderNo + ": " + p.deviceId + " -> " + deviceId);

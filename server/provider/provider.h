@@ -24,6 +24,7 @@ class Database;
 class JsonWriter;
 class Log;
 class PhoneRuntime;
+class Transaction;
 
 // "status" values of the answer envelope. 1 is success; failures borrow HTTP's numbers so a
 // reader can tell the kinds apart, while the HTTP status itself stays 200 for them.
@@ -62,6 +63,14 @@ struct PhoneAccess
     int64_t grantId = 0;
     int strategy = 0;       // authorization strategy of a granted phone; 1 = view only
     int64_t generation = 1; // of its credentials; raised to void the ones issued before
+};
+
+// The fields of a device exchange order.
+struct ChangeOrder
+{
+    int64_t billingId = 0;
+    std::string payChannel;
+    int64_t cloudPhoneId = 0;
 };
 
 // The provider's HTTP API, its web pages and icons. Request handlers run on the HTTP server's
@@ -124,7 +133,13 @@ private:
     void accessInfo(Call &call);
     void generateChangeOrder(Call &call);
     void getChangeOrder(Call &call);
-    bool requireOrder(Call &call, int64_t &billingId, std::string &payChannel, int64_t &cloudPhoneId);
+    // Both exchange calls: reads the order's fields, finds the phone and goes on in one write
+    // transaction to record the order or, with `complete`, to carry it out.
+    void changeOrder(Call &call, bool complete);
+    void recordChangeOrder(Call &call, Connection &conn, Transaction &tx, const ChangeOrder &r,
+                           const PhoneAccess &p);
+    void completeChangeOrder(Call &call, Connection &conn, Transaction &tx, const ChangeOrder &r,
+                             const PhoneAccess &p);
 
     // The purchase and upload pages.
     void webPlans(Call &call);
