@@ -58,13 +58,6 @@ bool sendAll(int fd, const char *data, size_t size)
     return true;
 }
 
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
-}
-
 // For the log: what a client sent, without control characters and not too long.
 std::string printable(const std::string &text)
 {

@@ -17,7 +17,6 @@ constexpr size_t kRelayBlock = 256 * 1024;
 
 // Sends all of `data` on a blocking socket; false once the peer is gone or the send times out.
 bool sendAll(int fd, const char *data, size_t size);
-std::string lower(std::string text);
 // For the log: what a client sent, without control characters and not too long.
 std::string printable(const std::string &text);
 std::string requestId();

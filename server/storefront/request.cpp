@@ -1,6 +1,7 @@
 #include "server/storefront/request.h"
 
 #include "s3sign/codec.h"
+#include "server/storefront/httphead.h"
 #include "server/storefront/s3auth.h"
 
 #include <openssl/crypto.h>
@@ -29,13 +30,6 @@ Verdict refuse(int status, const char *code, const std::string &message)
     verdict.code = code;
     verdict.message = message;
     return verdict;
-}
-
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
 }
 
 // Trimmed, inner runs of blanks folded to one: how both signature kinds see a header value.
