@@ -129,11 +129,9 @@ bool Provider::checkNewPassword(Call &call, const std::string &password)
     return true;
 }
 
-bool Provider::requireCodeForm(Call &call, std::string &phone, std::string &code, std::string *password)
+bool Provider::requireCodeForm(Call &call, std::string &phone, std::string &code)
 {
-    return requireMobile(call, "phone", phone) && requireText(call, "smsCaptcha", "验证码不能为空", code) &&
-           (!password ||
-            (requireText(call, "password", "密码不能为空", *password) && checkNewPassword(call, *password)));
+    return requireMobile(call, "phone", phone) && requireText(call, "smsCaptcha", "验证码不能为空", code);
 }
 
 bool Provider::spendCode(Call &call, const std::string &phone, const std::string &code, int64_t &userId,
@@ -148,8 +146,21 @@ bool Provider::spendCode(Call &call, const std::string &phone, const std::string
     return true;
 }
 
-bool Provider::hashNewPassword(Call &call, const std::string &password, std::string &hash)
+bool Provider::requirePasswordForm(Call &call, bool existing, std::string &phone, int64_t &userId,
+                                   std::string &hash)
 {
+    std::string code, password;
+    bool found = false;
+    if (!requireCodeForm(call, phone, code) || !requireText(call, "password", "密码不能为空", password) ||
+        !checkNewPassword(call, password) || !spendCode(call, phone, code, userId, found))
+        return false;
+    if (found != existing) {
+        if (existing)
+            replyError(call.res, kNotFound, "该手机号未注册");
+        else
+            replyError(call.res, kConflict, "该手机号已注册");
+        return false;
+    }
     hash = hashPassword(password, options_.fastHash);
     if (hash.empty()) {
         replyError(call.res, kInternal, "服务器内部错误", 500);
@@ -279,7 +290,7 @@ void Provider::loginPassword(Call &call)
 void Provider::loginSms(Call &call)
 {
     std::string phone, code;
-    if (!requireCodeForm(call, phone, code, nullptr) || !reserveLogin(call, phone))
+    if (!requireCodeForm(call, phone, code) || !reserveLogin(call, phone))
         return;
     int64_t userId = 0;
     bool found = false;
@@ -334,16 +345,9 @@ void Provider::sendCode(Call &call)
 
 void Provider::resetPassword(Call &call)
 {
-    std::string phone, code, password, hash;
+    std::string phone, hash;
     int64_t userId = 0;
-    bool found = false;
-    if (!requireCodeForm(call, phone, code, &password) || !spendCode(call, phone, code, userId, found))
-        return;
-    if (!found) {
-        replyError(call.res, kNotFound, "该手机号未注册");
-        return;
-    }
-    if (!hashNewPassword(call, password, hash))
+    if (!requirePasswordForm(call, true, phone, userId, hash))
         return;
     std::vector<std::pair<std::string, int64_t>> retired;
     {
@@ -373,16 +377,9 @@ void Provider::resetPassword(Call &call)
 
 void Provider::registerAccount(Call &call)
 {
-    std::string phone, code, password, hash;
+    std::string phone, hash;
     int64_t existing = 0;
-    bool found = false;
-    if (!requireCodeForm(call, phone, code, &password) || !spendCode(call, phone, code, existing, found))
-        return;
-    if (found) {
-        replyError(call.res, kConflict, "该手机号已注册");
-        return;
-    }
-    if (!hashNewPassword(call, password, hash))
+    if (!requirePasswordForm(call, false, phone, existing, hash))
         return;
     int64_t userId = 0;
     {

@@ -109,13 +109,16 @@ private:
     // Takes a login attempt of the caller's address and number from the throttle; replies and
     // returns false when too many have failed.
     bool reserveLogin(Call &call, const std::string &phone);
-    // The phone and SMS code fields, and with `password` a new password too.
-    bool requireCodeForm(Call &call, std::string &phone, std::string &code, std::string *password);
+    bool requireCodeForm(Call &call, std::string &phone, std::string &code);
     // Checks and uses up the number's code, and finds its account; replies and returns false for a
     // code that is not right.
     bool spendCode(Call &call, const std::string &phone, const std::string &code, int64_t &userId,
                    bool &found);
-    bool hashNewPassword(Call &call, const std::string &password, std::string &hash);
+    // The code form with a new password, for an account that must exist (`existing`) or must not:
+    // the code is spent, the account checked and the password hashed. Replies and returns false on
+    // any fault.
+    bool requirePasswordForm(Call &call, bool existing, std::string &phone, int64_t &userId,
+                             std::string &hash);
 
     // Inventory.
     void groupList(Call &call);
