@@ -8,7 +8,6 @@
 
 #include <httplib.h>
 
-#include <chrono>
 
 namespace provider {
 
@@ -17,13 +16,6 @@ namespace {
 constexpr size_t kMaxPasswordBytes = 128;
 constexpr int kPlatformId = 8;
 constexpr int kStatisticsNo = 3148;
-
-int64_t nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 int secondsLeft(int64_t ms)
 {

@@ -245,9 +245,7 @@ bool Provider::authenticate(Call &call)
         replyError(call.res, kUnauthorized, "请先登录");
         return false;
     }
-    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
+    const int64_t now = nowMs();
     auto conn = db_.acquire();
     Query q(*conn, "SELECT user_id, expires_ms FROM tokens WHERE token_hash = ?1");
     q.bind(1, sha256Hex(token));

@@ -2,6 +2,7 @@
 
 #include "s3sign/codec.h"
 
+#include <chrono>
 #include <cstdio>
 #include <unordered_set>
 
@@ -172,6 +173,13 @@ bool isMobileNumber(std::string_view text)
         if (c < '0' || c > '9')
             return false;
     return true;
+}
+
+int64_t nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 std::string formatLocalTime(std::time_t t)

@@ -45,6 +45,8 @@ bool parseIdList(std::string_view text, std::vector<int64_t> &out, size_t maxCou
 // Mainland mobile number: 11 digits starting with 1 and a second digit 3 to 9.
 bool isMobileNumber(std::string_view text);
 
+// Wall-clock milliseconds since the epoch.
+int64_t nowMs();
 // Local time as "yyyy-MM-dd HH:mm:ss".
 std::string formatLocalTime(std::time_t t);
 // Remaining rental time in words ("29天23小时"), or "已到期".
