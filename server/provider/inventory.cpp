@@ -1,15 +1,10 @@
 // Inventory handlers: the group list, groups, names and moves.
-#include "server/provider/crypto.h"
 #include "server/provider/db.h"
 #include "server/provider/jsonwriter.h"
-#include "server/provider/log.h"
 #include "server/provider/provider.h"
-#include "server/provider/runtime.h"
 
 #include <httplib.h>
 
-#include <algorithm>
-#include <chrono>
 #include <unordered_map>
 
 namespace provider {
