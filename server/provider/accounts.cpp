@@ -8,7 +8,6 @@
 
 #include <httplib.h>
 
-
 namespace provider {
 
 namespace {
