@@ -1,8 +1,8 @@
 #pragma once
 
 // pelomir-provider over real HTTP: every endpoint's answers and failures, tokens, throttling,
-// concurrency, restarts and kills, and the phone farm link.
-// Long because it is the provider's one QtTest executable; each slot below is one group of cases.
+// concurrency, restarts and kills, and the phone farm link. One executable; its slots live in
+// tst_provider_<group>.cpp by concern, and these helpers serve them all.
 #include "tests/support/credential.h"
 #include "tests/support/providerprocess.h"
 
