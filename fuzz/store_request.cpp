@@ -2,6 +2,7 @@
 // and headers, each kind of signature and the grant's token. Input: "METHOD TARGET" on the first
 // line, then "Name: value" header lines; the whole input is also read as a raw request head.
 
+#include "s3sign/codec.h"
 #include "server/storefront/grant.h"
 #include "server/storefront/httphead.h"
 #include "server/storefront/request.h"
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string code, why;
     storegrant::open("fuzz", "PG0", text, 1700000000, &grant, &code, &why);
     storegrant::validPrefix(text);
-    s3auth::percentDecode(text, &out);
+    s3sign::percentDecode(text, out);
     s3auth::unbase64url(text, &out);
     int64_t seconds = 0;
     s3auth::parseAmzDate(text, &seconds);

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "s3sign/codec.h"
+#include "s3sign/signing.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
-#include <utility>
-#include <vector>
 
 // Request signing of the object-storage protocol, both kinds: the older header signatures ("AWS
 // id:signature", HMAC-SHA1 over a canonical string) and the HMAC-SHA256 ones with a credential scope
@@ -12,15 +13,27 @@
 // Pure functions, any thread.
 namespace objstore {
 
-std::string base64(const unsigned char *data, size_t size);
-std::string hex(const unsigned char *data, size_t size);
-std::string hmacSha1Base64(const std::string &key, const std::string &text);
+using s3sign::amzDate;
+using s3sign::base64;
+using s3sign::hex;
+using s3sign::httpDate;
+using s3sign::presignGet;
+using s3sign::sha256Hex;
+using s3sign::v4CanonicalRequest;
+using s3sign::V4Request;
+using s3sign::v4Signature;
+using SignatureVersion = s3sign::Version;
 
-// RFC 1123 date of `seconds` since the epoch, in GMT: what x-amz-date carries.
-std::string httpDate(int64_t seconds);
+inline std::string hmacSha1Base64(const std::string &key, const std::string &text)
+{
+    return s3sign::v2Signature(key, text);
+}
 
 // Percent-encodes an object key for the request path; "/" stays so keys keep their folders.
-std::string encodeKey(const std::string &key);
+inline std::string encodeKey(const std::string &key)
+{
+    return s3sign::percentEncode(key, true);
+}
 
 struct SignedRequest
 {
@@ -38,36 +51,8 @@ struct SignedRequest
 std::string stringToSign(const SignedRequest &request);
 std::string authorization(const std::string &keyId, const std::string &secret, const SignedRequest &request);
 
-enum class SignatureVersion
-{
-    V2,
-    V4
-};
-
-std::string sha256Hex(const std::string &data);
-// "yyyymmddThhmmssZ" of `seconds` since the epoch.
-std::string amzDate(int64_t seconds);
-
-// A request as the second kind signs it.
-struct V4Request
-{
-    std::string method;
-    std::string path;                                       // "/bucket/key", not encoded
-    std::vector<std::pair<std::string, std::string>> query; // not encoded
-    std::map<std::string, std::string> headers;             // signed ones: lowercase name, value
-    std::string payloadHash;                                // hex SHA-256, or "UNSIGNED-PAYLOAD"
-};
-
-std::string v4CanonicalRequest(const V4Request &request);
-std::string v4Signature(const std::string &secret, const std::string &amzDateText, const std::string &region,
-                        const std::string &canonicalRequest);
 // The Authorization header of a request signed at `amzDateText`.
 std::string v4Authorization(const std::string &keyId, const std::string &secret, const std::string &region,
                             const std::string &amzDateText, const V4Request &request);
-
-// A GET address of one object, valid `ttlSeconds` from `now`. `endpoint` is "scheme://host[:port]".
-std::string presignGet(SignatureVersion version, const std::string &endpoint, const std::string &bucket,
-                       const std::string &key, const std::string &keyId, const std::string &secret,
-                       const std::string &token, const std::string &region, int64_t now, int64_t ttlSeconds);
 
 } // namespace objstore

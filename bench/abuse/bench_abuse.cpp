@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,6 +99,30 @@ bool readAnswer(int fd, int timeoutMs, int &status)
 
 const std::string kHealth = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
+// A connection from `source` to the provider, closed when it goes.
+class Peer
+{
+public:
+    Peer(const char *source, int port) : fd_(connectFrom(source, port)) {}
+    ~Peer()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+
+    // /healthz answered with 200 within 3 s.
+    bool healthy() const
+    {
+        int status = 0;
+        return fd_ >= 0 && sendAll(fd_, kHealth) && readAnswer(fd_, 3000, status) && status == 200;
+    }
+
+private:
+    int fd_;
+};
+
 struct Latency
 {
     std::vector<double> ms;
@@ -120,14 +145,11 @@ Latency freshHealth(int port, int rounds)
     Latency l;
     for (int i = 0; i < rounds; ++i) {
         const auto start = Clock::now();
-        const int fd = connectFrom("127.0.1.1", port);
-        int status = 0;
-        if (fd >= 0 && sendAll(fd, kHealth) && readAnswer(fd, 3000, status) && status == 200)
+        const Peer peer("127.0.1.1", port);
+        if (peer.healthy())
             l.ms.push_back(msSince(start));
         else
             ++l.failed;
-        if (fd >= 0)
-            ::close(fd);
     }
     return l;
 }
@@ -142,35 +164,29 @@ void printLatency(const char *label, const Latency &l)
 // new connection each.
 void keepAliveRate(int port, int requests)
 {
-    int fd = -1, status = 0, ok = 0, connections = 0;
+    std::unique_ptr<Peer> kept;
+    int ok = 0, connections = 0;
     auto start = Clock::now();
     for (int i = 0; i < requests; ++i) {
         // A connection the server has ended fails once; the request is then made on a new one.
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (fd < 0) {
-                fd = connectFrom("127.0.0.1", port);
+            if (!kept) {
+                kept = std::make_unique<Peer>("127.0.0.1", port);
                 ++connections;
             }
-            if (fd >= 0 && sendAll(fd, kHealth) && readAnswer(fd, 3000, status) && status == 200) {
+            if (kept->healthy()) {
                 ++ok;
                 break;
             }
-            if (fd >= 0)
-                ::close(fd);
-            fd = -1;
+            kept.reset();
         }
     }
     const double keptMs = msSince(start);
-    if (fd >= 0)
-        ::close(fd);
+    kept.reset();
     start = Clock::now();
     int okFresh = 0;
-    for (int i = 0; i < requests; ++i) {
-        const int c = connectFrom("127.0.0.1", port);
-        okFresh += c >= 0 && sendAll(c, kHealth) && readAnswer(c, 3000, status) && status == 200;
-        if (c >= 0)
-            ::close(c);
-    }
+    for (int i = 0; i < requests; ++i)
+        okFresh += Peer("127.0.0.1", port).healthy();
     const double freshMs = msSince(start);
     std::printf("  keep-alive: %d/%d answered on %d connections, %.0f requests/s (%.3f ms each)\n", ok,
                 requests, connections, 1000.0 * ok / keptMs, keptMs / requests);

@@ -8,8 +8,6 @@
 
 #include <httplib.h>
 
-#include <chrono>
-
 namespace provider {
 
 namespace {
@@ -17,13 +15,6 @@ namespace {
 constexpr size_t kMaxPasswordBytes = 128;
 constexpr int kPlatformId = 8;
 constexpr int kStatisticsNo = 3148;
-
-int64_t nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 int secondsLeft(int64_t ms)
 {
@@ -129,6 +120,46 @@ bool Provider::checkNewPassword(Call &call, const std::string &password)
     return true;
 }
 
+bool Provider::requireCodeForm(Call &call, std::string &phone, std::string &code)
+{
+    return requireMobile(call, "phone", phone) && requireText(call, "smsCaptcha", "验证码不能为空", code);
+}
+
+bool Provider::spendCode(Call &call, const std::string &phone, const std::string &code, int64_t &userId,
+                         bool &found)
+{
+    CodeCheck check = CodeCheck::None;
+    found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, userId, check);
+    if (check != CodeCheck::Ok) {
+        replyError(call.res, codeStatus(check), codeMessage(check));
+        return false;
+    }
+    return true;
+}
+
+bool Provider::requirePasswordForm(Call &call, bool existing, std::string &phone, int64_t &userId,
+                                   std::string &hash)
+{
+    std::string code, password;
+    bool found = false;
+    if (!requireCodeForm(call, phone, code) || !requireText(call, "password", "密码不能为空", password) ||
+        !checkNewPassword(call, password) || !spendCode(call, phone, code, userId, found))
+        return false;
+    if (found != existing) {
+        if (existing)
+            replyError(call.res, kNotFound, "该手机号未注册");
+        else
+            replyError(call.res, kConflict, "该手机号已注册");
+        return false;
+    }
+    hash = hashPassword(password, options_.fastHash);
+    if (hash.empty()) {
+        replyError(call.res, kInternal, "服务器内部错误", 500);
+        return false;
+    }
+    return true;
+}
+
 void Provider::replyLogin(Call &call, int64_t userId)
 {
     const std::string token = randomHex(32);
@@ -198,11 +229,6 @@ void Provider::replyLogin(Call &call, int64_t userId)
 
 namespace {
 
-void replyWait(Call &call, int seconds)
-{
-    replyError(call.res, kTooMany, "登录失败次数过多，请" + std::to_string(seconds) + "秒后再试");
-}
-
 // No account and a wrong password get the same answer, so that logins cannot tell which numbers
 // have an account.
 void replyBadLogin(Call &call)
@@ -212,16 +238,21 @@ void replyBadLogin(Call &call)
 
 } // namespace
 
+bool Provider::reserveLogin(Call &call, const std::string &phone)
+{
+    if (const int wait = limits_.reserve(call.req.remote_addr, phone)) {
+        replyError(call.res, kTooMany, "登录失败次数过多，请" + std::to_string(wait) + "秒后再试");
+        return false;
+    }
+    return true;
+}
+
 void Provider::loginPassword(Call &call)
 {
     std::string phone, password;
-    if (!requireMobile(call, "phone", phone) || !requireText(call, "password", "密码不能为空", password))
+    if (!requireMobile(call, "phone", phone) || !requireText(call, "password", "密码不能为空", password) ||
+        !reserveLogin(call, phone))
         return;
-    const std::string &address = call.req.remote_addr;
-    if (const int wait = limits_.reserve(address, phone)) {
-        replyWait(call, wait);
-        return;
-    }
     int64_t userId = 0;
     std::string hash;
     bool found;
@@ -237,7 +268,7 @@ void Provider::loginPassword(Call &call)
         replyBadLogin(call);
         return;
     }
-    limits_.succeeded(address, phone);
+    limits_.succeeded(call.req.remote_addr, phone);
     if (passwordNeedsRehash(hash, options_.fastHash)) {
         const std::string fresh = hashPassword(password, options_.fastHash);
         auto conn = db_.acquire();
@@ -250,26 +281,18 @@ void Provider::loginPassword(Call &call)
 void Provider::loginSms(Call &call)
 {
     std::string phone, code;
-    if (!requireMobile(call, "phone", phone) || !requireText(call, "smsCaptcha", "验证码不能为空", code))
+    if (!requireCodeForm(call, phone, code) || !reserveLogin(call, phone))
         return;
-    const std::string &address = call.req.remote_addr;
-    if (const int wait = limits_.reserve(address, phone)) {
-        replyWait(call, wait);
-        return;
-    }
     int64_t userId = 0;
-    CodeCheck check = CodeCheck::None;
-    const bool found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, userId, check);
-    if (check != CodeCheck::Ok) {
-        replyError(call.res, codeStatus(check), codeMessage(check));
+    bool found = false;
+    if (!spendCode(call, phone, code, userId, found))
         return;
-    }
     // Only whoever received the number's code learns that it has no account.
     if (!found) {
         replyError(call.res, kNotFound, "该手机号未注册");
         return;
     }
-    limits_.succeeded(address, phone);
+    limits_.succeeded(call.req.remote_addr, phone);
     replyLogin(call, userId);
 }
 
@@ -313,26 +336,10 @@ void Provider::sendCode(Call &call)
 
 void Provider::resetPassword(Call &call)
 {
-    std::string phone, code, password;
-    if (!requireMobile(call, "phone", phone) || !requireText(call, "smsCaptcha", "验证码不能为空", code) ||
-        !requireText(call, "password", "密码不能为空", password) || !checkNewPassword(call, password))
-        return;
+    std::string phone, hash;
     int64_t userId = 0;
-    CodeCheck check = CodeCheck::None;
-    const bool found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, userId, check);
-    if (check != CodeCheck::Ok) {
-        replyError(call.res, codeStatus(check), codeMessage(check));
+    if (!requirePasswordForm(call, true, phone, userId, hash))
         return;
-    }
-    if (!found) {
-        replyError(call.res, kNotFound, "该手机号未注册");
-        return;
-    }
-    const std::string hash = hashPassword(password, options_.fastHash);
-    if (hash.empty()) {
-        replyError(call.res, kInternal, "服务器内部错误", 500);
-        return;
-    }
     std::vector<std::pair<std::string, int64_t>> retired;
     {
         auto conn = db_.acquire();
@@ -361,26 +368,10 @@ void Provider::resetPassword(Call &call)
 
 void Provider::registerAccount(Call &call)
 {
-    std::string phone, code, password;
-    if (!requireMobile(call, "phone", phone) || !requireText(call, "smsCaptcha", "验证码不能为空", code) ||
-        !requireText(call, "password", "密码不能为空", password) || !checkNewPassword(call, password))
-        return;
+    std::string phone, hash;
     int64_t existing = 0;
-    CodeCheck check = CodeCheck::None;
-    const bool found = findUserAndUseCode(db_, phone, code, options_.smsMaxAttempts, existing, check);
-    if (check != CodeCheck::Ok) {
-        replyError(call.res, codeStatus(check), codeMessage(check));
+    if (!requirePasswordForm(call, false, phone, existing, hash))
         return;
-    }
-    if (found) {
-        replyError(call.res, kConflict, "该手机号已注册");
-        return;
-    }
-    const std::string hash = hashPassword(password, options_.fastHash);
-    if (hash.empty()) {
-        replyError(call.res, kInternal, "服务器内部错误", 500);
-        return;
-    }
     int64_t userId = 0;
     {
         auto conn = db_.acquire();

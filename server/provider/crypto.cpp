@@ -1,6 +1,6 @@
 #include "server/provider/crypto.h"
 
-#include "server/provider/textutil.h"
+#include "s3sign/codec.h"
 
 #include <openssl/evp.h>
 #include <sodium.h>
@@ -53,7 +53,7 @@ std::string randomHex(size_t bytes)
 {
     std::string raw(bytes, '\0');
     randombytes_buf(raw.data(), raw.size());
-    return toHex(reinterpret_cast<const unsigned char *>(raw.data()), raw.size());
+    return s3sign::hex(reinterpret_cast<const unsigned char *>(raw.data()), raw.size());
 }
 
 uint32_t randomBelow(uint32_t bound)
@@ -84,7 +84,7 @@ std::string sha256Hex(std::string_view data)
 {
     unsigned char digest[crypto_hash_sha256_BYTES];
     crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(data.data()), data.size());
-    return toHex(digest, sizeof digest);
+    return s3sign::hex(digest, sizeof digest);
 }
 
 std::string hmacSha256Hex(std::string_view key, std::string_view message)
@@ -95,7 +95,7 @@ std::string hmacSha256Hex(std::string_view key, std::string_view message)
     crypto_auth_hmacsha256_update(&state, reinterpret_cast<const unsigned char *>(message.data()),
                                   message.size());
     crypto_auth_hmacsha256_final(&state, digest);
-    return toHex(digest, sizeof digest);
+    return s3sign::hex(digest, sizeof digest);
 }
 
 bool constantTimeEquals(std::string_view a, std::string_view b)

@@ -1,5 +1,7 @@
 #include "server/provider/objectstore.h"
 
+#include "s3sign/codec.h"
+#include "s3sign/signing.h"
 #include "server/provider/provider.h"
 #include "server/storefront/grant.h"
 #include "server/storefront/s3auth.h"
@@ -16,16 +18,6 @@ std::string folderOf(const std::string &key)
 {
     const size_t slash = key.rfind('/');
     return slash == std::string::npos ? std::string() : key.substr(0, slash);
-}
-
-std::string httpDate(int64_t seconds)
-{
-    const time_t t = time_t(seconds);
-    struct tm utc;
-    gmtime_r(&t, &utc);
-    char text[40];
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
-    return text;
 }
 
 } // namespace
@@ -46,8 +38,8 @@ StoreReply storeRequest(const Options &options, const std::string &method, const
     const int64_t now = nowSeconds();
     const storegrant::Grant grant =
         storegrant::mint(options.storeGrantSecret, folderOf(key), method == "GET" ? "r" : "w", now + 300);
-    const std::string resource = "/" + options.storeBucket + "/" + s3auth::uriEncode(key, true);
-    const std::string date = httpDate(now);
+    const std::string resource = "/" + options.storeBucket + "/" + s3sign::percentEncode(key, true);
+    const std::string date = s3sign::httpDate(now);
     const std::string type = method == "PUT" ? "application/octet-stream" : "";
     const std::string signature = s3auth::v2Signature(
         grant.secret,

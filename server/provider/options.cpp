@@ -112,6 +112,7 @@ void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
     // A repeated option overrides the earlier one, so scripts can append to a default command line.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
+    app.option_defaults()->group("Server");
     app.add_option_function<std::string>(
            "--listen", [&out](const std::string &v) { parseListen(v, out.listenHost, out.listenPort); },
            "address to listen on; port 0 picks a free port")
@@ -123,124 +124,89 @@ void declare(CLI::App &app, Options &out, int64_t &ucidTtlMs)
                 int port = 0;
                 return parseListen(v, host, port);
             },
-            "needs HOST:PORT"))
-        ->group("Server");
-    addText(app, "--db", out.dbPath, "SQLite database file (created when missing)", "PATH")
-        ->required()
-        ->group("Server");
-    addText(app, "--log", out.logPath, "append the log to PATH instead of standard error", "PATH")
-        ->group("Server");
+            "needs HOST:PORT"));
+    addText(app, "--db", out.dbPath, "SQLite database file (created when missing)", "PATH")->required();
+    addText(app, "--log", out.logPath, "append the log to PATH instead of standard error", "PATH");
     addText(app, "--public-url", out.publicUrl,
-            "address clients reach this server at, for billing icons (empty: --listen)", "URL")
-        ->group("Server");
-    addText(app, "--web-root", out.webRoot, "folder of the web pages served at \"/\"", "DIR")
-        ->group("Server");
-    addNumber(app, "--threads", out.threads, 1, 256, "request worker threads")->group("Server");
+            "address clients reach this server at, for billing icons (empty: --listen)", "URL");
+    addText(app, "--web-root", out.webRoot, "folder of the web pages served at \"/\"", "DIR");
+    addNumber(app, "--threads", out.threads, 1, 256, "request worker threads");
     addNumber<size_t>(app, "--max-body", out.maxBody, 1024, 64 * 1024 * 1024, "largest accepted request body")
-        ->type_name("BYTES")
-        ->group("Server");
+        ->type_name("BYTES");
     addSeconds(app, "--request-deadline", out.requestDeadlineMs, false,
-               "longest time from a request's first byte to the end of its answer")
-        ->group("Server");
+               "longest time from a request's first byte to the end of its answer");
     addSeconds(app, "--head-deadline", out.headDeadlineMs, false,
-               "longest time from a connection's start or a request's first byte to the end of its head")
-        ->group("Server");
+               "longest time from a connection's start or a request's first byte to the end of its head");
     addNumber(app, "--max-reading", out.maxReading, 1, 100000,
-              "connections still sending a request at once; past it the busiest address loses its oldest")
-        ->group("Server");
+              "connections still sending a request at once; past it the busiest address loses its oldest");
     addNumber(app, "--client-connections", out.clientConnections, 1, 256,
-              "requests of one client address served at once; keep it below --threads")
-        ->group("Server");
-    app.add_flag("--dev", out.dev, "development mode: GET /dev/sms?phone=N shows the last SMS code")
-        ->group("Server");
+              "requests of one client address served at once; keep it below --threads");
+    app.add_flag("--dev", out.dev, "development mode: GET /dev/sms?phone=N shows the last SMS code");
 
-    addSeconds(app, "--token-ttl", out.tokenTtlMs, false, "lifetime of a login token")->group("Accounts");
+    app.option_defaults()->group("Accounts");
+    addSeconds(app, "--token-ttl", out.tokenTtlMs, false, "lifetime of a login token");
     addSeconds(app, "--sms-interval", out.smsIntervalMs, true,
-               "least time between two SMS codes to one number")
-        ->group("Accounts");
-    addSeconds(app, "--sms-ttl", out.smsTtlMs, false, "lifetime of an SMS code")->group("Accounts");
+               "least time between two SMS codes to one number");
+    addSeconds(app, "--sms-ttl", out.smsTtlMs, false, "lifetime of an SMS code");
     addNumber(app, "--sms-max-attempts", out.smsMaxAttempts, 1, 1000,
-              "wrong entries after which a code is void")
-        ->group("Accounts");
+              "wrong entries after which a code is void");
     addNumber(app, "--login-max-failures", out.loginMaxFailures, 1, 1000,
-              "failed logins of one number from one address before that address waits for it")
-        ->group("Accounts");
+              "failed logins of one number from one address before that address waits for it");
     addNumber(app, "--login-address-failures", out.loginAddressFailures, 1, 100000,
-              "failed logins from one address, any number, before it waits for all")
-        ->group("Accounts");
+              "failed logins from one address, any number, before it waits for all");
     addNumber(app, "--login-number-alarm", out.loginNumberAlarm, 1, 100000,
-              "failed logins of one number from all addresses before each address gets one")
-        ->group("Accounts");
-    addSeconds(app, "--login-window", out.loginWindowMs, false, "how long a failed login counts")
-        ->group("Accounts");
+              "failed logins of one number from all addresses before each address gets one");
+    addSeconds(app, "--login-window", out.loginWindowMs, false, "how long a failed login counts");
     addSeconds(app, "--login-lockout", out.loginLockoutMs, false,
-               "how long an address waits once past a limit; every further failure starts it again")
-        ->group("Accounts");
+               "how long an address waits once past a limit; every further failure starts it again");
     addNumber(app, "--sms-per-address", out.smsPerAddress, 1, 100000,
-              "SMS codes one address may ask for within an hour")
-        ->group("Accounts");
+              "SMS codes one address may ask for within an hour");
     addNumber(app, "--max-tokens", out.maxTokens, 1, 10000,
-              "live login tokens of one account; a new login revokes the oldest past it")
-        ->group("Accounts");
+              "live login tokens of one account; a new login revokes the oldest past it");
     app.add_flag("--fast-hash", out.fastHash,
-                 "cheapest Argon2id cost, for tests only (passwords stay Argon2id)")
-        ->group("Accounts");
+                 "cheapest Argon2id cost, for tests only (passwords stay Argon2id)");
 
+    app.option_defaults()->group("Inventory");
     addNumber(app, "--exchanges-per-hour", out.exchangesPerHour, 1, 10000,
-              "device exchanges one account may complete within an hour")
-        ->group("Inventory");
+              "device exchanges one account may complete within an hour");
     addNumber(app, "--seed-phones", out.seedPhones, 0, 100000,
-              "also create the account 13900000000 / pelomir2026 with N phones (first start only)")
-        ->group("Inventory");
+              "also create the account 13900000000 / pelomir2026 with N phones (first start only)");
     addText(app, "--aes-key", out.aesKey,
             "24-byte key of the phones' access field, the client's compiled-in key", "KEY")
-        ->check(check([](const std::string &v) { return v.size() == 24; }, "must be 24 bytes"))
-        ->group("Inventory");
-    addSeconds(app, "--ucid-ttl", ucidTtlMs, false, "lifetime of the phone access credentials handed out")
-        ->group("Inventory");
+        ->check(check([](const std::string &v) { return v.size() == 24; }, "must be 24 bytes"));
+    addSeconds(app, "--ucid-ttl", ucidTtlMs, false, "lifetime of the phone access credentials handed out");
     addText(app, "--farm", out.farmUrl,
             "phone farm admin address for restart, reset and status (empty: simulated)", "URL")
         ->check(check([](const std::string &v) { return v.rfind("http://", 0) == 0; },
-                      "must be an http:// address"))
-        ->group("Inventory");
+                      "must be an http:// address"));
     addText(app, "--farm-secret", out.farmSecret, "secret shared with the phone farm", "S")
-        ->check(check([](const std::string &v) { return !v.empty(); }, "must not be empty"))
-        ->group("Inventory");
-    addSeconds(app, "--restart-seconds", out.restartMs, false, "simulated restart time without --farm")
-        ->group("Inventory");
-    addSeconds(app, "--reset-seconds", out.resetMs, false, "simulated factory reset time without --farm")
-        ->group("Inventory");
+        ->check(check([](const std::string &v) { return !v.empty(); }, "must not be empty"));
+    addSeconds(app, "--restart-seconds", out.restartMs, false, "simulated restart time without --farm");
+    addSeconds(app, "--reset-seconds", out.resetMs, false, "simulated factory reset time without --farm");
 
     const std::string store = "Upload credentials (GET /api/public/v1/storage/get-upload-info)";
+    app.option_defaults()->group(store);
     addText(app, "--store-grant-secret", out.storeGrantSecret, "secret shared with the store front", "S")
-        ->check(check([](const std::string &v) { return !v.empty(); }, "must not be empty"))
-        ->group(store);
-    addSeconds(app, "--store-grant-seconds", out.storeGrantTtlMs, false, "how long an upload grant is valid")
-        ->group(store);
-    addText(app, "--store-bucket", out.storeBucket, "bucket", "NAME")->group(store);
+        ->check(check([](const std::string &v) { return !v.empty(); }, "must not be empty"));
+    addSeconds(app, "--store-grant-seconds", out.storeGrantTtlMs, false, "how long an upload grant is valid");
+    addText(app, "--store-bucket", out.storeBucket, "bucket", "NAME");
     addText(app, "--store-upload-path", out.storeUploadPath, "object key prefix; \"{userId}\" is replaced",
-            "P")
-        ->group(store);
+            "P");
     addText(app, "--store-url", out.storeUrl,
-            "the store front's address, for the upload page's catalogue (empty: no catalogue)", "URL")
-        ->group(store);
+            "the store front's address, for the upload page's catalogue (empty: no catalogue)", "URL");
     addText(app, "--store-signature", out.storeSignature, "signature kind of the catalogue's addresses",
             "v2|v4")
-        ->check(check([](const std::string &v) { return v == "v2" || v == "v4"; }, "must be v2 or v4"))
-        ->group(store);
-    addText(app, "--store-region", out.storeRegion, "region of v4 signatures", "NAME")->group(store);
+        ->check(check([](const std::string &v) { return v == "v2" || v == "v4"; }, "must be v2 or v4"));
+    addText(app, "--store-region", out.storeRegion, "region of v4 signatures", "NAME");
 
     const std::string update = "Update check (GET /api/tamsu-cloud-phone/v1/package/check-for-updates)";
-    addText(app, "--update-package", out.updatePackage, "package name the check answers for", "NAME")
-        ->group(update);
+    app.option_defaults()->group(update);
+    addText(app, "--update-package", out.updatePackage, "package name the check answers for", "NAME");
     addNumber(app, "--update-version-code", out.updateVersionCode, 0, INT32_MAX,
-              "latest version number; clients below it get an update (0: none)")
-        ->group(update);
-    addText(app, "--update-version-name", out.updateVersionName, "latest version name shown with it", "V")
-        ->group(update);
-    addText(app, "--update-url", out.updateUrl, "download address of the latest version", "URL")
-        ->group(update);
-    app.add_flag("--update-force", out.updateForce, "the update is mandatory")->group(update);
+              "latest version number; clients below it get an update (0: none)");
+    addText(app, "--update-version-name", out.updateVersionName, "latest version name shown with it", "V");
+    addText(app, "--update-url", out.updateUrl, "download address of the latest version", "URL");
+    app.add_flag("--update-force", out.updateForce, "the update is mandatory");
 
     // CLI11 takes the next argument as a required value whatever it looks like; "--db --dev" must
     // not run with a database file named "--dev".

@@ -245,9 +245,7 @@ bool Provider::authenticate(Call &call)
         replyError(call.res, kUnauthorized, "请先登录");
         return false;
     }
-    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
+    const int64_t now = nowMs();
     auto conn = db_.acquire();
     Query q(*conn, "SELECT user_id, expires_ms FROM tokens WHERE token_hash = ?1");
     q.bind(1, sha256Hex(token));
@@ -299,6 +297,15 @@ bool Provider::requireIds(Call &call, const char *name, std::vector<int64_t> &ou
     }
     if (!parseIdList(*v, out, 10000)) {
         replyError(call.res, kBadRequest, "云手机ID列表格式不正确");
+        return false;
+    }
+    return true;
+}
+
+bool Provider::requireChosen(Call &call, const std::vector<int64_t> &ids)
+{
+    if (ids.empty()) {
+        replyError(call.res, kBadRequest, "请选择云手机");
         return false;
     }
     return true;

@@ -24,6 +24,7 @@ class Database;
 class JsonWriter;
 class Log;
 class PhoneRuntime;
+class Transaction;
 
 // "status" values of the answer envelope. 1 is success; failures borrow HTTP's numbers so a
 // reader can tell the kinds apart, while the HTTP status itself stays 200 for them.
@@ -64,6 +65,14 @@ struct PhoneAccess
     int64_t generation = 1; // of its credentials; raised to void the ones issued before
 };
 
+// The fields of a device exchange order.
+struct ChangeOrder
+{
+    int64_t billingId = 0;
+    std::string payChannel;
+    int64_t cloudPhoneId = 0;
+};
+
 // The provider's HTTP API, its web pages and icons. Request handlers run on the HTTP server's
 // worker threads, many at once; they share nothing but the database pool, the throttle and the
 // phone runtime, each of which locks for itself.
@@ -97,6 +106,19 @@ private:
     void registerAccount(Call &call);
     void devSms(Call &call);
     void replyLogin(Call &call, int64_t userId);
+    // Takes a login attempt of the caller's address and number from the throttle; replies and
+    // returns false when too many have failed.
+    bool reserveLogin(Call &call, const std::string &phone);
+    bool requireCodeForm(Call &call, std::string &phone, std::string &code);
+    // Checks and uses up the number's code, and finds its account; replies and returns false for a
+    // code that is not right.
+    bool spendCode(Call &call, const std::string &phone, const std::string &code, int64_t &userId,
+                   bool &found);
+    // The code form with a new password, for an account that must exist (`existing`) or must not:
+    // the code is spent, the account checked and the password hashed. Replies and returns false on
+    // any fault.
+    bool requirePasswordForm(Call &call, bool existing, std::string &phone, int64_t &userId,
+                             std::string &hash);
 
     // Inventory.
     void groupList(Call &call);
@@ -105,6 +127,7 @@ private:
     void groupRename(Call &call);
     void phoneMove(Call &call);
     void batchPhoneMove(Call &call);
+    void movePhones(Call &call, int64_t groupId, const std::vector<int64_t> &ids);
     void renamePhone(Call &call);
     void prefixRename(Call &call);
     void restartPhones(Call &call);
@@ -113,6 +136,13 @@ private:
     void accessInfo(Call &call);
     void generateChangeOrder(Call &call);
     void getChangeOrder(Call &call);
+    // Both exchange calls: reads the order's fields, finds the phone and goes on in one write
+    // transaction to record the order or, with `complete`, to carry it out.
+    void changeOrder(Call &call, bool complete);
+    void recordChangeOrder(Call &call, Connection &conn, Transaction &tx, const ChangeOrder &r,
+                           const PhoneAccess &p);
+    void completeChangeOrder(Call &call, Connection &conn, Transaction &tx, const ChangeOrder &r,
+                             const PhoneAccess &p);
 
     // The purchase and upload pages.
     void webPlans(Call &call);
@@ -142,6 +172,8 @@ private:
     bool requireText(Call &call, const char *name, const char *missingMsg, std::string &out);
     bool requireInt(Call &call, const char *name, const char *label, int64_t &out);
     bool requireIds(Call &call, const char *name, std::vector<int64_t> &out);
+    // Refuses an empty selection; checked after the other fields, which name their own faults first.
+    bool requireChosen(Call &call, const std::vector<int64_t> &ids);
     bool requireMobile(Call &call, const char *name, std::string &out);
     bool checkName(Call &call, std::string &name, const char *what, size_t maxChars);
     bool checkNewPassword(Call &call, const std::string &password);
@@ -149,6 +181,8 @@ private:
     // theirs. `needControl` also refuses view-only phones and expired rentals.
     bool resolvePhones(Call &call, Connection &conn, const std::vector<int64_t> &ids, bool needControl,
                        const char *verb, std::vector<PhoneAccess> &out);
+    bool resolvePhone(Call &call, Connection &conn, int64_t cloudPhoneId, bool needControl, const char *verb,
+                      PhoneAccess &out);
     bool lookupPhone(Connection &conn, int64_t userId, int64_t cloudPhoneId, PhoneAccess &out);
     // Writes the members of a phone's "accessInfo" object into the open object.
     void writeAccessInfo(JsonWriter &w, const std::string &deviceId, int64_t generation, int64_t endTime,

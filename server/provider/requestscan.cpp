@@ -1,6 +1,6 @@
 #include "server/provider/requestscan.h"
 
-#include "server/provider/textutil.h"
+#include "s3sign/codec.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -82,8 +82,8 @@ RequestScan scanChunked(std::string_view data, size_t start, const RequestLimits
         if (lineEnd - pos > kMaxChunkLine)
             return refused(r, 400);
         size_t size = 0, digits = 0;
-        for (size_t i = pos; i < lineEnd && hexValue(data[i]) >= 0; ++i, ++digits) {
-            size = size * 16 + static_cast<size_t>(hexValue(data[i]));
+        for (size_t i = pos; i < lineEnd && s3sign::hexValue(data[i]) >= 0; ++i, ++digits) {
+            size = size * 16 + static_cast<size_t>(s3sign::hexValue(data[i]));
             if (size > limits.maxBody)
                 return refused(r, 413);
         }

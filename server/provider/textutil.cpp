@@ -1,5 +1,8 @@
 #include "server/provider/textutil.h"
 
+#include "s3sign/codec.h"
+
+#include <chrono>
 #include <cstdio>
 #include <unordered_set>
 
@@ -72,42 +75,6 @@ const std::string *Params::find(std::string_view name) const
     return nullptr;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-namespace {
-
-bool percentDecode(std::string_view in, std::string &out)
-{
-    out.clear();
-    out.reserve(in.size());
-    for (size_t i = 0; i < in.size(); ++i) {
-        if (in[i] != '%') {
-            out += in[i];
-            continue;
-        }
-        if (i + 2 >= in.size())
-            return false;
-        const int hi = hexValue(in[i + 1]);
-        const int lo = hexValue(in[i + 2]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out += static_cast<char>(hi * 16 + lo);
-        i += 2;
-    }
-    return true;
-}
-
-} // namespace
-
 bool parseParams(std::string_view text, Params &out, std::string &error, size_t maxItems)
 {
     size_t start = 0;
@@ -121,8 +88,9 @@ bool parseParams(std::string_view text, Params &out, std::string &error, size_t 
             continue;
         const size_t eq = item.find('=');
         std::string name, value;
-        if (!percentDecode(item.substr(0, eq), name) ||
-            !percentDecode(eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1), value)) {
+        if (!s3sign::percentDecode(item.substr(0, eq), name) ||
+            !s3sign::percentDecode(eq == std::string_view::npos ? std::string_view() : item.substr(eq + 1),
+                                   value)) {
             error = "参数格式错误：转义字符无效";
             return false;
         }
@@ -207,6 +175,13 @@ bool isMobileNumber(std::string_view text)
     return true;
 }
 
+int64_t nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string formatLocalTime(std::time_t t)
 {
     std::tm tm{};
@@ -222,17 +197,6 @@ std::string remainText(std::time_t end, std::time_t now)
         return "已到期";
     const long long hours = (end - now) / 3600;
     return std::to_string(hours / 24) + "天" + std::to_string(hours % 24) + "小时";
-}
-
-std::string toHex(const unsigned char *data, size_t size)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out(size * 2, '0');
-    for (size_t i = 0; i < size; ++i) {
-        out[2 * i] = digits[data[i] >> 4];
-        out[2 * i + 1] = digits[data[i] & 15];
-    }
-    return out;
 }
 
 } // namespace provider

@@ -45,13 +45,11 @@ bool parseIdList(std::string_view text, std::vector<int64_t> &out, size_t maxCou
 // Mainland mobile number: 11 digits starting with 1 and a second digit 3 to 9.
 bool isMobileNumber(std::string_view text);
 
+// Wall-clock milliseconds since the epoch.
+int64_t nowMs();
 // Local time as "yyyy-MM-dd HH:mm:ss".
 std::string formatLocalTime(std::time_t t);
 // Remaining rental time in words ("29天23小时"), or "已到期".
 std::string remainText(std::time_t end, std::time_t now);
-
-std::string toHex(const unsigned char *data, size_t size);
-// The value of one hexadecimal digit, or -1.
-int hexValue(char c);
 
 } // namespace provider

@@ -1,9 +1,9 @@
 #include "server/provider/throttle.h"
 
 #include "server/provider/db.h"
+#include "server/provider/textutil.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace provider {
 
@@ -11,13 +11,6 @@ namespace {
 
 // Every this many calls, rows whose window and lock are both over go.
 constexpr unsigned kPruneEvery = 256;
-
-int64_t nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string addressKey(const std::string &address)
 {

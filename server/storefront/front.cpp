@@ -1,6 +1,8 @@
 #include "server/storefront/front.h"
 
-#include "server/storefront/httphead.h"
+#include "s3sign/codec.h"
+#include "s3sign/signing.h"
+#include "server/storefront/relay.h"
 #include "server/storefront/s3auth.h"
 
 #include <openssl/evp.h>
@@ -31,337 +33,7 @@ namespace storefront {
 namespace {
 
 constexpr size_t kMaxUnsizedBody = 16 * 1024 * 1024;
-constexpr size_t kRelayBlock = 256 * 1024;
 constexpr size_t kMaxObjectBytes = size_t(5) << 30; // one PUT or part; what S3 itself allows
-
-// Sends all of `data` on a blocking socket; false once the peer is gone or the send times out.
-bool sendAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
-}
-
-std::string xmlEscape(const std::string &text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '&':
-            out += "&amp;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
-// For the log: what a client sent, without control characters and not too long.
-std::string printable(const std::string &text)
-{
-    std::string out;
-    for (unsigned char c : text.substr(0, 300))
-        out += c < 0x20 || c == 0x7f ? '?' : char(c);
-    return out;
-}
-
-std::string requestId()
-{
-    unsigned char random[8];
-    RAND_bytes(random, sizeof random);
-    return s3auth::hex(random, sizeof random);
-}
-
-// The store's error document.
-std::string errorDocument(const std::string &code, const std::string &message, const std::string &id)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>" + xmlEscape(code) +
-           "</Code><Message>" + xmlEscape(message) + "</Message><RequestId>" + id + "</RequestId></Error>";
-}
-
-const char *reason(int status)
-{
-    switch (status) {
-    case 100:
-        return "Continue";
-    case 200:
-        return "OK";
-    case 204:
-        return "No Content";
-    case 206:
-        return "Partial Content";
-    case 304:
-        return "Not Modified";
-    case 400:
-        return "Bad Request";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 411:
-        return "Length Required";
-    case 412:
-        return "Precondition Failed";
-    case 413:
-        return "Payload Too Large";
-    case 416:
-        return "Range Not Satisfiable";
-    case 500:
-        return "Internal Server Error";
-    case 501:
-        return "Not Implemented";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
-
-std::string httpDate(int64_t seconds)
-{
-    const time_t t = time_t(seconds);
-    struct tm utc;
-    gmtime_r(&t, &utc);
-    char text[40];
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
-    return text;
-}
-
-bool isForwardedHeader(const std::string &name)
-{
-    static const char *const names[] = {
-        "content-type", "content-md5", "cache-control", "content-disposition", "content-encoding",
-        "range",        "if-match",    "if-none-match", "if-modified-since",   "if-unmodified-since"};
-    return std::find(std::begin(names), std::end(names), name) != std::end(names) ||
-           name.compare(0, 11, "x-amz-meta-") == 0;
-}
-
-bool isHopHeader(const std::string &name)
-{
-    return name == "connection" || name == "keep-alive" || name == "transfer-encoding" ||
-           name == "content-length" || name == "content-type" || name == "date";
-}
-
-// One request to the store on a connection of its own, closed after the answer.
-class Upstream
-{
-public:
-    ~Upstream()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-
-    bool connect(const std::string &host, int port, int timeoutSeconds)
-    {
-        addrinfo hints = {};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo *found = nullptr;
-        if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
-            return false;
-        for (addrinfo *a = found; a && fd_ < 0; a = a->ai_next) {
-            fd_ = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-            if (fd_ < 0)
-                continue;
-            if (::connect(fd_, a->ai_addr, a->ai_addrlen) != 0) {
-                ::close(fd_);
-                fd_ = -1;
-            }
-        }
-        freeaddrinfo(found);
-        if (fd_ < 0)
-            return false;
-        timeval timeout = {timeoutSeconds, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        const int one = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        return true;
-    }
-
-    bool send(const char *data, size_t size) { return sendAll(fd_, data, size); }
-
-    // Reads the answer's status line and headers; the body's first bytes stay buffered.
-    bool readHead(int *status, std::vector<std::pair<std::string, std::string>> *headers, int64_t *length)
-    {
-        size_t end;
-        while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
-            if (buffer_.size() > kMaxHeadBytes || !fill())
-                return false;
-        }
-        const std::string head = buffer_.substr(0, end);
-        buffer_.erase(0, end + 4);
-        size_t lineEnd = head.find("\r\n");
-        const std::string statusLine = head.substr(0, lineEnd);
-        if (statusLine.compare(0, 5, "HTTP/") != 0 || statusLine.size() < 12)
-            return false;
-        *status = std::atoi(statusLine.c_str() + 9);
-        *length = -1;
-        while (lineEnd != std::string::npos) {
-            const size_t start = lineEnd + 2;
-            lineEnd = head.find("\r\n", start);
-            const std::string line =
-                head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
-            const size_t colon = line.find(':');
-            if (colon == std::string::npos)
-                continue;
-            const std::string name = lower(line.substr(0, colon));
-            const size_t first = line.find_first_not_of(" \t", colon + 1);
-            const std::string value = first == std::string::npos ? std::string() : line.substr(first);
-            if (name == "content-length")
-                *length = std::strtoll(value.c_str(), nullptr, 10);
-            if (name == "transfer-encoding" && lower(value) != "identity")
-                return false; // not what the store sends; a chunked body would need decoding
-            headers->emplace_back(name, value);
-        }
-        return *status >= 100 && *status < 600;
-    }
-
-    // Up to `size` body bytes; 0 at the end, -1 on an error.
-    ssize_t read(char *out, size_t size)
-    {
-        if (!buffer_.empty()) {
-            const size_t n = std::min(size, buffer_.size());
-            std::memcpy(out, buffer_.data(), n);
-            buffer_.erase(0, n);
-            return ssize_t(n);
-        }
-        return ::recv(fd_, out, size, 0);
-    }
-
-private:
-    bool fill()
-    {
-        char block[16384];
-        const ssize_t n = ::recv(fd_, block, sizeof block, 0);
-        if (n <= 0)
-            return false;
-        buffer_.append(block, size_t(n));
-        return true;
-    }
-
-    int fd_ = -1;
-    std::string buffer_;
-};
-
-// A client's connection: the bytes read past the current head are kept for its body and the next
-// request.
-class Client
-{
-public:
-    explicit Client(int fd) : fd_(fd) {}
-
-    // The next request's head. False at the end of the connection or on an error; `why` is set
-    // when the client sent something that is not a request.
-    bool readHead(RequestHead *head, std::string *why)
-    {
-        size_t end;
-        while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
-            if (buffer_.size() > kMaxHeadBytes) {
-                *why = "request head too long";
-                return false;
-            }
-            if (!fill())
-                return false;
-        }
-        const std::string text = buffer_.substr(0, end);
-        buffer_.erase(0, end + 4);
-        return parseRequestHead(text, head, why);
-    }
-
-    // Up to `size` body bytes; 0 when the client closed, -1 on an error.
-    ssize_t read(char *out, size_t size)
-    {
-        if (!buffer_.empty()) {
-            const size_t n = std::min(size, buffer_.size());
-            std::memcpy(out, buffer_.data(), n);
-            buffer_.erase(0, n);
-            return ssize_t(n);
-        }
-        return ::recv(fd_, out, size, 0);
-    }
-
-    bool write(const char *data, size_t size) { return sendAll(fd_, data, size); }
-    bool write(const std::string &text) { return write(text.data(), text.size()); }
-
-    // Reads and drops `size` body bytes.
-    bool skip(int64_t size)
-    {
-        std::vector<char> block(kRelayBlock);
-        while (size > 0) {
-            const ssize_t n = read(block.data(), size_t(std::min<int64_t>(size, int64_t(block.size()))));
-            if (n <= 0)
-                return false;
-            size -= n;
-        }
-        return true;
-    }
-
-private:
-    bool fill()
-    {
-        char block[16384];
-        const ssize_t n = ::recv(fd_, block, sizeof block, 0);
-        if (n <= 0)
-            return false;
-        buffer_.append(block, size_t(n));
-        return true;
-    }
-
-    int fd_;
-    std::string buffer_;
-};
-
-// Writes an answer with a small body; false when the client is gone.
-bool answer(Client &client, int status, const std::vector<std::pair<std::string, std::string>> &headers,
-            const std::string &body, bool head, bool close)
-{
-    std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) + "\r\n";
-    for (const auto &[name, value] : headers)
-        text += name + ": " + value + "\r\n";
-    text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    if (close)
-        text += "Connection: close\r\n";
-    text += "\r\n";
-    if (!head)
-        text += body;
-    return client.write(text);
-}
-
-bool answerError(Client &client, int status, const std::string &code, const std::string &message, bool head,
-                 bool close)
-{
-    const std::string id = requestId();
-    return answer(client, status, {{"Content-Type", "application/xml"}, {"x-amz-request-id", id}},
-                  errorDocument(code, message, id), head, close);
-}
 
 } // namespace
 
@@ -535,9 +207,9 @@ void Front::serveConnection(int fd, const std::string &peer)
             else if (n.compare(0, 11, "x-amz-meta-") == 0)
                 amz[n] = value;
         }
-        const std::string date = httpDate(int64_t(std::time(nullptr)));
+        const std::string date = s3sign::httpDate(int64_t(std::time(nullptr)));
         amz["x-amz-date"] = date;
-        std::string resource = "/" + verdict.bucket + "/" + s3auth::uriEncode(verdict.key, true);
+        std::string resource = "/" + verdict.bucket + "/" + s3sign::percentEncode(verdict.key, true);
         if (!verdict.subresource.empty())
             resource += "?" + verdict.subresource;
         const std::string signature = s3auth::v2Signature(
@@ -551,7 +223,7 @@ void Front::serveConnection(int fd, const std::string &peer)
 
         Upstream upstream;
         if (!upstream.connect(storeHost_, storePort_, options_.ioTimeoutSeconds) ||
-            !upstream.send(request.data(), request.size())) {
+            !upstream.write(request.data(), request.size())) {
             refuse(503, "ServiceUnavailable", "the object store cannot be reached");
             continue;
         }
@@ -578,7 +250,7 @@ void Front::serveConnection(int fd, const std::string &peer)
                 left -= n;
                 if (digest)
                     EVP_DigestUpdate(digest.get(), block.data(), size_t(n));
-                upstreamOk = upstreamOk && (heldSize == 0 || upstream.send(held.data(), heldSize));
+                upstreamOk = upstreamOk && (heldSize == 0 || upstream.write(held.data(), heldSize));
                 std::swap(block, held);
                 heldSize = size_t(n);
             }
@@ -597,7 +269,7 @@ void Front::serveConnection(int fd, const std::string &peer)
                     continue;
                 }
             }
-            upstreamOk = upstreamOk && upstream.send(held.data(), heldSize);
+            upstreamOk = upstreamOk && upstream.write(held.data(), heldSize);
             if (!upstreamOk) {
                 answerError(client, 503, "ServiceUnavailable", "the object store dropped the request", isHead,
                             !keep);

@@ -6,6 +6,13 @@
 
 namespace storefront {
 
+std::string lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return text;
+}
+
 namespace {
 
 bool isToken(const std::string &text)

@@ -23,6 +23,9 @@ struct RequestHead
     bool has(const std::string &name) const;
 };
 
+// ASCII letters in lowercase, as header names are compared.
+std::string lower(std::string text);
+
 // Parses the text before the blank line that ends a head. False, with why, for anything that is not
 // a plain request line and "Name: value" lines: folded lines, control characters, too many headers.
 bool parseRequestHead(const std::string &text, RequestHead *out, std::string *why);

@@ -1,5 +1,7 @@
 #include "server/storefront/request.h"
 
+#include "s3sign/codec.h"
+#include "server/storefront/httphead.h"
 #include "server/storefront/s3auth.h"
 
 #include <openssl/crypto.h>
@@ -28,13 +30,6 @@ Verdict refuse(int status, const char *code, const std::string &message)
     verdict.code = code;
     verdict.message = message;
     return verdict;
-}
-
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
 }
 
 // Trimmed, inner runs of blanks folded to one: how both signature kinds see a header value.
@@ -116,7 +111,7 @@ bool parse(const Incoming &request, Parsed *out, std::string *why)
         *why = "the request target is not a path";
         return false;
     }
-    if (!s3auth::percentDecode(out->rawPath, &out->path)) {
+    if (!s3sign::percentDecode(out->rawPath, out->path)) {
         *why = "the path has a malformed escape";
         return false;
     }
@@ -134,8 +129,8 @@ bool parse(const Incoming &request, Parsed *out, std::string *why)
             Param p;
             const size_t equals = item.find('=');
             p.hasValue = equals != std::string::npos;
-            if (!s3auth::percentDecode(item.substr(0, equals), &p.name) ||
-                (p.hasValue && !s3auth::percentDecode(item.substr(equals + 1), &p.value))) {
+            if (!s3sign::percentDecode(item.substr(0, equals), p.name) ||
+                (p.hasValue && !s3sign::percentDecode(item.substr(equals + 1), p.value))) {
                 *why = "the query has a malformed escape";
                 return false;
             }
