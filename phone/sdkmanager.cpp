@@ -5,31 +5,23 @@
 #include "app/threadpool.h"
 #include "phone/callbackslot.h"
 #include "phone/phonetext.h"
-#include "phone/syncreplay.h"
+#include "phone/sessionregistry.h"
 
 #include <QRegularExpression>
 #include <QtDebug>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <stdexcept>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
+
+using sdkresults::postResult;
 
 namespace {
 
 struct SessionResults; // tag of the callbacks' slot
 
 using ResultSlot = CallbackSlot<SessionResults, SessionRegistry>;
-
-// Library thread. Takes the result slot's lock, then the bus's queue lock.
-void postResult(const ZQSlotMsg &message);
 
 QString deviceIdOf(const SdkSession *session)
 {
@@ -109,83 +101,14 @@ bool isPackageName(const QString &package)
 
 } // namespace
 
-// Everything the pool's jobs work on. Jobs hold a reference of their own, so the manager may go
-// while they are queued.
-struct SessionRegistry : std::enable_shared_from_this<SessionRegistry>
-{
-    using Job = std::function<void(SessionRegistry &)>;
-
-    SessionRegistry(ThreadPool &pool, EventManager &bus) : pool(pool), bus(bus)
-    {
-        phones.rehash(8);
-        phones.max_load_factor(1.0f);
-    }
-
-    // Any thread; takes the job mutex. Jobs run one at a time in the order queued, so a tick
-    // followed by an untick always ends unticked, whichever workers are free.
-    static void enqueue(const std::shared_ptr<SessionRegistry> &self, Job job);
-    // Pool worker: runs queued jobs until none is left. No lock is held while a job runs.
-    void drain();
-
-    // Jobs, on a pool worker. They take the registry mutex (and add the policy mutex, erase a phone's
-    // event mutex) one at a time, never across the policy or a library call.
-    void add(int cloudPhoneId, const QByteArray &deviceId, const QByteArray &deviceUcId, const QString &name);
-    void erase(int cloudPhoneId);
-    void sendToAll(const QByteArray &command);
-    void startTask(int masterId);
-    void stopTask();
-    // Any thread; takes the distribution mutex, then the recorder mutex, then the registry mutex
-    // and each target's event mutex. Hands what was recorded to every sync target as one batch;
-    // the distribution mutex keeps batches in recording order whoever flushes.
-    void flushRecorder();
-    // Pool worker, for as long as synchronised operation lasts; one at a time.
-    void distributeLoop();
-    void requestPackages();
-    // Any thread; takes the macro mutex, then the job mutex.
-    bool startMacro(const std::function<std::shared_ptr<const macro::Recording>(QString *)> &load,
-                    const macroreplay::Options &options);
-    // Any thread; takes the registry mutex.
-    std::vector<std::shared_ptr<SDKPhone>> snapshot() const;
-
-    ThreadPool &pool;
-    EventManager &bus;
-
-    mutable std::mutex registryMutex; // guards phones only; never held across a library call
-    std::unordered_map<int, std::shared_ptr<SDKPhone>> phones;
-
-    std::mutex policyMutex;
-    SdkManager::OperatePolicy mayOperate;
-
-    std::atomic<int> syncMaster{0};
-    std::mutex distributeMutex;
-    std::mutex recorderMutex; // guards the four fields below
-    std::condition_variable recorderWake;
-    std::vector<SyncEvent> recorded;
-    bool recording = false;
-    bool distributorRunning = false;
-    // Start tasks asked for and not yet run. Meanwhile recorded events wait in the recorder: the
-    // targets they are for do not exist yet.
-    int startsPending = 0;
-
-    mutable std::mutex macroMutex; // guards macroRun; never held with another lock
-    std::shared_ptr<macroreplay::Run> macroRun;
-
-    std::mutex jobMutex; // guards jobs, draining and ticked
-    std::deque<Job> jobs;
-    bool draining = false;
-    // The phones as the GUI last ticked them, ahead of the queued jobs that register them: a package
-    // request asked right after a tick must not see an empty registry.
-    std::unordered_set<int> ticked;
-};
-
-namespace {
+namespace sdkresults {
 
 void postResult(const ZQSlotMsg &message)
 {
     ResultSlot::with([&](SessionRegistry &registry) { registry.bus.post(message); });
 }
 
-} // namespace
+} // namespace sdkresults
 
 void SessionRegistry::enqueue(const std::shared_ptr<SessionRegistry> &self, Job job)
 {
@@ -273,97 +196,6 @@ void SessionRegistry::erase(int cloudPhoneId)
     gone->eventsReady.notify_all();
 }
 
-void SessionRegistry::startTask(int masterId)
-{
-    std::vector<std::shared_ptr<SDKPhone>> ticked;
-    {
-        std::lock_guard<std::mutex> locker(registryMutex);
-        const auto master = phones.find(masterId);
-        if (master != phones.end() && master->second->state != PhoneCreated) {
-            for (const auto &entry : phones)
-                ticked.push_back(entry.second);
-        }
-    }
-    for (const std::shared_ptr<SDKPhone> &phone : ticked) {
-        if (phone->cloudPhoneId() == masterId || phone->state == PhoneCreated)
-            continue;
-        phone->state = PhoneSyncTarget;
-        syncreplay::start(phone);
-    }
-    bool commit = false;
-    {
-        std::lock_guard<std::mutex> locker(recorderMutex);
-        --startsPending;
-        commit = !distributorRunning;
-        distributorRunning = true;
-    }
-    recorderWake.notify_all();
-    if (!commit)
-        return;
-    try {
-        pool.commit([self = shared_from_this()] { self->distributeLoop(); });
-    } catch (const std::runtime_error &) {
-        std::lock_guard<std::mutex> locker(recorderMutex);
-        distributorRunning = false;
-        qDebug() << "sdkManager: pool stopped, sync input not distributed";
-    }
-}
-
-void SessionRegistry::stopTask()
-{
-    flushRecorder();
-    for (const std::shared_ptr<SDKPhone> &phone : snapshot()) {
-        int32_t target = PhoneSyncTarget;
-        if (!phone->state.compare_exchange_strong(target, PhoneRegistered))
-            continue;
-        std::lock_guard<std::mutex> locker(phone->eventMutex);
-        phone->eventsReady.notify_all();
-    }
-    syncreplay::clearLogins();
-}
-
-void SessionRegistry::flushRecorder()
-{
-    std::lock_guard<std::mutex> order(distributeMutex);
-    std::vector<SyncEvent> taken;
-    {
-        std::lock_guard<std::mutex> locker(recorderMutex);
-        if (startsPending > 0)
-            return;
-        taken.swap(recorded);
-    }
-    if (taken.empty())
-        return;
-    const SyncBatch batch = std::make_shared<const std::vector<SyncEvent>>(std::move(taken));
-    std::lock_guard<std::mutex> locker(registryMutex);
-    for (const auto &entry : phones) {
-        SDKPhone &phone = *entry.second;
-        if (phone.state != PhoneSyncTarget)
-            continue;
-        std::lock_guard<std::mutex> events(phone.eventMutex);
-        if (phone.state != PhoneSyncTarget)
-            continue;
-        phone.pendingEvents.push_back(batch);
-        phone.eventsReady.notify_all();
-    }
-}
-
-void SessionRegistry::distributeLoop()
-{
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> locker(recorderMutex);
-            recorderWake.wait_for(locker, std::chrono::milliseconds(100),
-                                  [this] { return !recording || (!recorded.empty() && startsPending == 0); });
-            if (!recording && (recorded.empty() || startsPending > 0)) {
-                distributorRunning = false;
-                return;
-            }
-        }
-        flushRecorder();
-    }
-}
-
 std::vector<std::shared_ptr<SDKPhone>> SessionRegistry::snapshot() const
 {
     std::vector<std::shared_ptr<SDKPhone>> list;
@@ -392,39 +224,6 @@ void SessionRegistry::requestPackages()
         first = phones.begin()->second;
     }
     cc_core_send_get_installed_package_msg_tob(first->identity(), &onInstalledPackages);
-}
-
-bool SessionRegistry::startMacro(
-    const std::function<std::shared_ptr<const macro::Recording>(QString *)> &load,
-    const macroreplay::Options &options)
-{
-    if (!options.valid())
-        return false;
-    std::shared_ptr<macroreplay::Run> run;
-    {
-        std::lock_guard<std::mutex> locker(macroMutex);
-        if (macroRun && macroRun->running())
-            return false;
-        // Replay threads post through the callbacks' slot, so nothing of theirs outlives the bus.
-        macroRun = run = std::make_shared<macroreplay::Run>(options, &postResult);
-    }
-    enqueue(shared_from_this(), [run, load](SessionRegistry &registry) {
-        QString error;
-        const std::shared_ptr<const macro::Recording> recording = load(&error);
-        if (!recording) {
-            run->fail(error);
-            return;
-        }
-        std::vector<std::shared_ptr<SDKPhone>> phones = registry.snapshot();
-        if (phones.empty()) {
-            run->fail(QStringLiteral("至少选择一台云手机"));
-            return;
-        }
-        std::sort(phones.begin(), phones.end(),
-                  [](const auto &a, const auto &b) { return a->cloudPhoneId() < b->cloudPhoneId(); });
-        run->start(recording, std::move(phones));
-    });
-    return true;
 }
 
 SdkManager::SdkManager(ThreadPool &pool, EventManager &bus) : d(std::make_shared<SessionRegistry>(pool, bus))
@@ -561,96 +360,6 @@ void SdkManager::requestScreencap(SdkSession session)
     } catch (const std::runtime_error &) {
         qDebug() << "requestScreencap: pool stopped," << id;
     }
-}
-
-void SdkManager::startSync(int masterCloudPhoneId)
-{
-    int none = 0;
-    if (masterCloudPhoneId == 0 || !d->syncMaster.compare_exchange_strong(none, masterCloudPhoneId))
-        return;
-    {
-        std::lock_guard<std::mutex> locker(d->recorderMutex);
-        d->recording = true;
-        ++d->startsPending;
-    }
-    SessionRegistry::enqueue(
-        d, [masterCloudPhoneId](SessionRegistry &registry) { registry.startTask(masterCloudPhoneId); });
-}
-
-void SdkManager::stopSync()
-{
-    {
-        std::lock_guard<std::mutex> locker(d->recorderMutex);
-        d->recording = false;
-    }
-    d->syncMaster = 0;
-    d->recorderWake.notify_all();
-    SessionRegistry::enqueue(d, [](SessionRegistry &registry) { registry.stopTask(); });
-}
-
-int SdkManager::syncMaster() const
-{
-    return d->syncMaster;
-}
-
-bool SdkManager::recordSyncEvent(const SyncEvent &event)
-{
-    if (event.length < 0 || event.length > SyncEvent::payloadLimit) {
-        qDebug() << "sync event refused: payload of" << event.length << "bytes, type" << event.type;
-        return false;
-    }
-    {
-        std::lock_guard<std::mutex> locker(d->recorderMutex);
-        if (!d->recording)
-            return false;
-        d->recorded.push_back(event);
-    }
-    d->recorderWake.notify_all();
-    return true;
-}
-
-bool SdkManager::startMacro(const QString &path, const macroreplay::Options &options)
-{
-    return d->startMacro(
-        [path](QString *error) -> std::shared_ptr<const macro::Recording> {
-            auto recording = std::make_shared<macro::Recording>();
-            if (!macro::load(path, recording.get(), error))
-                return nullptr;
-            if (recording->steps.empty()) {
-                *error = QStringLiteral("脚本没有录到任何操作");
-                return nullptr;
-            }
-            return recording;
-        },
-        options);
-}
-
-bool SdkManager::startMacro(std::shared_ptr<const macro::Recording> recording,
-                            const macroreplay::Options &options)
-{
-    return recording && d->startMacro([recording](QString *) { return recording; }, options);
-}
-
-void SdkManager::stopMacro()
-{
-    std::shared_ptr<macroreplay::Run> run;
-    {
-        std::lock_guard<std::mutex> locker(d->macroMutex);
-        run = d->macroRun;
-    }
-    if (run)
-        run->stop();
-}
-
-bool SdkManager::macroRunning() const
-{
-    std::lock_guard<std::mutex> locker(d->macroMutex);
-    return d->macroRun && d->macroRun->running();
-}
-
-int SdkManager::liveReplayThreads()
-{
-    return syncreplay::liveThreads();
 }
 
 std::shared_ptr<SDKPhone> SdkManager::phone(int cloudPhoneId) const

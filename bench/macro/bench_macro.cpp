@@ -145,11 +145,6 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    // Replay logs a line for each phone; the figures are what this prints.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(text));
-    });
     bool complete = run(farm, std::max(1, phones / 10), events, 1000);
     complete = run(farm, phones, events, 5000) && complete;
     cc_core_uninit();

@@ -73,7 +73,6 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
 
     QStringList ids;
     std::vector<QByteArray> credentials;

@@ -70,10 +70,11 @@ bool ServerProcess::start(QString *error)
 {
     const QString program =
         QDir::isAbsolutePath(kind_.program) ? kind_.program : binDir() + QLatin1Char('/') + kind_.program;
-    if (logPath_.isEmpty())
+    const QString logPath = logPath_.isEmpty() ? qEnvironmentVariable("PELOMIR_SERVER_LOG") : logPath_;
+    if (logPath.isEmpty())
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     else
-        process.setStandardErrorFile(logPath_, QIODevice::Append);
+        process.setStandardErrorFile(logPath, QIODevice::Append);
     process.start(program, kind_.freePortArgs + args_);
     ports_.clear();
     QString seen;

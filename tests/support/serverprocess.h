@@ -39,7 +39,8 @@ protected:
 class ServerProcess
 {
 public:
-    // Standard error goes to `logPath`, or to the test's own standard error without one.
+    // Standard error goes to `logPath`; without one to $PELOMIR_SERVER_LOG when set (benchmarks set
+    // it), else to the test's own standard error.
     explicit ServerProcess(ServerKind kind, QStringList args = {}, QString logPath = {});
     ~ServerProcess();
     ServerProcess(const ServerProcess &) = delete;

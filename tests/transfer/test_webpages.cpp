@@ -6,9 +6,7 @@
 #include "tests/coreclient/request_helpers.h"
 #include "tests/support/account.h"
 #include "tests/support/busrecorder.h"
-#include "tests/support/farmharness.h"
-#include "tests/support/providerprocess.h"
-#include "tests/support/s3rverprocess.h"
+#include "tests/support/uploadstack.h"
 #include "transfer/webpages.h"
 #include "transfer/webrequest.h"
 
@@ -17,7 +15,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QWebEnginePage>
 #include <QWebEngineView>
@@ -92,7 +89,7 @@ private:
     // The signed address of a catalogue file, with its digest, as the provider offers it.
     QString catalogueUrl(const QString &file) const
     {
-        const QJsonObject answer = m_provider->get("/api/pc-web/v1/catalogue", g_userInfo->token());
+        const QJsonObject answer = m_stack.provider().get("/api/pc-web/v1/catalogue", g_userInfo->token());
         for (const QJsonValue &item : answer["content"].toArray())
             if (QUrl(item.toObject()["url"].toString()).fileName() == file)
                 return item.toObject()["url"].toString();
@@ -101,27 +98,17 @@ private:
     // Replies that reach the page window until `count` are there (or the wait ends).
     QList<QJsonObject> replies(QSignalSpy &spy, int count);
 
-    QTemporaryDir m_dir;
-    harness::Farm m_farm;
-    S3rverProcess m_store;
-    std::unique_ptr<ProviderProcess> m_provider;
+    UploadStack m_stack;
     QString m_url;
     std::unique_ptr<VMUpload> m_upload;
 };
 
 void TestWebPages::initTestCase()
 {
-    QVERIFY(m_dir.isValid());
-    QVERIFY2(m_store.start(), qPrintable(m_store.error()));
-    QVERIFY2(m_farm.start({"--store", m_store.endpoint()}), "pelomir-phonefarm did not start");
-    cc_core_set_gateway("127.0.0.1", m_farm.port);
-    m_provider = std::make_unique<ProviderProcess>(
-        m_dir.filePath("provider.db"),
-        QStringList{"--dev", "--store-bucket", m_store.bucket(), "--store-url", m_store.endpoint(), "--farm",
-                    QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
     QString error;
-    QVERIFY2(m_provider->start(&error), qPrintable(error));
-    m_url = m_provider->baseUrl();
+    QVERIFY2(m_stack.start(&error), qPrintable(error));
+    cc_core_set_gateway("127.0.0.1", m_stack.farm.port);
+    m_url = m_stack.provider().baseUrl();
 
     testsupport::freshAccount(m_url);
     g_config->webUrl = m_url;
@@ -134,8 +121,7 @@ void TestWebPages::cleanupTestCase()
 {
     QTRY_VERIFY_WITH_TIMEOUT(g_threadPool.idleCount() == g_threadPool.workerCount(), 30000);
     m_upload.reset();
-    m_provider->terminate();
-    m_farm.stop();
+    m_stack.stop();
 }
 
 QList<QJsonObject> TestWebPages::replies(QSignalSpy &spy, int count)

@@ -11,9 +11,7 @@
 #include "tests/coreclient/request_helpers.h"
 #include "tests/support/account.h"
 #include "tests/support/busrecorder.h"
-#include "tests/support/farmharness.h"
-#include "tests/support/providerprocess.h"
-#include "tests/support/s3rverprocess.h"
+#include "tests/support/uploadstack.h"
 #include "tests/ui/uitest.h"
 #include "transfer/objupload.h"
 #include "transfer/transfertask.h"
@@ -116,39 +114,29 @@ private:
     bool upload(ZqDeviceList *grid, const QStringList &files, int count, const QString &deviceId = QString());
 
     QTemporaryDir m_dir;
-    harness::Farm m_farm;
-    S3rverProcess m_store;
-    std::unique_ptr<ProviderProcess> m_provider;
+    UploadStack m_stack;
 };
 
 void TestUpload::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    QVERIFY2(m_store.start(), qPrintable(m_store.error()));
-    QVERIFY2(m_farm.start({"--store", m_store.endpoint()}), "pelomir-phonefarm did not start");
-    cc_core_set_gateway("127.0.0.1", m_farm.port);
-    m_provider = std::make_unique<ProviderProcess>(
-        m_dir.filePath("provider.db"),
-        QStringList{"--dev", "--store-bucket", m_store.bucket(), "--store-url", m_store.endpoint(), "--farm",
-                    QString("http://127.0.0.1:%1").arg(m_farm.adminPort)});
     QString error;
-    QVERIFY2(m_provider->start(&error), qPrintable(error));
-    const QString url = m_provider->baseUrl();
+    QVERIFY2(m_stack.start(&error), qPrintable(error));
+    cc_core_set_gateway("127.0.0.1", m_stack.farm.port);
 
-    freshAccount(url);
+    freshAccount(m_stack.provider().baseUrl());
     QVERIFY(logIn("13800000000", "pelomir2026", 24));
 }
 
 void TestUpload::cleanupTestCase()
 {
     QVERIFY(waitFor([] { return g_threadPool.idleCount() == g_threadPool.workerCount(); }));
-    m_provider->terminate();
-    m_farm.stop();
+    m_stack.stop();
 }
 
 void TestUpload::init()
 {
-    g_config->objstoreEndpoint = m_store.endpoint();
+    g_config->objstoreEndpoint = m_stack.store.endpoint();
     g_config->objstoreSignature = "v2";
 }
 
@@ -248,8 +236,8 @@ void TestUpload::videoKeyAndRounds()
     // The object is at upload/<user>/<day>/<md5>.mp4 with the file's bytes (read from the store
     // itself: the front lets no one read without a grant).
     QProcess curl;
-    curl.start("curl", {"-s", m_store.storeEndpoint() + "/" + m_store.bucket() + "/upload/" + userId + "/" +
-                                  day + "/" + md5(video) + ".mp4"});
+    curl.start("curl", {"-s", m_stack.store.storeEndpoint() + "/" + m_stack.store.bucket() + "/upload/" +
+                                  userId + "/" + day + "/" + md5(video) + ".mp4"});
     QVERIFY(curl.waitForFinished(30000));
     QCOMPARE(curl.readAllStandardOutput(), video);
 }
@@ -392,7 +380,7 @@ void TestUpload::failures()
 
     // Stored, then swapped in the store before the phone fetches it: the phone refuses the bytes and
     // the tip says the transfer failed. Signed with the second kind this time.
-    g_config->objstoreEndpoint = m_store.endpoint();
+    g_config->objstoreEndpoint = m_stack.store.endpoint();
     g_config->objstoreSignature = "v4";
     const QString apk =
         writeFile(m_dir.filePath("swapped.apk"), "PMAPK 1\npackage: com.pelomir.real\nlabel: Real\n\n");
@@ -403,7 +391,7 @@ void TestUpload::failures()
                             .arg(day, md5("PMAPK 1\npackage: com.pelomir.real\nlabel: Real\n\n"));
     QProcess curl;
     curl.start("curl", {"-s", "-f", "-X", "PUT", "--data-binary", "PMAPK 1\npackage: com.pelomir.swapped\n\n",
-                        m_store.storeEndpoint() + "/" + m_store.bucket() + "/" + key});
+                        m_stack.store.storeEndpoint() + "/" + m_stack.store.bucket() + "/" + key});
     QVERIFY(curl.waitForFinished(30000) && curl.exitCode() == 0);
     list->checkPendingUploads();
     QVERIFY(waitFor([&] { return sink.tips.size() == 1; }, 60000));
@@ -480,8 +468,8 @@ void TestUpload::limits()
     const std::string key = "upload/limits/" + QDate::currentDate().toString("yyyy/MM/dd").toStdString() +
                             "/" + md5("long").toStdString() + ".txt";
     const int fixed =
-        int(objstore::presignGet(objstore::SignatureVersion::V4, m_store.endpoint().toStdString(), "", key,
-                                 grant.keyId, grant.secret, grant.token, "us-east-1", 0,
+        int(objstore::presignGet(objstore::SignatureVersion::V4, m_stack.store.endpoint().toStdString(), "",
+                                 key, grant.keyId, grant.secret, grant.token, "us-east-1", 0,
                                  ObjUpload::urlTtlSeconds)
                 .size()) +
         8 + 64; // "#sha256=" and the digest
@@ -513,9 +501,10 @@ void TestUpload::webTransfer()
     QString why;
     // Stored under a grant of its own; the phone gets a signed address with the file's digest.
     const storegrant::Grant grant = S3rverProcess::grant("web");
-    const objstore::Client client(m_store.endpoint().toStdString(), {grant.keyId, grant.secret, grant.token});
+    const objstore::Client client(m_stack.store.endpoint().toStdString(),
+                                  {grant.keyId, grant.secret, grant.token});
     objstore::UploadRequest stored;
-    stored.bucket = m_store.bucket().toStdString();
+    stored.bucket = m_stack.store.bucket().toStdString();
     stored.key = "web/web.apk";
     stored.filePath = file.toStdString();
     QVERIFY(client.putObject(stored).success);
