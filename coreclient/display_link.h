@@ -4,7 +4,7 @@
 // receives frames and carries the window's touches. Reconnects with back-off
 // when the gateway goes away; gives up on a refused credential.
 
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 
 #include <QElapsedTimer>
 #include <QObject>

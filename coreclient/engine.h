@@ -5,7 +5,7 @@
 // delivers callbacks. No widget code lives here.
 
 #include "coreclient/core_client.h"
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 
 #include <QByteArray>
 #include <QString>

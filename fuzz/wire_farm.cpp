@@ -1,7 +1,7 @@
 // The farm's side of the wire: client frames, and every request payload
 // carried out on a simulated phone the way the gateway does.
 
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 #include "server/phonefarm/catalog.h"
 #include "server/phonefarm/credential.h"
 #include "server/phonefarm/phone.h"

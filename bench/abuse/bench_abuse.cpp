@@ -5,7 +5,7 @@
 // credential pipelines thousands of screencaps and abandons them, against the same previews
 // unloaded and the 1 s target.
 #include "coreclient/core_client.h"
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 #include "tests/support/farmharness.h"
 #include "tests/support/providerprocess.h"
 

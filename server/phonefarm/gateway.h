@@ -6,7 +6,7 @@
 // encoding run on a worker pool.
 
 #include "coreclient/job_queue.h"
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 #include "server/phonefarm/bitrate_controller.h"
 #include "server/phonefarm/farm.h"
 #include "server/phonefarm/frame_pacer.h"

@@ -4,7 +4,7 @@
 // Every public call is thread-safe (one mutex per phone); rendering works on a
 // copy of the state so it never holds the lock.
 
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 #include "server/phonefarm/catalog.h"
 
 #include <QHash>

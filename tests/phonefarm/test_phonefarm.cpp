@@ -2,7 +2,7 @@
 // with pelomir-provider.
 
 #include "coreclient/core_client.h"
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 #include "server/phonefarm/admin.h"
 #include "server/phonefarm/bitrate_controller.h"
 #include "server/phonefarm/catalog.h"

@@ -1,4 +1,4 @@
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 
 #include <QtEndian>
 
