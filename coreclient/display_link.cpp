@@ -92,51 +92,48 @@ void DisplayLink::onConnected()
 
 void DisplayLink::onReadyRead()
 {
-    reader_.append(socket_->readAll());
-    for (;;) {
-        ccwire::Message message;
-        QString error;
-        const auto result = reader_.nextMessage(&message, &error);
-        if (result == ccwire::FrameReader::Result::NeedMore)
-            return;
-        if (result == ccwire::FrameReader::Result::Error) {
+    reader_.feed(
+        socket_->readAll(), [this](ccwire::Message &message) { return onMessage(message); },
+        [this](const QString &error) {
             log(QStringLiteral("display %1: bad frame from gateway: %2")
                     .arg(QLatin1String(deviceId_), error));
             onBroken(CC_ERR_PROTOCOL);
-            return;
+        });
+}
+
+bool DisplayLink::onMessage(const ccwire::Message &message)
+{
+    if (auto *status = std::get_if<ccwire::DisplayStatus>(&message)) {
+        if (status->code == CC_ERR_PROTOCOL && version_ != ccwire::kVersionJpeg && !framesSeen_) {
+            // A gateway from before H.264 refuses the version it does not know: ask again for JPEG.
+            log(QStringLiteral("display %1: gateway knows only JPEG frames").arg(QLatin1String(deviceId_)));
+            version_ = ccwire::kVersionJpeg;
+            connectNow();
+            return false;
         }
-        if (auto *status = std::get_if<ccwire::DisplayStatus>(&message)) {
-            if (status->code == CC_ERR_PROTOCOL && version_ != ccwire::kVersionJpeg && !framesSeen_) {
-                // A gateway from before H.264 refuses the version it does not know: ask again for JPEG.
-                log(QStringLiteral("display %1: gateway knows only JPEG frames")
-                        .arg(QLatin1String(deviceId_)));
-                version_ = ccwire::kVersionJpeg;
-                connectNow();
-                return;
-            }
-            if (status->code == 0)
-                backoffMs_ = 0;
-            setStatus(status->code);
-            if (isFinal(status->code)) {
-                finished_ = true;
-                socket_->disconnect(this);
-                socket_->abort();
-                return;
-            }
-        } else if (auto *frame = std::get_if<ccwire::Frame>(&message)) {
-            if (frame->codec != ccwire::Codec::Jpeg && version_ == ccwire::kVersionJpeg) {
-                log(QStringLiteral("display %1: video frame on a JPEG stream").arg(QLatin1String(deviceId_)));
-                onBroken(CC_ERR_PROTOCOL);
-                return;
-            }
-            framesSeen_ = true;
-            onFrame_(*frame);
-        } else {
-            log(QStringLiteral("display %1: unexpected message from gateway").arg(QLatin1String(deviceId_)));
+        if (status->code == 0)
+            backoffMs_ = 0;
+        setStatus(status->code);
+        if (isFinal(status->code)) {
+            finished_ = true;
+            socket_->disconnect(this);
+            socket_->abort();
+            return false;
+        }
+    } else if (auto *frame = std::get_if<ccwire::Frame>(&message)) {
+        if (frame->codec != ccwire::Codec::Jpeg && version_ == ccwire::kVersionJpeg) {
+            log(QStringLiteral("display %1: video frame on a JPEG stream").arg(QLatin1String(deviceId_)));
             onBroken(CC_ERR_PROTOCOL);
-            return;
+            return false;
         }
+        framesSeen_ = true;
+        onFrame_(*frame);
+    } else {
+        log(QStringLiteral("display %1: unexpected message from gateway").arg(QLatin1String(deviceId_)));
+        onBroken(CC_ERR_PROTOCOL);
+        return false;
     }
+    return true;
 }
 
 void DisplayLink::onBroken(int code)

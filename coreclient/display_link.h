@@ -42,6 +42,8 @@ private:
     void connectNow();
     void onConnected();
     void onReadyRead();
+    // One message of the gateway; false ends this read.
+    bool onMessage(const ccwire::Message &message);
     void onBroken(int code);
     void setStatus(int status);
 

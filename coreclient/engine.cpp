@@ -189,36 +189,39 @@ private:
 
     void readFrames()
     {
-        reader_.append(socket_->readAll());
-        for (;;) {
-            ccwire::Message message;
-            QString error;
-            const auto result = reader_.nextMessage(&message, &error);
-            if (result == ccwire::FrameReader::Result::NeedMore)
-                return;
-            if (result == ccwire::FrameReader::Result::Error ||
-                !std::holds_alternative<ccwire::Response>(message)) {
-                log(QStringLiteral("bad frame from gateway, closing: %1").arg(error));
-                fail(CC_ERR_PROTOCOL);
-                return;
-            }
-            const auto &response = std::get<ccwire::Response>(message);
-            if (response.id == ccwire::kIdleNoticeId) {
-                // Our own idle close lost the race under load; the gateway
-                // dropped what it had not answered.
-                sendAgain();
-                return;
-            }
-            if (answers_++ == 0 && !written_.empty() && written_.front().id == response.id)
-                firstRefused_ = response.code == CC_ERR_UNKNOWN_PHONE ||
-                                response.code == CC_ERR_BAD_CREDENTIAL ||
-                                response.code == CC_ERR_EXPIRED_CREDENTIAL;
-            forgetWritten(response.id);
-            inflight_.remove(response.id);
-            engine_->onResponse(response);
-            if (!socket_)
-                return;
+        reader_.feed(
+            socket_->readAll(), [this](ccwire::Message &message) { return onMessage(message); },
+            [this](const QString &error) { badFrame(error); });
+    }
+
+    // One message of the gateway; false ends this read.
+    bool onMessage(const ccwire::Message &message)
+    {
+        const auto *response = std::get_if<ccwire::Response>(&message);
+        if (!response) {
+            badFrame(QString());
+            return false;
         }
+        if (response->id == ccwire::kIdleNoticeId) {
+            // Our own idle close lost the race under load; the gateway
+            // dropped what it had not answered.
+            sendAgain();
+            return false;
+        }
+        if (answers_++ == 0 && !written_.empty() && written_.front().id == response->id)
+            firstRefused_ = response->code == CC_ERR_UNKNOWN_PHONE ||
+                            response->code == CC_ERR_BAD_CREDENTIAL ||
+                            response->code == CC_ERR_EXPIRED_CREDENTIAL;
+        forgetWritten(response->id);
+        inflight_.remove(response->id);
+        engine_->onResponse(*response);
+        return socket_ != nullptr;
+    }
+
+    void badFrame(const QString &error)
+    {
+        log(QStringLiteral("bad frame from gateway, closing: %1").arg(error));
+        fail(CC_ERR_PROTOCOL);
     }
 
     void forgetWritten(quint32 id)

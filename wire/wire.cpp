@@ -365,6 +365,25 @@ FrameReader::Result FrameReader::nextMessage(Message *out, QString *error)
     return Result::Frame;
 }
 
+void FrameReader::feed(const QByteArray &bytes, const std::function<bool(Message &)> &onMessage,
+                       const std::function<void(const QString &)> &onError)
+{
+    append(bytes);
+    for (;;) {
+        Message message;
+        QString error;
+        const Result result = nextMessage(&message, &error);
+        if (result == Result::NeedMore)
+            return;
+        if (result == Result::Error) {
+            onError(error);
+            return;
+        }
+        if (!onMessage(message))
+            return;
+    }
+}
+
 QByteArray previewPayload(qint32 quality, qint32 sizeCode)
 {
     Writer w;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
 #include <variant>
 
 namespace ccwire {
@@ -167,6 +168,11 @@ public:
     Result next(QByteArray *body, QString *error);
     // The next frame, decoded. A frame that does not decode is an error of the stream too.
     Result nextMessage(Message *out, QString *error);
+    // A connection's read loop: appends bytes and hands each whole message on, in order, while
+    // onMessage returns true. A malformed frame goes to onError with the reason and ends the
+    // reading. A handler that returns false or reports an error may replace this reader.
+    void feed(const QByteArray &bytes, const std::function<bool(Message &)> &onMessage,
+              const std::function<void(const QString &)> &onError);
     int buffered() const { return buffer_.size() - pos_; }
 
 private:

@@ -275,62 +275,55 @@ void Connection::onReadyRead()
     // Until its first frame is whole, trickled bytes do not keep a connection open.
     if (mode_ != Mode::Unknown)
         idle_->start();
-    reader_.append(socket_->readAll());
-    for (;;) {
-        ccwire::Message message;
-        QString error;
-        const auto result = reader_.nextMessage(&message, &error);
-        if (result == ccwire::FrameReader::Result::NeedMore)
-            return;
-        if (result == ccwire::FrameReader::Result::Error) {
-            kill(QStringLiteral("malformed frame: %1").arg(error));
-            return;
-        }
-        if (auto *request = std::get_if<ccwire::Request>(&message)) {
-            if (mode_ == Mode::Display) {
-                kill(QStringLiteral("request on a display connection"));
-                return;
+    reader_.feed(
+        socket_->readAll(),
+        [this](ccwire::Message &message) {
+            if (auto *request = std::get_if<ccwire::Request>(&message)) {
+                if (mode_ == Mode::Display) {
+                    kill(QStringLiteral("request on a display connection"));
+                    return false;
+                }
+                const bool first = mode_ == Mode::Unknown;
+                mode_ = Mode::Requests;
+                idle_->start();
+                if (!handleRequest(*request) && first) {
+                    closeRefused();
+                    return false;
+                }
+            } else if (auto *open = std::get_if<ccwire::DisplayOpen>(&message)) {
+                if (mode_ != Mode::Unknown) {
+                    kill(QStringLiteral("display open on a used connection"));
+                    return false;
+                }
+                mode_ = Mode::Display;
+                idle_->start();
+                handleDisplayOpen(*open);
+            } else if (auto *input = std::get_if<ccwire::Input>(&message)) {
+                if (mode_ != Mode::Display) {
+                    kill(QStringLiteral("input outside a display connection"));
+                    return false;
+                }
+                handleInput(*input);
+            } else if (auto *ack = std::get_if<ccwire::FrameAck>(&message)) {
+                if (mode_ != Mode::Display) {
+                    kill(QStringLiteral("frame ack outside a display connection"));
+                    return false;
+                }
+                handleAck(*ack);
+            } else if (std::holds_alternative<ccwire::KeyframeRequest>(message)) {
+                if (mode_ != Mode::Display || version_ < ccwire::kVersion) {
+                    kill(QStringLiteral("keyframe request outside a version %1 display")
+                             .arg(ccwire::kVersion));
+                    return false;
+                }
+                handleKeyframeRequest();
+            } else {
+                kill(QStringLiteral("gateway message sent by a client"));
+                return false;
             }
-            const bool first = mode_ == Mode::Unknown;
-            mode_ = Mode::Requests;
-            idle_->start();
-            if (!handleRequest(*request) && first) {
-                closeRefused();
-                return;
-            }
-        } else if (auto *open = std::get_if<ccwire::DisplayOpen>(&message)) {
-            if (mode_ != Mode::Unknown) {
-                kill(QStringLiteral("display open on a used connection"));
-                return;
-            }
-            mode_ = Mode::Display;
-            idle_->start();
-            handleDisplayOpen(*open);
-        } else if (auto *input = std::get_if<ccwire::Input>(&message)) {
-            if (mode_ != Mode::Display) {
-                kill(QStringLiteral("input outside a display connection"));
-                return;
-            }
-            handleInput(*input);
-        } else if (auto *ack = std::get_if<ccwire::FrameAck>(&message)) {
-            if (mode_ != Mode::Display) {
-                kill(QStringLiteral("frame ack outside a display connection"));
-                return;
-            }
-            handleAck(*ack);
-        } else if (std::holds_alternative<ccwire::KeyframeRequest>(message)) {
-            if (mode_ != Mode::Display || version_ < ccwire::kVersion) {
-                kill(QStringLiteral("keyframe request outside a version %1 display").arg(ccwire::kVersion));
-                return;
-            }
-            handleKeyframeRequest();
-        } else {
-            kill(QStringLiteral("gateway message sent by a client"));
-            return;
-        }
-        if (socket_->state() != QAbstractSocket::ConnectedState)
-            return;
-    }
+            return socket_->state() == QAbstractSocket::ConnectedState;
+        },
+        [this](const QString &error) { kill(QStringLiteral("malformed frame: %1").arg(error)); });
 }
 
 bool Connection::handleRequest(const ccwire::Request &request)
