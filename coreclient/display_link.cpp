@@ -10,14 +10,6 @@ namespace cc {
 
 namespace {
 
-constexpr int kFirstRetryMs = 250;
-constexpr int kMaxRetryMs = 4000;
-// The gateway closes a connection silent for 10 s; a still picture sends no
-// frames and so draws no acks. Checked every second, so the longest silence
-// is about 4 s whatever the pattern of earlier writes.
-constexpr int kKeepAliveMs = 3000;
-constexpr int kKeepAliveCheckMs = 1000;
-
 // Refusals that another attempt cannot cure.
 bool isFinal(int code)
 {
@@ -42,10 +34,10 @@ void DisplayLink::start(const QString &host, quint16 port)
     retry_->setSingleShot(true);
     connect(retry_, &QTimer::timeout, this, &DisplayLink::connectNow);
     keepAlive_ = new QTimer(this);
-    keepAlive_->setInterval(kKeepAliveCheckMs);
+    keepAlive_->setInterval(ccwire::kKeepAliveCheckMs);
     connect(keepAlive_, &QTimer::timeout, this, [this] {
         if (established_ && socket_->state() == QAbstractSocket::ConnectedState &&
-            sinceWrite_.hasExpired(kKeepAliveMs)) {
+            sinceWrite_.hasExpired(ccwire::kKeepAliveMs)) {
             socket_->write(ccwire::encode(ccwire::FrameAck{0}));
             sinceWrite_.start();
         }
@@ -143,7 +135,7 @@ void DisplayLink::onBroken(int code)
     socket_->disconnect(this);
     socket_->abort();
     setStatus(code);
-    backoffMs_ = backoffMs_ == 0 ? kFirstRetryMs : qMin(backoffMs_ * 2, kMaxRetryMs);
+    backoffMs_ = backoffMs_ == 0 ? ccwire::kReconnectFirstMs : qMin(backoffMs_ * 2, ccwire::kReconnectMaxMs);
     retry_->start(backoffMs_);
 }
 

@@ -29,8 +29,6 @@ namespace {
 constexpr int kChannels = 2;
 constexpr int kMaxPending = 4096;
 constexpr int kTimeoutScanMs = 50;
-// Below the gateway's 10 s limit for silent connections.
-constexpr int kIdleCloseMs = 5000;
 
 qint64 nowMs()
 {
@@ -63,7 +61,7 @@ public:
         // races with the gateway closing the connection under it.
         idle_ = new QTimer(this);
         idle_->setSingleShot(true);
-        idle_->setInterval(kIdleCloseMs);
+        idle_->setInterval(ccwire::kRequestIdleCloseMs);
         connect(idle_, &QTimer::timeout, this, [this] {
             if (inflight_.isEmpty())
                 drop(false);

@@ -415,7 +415,7 @@ QByteArray transferPayload(bool install, const QByteArray &url)
 {
     Writer w;
     w.u8(install ? 1 : 0);
-    w.bytes16(url, 1023);
+    w.bytes16(url, CC_MAX_URL_BYTES);
     return w.out;
 }
 
@@ -423,7 +423,7 @@ bool parseTransferPayload(const QByteArray &p, bool *install, QByteArray *url)
 {
     Reader r(p);
     quint8 flag = 0;
-    if (!(r.u8(&flag) && r.bytes16(url, 1023, "url") && r.atEnd()) || flag > 1)
+    if (!(r.u8(&flag) && r.bytes16(url, CC_MAX_URL_BYTES, "url") && r.atEnd()) || flag > 1)
         return false;
     *install = flag == 1;
     return true;

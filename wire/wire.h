@@ -3,6 +3,8 @@
 // The gateway protocol: length-prefixed binary frames over TCP, shared by
 // core-client and the phone farm. PROTOCOL.md describes the layout.
 
+#include "wire/codes.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -26,12 +28,32 @@ constexpr quint32 kMaxGatewayFrame = 16 * 1024 * 1024;
 constexpr int kMaxCredential = 255;
 constexpr int kMaxDeviceId = 31;
 constexpr int kMaxRequestPayload = 8192;
-constexpr int kMaxInputPayload = 64;
+constexpr int kMaxInputPayload = CC_MAX_TOUCH_BYTES;
 constexpr int kMaxAnswer = kMaxGatewayFrame - 64;
 
 // A Response with this id (never a request's) says the gateway is closing an
 // idle request connection and carried out nothing after its last answer.
 constexpr quint32 kIdleNoticeId = 0;
+
+// The gateway closes a connection silent this long (the farm's --idle-ms default).
+constexpr int kIdleMs = 10000;
+// The library closes a request connection with nothing in flight after this,
+// well before the gateway's limit, so a request rarely races its close.
+constexpr int kRequestIdleCloseMs = kIdleMs / 2;
+// A still picture draws no acks, so a display connection that has written
+// nothing for kKeepAliveMs sends FrameAck 0. Checked every kKeepAliveCheckMs,
+// so the longest silence is their sum whatever the pattern of earlier writes.
+constexpr int kKeepAliveMs = 3000;
+constexpr int kKeepAliveCheckMs = 1000;
+static_assert(kKeepAliveMs + kKeepAliveCheckMs < kIdleMs / 2, "keep-alives must beat the idle close");
+// A broken display connection is opened again after a delay that doubles from
+// the first to the last.
+constexpr int kReconnectFirstMs = 250;
+constexpr int kReconnectMaxMs = 4000;
+// Frames a display stream may have unacknowledged: the window starts at the
+// least and grows to one round trip's worth, up to the most.
+constexpr int kMinWindow = 2;
+constexpr int kMaxWindow = 8;
 
 enum class Type : quint8
 {

@@ -1,6 +1,6 @@
 #include "server/phonefarm/credential.h"
 
-#include "coreclient/core_client.h"
+#include "wire/codes.h"
 
 #include <QList>
 #include <QMessageAuthenticationCode>

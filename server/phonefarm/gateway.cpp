@@ -1,8 +1,8 @@
 #include "server/phonefarm/gateway.h"
 
-#include "coreclient/core_client.h"
 #include "server/phonefarm/screen.h"
 #include "server/phonefarm/video_encoder.h"
+#include "wire/codes.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

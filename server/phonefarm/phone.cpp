@@ -1,7 +1,7 @@
 #include "server/phonefarm/phone.h"
 
-#include "coreclient/core_client.h"
 #include "server/phonefarm/screen.h"
+#include "wire/codes.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
