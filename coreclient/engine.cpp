@@ -1,8 +1,8 @@
 #include "coreclient/engine.h"
 
 #include "coreclient/display_link.h"
-#include "coreclient/job_queue.h"
 #include "coreclient/log.h"
+#include "wire/job_queue.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -4,8 +4,8 @@
 #include "coreclient/core_client.h"
 #include "coreclient/display_link.h"
 #include "coreclient/engine.h"
-#include "coreclient/job_queue.h"
 #include "coreclient/video_decoder.h"
+#include "wire/job_queue.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

@@ -5,12 +5,12 @@
 // frames. Sockets and phone input run on the main thread; rendering and
 // encoding run on a worker pool.
 
-#include "coreclient/job_queue.h"
-#include "wire/wire.h"
 #include "server/phonefarm/bitrate_controller.h"
 #include "server/phonefarm/farm.h"
 #include "server/phonefarm/frame_pacer.h"
 #include "server/phonefarm/worker_pool.h"
+#include "wire/job_queue.h"
+#include "wire/wire.h"
 
 #include <QHash>
 #include <QHostAddress>
