@@ -213,6 +213,7 @@ QByteArray transferPayload(bool install, const QByteArray &url);
 bool parseTransferPayload(const QByteArray &p, bool *install, QByteArray *url);
 
 // The 8-byte key payload: Android key code, action 1 press / 2 release.
+constexpr int kKeyPayloadSize = 8;
 struct KeyEvent
 {
     qint32 code = 0;
@@ -221,7 +222,8 @@ struct KeyEvent
 bool parseKeyPayload(const QByteArray &p, KeyEvent *out);
 
 // Touch payload, 12 bytes: version 1, action, pointer, 0, x and y scaled to
-// 0..65535 across the screen as shown, milliseconds since the gesture began.
+// 0..kTouchSpan across the screen as shown, milliseconds since the gesture began.
+constexpr int kTouchSpan = 65535;
 enum class TouchAction : quint8
 {
     Down = 0,
