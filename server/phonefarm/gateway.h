@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 
+class QImage;
 class QNetworkAccessManager;
 class QTcpSocket;
 class QTimer;
@@ -31,6 +32,10 @@ namespace farm {
 
 class Gateway;
 struct VideoStream;
+
+// A picture as JPEG or PNG at that quality (-1: the format's default); empty
+// when encoding fails. Any thread.
+QByteArray encodeImage(const QImage &image, const char *format, int quality);
 
 class Connection : public QObject
 {
