@@ -530,37 +530,28 @@ void Engine::closeDisplay(quint64 id)
 
 void Engine::sendDisplayInput(quint64 id, ccwire::InputKind kind, const QByteArray &payload, quint32 seq)
 {
-    std::lock_guard<std::mutex> lock(lifeMutex_);
-    if (!io_)
-        return;
-    io_->post([io = io_, id, kind, payload, seq] {
-        auto it = io->links.find(id);
-        if (it != io->links.end())
-            it->second->sendInput(kind, payload, seq);
-    });
+    postToLink(id, [kind, payload, seq](DisplayLink &link) { link.sendInput(kind, payload, seq); });
 }
 
 void Engine::ackDisplayFrame(quint64 id, quint32 seq)
 {
-    std::lock_guard<std::mutex> lock(lifeMutex_);
-    if (!io_)
-        return;
-    io_->post([io = io_, id, seq] {
-        auto it = io->links.find(id);
-        if (it != io->links.end())
-            it->second->ack(seq);
-    });
+    postToLink(id, [seq](DisplayLink &link) { link.ack(seq); });
 }
 
 void Engine::requestKeyframe(quint64 id, quint32 lastGoodSeq)
 {
+    postToLink(id, [lastGoodSeq](DisplayLink &link) { link.requestKeyframe(lastGoodSeq); });
+}
+
+void Engine::postToLink(quint64 id, std::function<void(DisplayLink &)> job)
+{
     std::lock_guard<std::mutex> lock(lifeMutex_);
     if (!io_)
         return;
-    io_->post([io = io_, id, lastGoodSeq] {
+    io_->post([io = io_, id, job = std::move(job)] {
         auto it = io->links.find(id);
         if (it != io->links.end())
-            it->second->requestKeyframe(lastGoodSeq);
+            job(*it->second);
     });
 }
 

@@ -82,6 +82,9 @@ private:
     void sendOnChannel(IoContext &io, quint32 id, int channel, const QByteArray &frame);
     void scanTimeouts(IoContext &io);
     void resetChannels(IoContext &io);
+    // Runs job on the I/O thread with the link of that id, if it is still open.
+    // Any thread; takes the life-cycle mutex to post it.
+    void postToLink(quint64 id, std::function<void(DisplayLink &)> job);
 
     std::mutex lifeMutex_; // guards ioThread_, io_ and stopping_
     QThread *ioThread_ = nullptr;
