@@ -157,7 +157,7 @@ int cc_core_send_touch_move_msg_tob(SdkSession *session, const void *payload, in
 
 int cc_core_send_key_event_tob(SdkSession *session, const void *payload, int length, SdkCallback cb)
 {
-    if (length != 8 || !payload)
+    if (length != ccwire::kKeyPayloadSize || !payload)
         return refuse(session, CC_ERR_BAD_ARGUMENT, cb);
     return Engine::instance().submit(session, Op::Key, QByteArray(static_cast<const char *>(payload), length),
                                      cb);

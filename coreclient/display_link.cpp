@@ -10,14 +10,6 @@ namespace cc {
 
 namespace {
 
-constexpr int kFirstRetryMs = 250;
-constexpr int kMaxRetryMs = 4000;
-// The gateway closes a connection silent for 10 s; a still picture sends no
-// frames and so draws no acks. Checked every second, so the longest silence
-// is about 4 s whatever the pattern of earlier writes.
-constexpr int kKeepAliveMs = 3000;
-constexpr int kKeepAliveCheckMs = 1000;
-
 // Refusals that another attempt cannot cure.
 bool isFinal(int code)
 {
@@ -42,10 +34,10 @@ void DisplayLink::start(const QString &host, quint16 port)
     retry_->setSingleShot(true);
     connect(retry_, &QTimer::timeout, this, &DisplayLink::connectNow);
     keepAlive_ = new QTimer(this);
-    keepAlive_->setInterval(kKeepAliveCheckMs);
+    keepAlive_->setInterval(ccwire::kKeepAliveCheckMs);
     connect(keepAlive_, &QTimer::timeout, this, [this] {
         if (established_ && socket_->state() == QAbstractSocket::ConnectedState &&
-            sinceWrite_.hasExpired(kKeepAliveMs)) {
+            sinceWrite_.hasExpired(ccwire::kKeepAliveMs)) {
             socket_->write(ccwire::encode(ccwire::FrameAck{0}));
             sinceWrite_.start();
         }
@@ -92,51 +84,48 @@ void DisplayLink::onConnected()
 
 void DisplayLink::onReadyRead()
 {
-    reader_.append(socket_->readAll());
-    for (;;) {
-        ccwire::Message message;
-        QString error;
-        const auto result = reader_.nextMessage(&message, &error);
-        if (result == ccwire::FrameReader::Result::NeedMore)
-            return;
-        if (result == ccwire::FrameReader::Result::Error) {
+    reader_.feed(
+        socket_->readAll(), [this](ccwire::Message &message) { return onMessage(message); },
+        [this](const QString &error) {
             log(QStringLiteral("display %1: bad frame from gateway: %2")
                     .arg(QLatin1String(deviceId_), error));
             onBroken(CC_ERR_PROTOCOL);
-            return;
+        });
+}
+
+bool DisplayLink::onMessage(const ccwire::Message &message)
+{
+    if (auto *status = std::get_if<ccwire::DisplayStatus>(&message)) {
+        if (status->code == CC_ERR_PROTOCOL && version_ != ccwire::kVersionJpeg && !framesSeen_) {
+            // A gateway from before H.264 refuses the version it does not know: ask again for JPEG.
+            log(QStringLiteral("display %1: gateway knows only JPEG frames").arg(QLatin1String(deviceId_)));
+            version_ = ccwire::kVersionJpeg;
+            connectNow();
+            return false;
         }
-        if (auto *status = std::get_if<ccwire::DisplayStatus>(&message)) {
-            if (status->code == CC_ERR_PROTOCOL && version_ != ccwire::kVersionJpeg && !framesSeen_) {
-                // A gateway from before H.264 refuses the version it does not know: ask again for JPEG.
-                log(QStringLiteral("display %1: gateway knows only JPEG frames")
-                        .arg(QLatin1String(deviceId_)));
-                version_ = ccwire::kVersionJpeg;
-                connectNow();
-                return;
-            }
-            if (status->code == 0)
-                backoffMs_ = 0;
-            setStatus(status->code);
-            if (isFinal(status->code)) {
-                finished_ = true;
-                socket_->disconnect(this);
-                socket_->abort();
-                return;
-            }
-        } else if (auto *frame = std::get_if<ccwire::Frame>(&message)) {
-            if (frame->codec != ccwire::Codec::Jpeg && version_ == ccwire::kVersionJpeg) {
-                log(QStringLiteral("display %1: video frame on a JPEG stream").arg(QLatin1String(deviceId_)));
-                onBroken(CC_ERR_PROTOCOL);
-                return;
-            }
-            framesSeen_ = true;
-            onFrame_(*frame);
-        } else {
-            log(QStringLiteral("display %1: unexpected message from gateway").arg(QLatin1String(deviceId_)));
+        if (status->code == 0)
+            backoffMs_ = 0;
+        setStatus(status->code);
+        if (isFinal(status->code)) {
+            finished_ = true;
+            socket_->disconnect(this);
+            socket_->abort();
+            return false;
+        }
+    } else if (auto *frame = std::get_if<ccwire::Frame>(&message)) {
+        if (frame->codec != ccwire::Codec::Jpeg && version_ == ccwire::kVersionJpeg) {
+            log(QStringLiteral("display %1: video frame on a JPEG stream").arg(QLatin1String(deviceId_)));
             onBroken(CC_ERR_PROTOCOL);
-            return;
+            return false;
         }
+        framesSeen_ = true;
+        onFrame_(*frame);
+    } else {
+        log(QStringLiteral("display %1: unexpected message from gateway").arg(QLatin1String(deviceId_)));
+        onBroken(CC_ERR_PROTOCOL);
+        return false;
     }
+    return true;
 }
 
 void DisplayLink::onBroken(int code)
@@ -146,7 +135,7 @@ void DisplayLink::onBroken(int code)
     socket_->disconnect(this);
     socket_->abort();
     setStatus(code);
-    backoffMs_ = backoffMs_ == 0 ? kFirstRetryMs : qMin(backoffMs_ * 2, kMaxRetryMs);
+    backoffMs_ = backoffMs_ == 0 ? ccwire::kReconnectFirstMs : qMin(backoffMs_ * 2, ccwire::kReconnectMaxMs);
     retry_->start(backoffMs_);
 }
 

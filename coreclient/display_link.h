@@ -4,7 +4,7 @@
 // receives frames and carries the window's touches. Reconnects with back-off
 // when the gateway goes away; gives up on a refused credential.
 
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -42,6 +42,8 @@ private:
     void connectNow();
     void onConnected();
     void onReadyRead();
+    // One message of the gateway; false ends this read.
+    bool onMessage(const ccwire::Message &message);
     void onBroken(int code);
     void setStatus(int status);
 

@@ -1,8 +1,8 @@
 #include "coreclient/engine.h"
 
 #include "coreclient/display_link.h"
-#include "coreclient/job_queue.h"
 #include "coreclient/log.h"
+#include "wire/job_queue.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -29,8 +29,6 @@ namespace {
 constexpr int kChannels = 2;
 constexpr int kMaxPending = 4096;
 constexpr int kTimeoutScanMs = 50;
-// Below the gateway's 10 s limit for silent connections.
-constexpr int kIdleCloseMs = 5000;
 
 qint64 nowMs()
 {
@@ -63,7 +61,7 @@ public:
         // races with the gateway closing the connection under it.
         idle_ = new QTimer(this);
         idle_->setSingleShot(true);
-        idle_->setInterval(kIdleCloseMs);
+        idle_->setInterval(ccwire::kRequestIdleCloseMs);
         connect(idle_, &QTimer::timeout, this, [this] {
             if (inflight_.isEmpty())
                 drop(false);
@@ -189,36 +187,39 @@ private:
 
     void readFrames()
     {
-        reader_.append(socket_->readAll());
-        for (;;) {
-            ccwire::Message message;
-            QString error;
-            const auto result = reader_.nextMessage(&message, &error);
-            if (result == ccwire::FrameReader::Result::NeedMore)
-                return;
-            if (result == ccwire::FrameReader::Result::Error ||
-                !std::holds_alternative<ccwire::Response>(message)) {
-                log(QStringLiteral("bad frame from gateway, closing: %1").arg(error));
-                fail(CC_ERR_PROTOCOL);
-                return;
-            }
-            const auto &response = std::get<ccwire::Response>(message);
-            if (response.id == ccwire::kIdleNoticeId) {
-                // Our own idle close lost the race under load; the gateway
-                // dropped what it had not answered.
-                sendAgain();
-                return;
-            }
-            if (answers_++ == 0 && !written_.empty() && written_.front().id == response.id)
-                firstRefused_ = response.code == CC_ERR_UNKNOWN_PHONE ||
-                                response.code == CC_ERR_BAD_CREDENTIAL ||
-                                response.code == CC_ERR_EXPIRED_CREDENTIAL;
-            forgetWritten(response.id);
-            inflight_.remove(response.id);
-            engine_->onResponse(response);
-            if (!socket_)
-                return;
+        reader_.feed(
+            socket_->readAll(), [this](ccwire::Message &message) { return onMessage(message); },
+            [this](const QString &error) { badFrame(error); });
+    }
+
+    // One message of the gateway; false ends this read.
+    bool onMessage(const ccwire::Message &message)
+    {
+        const auto *response = std::get_if<ccwire::Response>(&message);
+        if (!response) {
+            badFrame(QString());
+            return false;
         }
+        if (response->id == ccwire::kIdleNoticeId) {
+            // Our own idle close lost the race under load; the gateway
+            // dropped what it had not answered.
+            sendAgain();
+            return false;
+        }
+        if (answers_++ == 0 && !written_.empty() && written_.front().id == response->id)
+            firstRefused_ = response->code == CC_ERR_UNKNOWN_PHONE ||
+                            response->code == CC_ERR_BAD_CREDENTIAL ||
+                            response->code == CC_ERR_EXPIRED_CREDENTIAL;
+        forgetWritten(response->id);
+        inflight_.remove(response->id);
+        engine_->onResponse(*response);
+        return socket_ != nullptr;
+    }
+
+    void badFrame(const QString &error)
+    {
+        log(QStringLiteral("bad frame from gateway, closing: %1").arg(error));
+        fail(CC_ERR_PROTOCOL);
     }
 
     void forgetWritten(quint32 id)
@@ -242,79 +243,6 @@ private:
     int answers_ = 0;
     bool firstRefused_ = false;
 };
-
-bool copySession(const SdkSession *session, SessionCopy *out)
-{
-    if (!session || !session->deviceUcId || !session->deviceId)
-        return false;
-    const size_t ucLen = strnlen(session->deviceUcId, ccwire::kMaxCredential + 1);
-    const size_t idLen = strnlen(session->deviceId, ccwire::kMaxDeviceId + 1);
-    if (ucLen == 0 || ucLen > size_t(ccwire::kMaxCredential) || idLen == 0 ||
-        idLen > size_t(ccwire::kMaxDeviceId))
-        return false;
-    out->deviceUcId = QByteArray(session->deviceUcId, int(ucLen));
-    out->deviceId = QByteArray(session->deviceId, int(idLen));
-    out->extra = session->extra;
-    return true;
-}
-
-void Delivery::start()
-{
-    closed_ = false;
-    thread_ = std::thread([this] { run(); });
-    threadId_ = thread_.get_id();
-}
-
-void Delivery::stop()
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        closed_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
-}
-
-void Delivery::push(Item item)
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!closed_) {
-            queue_.push_back(std::move(item));
-            wake_.notify_one();
-            return;
-        }
-    }
-    // Only a request racing with cc_core_uninit gets here: the delivery thread
-    // has gone, and the callback must still run once and not on the caller.
-    std::thread([item = std::move(item)]() mutable { invoke(item); }).detach();
-}
-
-void Delivery::invoke(Item &item)
-{
-    SdkSession session{item.session.deviceUcId.constData(), item.session.deviceId.constData(),
-                       item.session.extra};
-    item.callback(&session, 0, item.code, item.data.isEmpty() ? nullptr : item.data.constData(),
-                  item.data.size());
-}
-
-// Delivery thread: no lock is held while a callback runs.
-void Delivery::run()
-{
-    for (;;) {
-        Item item;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return closed_ || !queue_.empty(); });
-            if (queue_.empty())
-                return;
-            item = std::move(queue_.front());
-            queue_.pop_front();
-        }
-        invoke(item);
-    }
-}
 
 Engine &Engine::instance()
 {
@@ -602,37 +530,28 @@ void Engine::closeDisplay(quint64 id)
 
 void Engine::sendDisplayInput(quint64 id, ccwire::InputKind kind, const QByteArray &payload, quint32 seq)
 {
-    std::lock_guard<std::mutex> lock(lifeMutex_);
-    if (!io_)
-        return;
-    io_->post([io = io_, id, kind, payload, seq] {
-        auto it = io->links.find(id);
-        if (it != io->links.end())
-            it->second->sendInput(kind, payload, seq);
-    });
+    postToLink(id, [kind, payload, seq](DisplayLink &link) { link.sendInput(kind, payload, seq); });
 }
 
 void Engine::ackDisplayFrame(quint64 id, quint32 seq)
 {
-    std::lock_guard<std::mutex> lock(lifeMutex_);
-    if (!io_)
-        return;
-    io_->post([io = io_, id, seq] {
-        auto it = io->links.find(id);
-        if (it != io->links.end())
-            it->second->ack(seq);
-    });
+    postToLink(id, [seq](DisplayLink &link) { link.ack(seq); });
 }
 
 void Engine::requestKeyframe(quint64 id, quint32 lastGoodSeq)
 {
+    postToLink(id, [lastGoodSeq](DisplayLink &link) { link.requestKeyframe(lastGoodSeq); });
+}
+
+void Engine::postToLink(quint64 id, std::function<void(DisplayLink &)> job)
+{
     std::lock_guard<std::mutex> lock(lifeMutex_);
     if (!io_)
         return;
-    io_->post([io = io_, id, lastGoodSeq] {
+    io_->post([io = io_, id, job = std::move(job)] {
         auto it = io->links.find(id);
         if (it != io->links.end())
-            it->second->requestKeyframe(lastGoodSeq);
+            job(*it->second);
     });
 }
 

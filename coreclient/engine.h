@@ -5,7 +5,8 @@
 // delivers callbacks. No widget code lives here.
 
 #include "coreclient/core_client.h"
-#include "coreclient/wire.h"
+#include "coreclient/delivery.h"
+#include "wire/wire.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,50 +25,6 @@ namespace cc {
 class DisplayLink;
 class IoContext;
 class RequestChannel;
-
-// Strings of an SdkSession checked and copied at call time, so the caller's
-// buffers may go away before the answer comes.
-struct SessionCopy
-{
-    QByteArray deviceUcId;
-    QByteArray deviceId;
-    void *extra = nullptr;
-};
-
-// Checks the lengths of an SdkSession's strings and copies them.
-bool copySession(const SdkSession *session, SessionCopy *out);
-
-// Runs callbacks one after another on its own thread.
-class Delivery
-{
-public:
-    struct Item
-    {
-        SdkCallback callback = nullptr;
-        SessionCopy session;
-        int code = 0;
-        QByteArray data;
-    };
-
-    // Caller: Engine::ensureStarted under the life-cycle mutex.
-    void start();
-    // Runs what is queued, then joins. Caller: any thread but the delivery thread.
-    void stop();
-    // Any thread; takes the queue mutex, never while a callback runs.
-    void push(Item item);
-    bool onDeliveryThread() const { return std::this_thread::get_id() == threadId_; }
-
-private:
-    void run();
-    static void invoke(Item &item);
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Item> queue_;
-    bool closed_ = false;
-    std::thread thread_;
-    std::thread::id threadId_;
-};
 
 class Engine
 {
@@ -125,6 +82,9 @@ private:
     void sendOnChannel(IoContext &io, quint32 id, int channel, const QByteArray &frame);
     void scanTimeouts(IoContext &io);
     void resetChannels(IoContext &io);
+    // Runs job on the I/O thread with the link of that id, if it is still open.
+    // Any thread; takes the life-cycle mutex to post it.
+    void postToLink(quint64 id, std::function<void(DisplayLink &)> job);
 
     std::mutex lifeMutex_; // guards ioThread_, io_ and stopping_
     QThread *ioThread_ = nullptr;

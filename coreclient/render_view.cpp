@@ -4,8 +4,8 @@
 #include "coreclient/core_client.h"
 #include "coreclient/display_link.h"
 #include "coreclient/engine.h"
-#include "coreclient/job_queue.h"
 #include "coreclient/video_decoder.h"
+#include "wire/job_queue.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -456,8 +456,8 @@ bool RenderView::toPhone(const QPoint &pos, bool clamp, quint16 *x, quint16 *y) 
         return false;
     const double fx = qBound(0.0, double(pos.x() - r.x()) / qMax(1, r.width() - 1), 1.0);
     const double fy = qBound(0.0, double(pos.y() - r.y()) / qMax(1, r.height() - 1), 1.0);
-    *x = quint16(qRound(fx * 65535));
-    *y = quint16(qRound(fy * 65535));
+    *x = quint16(qRound(fx * ccwire::kTouchSpan));
+    *y = quint16(qRound(fy * ccwire::kTouchSpan));
     return true;
 }
 

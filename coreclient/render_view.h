@@ -4,7 +4,7 @@
 // newest frame scaled to fit, and turns the mouse into touches. GUI thread;
 // H.264 streams are decoded on a thread of the view's own.
 
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 
 #include <QElapsedTimer>
 #include <QImage>

@@ -1,6 +1,6 @@
 #include "coreclient/video_decoder.h"
 
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -3,7 +3,7 @@
 // H.264 frames among it go through one stream's decoder, as a window's do.
 
 #include "coreclient/video_decoder.h"
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 
 #include <cstdint>
 #include <cstdlib>

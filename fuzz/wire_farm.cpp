@@ -1,10 +1,10 @@
 // The farm's side of the wire: client frames, and every request payload
 // carried out on a simulated phone the way the gateway does.
 
-#include "coreclient/wire.h"
 #include "server/phonefarm/catalog.h"
 #include "server/phonefarm/credential.h"
 #include "server/phonefarm/phone.h"
+#include "wire/wire.h"
 
 #include <cstdint>
 
@@ -72,20 +72,27 @@ void carryOut(farm::Phone &phone, const ccwire::Request &request)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     farm::Phone phone(QStringLiteral("PMFUZZ0001"));
+    // The gateway's own read loop, on the input cut in two where its first byte says.
+    const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
+    const int cut = size ? data[0] % int(size + 1) : 0;
     ccwire::FrameReader reader(ccwire::kMaxClientFrame);
-    reader.append(QByteArray(reinterpret_cast<const char *>(data), int(size)));
-    for (;;) {
-        ccwire::Message message;
-        QString error;
-        if (reader.nextMessage(&message, &error) != ccwire::FrameReader::Result::Frame)
+    bool failed = false;
+    for (const QByteArray &piece : {bytes.left(cut), bytes.mid(cut)}) {
+        if (failed)
             break;
-        if (auto *request = std::get_if<ccwire::Request>(&message)) {
-            carryOut(phone, *request);
-        } else if (auto *input = std::get_if<ccwire::Input>(&message)) {
-            ccwire::Touch touch;
-            if (ccwire::parseTouchPayload(input->payload, &touch))
-                phone.touch(touch, 1000);
-        }
+        reader.feed(
+            piece,
+            [&phone](ccwire::Message &message) {
+                if (auto *request = std::get_if<ccwire::Request>(&message)) {
+                    carryOut(phone, *request);
+                } else if (auto *input = std::get_if<ccwire::Input>(&message)) {
+                    ccwire::Touch touch;
+                    if (ccwire::parseTouchPayload(input->payload, &touch))
+                        phone.touch(touch, 1000);
+                }
+                return true;
+            },
+            [&failed](const QString &) { failed = true; });
     }
     return 0;
 }

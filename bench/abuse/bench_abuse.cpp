@@ -5,9 +5,9 @@
 // credential pipelines thousands of screencaps and abandons them, against the same previews
 // unloaded and the 1 s target.
 #include "coreclient/core_client.h"
-#include "coreclient/wire.h"
 #include "tests/support/farmharness.h"
 #include "tests/support/providerprocess.h"
+#include "wire/wire.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>

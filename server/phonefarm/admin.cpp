@@ -1,10 +1,14 @@
 #include "server/phonefarm/admin.h"
 
+#include "wire/wire.h"
+
 #include <httplib.h>
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include <string>
 
 namespace farm {
 
@@ -65,7 +69,9 @@ bool AdminServer::start(const QString &host, int port)
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
-    server_->Post(R"(/admin/phones/([A-Za-z0-9]{1,31})/(restart|reset))",
+    const std::string phonePath =
+        "/admin/phones/([A-Za-z0-9]{1," + std::to_string(ccwire::kMaxDeviceId) + "})";
+    server_->Post(phonePath + "/(restart|reset)",
                   [farm](const httplib::Request &req, httplib::Response &res) {
                       const QByteArray id = QByteArray::fromStdString(req.matches[1]);
                       const bool restart = req.matches[2] == "restart";
@@ -76,8 +82,7 @@ bool AdminServer::start(const QString &host, int port)
                       sendJson(res, 200, {{QStringLiteral("ok"), true}});
                   });
     // Voids the phone's older credentials, or with no generation all of them.
-    server_->Post(R"(/admin/phones/([A-Za-z0-9]{1,31})/retire)", [farm](const httplib::Request &req,
-                                                                        httplib::Response &res) {
+    server_->Post(phonePath + "/retire", [farm](const httplib::Request &req, httplib::Response &res) {
         const QByteArray id = QByteArray::fromStdString(req.matches[1]);
         qint64 generation = Farm::kRetireAll;
         if (req.has_param("generation")) {

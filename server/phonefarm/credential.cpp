@@ -1,6 +1,7 @@
 #include "server/phonefarm/credential.h"
 
-#include "coreclient/core_client.h"
+#include "wire/codes.h"
+#include "wire/wire.h"
 
 #include <QList>
 #include <QMessageAuthenticationCode>
@@ -9,7 +10,7 @@ namespace farm {
 
 bool isValidDeviceId(const QByteArray &deviceId)
 {
-    if (deviceId.isEmpty() || deviceId.size() > 31)
+    if (deviceId.isEmpty() || deviceId.size() > ccwire::kMaxDeviceId)
         return false;
     for (char c : deviceId) {
         if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))

@@ -1,6 +1,6 @@
 #include "server/phonefarm/farm.h"
 
-#include "coreclient/core_client.h"
+#include "wire/codes.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -5,6 +5,7 @@
 
 #include "server/phonefarm/credential.h"
 #include "server/phonefarm/phone.h"
+#include "wire/wire.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -23,10 +24,10 @@ struct FarmOptions
     qint64 resetMs = 8000;
     int maxPhones = 5000;
     int maxFps = 30;
-    int idleMs = 10000;        // a connection silent this long is closed
-    bool mixedScreens = false; // phones of three sizes (mixedScreenSize), else all 720x1280
-    bool h264 = true;          // display streams of clients that take H.264 get it
-    int videoKbps = 2500;      // H.264 bitrate cap
+    int idleMs = ccwire::kIdleMs; // a connection silent this long is closed
+    bool mixedScreens = false;    // phones of three sizes (mixedScreenSize), else all 720x1280
+    bool h264 = true;             // display streams of clients that take H.264 get it
+    int videoKbps = 2500;         // H.264 bitrate cap
     // The object store's address: phones fetch files from there and nowhere else, so a transfer
     // cannot make the farm reach into its own network.
     QUrl storeUrl = QUrl(QStringLiteral("http://127.0.0.1:18100"));

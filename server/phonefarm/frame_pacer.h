@@ -7,6 +7,8 @@
 // may go up to one interval early. Bookkeeping only, on the connection's
 // thread; times are monotonic milliseconds passed in.
 
+#include "wire/wire.h"
+
 #include <QtGlobal>
 
 #include <deque>
@@ -18,8 +20,8 @@ namespace farm {
 class FramePacer
 {
 public:
-    static constexpr int kMinWindow = 2;
-    static constexpr int kMaxWindow = 8;
+    static constexpr int kMinWindow = ccwire::kMinWindow;
+    static constexpr int kMaxWindow = ccwire::kMaxWindow;
 
     explicit FramePacer(int intervalMs = 33);
 

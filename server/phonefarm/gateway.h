@@ -5,12 +5,12 @@
 // frames. Sockets and phone input run on the main thread; rendering and
 // encoding run on a worker pool.
 
-#include "coreclient/job_queue.h"
-#include "coreclient/wire.h"
 #include "server/phonefarm/bitrate_controller.h"
 #include "server/phonefarm/farm.h"
 #include "server/phonefarm/frame_pacer.h"
 #include "server/phonefarm/worker_pool.h"
+#include "wire/job_queue.h"
+#include "wire/wire.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 
+class QImage;
 class QNetworkAccessManager;
 class QTcpSocket;
 class QTimer;
@@ -31,6 +32,10 @@ namespace farm {
 
 class Gateway;
 struct VideoStream;
+
+// A picture as JPEG or PNG at that quality (-1: the format's default); empty
+// when encoding fails. Any thread.
+QByteArray encodeImage(const QImage &image, const char *format, int quality);
 
 class Connection : public QObject
 {

@@ -54,6 +54,7 @@ int main(int argc, char *argv[])
         QStringLiteral("Phone gateway with simulated Android phones. Prints \"gateway on HOST:PORT\" and "
                        "\"admin on http://HOST:PORT\" as its first two lines."));
     parser.addHelpOption();
+    const farm::FarmOptions defaults;
     const QCommandLineOption listen(QStringLiteral("listen"),
                                     QStringLiteral("Gateway address (port 0: any free port)."),
                                     QStringLiteral("host:port"), QStringLiteral("127.0.0.1:18090"));
@@ -62,21 +63,21 @@ int main(int argc, char *argv[])
     const QCommandLineOption secret(
         QStringLiteral("secret"),
         QStringLiteral("Secret shared with the provider (credentials, admin calls)."),
-        QStringLiteral("secret"), QStringLiteral("pelomir-dev-farm-secret"));
+        QStringLiteral("secret"), QString::fromUtf8(defaults.secret));
     const QCommandLineOption restartMs(QStringLiteral("restart-ms"),
                                        QStringLiteral("How long a restart takes."), QStringLiteral("ms"),
-                                       QStringLiteral("5000"));
+                                       QString::number(defaults.restartMs));
     const QCommandLineOption resetMs(QStringLiteral("reset-ms"), QStringLiteral("How long a reset takes."),
-                                     QStringLiteral("ms"), QStringLiteral("8000"));
+                                     QStringLiteral("ms"), QString::number(defaults.resetMs));
     const QCommandLineOption maxFps(QStringLiteral("max-fps"),
                                     QStringLiteral("Display frame-rate cap, 1..60."), QStringLiteral("fps"),
-                                    QStringLiteral("30"));
+                                    QString::number(defaults.maxFps));
     const QCommandLineOption maxPhones(QStringLiteral("max-phones"),
                                        QStringLiteral("Most phones the farm holds."), QStringLiteral("n"),
-                                       QStringLiteral("5000"));
+                                       QString::number(defaults.maxPhones));
     const QCommandLineOption idleMs(QStringLiteral("idle-ms"),
                                     QStringLiteral("Closes a gateway connection silent this long."),
-                                    QStringLiteral("ms"), QStringLiteral("10000"));
+                                    QStringLiteral("ms"), QString::number(defaults.idleMs));
     const QCommandLineOption mixedScreens(
         QStringLiteral("mixed-screens"),
         QStringLiteral("Phones of 540x960, 720x1280 and 1080x1920, picked by the device id's last "
@@ -84,14 +85,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption store(
         QStringLiteral("store"),
         QStringLiteral("The object store's address, the only one phones fetch from."), QStringLiteral("url"),
-        QStringLiteral("http://127.0.0.1:18100"));
+        defaults.storeUrl.toString());
     const QCommandLineOption displayCodec(
         QStringLiteral("display-codec"),
         QStringLiteral("Display stream codec for clients that take either: h264 or jpeg."),
-        QStringLiteral("codec"), QStringLiteral("h264"));
+        QStringLiteral("codec"), defaults.h264 ? QStringLiteral("h264") : QStringLiteral("jpeg"));
     const QCommandLineOption videoKbps(QStringLiteral("video-kbps"),
                                        QStringLiteral("H.264 bitrate cap per display, 100..50000."),
-                                       QStringLiteral("kbit/s"), QStringLiteral("2500"));
+                                       QStringLiteral("kbit/s"), QString::number(defaults.videoKbps));
     parser.addOptions({listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones, idleMs,
                        mixedScreens, store, displayCodec, videoKbps});
     parser.process(app);

@@ -1,7 +1,7 @@
 #include "server/phonefarm/phone.h"
 
-#include "coreclient/core_client.h"
 #include "server/phonefarm/screen.h"
+#include "wire/codes.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -335,9 +335,9 @@ int Phone::touch(const ccwire::Touch &touch, qint64 nowMs)
     std::lock_guard<std::mutex> lock(mutex_);
     // The same share of the screen on every phone, whatever its size; the layout works in its units.
     const QSize screen = s_.screenSize();
-    const QPointF pos =
-        QPointF(touch.x / 65535.0 * (screen.width() - 1), touch.y / 65535.0 * (screen.height() - 1)) /
-        s_.scale();
+    const QPointF pos = QPointF(touch.x / double(ccwire::kTouchSpan) * (screen.width() - 1),
+                                touch.y / double(ccwire::kTouchSpan) * (screen.height() - 1)) /
+                        s_.scale();
     pruneRipples(nowMs);
     switch (touch.action) {
     case ccwire::TouchAction::Down:

@@ -4,8 +4,8 @@
 // Every public call is thread-safe (one mutex per phone); rendering works on a
 // copy of the state so it never holds the lock.
 
-#include "coreclient/wire.h"
 #include "server/phonefarm/catalog.h"
+#include "wire/wire.h"
 
 #include <QHash>
 #include <QPointF>

@@ -2,9 +2,9 @@
 
 #include "coreclient/cc_copydata_event.h"
 #include "coreclient/core_client.h"
-#include "coreclient/wire.h"
 #include "tests/coreclient/request_helpers.h"
 #include "tests/support/farmharness.h"
+#include "wire/wire.h"
 
 #include <QApplication>
 #include <QCryptographicHash>

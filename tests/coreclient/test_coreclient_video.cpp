@@ -5,10 +5,10 @@
 
 #include "coreclient/cc_copydata_event.h"
 #include "coreclient/core_client.h"
-#include "coreclient/wire.h"
 #include "server/phonefarm/video_encoder.h"
 #include "tests/coreclient/request_helpers.h"
 #include "tests/support/farmharness.h"
+#include "wire/wire.h"
 
 #include <QApplication>
 #include <QBuffer>

@@ -2,7 +2,6 @@
 // with pelomir-provider.
 
 #include "coreclient/core_client.h"
-#include "coreclient/wire.h"
 #include "server/phonefarm/admin.h"
 #include "server/phonefarm/bitrate_controller.h"
 #include "server/phonefarm/catalog.h"
@@ -13,6 +12,7 @@
 #include "server/phonefarm/worker_pool.h"
 #include "tests/coreclient/request_helpers.h"
 #include "tests/support/farmharness.h"
+#include "wire/wire.h"
 
 #include <openssl/evp.h>
 

@@ -1,4 +1,4 @@
-#include "coreclient/wire.h"
+#include "wire/wire.h"
 
 #include <QtEndian>
 
@@ -365,6 +365,25 @@ FrameReader::Result FrameReader::nextMessage(Message *out, QString *error)
     return Result::Frame;
 }
 
+void FrameReader::feed(const QByteArray &bytes, const std::function<bool(Message &)> &onMessage,
+                       const std::function<void(const QString &)> &onError)
+{
+    append(bytes);
+    for (;;) {
+        Message message;
+        QString error;
+        const Result result = nextMessage(&message, &error);
+        if (result == Result::NeedMore)
+            return;
+        if (result == Result::Error) {
+            onError(error);
+            return;
+        }
+        if (!onMessage(message))
+            return;
+    }
+}
+
 QByteArray previewPayload(qint32 quality, qint32 sizeCode)
 {
     Writer w;
@@ -396,7 +415,7 @@ QByteArray transferPayload(bool install, const QByteArray &url)
 {
     Writer w;
     w.u8(install ? 1 : 0);
-    w.bytes16(url, 1023);
+    w.bytes16(url, CC_MAX_URL_BYTES);
     return w.out;
 }
 
@@ -404,7 +423,7 @@ bool parseTransferPayload(const QByteArray &p, bool *install, QByteArray *url)
 {
     Reader r(p);
     quint8 flag = 0;
-    if (!(r.u8(&flag) && r.bytes16(url, 1023, "url") && r.atEnd()) || flag > 1)
+    if (!(r.u8(&flag) && r.bytes16(url, CC_MAX_URL_BYTES, "url") && r.atEnd()) || flag > 1)
         return false;
     *install = flag == 1;
     return true;

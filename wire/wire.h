@@ -3,10 +3,13 @@
 // The gateway protocol: length-prefixed binary frames over TCP, shared by
 // core-client and the phone farm. PROTOCOL.md describes the layout.
 
+#include "wire/codes.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
 #include <variant>
 
 namespace ccwire {
@@ -25,12 +28,32 @@ constexpr quint32 kMaxGatewayFrame = 16 * 1024 * 1024;
 constexpr int kMaxCredential = 255;
 constexpr int kMaxDeviceId = 31;
 constexpr int kMaxRequestPayload = 8192;
-constexpr int kMaxInputPayload = 64;
+constexpr int kMaxInputPayload = CC_MAX_TOUCH_BYTES;
 constexpr int kMaxAnswer = kMaxGatewayFrame - 64;
 
 // A Response with this id (never a request's) says the gateway is closing an
 // idle request connection and carried out nothing after its last answer.
 constexpr quint32 kIdleNoticeId = 0;
+
+// The gateway closes a connection silent this long (the farm's --idle-ms default).
+constexpr int kIdleMs = 10000;
+// The library closes a request connection with nothing in flight after this,
+// well before the gateway's limit, so a request rarely races its close.
+constexpr int kRequestIdleCloseMs = kIdleMs / 2;
+// A still picture draws no acks, so a display connection that has written
+// nothing for kKeepAliveMs sends FrameAck 0. Checked every kKeepAliveCheckMs,
+// so the longest silence is their sum whatever the pattern of earlier writes.
+constexpr int kKeepAliveMs = 3000;
+constexpr int kKeepAliveCheckMs = 1000;
+static_assert(kKeepAliveMs + kKeepAliveCheckMs < kIdleMs / 2, "keep-alives must beat the idle close");
+// A broken display connection is opened again after a delay that doubles from
+// the first to the last.
+constexpr int kReconnectFirstMs = 250;
+constexpr int kReconnectMaxMs = 4000;
+// Frames a display stream may have unacknowledged: the window starts at the
+// least and grows to one round trip's worth, up to the most.
+constexpr int kMinWindow = 2;
+constexpr int kMaxWindow = 8;
 
 enum class Type : quint8
 {
@@ -167,6 +190,11 @@ public:
     Result next(QByteArray *body, QString *error);
     // The next frame, decoded. A frame that does not decode is an error of the stream too.
     Result nextMessage(Message *out, QString *error);
+    // A connection's read loop: appends bytes and hands each whole message on, in order, while
+    // onMessage returns true. A malformed frame goes to onError with the reason and ends the
+    // reading. A handler that returns false or reports an error may replace this reader.
+    void feed(const QByteArray &bytes, const std::function<bool(Message &)> &onMessage,
+              const std::function<void(const QString &)> &onError);
     int buffered() const { return buffer_.size() - pos_; }
 
 private:
@@ -185,6 +213,7 @@ QByteArray transferPayload(bool install, const QByteArray &url);
 bool parseTransferPayload(const QByteArray &p, bool *install, QByteArray *url);
 
 // The 8-byte key payload: Android key code, action 1 press / 2 release.
+constexpr int kKeyPayloadSize = 8;
 struct KeyEvent
 {
     qint32 code = 0;
@@ -193,7 +222,8 @@ struct KeyEvent
 bool parseKeyPayload(const QByteArray &p, KeyEvent *out);
 
 // Touch payload, 12 bytes: version 1, action, pointer, 0, x and y scaled to
-// 0..65535 across the screen as shown, milliseconds since the gesture began.
+// 0..kTouchSpan across the screen as shown, milliseconds since the gesture began.
+constexpr int kTouchSpan = 65535;
 enum class TouchAction : quint8
 {
     Down = 0,
