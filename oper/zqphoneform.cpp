@@ -4,6 +4,7 @@
 #include "app/droppedfiles.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/pooltask.h"
 #include "app/zqslotmsg.h"
 #include "oper/phonegeometry.h"
 #include "oper/zqphonewindow.h"
@@ -22,8 +23,6 @@
 #include <QPointer>
 #include <QScreen>
 #include <QToolButton>
-
-#include <stdexcept>
 
 namespace {
 
@@ -532,11 +531,8 @@ void ZqPhoneForm::stopRecording()
                                         .arg(recording->name)
                                         .arg(recording->steps.size()));
     };
-    try {
-        g_threadPool.commit(save);
-    } catch (const std::runtime_error &) {
+    if (!onPool("macro save", save))
         save(); // the program is ending; the file is written all the same
-    }
 }
 
 void ZqPhoneForm::dragEnterEvent(QDragEnterEvent *event)

@@ -3,6 +3,7 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/pooltask.h"
 #include "app/zqslotmsg.h"
 #include "phone/sdkmanager.h"
 #include "transfer/uploadwindow.h"
@@ -21,7 +22,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 #include <utility>
 
 namespace {
@@ -59,17 +59,6 @@ QEvent::Type drainEventType()
 {
     static const QEvent::Type type = QEvent::Type(QEvent::registerEventType());
     return type;
-}
-
-template <class F> bool onPool(F &&task)
-{
-    try {
-        g_threadPool.commit(std::forward<F>(task));
-        return true;
-    } catch (const std::runtime_error &e) {
-        qDebug() << "grid task not started:" << e.what();
-        return false;
-    }
 }
 
 // The "deviceId" of a batch message as text; a number names a phone too.
@@ -468,7 +457,7 @@ void ZqDeviceList::changePhones(const QJsonObject &request, bool reset)
         deviceIds.append(tile->deviceId());
     }
     // Pool worker, blocking on the service; the tiles learn the outcome from message 57.
-    onPool([info, ids, deviceIds, reset] {
+    onPool("grid task", [info, ids, deviceIds, reset] {
         const QString list = userInfo::joinIds(ids);
         const bool done = reset ? info->resetPhones(list, QLatin1String(phoneIdType))
                                 : info->restartPhones(list, QLatin1String(phoneIdType));
@@ -512,7 +501,7 @@ void ZqDeviceList::moveChecked(const QString &groupText)
     }
     // The service answers an empty selection with its own message.
     const QList<int> ids = checkedIds();
-    onPool([info, ids, groupId] { info->movePhones(ids, groupId); });
+    onPool("grid task", [info, ids, groupId] { info->movePhones(ids, groupId); });
 }
 
 void ZqDeviceList::renameChecked(const QJsonObject &request)
@@ -523,7 +512,7 @@ void ZqDeviceList::renameChecked(const QJsonObject &request)
         return;
     const QString ids = userInfo::joinIds(checkedIds());
     const QString text = prefix.toString();
-    onPool([info, ids, text] {
+    onPool("grid task", [info, ids, text] {
         if (info->prefixRename(ids, text))
             info->reload();
     });
@@ -588,7 +577,7 @@ void ZqDeviceList::pollRunningStatus()
     const std::shared_ptr<std::atomic<bool>> running = m_pollRunning;
     // Pool worker: compares with the statuses the tiles had when the poll was queued and reports
     // each change as message 57, which the grid applies on the GUI thread.
-    const bool queued = onPool([info, watched, ids, running] {
+    const bool queued = onPool("grid task", [info, watched, ids, running] {
         const QJsonArray states = info->runningStatus(userInfo::joinIds(ids), QLatin1String(phoneIdType));
         for (const QJsonValue &value : states) {
             if (!value.isObject())
