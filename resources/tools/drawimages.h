@@ -1,0 +1,17 @@
+#pragma once
+
+// What the image tool's sources share.
+
+#include <QColor>
+#include <QImage>
+
+namespace drawimages {
+
+inline const QColor accent(25, 194, 209);
+inline const QColor deep(20, 92, 160);
+inline const QColor grey(150, 158, 163);
+
+QImage previewPlaceholder();
+QImage loginBackground();
+
+} // namespace drawimages
