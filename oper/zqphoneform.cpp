@@ -5,6 +5,7 @@
 #include "app/globals.h"
 #include "app/messages.h"
 #include "app/pooltask.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "oper/phonegeometry.h"
 #include "oper/zqphonewindow.h"
@@ -26,7 +27,7 @@
 
 namespace {
 
-const QColor accent(25, 194, 209);
+const QColor accent(theme::accent);
 
 ZqPhoneForm::Account &account()
 {
@@ -57,9 +58,9 @@ Qt::CursorShape cursorFor(int edge)
 const char *const formStyle =
     "QToolButton{color:white;font-size:12px;font-family:\"Microsoft YaHei\";border:none;"
     "background:transparent;}"
-    "QToolButton:hover{color:rgb(255,233,132);}"
-    "#btnMin,#btnMaxRestore,#btnClose{background:#19C2D1;border-radius:3px;}"
-    "#btnMin:hover,#btnMaxRestore:hover,#btnClose:hover{background:rgb(68,205,217);}"
+    "QToolButton:hover{color:@titleHover;}"
+    "#btnMin,#btnMaxRestore,#btnClose{background:@accent;border-radius:3px;}"
+    "#btnMin:hover,#btnMaxRestore:hover,#btnClose:hover{background:@accentHover;}"
     "#lblTitle{color:white;font-size:14px;font-family:\"Microsoft YaHei\";}";
 
 } // namespace
@@ -149,7 +150,7 @@ QToolButton *ZqPhoneForm::addButton(QWidget *bar, const char *name, const QStrin
 
 void ZqPhoneForm::buildWidgets()
 {
-    setStyleSheet(QLatin1String(formStyle));
+    setStyleSheet(theme::styled(QLatin1String(formStyle)));
     QPalette black = palette();
     black.setColor(QPalette::Window, Qt::black);
     setPalette(black);

@@ -4,6 +4,7 @@
 #include "app/globals.h"
 #include "app/messages.h"
 #include "app/pooltask.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "phone/sdkmanager.h"
 #include "transfer/uploadwindow.h"
@@ -29,7 +30,7 @@ namespace {
 const char *const gridStyle = R"(
 QLabel#label { background: white; border-radius: 10px; }
 QScrollBar:vertical { width: 8px; background: transparent; margin: 0; }
-QScrollBar::handle:vertical { background: rgb(217,217,217); border-radius: 2px; min-height: 20px; }
+QScrollBar::handle:vertical { background: @line; border-radius: 2px; min-height: 20px; }
 QScrollBar::handle:vertical:hover { background: rgb(235,235,235); }
 QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }
 QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }
@@ -41,9 +42,9 @@ const char *const tileStyle = R"(
 ZqDeviceListItem { background: transparent; }
 ZqDeviceListItem QLabel { font-family: "Microsoft YaHei"; font-size: 12px; }
 ZqDeviceListItem QLabel#lblStatus { color: white; background: rgba(0,0,0,110); }
-ZqDeviceListItem QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid rgb(24,194,208); }
+ZqDeviceListItem QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid @mark; }
 ZqDeviceListItem QCheckBox::indicator:checked {
-  background: rgb(24,194,208); image: url(:/image/image/selected.png); }
+  background: @mark; image: url(:/image/image/selected.png); }
 ZqDeviceListItem QCheckBox::indicator:hover { border-color: rgb(138,226,233); }
 )";
 
@@ -89,7 +90,7 @@ ZqDeviceList::ZqDeviceList(QWidget *parent)
     setWindowTitle(QStringLiteral("Form"));
     resize(717, 448);
     setMouseTracking(false);
-    setStyleSheet(QString::fromUtf8(gridStyle));
+    setStyleSheet(theme::styled(QString::fromUtf8(gridStyle)));
     m_label->setObjectName(QStringLiteral("label"));
     // The drop shadow sits on a white plate under the scroll area rather than on the scroll area
     // itself: an effect on the scroll area would render and blur it again on every scroll step and
@@ -98,7 +99,7 @@ ZqDeviceList::ZqDeviceList(QWidget *parent)
     auto *shadow = new QGraphicsDropShadowEffect(this);
     shadow->setOffset(0, 0);
     shadow->setBlurRadius(50);
-    shadow->setColor(QColor(0, 0, 0, 50));
+    shadow->setColor(QColor(theme::shadow));
     m_label->setGraphicsEffect(shadow);
     m_scrArea->setObjectName(QStringLiteral("scrArea"));
     m_scrArea->setWidgetResizable(true);
@@ -114,7 +115,7 @@ ZqDeviceList::ZqDeviceList(QWidget *parent)
         opaque->setPalette(white);
         opaque->setAutoFillBackground(true);
     }
-    m_content->setStyleSheet(QString::fromUtf8(tileStyle));
+    m_content->setStyleSheet(theme::styled(QString::fromUtf8(tileStyle)));
     m_scrArea->setWidget(m_content);
 
     // Scrolling and resizing change which tiles are in view.
