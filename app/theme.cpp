@@ -21,7 +21,8 @@ QString styled(const QString &sheet)
                  {QLatin1String("faintLine"), QLatin1String(faintLine)},
                  {QLatin1String("titleHover"), QLatin1String(titleHover)},
                  {QLatin1String("warning"), QLatin1String(warning)},
-                 {QLatin1String("shadow"), QLatin1String(shadow)}};
+                 {QLatin1String("shadow"), QLatin1String(shadow)},
+                 {QLatin1String("font"), QLatin1String(font)}};
     QString out;
     out.reserve(sheet.size());
     int i = 0;

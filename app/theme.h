@@ -2,8 +2,8 @@
 
 #include <QString>
 
-// The client's colours, named once for code (QColor(theme::accent)) and for style sheets, which
-// write them as @name and are set through styled().
+// The client's colours and font, named once for code (QColor(theme::accent)) and for style sheets,
+// which write them as @name and are set through styled().
 namespace theme {
 
 // Title bars, primary buttons, selected items.
@@ -25,7 +25,10 @@ constexpr char warning[] = "#FF0000";
 // Drop shadows (#AARRGGBB).
 constexpr char shadow[] = "#32000000";
 
-// Any thread. `sheet` with every @name above replaced by its colour; other text is left as it is.
+// The forms' font family.
+constexpr char font[] = "Microsoft YaHei";
+
+// Any thread. `sheet` with every @name above replaced by its value; other text is left as it is.
 QString styled(const QString &sheet);
 
 } // namespace theme

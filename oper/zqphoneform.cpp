@@ -55,13 +55,12 @@ Qt::CursorShape cursorFor(int edge)
     }
 }
 
-const char *const formStyle =
-    "QToolButton{color:white;font-size:12px;font-family:\"Microsoft YaHei\";border:none;"
-    "background:transparent;}"
-    "QToolButton:hover{color:@titleHover;}"
-    "#btnMin,#btnMaxRestore,#btnClose{background:@accent;border-radius:3px;}"
-    "#btnMin:hover,#btnMaxRestore:hover,#btnClose:hover{background:@accentHover;}"
-    "#lblTitle{color:white;font-size:14px;font-family:\"Microsoft YaHei\";}";
+const char *const formStyle = "QToolButton{color:white;font-size:12px;font-family:\"@font\";border:none;"
+                              "background:transparent;}"
+                              "QToolButton:hover{color:@titleHover;}"
+                              "#btnMin,#btnMaxRestore,#btnClose{background:@accent;border-radius:3px;}"
+                              "#btnMin:hover,#btnMaxRestore:hover,#btnClose:hover{background:@accentHover;}"
+                              "#lblTitle{color:white;font-size:14px;font-family:\"@font\";}";
 
 } // namespace
 

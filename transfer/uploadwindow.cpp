@@ -31,7 +31,7 @@ UploadWindow::UploadWindow(QWidget *parent)
     resize(560, 360);
     setStyleSheet(theme::styled(
         QStringLiteral("QWidget#UploadWindow, QWidget#wRows { background: white; }"
-                       "QLabel { font-family: \"Microsoft YaHei\"; font-size: 12px; }"
+                       "QLabel { font-family: \"@font\"; font-size: 12px; }"
                        "QLabel#lblFile { font-weight: bold; }"
                        "QProgressBar { border: 1px solid @line; border-radius: 3px; height: 14px; "
                        "text-align: center; }"

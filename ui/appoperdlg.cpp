@@ -21,7 +21,7 @@ const char *const dialogRules = R"(
 QLabel#lblPrompt { color: @warning; }
 QScrollArea#scApp, QWidget#scrollAreaWidgetContents { background: white; border: none; }
 AppItem { background: white; border: 1px solid @faintLine; }
-AppItem QCheckBox { font-family: "Microsoft YaHei"; font-size: 14px; }
+AppItem QCheckBox { font-family: "@font"; font-size: 14px; }
 AppItem QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid @accent; border-radius: 3px; }
 AppItem QCheckBox::indicator:checked { background: @mark; image: url(:/image/image/selected.png); }
 )";

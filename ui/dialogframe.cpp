@@ -14,12 +14,12 @@ namespace {
 const char *const frameStyle = R"(
 %1 { background: white; border: 1px solid @accent; }
 QWidget#wTitle { background: @accent; }
-QLabel { font-family: "Microsoft YaHei"; font-size: 14px; }
+QLabel { font-family: "@font"; font-size: 14px; }
 QLabel#lblTitle { color: white; }
 QPushButton#btnClose { border: none; background: transparent; image: url(:/image/image/close_min.png); }
 QPushButton#btnClose:hover { background: #53e2ee; }
 %2 {
-  font-family: "Microsoft YaHei"; font-size: 12px; color: white;
+  font-family: "@font"; font-size: 12px; color: white;
   background: @accent; border: none; border-radius: 4px; }
 %3 { background: #53e2ee; }
 )";

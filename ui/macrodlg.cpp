@@ -24,12 +24,12 @@ namespace {
 const char *const dialogRules = R"(
 QLabel#lblStatus { color: @warning; font-size: 12px; }
 QPushButton#btnStart:disabled, QPushButton#btnStop:disabled { background: #B0B0B0; }
-QTableWidget { font-family: "Microsoft YaHei"; font-size: 12px; border: 1px solid @faintLine; }
+QTableWidget { font-family: "@font"; font-size: 12px; border: 1px solid @faintLine; }
 QTableWidget::item:selected { background: @accent; color: white; }
-QHeaderView::section { background: #F5F5F5; border: none; font-family: "Microsoft YaHei"; font-size: 12px; }
+QHeaderView::section { background: #F5F5F5; border: none; font-family: "@font"; font-size: 12px; }
 QProgressBar { border: 1px solid @faintLine; text-align: center; font-size: 11px; }
 QProgressBar::chunk { background: @accent; }
-QSpinBox, QDoubleSpinBox { font-family: "Microsoft YaHei"; font-size: 12px; }
+QSpinBox, QDoubleSpinBox { font-family: "@font"; font-size: 12px; }
 )";
 
 using dialogframe::button;

@@ -3,7 +3,7 @@
 namespace leftpanel {
 
 const char *const panelStyle = R"(
-QWidget { font-family: "Microsoft YaHei"; }
+QWidget { font-family: "@font"; }
 QTreeView#twDevice { border: none; font-size: 13px; outline: 0; }
 QTreeView#twDevice::item { height: 42px; }
 QTreeView#twDevice::item:selected { background: rgb(229,247,249); }

@@ -40,7 +40,7 @@ QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: trans
 // once per tile.
 const char *const tileStyle = R"(
 ZqDeviceListItem { background: transparent; }
-ZqDeviceListItem QLabel { font-family: "Microsoft YaHei"; font-size: 12px; }
+ZqDeviceListItem QLabel { font-family: "@font"; font-size: 12px; }
 ZqDeviceListItem QLabel#lblStatus { color: white; background: rgba(0,0,0,110); }
 ZqDeviceListItem QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid @mark; }
 ZqDeviceListItem QCheckBox::indicator:checked {

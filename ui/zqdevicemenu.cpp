@@ -24,13 +24,13 @@ constexpr int menuExtraWidth = 38;
 
 const char *const toolbarStyle = R"(
 QToolButton {
-  font-family: "Microsoft YaHei"; font-size: 13px; color: @accent;
+  font-family: "@font"; font-size: 13px; color: @accent;
   background: white; border: 1px solid @accent; border-radius: 4px; }
 QToolButton:hover { background: rgb(132,243,253); }
 QToolButton::menu-indicator { image: none; width: 0; }
 QToolButton#btnBuy { border: none; }
 QPushButton#btnSyncOperation {
-  font-family: "Microsoft YaHei"; font-size: 13px; color: white; text-align: right;
+  font-family: "@font"; font-size: 13px; color: white; text-align: right;
   border: none; border-radius: 18px; padding: 0 14px 0 40px;
   background-color: @line; background-image: url(:/image/image/round.png);
   background-repeat: no-repeat; background-position: left center; }
@@ -42,7 +42,7 @@ QPushButton#btnSyncOperation:checked {
 const char *const menuStyle = R"(
 QMenu { background: white; border: 1px solid rgb(235,235,235); padding: 0; }
 QMenu::item {
-  font-family: "Microsoft YaHei"; font-size: 13px; color: rgb(51,51,51);
+  font-family: "@font"; font-size: 13px; color: rgb(51,51,51);
   height: 38px; padding: 0 20px; background: white; }
 QMenu::item:selected { background: @accent; color: white; }
 )";

@@ -31,7 +31,7 @@ constexpr int leftX = 28;
 constexpr int rightHalf = 190;
 
 const char *const dialogStyle = R"(
-QWidget { font-family: "Microsoft YaHei"; font-size: 14px; }
+QWidget { font-family: "@font"; font-size: 14px; }
 QLabel { color: black; }
 QLabel#lblTitle { color: white; }
 QLineEdit, QTextEdit { border: 1px solid @line; border-radius: 4px; padding: 8px; }

@@ -19,7 +19,7 @@ namespace {
 
 const char *const loginStyle = R"(
 QWidget#widgetLogin { background: white; border-radius: 6px; }
-QToolButton { font: bold 14px "Microsoft YaHei"; border: none; }
+QToolButton { font: bold 14px "@font"; border: none; }
 QToolButton#btnAccount, QToolButton#btnIdentifyingCode { color: rgb(15,19,19); background: transparent; }
 QToolButton#btnAccount:hover, QToolButton#btnAccount:pressed,
 QToolButton#btnIdentifyingCode:hover, QToolButton#btnIdentifyingCode:pressed { color: @accentLight; }

@@ -20,7 +20,7 @@ ZqTips::ZqTips(const QString &text, QWidget *parent) : QWidget(parent), m_lblTex
     m_lblText->setGeometry(0, 0, 680, 40);
     setStyleSheet(theme::styled(
         QStringLiteral("QWidget { background: transparent; }"
-                       "QLabel#lblText { color: white; font-size: 16px; font-family: \"Microsoft YaHei\";"
+                       "QLabel#lblText { color: white; font-size: 16px; font-family: \"@font\";"
                        " background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 #FFFFFF, stop:0.5 @mark,"
                        " stop:1 #FFFFFF); }")));
     auto *timer = new QTimer(this);

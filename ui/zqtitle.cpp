@@ -22,7 +22,7 @@ const QString ZqTitle::customerGroupNumber = QStringLiteral("731564209");
 namespace {
 
 const char *const titleStyle = R"(
-QToolButton { font: bold 12px "Microsoft YaHei"; border: none; background: transparent; color: white; }
+QToolButton { font: bold 12px "@font"; border: none; background: transparent; color: white; }
 QToolButton:hover, QToolButton:pressed, QToolButton:checked { color: @titleHover; }
 QToolButton#btnHome, QToolButton#btnDownload, QToolButton#btnQQGroup {
   font-size: 10px; background-repeat: no-repeat; background-position: left center;
@@ -222,7 +222,7 @@ void ZqTitle::paintEvent(QPaintEvent *)
     painter.setRenderHint(QPainter::Antialiasing);
     painter.drawImage(QRect(16, 8, 24, 24), QImage(QStringLiteral(":/image/image/logo.png")));
     painter.setPen(Qt::white);
-    QFont font(QStringLiteral("Microsoft YaHei"), 10);
+    QFont font(QLatin1String(theme::font), 10);
     font.setWeight(78);
     painter.setFont(font);
     painter.drawText(QPoint(48, 26), QStringLiteral("Pelomir云手机 v") + g_config->version);

@@ -693,6 +693,8 @@ void TestApp::styleSheetColours()
     QCOMPARE(theme::styled(QStringLiteral("b{border:1px solid @line")),
              QStringLiteral("b{border:1px solid #D9D9D9"));
     QCOMPARE(theme::styled(QStringLiteral("@shadow@mark")), QStringLiteral("#32000000#18C2D0"));
+    QCOMPARE(theme::styled(QStringLiteral("font: bold 12px \"@font\";")),
+             QStringLiteral("font: bold 12px \"Microsoft YaHei\";"));
     // Names it does not know, a lone @ and text without any stay as they are.
     QCOMPARE(theme::styled(QStringLiteral("@accents @ x@ @@accent")),
              QStringLiteral("@accents @ x@ @#19C2D1"));
