@@ -1,3 +1,5 @@
+// Over 600 lines on purpose: widget tests spell out every click and answer, and one file per widget
+// family keeps its cases beside the helpers they share.
 // Dialogs, tips, the main window with its title bar and content frame and the login form, driven
 // through their widgets against a real provider.
 #include "tests/ui/test_ui.h"
@@ -49,10 +51,7 @@
 namespace {
 
 using testsupport::BusRecorder;
-using testsupport::freshAccount;
-using testsupport::logIn;
 using testsupport::pump;
-using testsupport::waitFor;
 
 using uitest::child;
 using uitest::demoPassword;

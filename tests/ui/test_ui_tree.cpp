@@ -1,3 +1,5 @@
+// Over 600 lines on purpose: widget tests spell out every click and answer, and one file per widget
+// family keeps its cases beside the helpers they share.
 // The device tree and the device page, driven through their widgets against a real provider.
 #include "tests/ui/test_ui.h"
 
