@@ -96,7 +96,7 @@ void logo(QPainter &p, qreal)
     p.drawRoundedRect(QRectF(8.8, 6, 6.4, 10.6), 0.8, 0.8);
     p.setBrush(accent);
     p.drawEllipse(QRectF(11.2, 17.6, 1.6, 1.6));
-    p.setBrush(QColor(255, 233, 132));
+    p.setBrush(highlight);
     p.drawEllipse(QRectF(14.5, 3, 5, 5));
 }
 
@@ -134,7 +134,7 @@ void groupIcon(QPainter &p, qreal)
     tail.lineTo(1.8, 10);
     tail.lineTo(5, 8);
     p.drawPath(tail);
-    p.setBrush(QColor(255, 233, 132));
+    p.setBrush(highlight);
     p.drawEllipse(QRectF(5.2, 5.2, 8, 6.5));
     p.setBrush(accent);
     for (qreal x : {7.3, 9.2, 11.1})
@@ -320,7 +320,7 @@ void recordGlyph(QPainter &p, qreal)
     p.setBrush(Qt::NoBrush);
     p.drawEllipse(QRectF(3, 3, 14, 14));
     p.setPen(Qt::NoPen);
-    p.setBrush(QColor(235, 64, 52));
+    p.setBrush(recording);
     p.drawEllipse(QRectF(6.5, 6.5, 7, 7));
 }
 
@@ -328,7 +328,7 @@ void recordingGlyph(QPainter &p, qreal)
 {
     // A red ring around a stop square, shown while recording.
     QPen ring = glyphPen();
-    ring.setColor(QColor(235, 64, 52));
+    ring.setColor(recording);
     p.setPen(ring);
     p.setBrush(Qt::NoBrush);
     p.drawEllipse(QRectF(3, 3, 14, 14));

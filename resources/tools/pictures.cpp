@@ -127,7 +127,7 @@ QImage loginBackground()
     p.setFont(line);
     p.setPen(QColor(255, 255, 255, 220));
     p.drawText(QPointF(92, 300), QStringLiteral("云端手机 · 随时随地 · 批量管理"));
-    p.setPen(QPen(QColor(255, 233, 132), 4, Qt::SolidLine, Qt::RoundCap));
+    p.setPen(QPen(highlight, 4, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(QPointF(94, 326), QPointF(170, 326));
     return image;
 }
