@@ -20,7 +20,6 @@
 #include <QPainter>
 #include <QTimer>
 
-
 namespace {
 
 // Subscribed under the phone's device id, so that targeted messages reach only this tile.

@@ -17,7 +17,6 @@
 #include <QFileInfo>
 #include <QSet>
 
-
 struct ZqDeviceList::UploadTarget
 {
     QString deviceId;
