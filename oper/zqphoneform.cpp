@@ -4,6 +4,8 @@
 #include "app/droppedfiles.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/pooltask.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "oper/phonegeometry.h"
 #include "oper/zqphonewindow.h"
@@ -23,11 +25,9 @@
 #include <QScreen>
 #include <QToolButton>
 
-#include <stdexcept>
-
 namespace {
 
-const QColor accent(25, 194, 209);
+const QColor accent(theme::accent);
 
 ZqPhoneForm::Account &account()
 {
@@ -55,13 +55,12 @@ Qt::CursorShape cursorFor(int edge)
     }
 }
 
-const char *const formStyle =
-    "QToolButton{color:white;font-size:12px;font-family:\"Microsoft YaHei\";border:none;"
-    "background:transparent;}"
-    "QToolButton:hover{color:rgb(255,233,132);}"
-    "#btnMin,#btnMaxRestore,#btnClose{background:#19C2D1;border-radius:3px;}"
-    "#btnMin:hover,#btnMaxRestore:hover,#btnClose:hover{background:rgb(68,205,217);}"
-    "#lblTitle{color:white;font-size:14px;font-family:\"Microsoft YaHei\";}";
+const char *const formStyle = "QToolButton{color:white;font-size:12px;font-family:\"@font\";border:none;"
+                              "background:transparent;}"
+                              "QToolButton:hover{color:@titleHover;}"
+                              "#btnMin,#btnMaxRestore,#btnClose{background:@accent;border-radius:3px;}"
+                              "#btnMin:hover,#btnMaxRestore:hover,#btnClose:hover{background:@accentHover;}"
+                              "#lblTitle{color:white;font-size:14px;font-family:\"@font\";}";
 
 } // namespace
 
@@ -150,7 +149,7 @@ QToolButton *ZqPhoneForm::addButton(QWidget *bar, const char *name, const QStrin
 
 void ZqPhoneForm::buildWidgets()
 {
-    setStyleSheet(QLatin1String(formStyle));
+    setStyleSheet(theme::styled(QLatin1String(formStyle)));
     QPalette black = palette();
     black.setColor(QPalette::Window, Qt::black);
     setPalette(black);
@@ -532,11 +531,8 @@ void ZqPhoneForm::stopRecording()
                                         .arg(recording->name)
                                         .arg(recording->steps.size()));
     };
-    try {
-        g_threadPool.commit(save);
-    } catch (const std::runtime_error &) {
+    if (!onPool("macro save", save))
         save(); // the program is ending; the file is written all the same
-    }
 }
 
 void ZqPhoneForm::dragEnterEvent(QDragEnterEvent *event)

@@ -7,6 +7,11 @@ class QObject;
 
 namespace platform {
 
+// The window message that carries a text, UTF-8 in a zero-filled buffer of textBufferSize bytes: tips
+// to the main window and replies to the upload page.
+constexpr int textMessage = 1024 + 103;
+constexpr int textBufferSize = 1024;
+
 // Our counterpart of a native window message posted with a heap buffer: a Qt event queued to
 // one object and handled on that object's thread.
 class WindowMessageEvent : public QEvent

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/transfertask.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -19,8 +21,8 @@ class ObjUpload : public QObject
     Q_OBJECT
 
 public:
-    // The longest file address a phone transfer carries (a 1024-byte buffer).
-    static constexpr int maxUrlBytes = 1023;
+    // The longest file address a phone transfer carries.
+    static constexpr int maxUrlBytes = int(sizeof(TransferTask::url)) - 1;
 
     // GUI thread. Takes the store's endpoint and signature kind from the configuration and creates
     // `checkpointDir` when missing.

@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "transfer/objupload.h"
 
@@ -28,13 +29,13 @@ UploadWindow::UploadWindow(QWidget *parent)
     setObjectName(QStringLiteral("UploadWindow"));
     setWindowTitle(QStringLiteral("文件上传"));
     resize(560, 360);
-    setStyleSheet(
+    setStyleSheet(theme::styled(
         QStringLiteral("QWidget#UploadWindow, QWidget#wRows { background: white; }"
-                       "QLabel { font-family: \"Microsoft YaHei\"; font-size: 12px; }"
+                       "QLabel { font-family: \"@font\"; font-size: 12px; }"
                        "QLabel#lblFile { font-weight: bold; }"
-                       "QProgressBar { border: 1px solid rgb(217,217,217); border-radius: 3px; height: 14px; "
+                       "QProgressBar { border: 1px solid @line; border-radius: 3px; height: 14px; "
                        "text-align: center; }"
-                       "QProgressBar::chunk { background: #19C2D1; }"));
+                       "QProgressBar::chunk { background: @accent; }")));
     auto *rows = new QWidget;
     rows->setObjectName(QStringLiteral("wRows"));
     rows->setLayout(m_list);

@@ -3,6 +3,7 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/pooltask.h"
 #include "platform/windowmessage.h"
 #include "transfer/transfertask.h"
 #include "transfer/webrequest.h"
@@ -14,7 +15,6 @@
 
 #include <cstring>
 #include <mutex>
-#include <stdexcept>
 
 namespace {
 
@@ -172,9 +172,7 @@ void VMUpload::onRecvWebMsg(const QString &message)
         transfers.append(transfer);
     }
     for (const WebTransfer &transfer : transfers) {
-        try {
-            g_threadPool.commit([transfer] { sendWebTransfer(transfer); });
-        } catch (const std::runtime_error &) {
+        if (!onPool("web transfer", [transfer] { sendWebTransfer(transfer); })) {
             why = QStringLiteral("the client is shutting down");
             return refuse();
         }

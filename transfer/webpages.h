@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/windowmessage.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QWidget>
@@ -67,8 +69,8 @@ class VMUpload : public WebPageWindow
 
 public:
     // Window message that carries one reply to the upload page.
-    static constexpr int replyMessage = 1024 + 103;
-    static constexpr int replyBufferSize = 1024;
+    static constexpr int replyMessage = platform::textMessage;
+    static constexpr int replyBufferSize = platform::textBufferSize;
 
     VMUpload();
     ~VMUpload() override;

@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "phone/sdkmanager.h"
 #include "ui/dialogframe.h"
@@ -17,12 +18,12 @@
 namespace {
 
 const char *const dialogRules = R"(
-QLabel#lblPrompt { color: #FF0000; }
+QLabel#lblPrompt { color: @warning; }
 QScrollArea#scApp, QWidget#scrollAreaWidgetContents { background: white; border: none; }
-AppItem { background: white; border: 1px solid #F0F0F0; }
-AppItem QCheckBox { font-family: "Microsoft YaHei"; font-size: 14px; }
-AppItem QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid #19C2D1; border-radius: 3px; }
-AppItem QCheckBox::indicator:checked { background: rgb(24,194,208); image: url(:/image/image/selected.png); }
+AppItem { background: white; border: 1px solid @faintLine; }
+AppItem QCheckBox { font-family: "@font"; font-size: 14px; }
+AppItem QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid @accent; border-radius: 3px; }
+AppItem QCheckBox::indicator:checked { background: @mark; image: url(:/image/image/selected.png); }
 )";
 
 using dialogframe::button;

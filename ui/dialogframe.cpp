@@ -1,5 +1,6 @@
 #include "ui/dialogframe.h"
 
+#include "app/theme.h"
 #include "ui/titledrag.h"
 
 #include <QDialog>
@@ -11,15 +12,15 @@ namespace dialogframe {
 namespace {
 
 const char *const frameStyle = R"(
-%1 { background: white; border: 1px solid #19C2D1; }
-QWidget#wTitle { background: #19C2D1; }
-QLabel { font-family: "Microsoft YaHei"; font-size: 14px; }
+%1 { background: white; border: 1px solid @accent; }
+QWidget#wTitle { background: @accent; }
+QLabel { font-family: "@font"; font-size: 14px; }
 QLabel#lblTitle { color: white; }
 QPushButton#btnClose { border: none; background: transparent; image: url(:/image/image/close_min.png); }
 QPushButton#btnClose:hover { background: #53e2ee; }
 %2 {
-  font-family: "Microsoft YaHei"; font-size: 12px; color: white;
-  background: #19C2D1; border: none; border-radius: 4px; }
+  font-family: "@font"; font-size: 12px; color: white;
+  background: @accent; border: none; border-radius: 4px; }
 %3 { background: #53e2ee; }
 )";
 
@@ -56,10 +57,10 @@ void makeFrameless(QDialog *dialog, const char *dialogClass, const QStringList &
         plain << QStringLiteral("QPushButton#") + name;
         hovered << QStringLiteral("QPushButton#") + name + QStringLiteral(":hover");
     }
-    dialog->setStyleSheet(QString::fromLatin1(frameStyle)
-                              .arg(QLatin1String(dialogClass), plain.join(QStringLiteral(", ")),
-                                   hovered.join(QStringLiteral(", "))) +
-                          QString::fromUtf8(rules));
+    dialog->setStyleSheet(theme::styled(QString::fromLatin1(frameStyle)
+                                            .arg(QLatin1String(dialogClass), plain.join(QStringLiteral(", ")),
+                                                 hovered.join(QStringLiteral(", "))) +
+                                        QString::fromUtf8(rules)));
     dialog->setAttribute(Qt::WA_StyledBackground);
     dialog->setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     dialog->setAttribute(Qt::WA_DeleteOnClose);

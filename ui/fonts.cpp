@@ -1,5 +1,7 @@
 #include "ui/fonts.h"
 
+#include "app/theme.h"
+
 #include <QFont>
 #include <QStringList>
 
@@ -8,6 +10,6 @@ void installFontSubstitutions()
     const QStringList cjk{QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans CJK TC"),
                           QStringLiteral("Noto Sans CJK JP")};
     for (const QString &family :
-         {QStringLiteral("Microsoft YaHei"), QStringLiteral("宋体"), QStringLiteral("SimSun")})
+         {QString::fromLatin1(theme::font), QStringLiteral("宋体"), QStringLiteral("SimSun")})
         QFont::insertSubstitutions(family, cjk);
 }

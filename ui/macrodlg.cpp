@@ -3,6 +3,7 @@
 #include "app/datadir.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "phone/macrofile.h"
 #include "phone/sdkmanager.h"
@@ -21,14 +22,14 @@
 namespace {
 
 const char *const dialogRules = R"(
-QLabel#lblStatus { color: #FF0000; font-size: 12px; }
+QLabel#lblStatus { color: @warning; font-size: 12px; }
 QPushButton#btnStart:disabled, QPushButton#btnStop:disabled { background: #B0B0B0; }
-QTableWidget { font-family: "Microsoft YaHei"; font-size: 12px; border: 1px solid #F0F0F0; }
-QTableWidget::item:selected { background: #19C2D1; color: white; }
-QHeaderView::section { background: #F5F5F5; border: none; font-family: "Microsoft YaHei"; font-size: 12px; }
-QProgressBar { border: 1px solid #F0F0F0; text-align: center; font-size: 11px; }
-QProgressBar::chunk { background: #19C2D1; }
-QSpinBox, QDoubleSpinBox { font-family: "Microsoft YaHei"; font-size: 12px; }
+QTableWidget { font-family: "@font"; font-size: 12px; border: 1px solid @faintLine; }
+QTableWidget::item:selected { background: @accent; color: white; }
+QHeaderView::section { background: #F5F5F5; border: none; font-family: "@font"; font-size: 12px; }
+QProgressBar { border: 1px solid @faintLine; text-align: center; font-size: 11px; }
+QProgressBar::chunk { background: @accent; }
+QSpinBox, QDoubleSpinBox { font-family: "@font"; font-size: 12px; }
 )";
 
 using dialogframe::button;

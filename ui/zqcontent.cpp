@@ -2,14 +2,13 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/pooltask.h"
 #include "app/zqslotmsg.h"
 #include "phone/queuepreview.h"
 #include "ui/zqdevice.h"
 #include "ui/zqlogin.h"
 
 #include <QDebug>
-
-#include <stdexcept>
 
 ZqContent::ZqContent(QWidget *parent) : QWidget(parent)
 {
@@ -76,10 +75,6 @@ void ZqContent::startPreviews()
     if (m_previewsStarted)
         return;
     m_previewsStarted = true;
-    try {
-        // Occupies one pool worker until the main window stops the scheduler.
-        g_threadPool.commit([] { g_queuePreview.runScheduler(); });
-    } catch (const std::runtime_error &e) {
-        qDebug() << "preview scheduler not started:" << e.what();
-    }
+    // Occupies one pool worker until the main window stops the scheduler.
+    onPool("preview scheduler", [] { g_queuePreview.runScheduler(); });
 }

@@ -1,5 +1,6 @@
 #include "ui/zqdevice.h"
 
+#include "app/theme.h"
 #include "ui/zqdeviceleftpanel.h"
 #include "ui/zqdevicerightpanel.h"
 
@@ -10,8 +11,8 @@ ZqDevice::ZqDevice(QWidget *parent)
     resize(1068, 617);
     setWindowTitle(QStringLiteral("Form"));
     setAttribute(Qt::WA_StyledBackground);
-    setStyleSheet(QStringLiteral(
-        "QWidget#ZqDevice { background: rgb(244,247,248); font-family: \"Microsoft YaHei\"; }"));
+    setStyleSheet(theme::styled(
+        QStringLiteral("QWidget#ZqDevice { background: rgb(244,247,248); font-family: \"@font\"; }")));
 }
 
 void ZqDevice::resizeEvent(QResizeEvent *event)

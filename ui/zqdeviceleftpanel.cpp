@@ -3,6 +3,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 
 #include <QCheckBox>
@@ -55,7 +56,7 @@ ZqDeviceLeftPanel::ZqDeviceLeftPanel(QWidget *parent)
     setObjectName(QStringLiteral("ZqDeviceLeftPanel"));
     setWindowTitle(QStringLiteral("Form"));
     resize(287, 655);
-    setStyleSheet(QString::fromUtf8(panelStyle));
+    setStyleSheet(theme::styled(QString::fromUtf8(panelStyle)));
 
     m_twDevice->setObjectName(QStringLiteral("twDevice"));
     m_edtSearch->setObjectName(QStringLiteral("edtSearch"));
@@ -226,7 +227,7 @@ void ZqDeviceLeftPanel::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
     p.fillRect(rect(), Qt::white);
-    p.setPen(QColor(217, 217, 217));
+    p.setPen(QColor(theme::line));
     p.drawLine(0, 118, width(), 118);
     p.drawLine(width() - 1, 0, width() - 1, height());
 }

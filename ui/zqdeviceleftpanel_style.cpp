@@ -3,27 +3,27 @@
 namespace leftpanel {
 
 const char *const panelStyle = R"(
-QWidget { font-family: "Microsoft YaHei"; }
+QWidget { font-family: "@font"; }
 QTreeView#twDevice { border: none; font-size: 13px; outline: 0; }
 QTreeView#twDevice::item { height: 42px; }
 QTreeView#twDevice::item:selected { background: rgb(229,247,249); }
 QTreeView#twDevice QHeaderView::section {
   height: 48px; font-size: 14px; background: white; border: none;
-  border-bottom: 1px solid rgb(217,217,217); }
+  border-bottom: 1px solid @line; }
 QTreeView#twDevice::indicator, QCheckBox::indicator {
-  width: 15px; height: 15px; border: 1px solid rgb(24,194,208); border-radius: 2px; background: white; }
+  width: 15px; height: 15px; border: 1px solid @mark; border-radius: 2px; background: white; }
 QTreeView#twDevice::indicator:checked, QCheckBox::indicator:checked {
-  background: rgb(24,194,208); image: url(:/image/image/selected.png); }
+  background: @mark; image: url(:/image/image/selected.png); }
 QCheckBox { font-size: 13px; }
 QLabel#lblCount { font-size: 13px; }
-QLineEdit#edtSearch { border: 1px solid rgb(217,217,217); border-radius: 4px; padding: 0 8px; font-size: 12px; }
-QToolButton { font-size: 13px; border: 1px solid rgb(217,217,217); border-radius: 4px; background: white; }
-QToolButton:hover { color: rgb(25,194,209); }
-QToolButton#btnSearch { color: white; background: rgb(25,194,209); border: none; }
+QLineEdit#edtSearch { border: 1px solid @line; border-radius: 4px; padding: 0 8px; font-size: 12px; }
+QToolButton { font-size: 13px; border: 1px solid @line; border-radius: 4px; background: white; }
+QToolButton:hover { color: @accent; }
+QToolButton#btnSearch { color: white; background: @accent; border: none; }
 QToolButton::menu-indicator { image: none; }
-QMenu { background: white; border: 1px solid rgb(217,217,217); font-size: 13px; }
+QMenu { background: white; border: 1px solid @line; font-size: 13px; }
 QMenu::item { padding: 10px 24px; }
-QMenu::item:selected { background: #19C2D1; color: white; }
+QMenu::item:selected { background: @accent; color: white; }
 )";
 
 } // namespace leftpanel

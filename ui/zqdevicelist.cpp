@@ -3,6 +3,8 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/pooltask.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "phone/sdkmanager.h"
 #include "transfer/uploadwindow.h"
@@ -21,7 +23,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 #include <utility>
 
 namespace {
@@ -29,7 +30,7 @@ namespace {
 const char *const gridStyle = R"(
 QLabel#label { background: white; border-radius: 10px; }
 QScrollBar:vertical { width: 8px; background: transparent; margin: 0; }
-QScrollBar::handle:vertical { background: rgb(217,217,217); border-radius: 2px; min-height: 20px; }
+QScrollBar::handle:vertical { background: @line; border-radius: 2px; min-height: 20px; }
 QScrollBar::handle:vertical:hover { background: rgb(235,235,235); }
 QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }
 QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }
@@ -39,11 +40,11 @@ QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: trans
 // once per tile.
 const char *const tileStyle = R"(
 ZqDeviceListItem { background: transparent; }
-ZqDeviceListItem QLabel { font-family: "Microsoft YaHei"; font-size: 12px; }
+ZqDeviceListItem QLabel { font-family: "@font"; font-size: 12px; }
 ZqDeviceListItem QLabel#lblStatus { color: white; background: rgba(0,0,0,110); }
-ZqDeviceListItem QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid rgb(24,194,208); }
+ZqDeviceListItem QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid @mark; }
 ZqDeviceListItem QCheckBox::indicator:checked {
-  background: rgb(24,194,208); image: url(:/image/image/selected.png); }
+  background: @mark; image: url(:/image/image/selected.png); }
 ZqDeviceListItem QCheckBox::indicator:hover { border-color: rgb(138,226,233); }
 )";
 
@@ -59,17 +60,6 @@ QEvent::Type drainEventType()
 {
     static const QEvent::Type type = QEvent::Type(QEvent::registerEventType());
     return type;
-}
-
-template <class F> bool onPool(F &&task)
-{
-    try {
-        g_threadPool.commit(std::forward<F>(task));
-        return true;
-    } catch (const std::runtime_error &e) {
-        qDebug() << "grid task not started:" << e.what();
-        return false;
-    }
 }
 
 // The "deviceId" of a batch message as text; a number names a phone too.
@@ -100,7 +90,7 @@ ZqDeviceList::ZqDeviceList(QWidget *parent)
     setWindowTitle(QStringLiteral("Form"));
     resize(717, 448);
     setMouseTracking(false);
-    setStyleSheet(QString::fromUtf8(gridStyle));
+    setStyleSheet(theme::styled(QString::fromUtf8(gridStyle)));
     m_label->setObjectName(QStringLiteral("label"));
     // The drop shadow sits on a white plate under the scroll area rather than on the scroll area
     // itself: an effect on the scroll area would render and blur it again on every scroll step and
@@ -109,7 +99,7 @@ ZqDeviceList::ZqDeviceList(QWidget *parent)
     auto *shadow = new QGraphicsDropShadowEffect(this);
     shadow->setOffset(0, 0);
     shadow->setBlurRadius(50);
-    shadow->setColor(QColor(0, 0, 0, 50));
+    shadow->setColor(QColor(theme::shadow));
     m_label->setGraphicsEffect(shadow);
     m_scrArea->setObjectName(QStringLiteral("scrArea"));
     m_scrArea->setWidgetResizable(true);
@@ -125,7 +115,7 @@ ZqDeviceList::ZqDeviceList(QWidget *parent)
         opaque->setPalette(white);
         opaque->setAutoFillBackground(true);
     }
-    m_content->setStyleSheet(QString::fromUtf8(tileStyle));
+    m_content->setStyleSheet(theme::styled(QString::fromUtf8(tileStyle)));
     m_scrArea->setWidget(m_content);
 
     // Scrolling and resizing change which tiles are in view.
@@ -146,110 +136,6 @@ ZqDeviceList::~ZqDeviceList()
     m_order.clear();
     m_tiles.clear();
     qDeleteAll(tiles);
-}
-
-QSize ZqDeviceList::tileSize(int displayMode)
-{
-    switch (displayMode) {
-    case BigView:
-        return QSize(180, 344);
-    case SmallView:
-        return QSize(90, 184);
-    default:
-        return QSize(120, 238);
-    }
-}
-
-QList<ZqDeviceListItem *> ZqDeviceList::tiles() const
-{
-    return QList<ZqDeviceListItem *>(m_order.begin(), m_order.end());
-}
-
-void ZqDeviceList::layoutTiles()
-{
-    m_layoutPending = false;
-    const QSize size = tileSize(m_displayMode);
-    const int w = size.width();
-    const int h = size.height();
-    const int available = m_scrArea->width();
-    int x = margin;
-    int y = margin;
-    for (ZqDeviceListItem *tile : qAsConst(m_order)) {
-        tile->setGeometry(x, y, w, h);
-        if (available < x + 2 * w + columnGap) {
-            y += h + margin;
-            x = margin;
-        } else {
-            x += w + columnGap;
-        }
-    }
-    m_content->setMinimumHeight(y + h + margin);
-    updateVisibility();
-    logFirstTiles();
-}
-
-void ZqDeviceList::logFirstTiles() const
-{
-    // Where a user would click: scripts and support find the first tiles from this, not from a
-    // fixed point that moves whenever the page's layout changes.
-    QString places;
-    for (int i = 0; i < qMin(10, m_order.size()); ++i) {
-        const QPoint centre = m_order.at(i)->mapToGlobal(m_order.at(i)->rect().center());
-        places += QStringLiteral(" (%1, %2)").arg(centre.x()).arg(centre.y());
-    }
-    qDebug().noquote() << QStringLiteral("tile grid: %1 tiles, centres").arg(m_order.size()) + places;
-}
-
-void ZqDeviceList::scheduleLayout()
-{
-    if (m_layoutPending)
-        return;
-    m_layoutPending = true;
-    QCoreApplication::postEvent(this, new QEvent(QEvent::LayoutRequest));
-}
-
-void ZqDeviceList::updateVisibility()
-{
-    const int viewportHeight = m_scrArea->viewport()->height();
-    const int offset = m_content->y();
-    // Tiles within a screen above or below the view are shown so that scrolling finds them ready;
-    // the others stay hidden, which keeps their moves cheap and leaves their contents unbuilt.
-    const int bandTop = -offset - viewportHeight;
-    const int bandBottom = -offset + 2 * viewportHeight;
-    for (ZqDeviceListItem *tile : qAsConst(m_order)) {
-        const bool inBand = tile->y() + tile->height() > bandTop && tile->y() < bandBottom;
-        if (inBand == tile->isHidden())
-            tile->setVisible(inBand);
-    }
-    updatePreviews();
-}
-
-void ZqDeviceList::updatePreviews()
-{
-    const int viewportHeight = m_scrArea->viewport()->height();
-    const int offset = m_content->y();
-    for (ZqDeviceListItem *tile : qAsConst(m_order))
-        tile->updatePreviewVisibility(viewportHeight, offset);
-}
-
-bool ZqDeviceList::eventFilter(QObject *watched, QEvent *event)
-{
-    // Showing or hiding tiles waits for a resize or a scroll step: not in the middle of a paint.
-    if (watched == m_scrArea || watched == m_scrArea->viewport()) {
-        if (event->type() == QEvent::Resize)
-            updateVisibility();
-        else if (event->type() == QEvent::Paint)
-            updatePreviews();
-    }
-    return QWidget::eventFilter(watched, event);
-}
-
-void ZqDeviceList::resizeEvent(QResizeEvent *event)
-{
-    QWidget::resizeEvent(event);
-    m_scrArea->setGeometry(10, 0, width() - 20, height() - 10);
-    m_label->setGeometry(m_scrArea->geometry());
-    layoutTiles();
 }
 
 bool ZqDeviceList::event(QEvent *event)
@@ -468,7 +354,7 @@ void ZqDeviceList::changePhones(const QJsonObject &request, bool reset)
         deviceIds.append(tile->deviceId());
     }
     // Pool worker, blocking on the service; the tiles learn the outcome from message 57.
-    onPool([info, ids, deviceIds, reset] {
+    onPool("grid task", [info, ids, deviceIds, reset] {
         const QString list = userInfo::joinIds(ids);
         const bool done = reset ? info->resetPhones(list, QLatin1String(phoneIdType))
                                 : info->restartPhones(list, QLatin1String(phoneIdType));
@@ -512,7 +398,7 @@ void ZqDeviceList::moveChecked(const QString &groupText)
     }
     // The service answers an empty selection with its own message.
     const QList<int> ids = checkedIds();
-    onPool([info, ids, groupId] { info->movePhones(ids, groupId); });
+    onPool("grid task", [info, ids, groupId] { info->movePhones(ids, groupId); });
 }
 
 void ZqDeviceList::renameChecked(const QJsonObject &request)
@@ -523,7 +409,7 @@ void ZqDeviceList::renameChecked(const QJsonObject &request)
         return;
     const QString ids = userInfo::joinIds(checkedIds());
     const QString text = prefix.toString();
-    onPool([info, ids, text] {
+    onPool("grid task", [info, ids, text] {
         if (info->prefixRename(ids, text))
             info->reload();
     });
@@ -588,7 +474,7 @@ void ZqDeviceList::pollRunningStatus()
     const std::shared_ptr<std::atomic<bool>> running = m_pollRunning;
     // Pool worker: compares with the statuses the tiles had when the poll was queued and reports
     // each change as message 57, which the grid applies on the GUI thread.
-    const bool queued = onPool([info, watched, ids, running] {
+    const bool queued = onPool("grid task", [info, watched, ids, running] {
         const QJsonArray states = info->runningStatus(userInfo::joinIds(ids), QLatin1String(phoneIdType));
         for (const QJsonValue &value : states) {
             if (!value.isObject())

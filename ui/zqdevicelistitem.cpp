@@ -3,6 +3,7 @@
 #include "app/droppedfiles.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/pooltask.h"
 #include "app/zqslotmsg.h"
 #include "phone/queuepreview.h"
 #include "phone/sdkmanager.h"
@@ -19,8 +20,6 @@
 #include <QPainter>
 #include <QTimer>
 
-#include <stdexcept>
-
 namespace {
 
 // Subscribed under the phone's device id, so that targeted messages reach only this tile.
@@ -31,16 +30,6 @@ const QImage &placeholder()
 {
     static const QImage image(QStringLiteral(":/image/image/back_preview.png"));
     return image;
-}
-
-// Runs `task` on the pool; a pool that is shutting down takes no more work.
-template <class F> void onPool(F &&task)
-{
-    try {
-        g_threadPool.commit(std::forward<F>(task));
-    } catch (const std::runtime_error &e) {
-        qDebug() << "tile action not started:" << e.what();
-    }
 }
 
 } // namespace
@@ -281,7 +270,7 @@ void ZqDeviceListItem::menuMoveNewGroup()
     const int groupId = action->data().toInt();
     const int cloudPhoneId = m_phone.cloudPhoneId;
     // On the pool: the service call blocks, and the tile may be gone by the time it answers.
-    onPool([info, groupId, cloudPhoneId] {
+    onPool("tile action", [info, groupId, cloudPhoneId] {
         const bool moved = info->movePhone(groupId, cloudPhoneId);
         qDebug() << "move phone" << cloudPhoneId << "to group" << groupId << "result" << moved;
         post(Msg::rebuildTree);

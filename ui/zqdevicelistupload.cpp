@@ -3,6 +3,7 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/pooltask.h"
 #include "transfer/objupload.h"
 #include "transfer/transfertask.h"
 #include "transfer/uploadwindow.h"
@@ -15,8 +16,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QSet>
-
-#include <stdexcept>
 
 struct ZqDeviceList::UploadTarget
 {
@@ -58,17 +57,6 @@ QString now()
 QString milliseconds()
 {
     return QString::number(QDateTime::currentMSecsSinceEpoch());
-}
-
-template <class F> bool onPool(F &&task)
-{
-    try {
-        g_threadPool.commit(std::forward<F>(task));
-        return true;
-    } catch (const std::runtime_error &e) {
-        qDebug() << "upload task not started:" << e.what();
-        return false;
-    }
 }
 
 // Pool thread: tells one phone to fetch the file. Its answer, on a library thread, is logged, shown as
@@ -176,7 +164,8 @@ void ZqDeviceList::uploadFiles(const QVector<UploadTarget> &targets, const QStri
             m_uploads->running.append(job->upload);
         }
         const std::shared_ptr<PendingUploads> pending = m_uploads;
-        const bool queued = onPool([job, pending, info] { // pool worker, blocking for the whole upload
+        // Pool worker, blocking for the whole upload.
+        const bool queued = onPool("upload task", [job, pending, info] {
             const int id = job->upload->id();
             if (!info || !job->upload->loadUploadInfo(info->uploadInfo())) {
                 postNotice(QStringLiteral("初始化对象存储失败"));
@@ -239,7 +228,7 @@ void ZqDeviceList::checkPendingUploads()
                 continue;
             }
             task.install = install;
-            if (!onPool([task, id] { checkUpload(task, id); })) {
+            if (!onPool("upload task", [task, id] { checkUpload(task, id); })) {
                 handOverFailed(id, target.deviceId, QStringLiteral("the client is shutting down"));
                 ++failed;
             }

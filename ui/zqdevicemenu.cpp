@@ -3,6 +3,7 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "transfer/billingdownload.h"
 
@@ -23,27 +24,27 @@ constexpr int menuExtraWidth = 38;
 
 const char *const toolbarStyle = R"(
 QToolButton {
-  font-family: "Microsoft YaHei"; font-size: 13px; color: #19C2D1;
-  background: white; border: 1px solid #19C2D1; border-radius: 4px; }
+  font-family: "@font"; font-size: 13px; color: @accent;
+  background: white; border: 1px solid @accent; border-radius: 4px; }
 QToolButton:hover { background: rgb(132,243,253); }
 QToolButton::menu-indicator { image: none; width: 0; }
 QToolButton#btnBuy { border: none; }
 QPushButton#btnSyncOperation {
-  font-family: "Microsoft YaHei"; font-size: 13px; color: white; text-align: right;
+  font-family: "@font"; font-size: 13px; color: white; text-align: right;
   border: none; border-radius: 18px; padding: 0 14px 0 40px;
-  background-color: rgb(217,217,217); background-image: url(:/image/image/round.png);
+  background-color: @line; background-image: url(:/image/image/round.png);
   background-repeat: no-repeat; background-position: left center; }
 QPushButton#btnSyncOperation:checked {
   text-align: left; padding: 0 40px 0 14px;
-  background-color: #19C2D1; background-position: right center; }
+  background-color: @accent; background-position: right center; }
 )";
 
 const char *const menuStyle = R"(
 QMenu { background: white; border: 1px solid rgb(235,235,235); padding: 0; }
 QMenu::item {
-  font-family: "Microsoft YaHei"; font-size: 13px; color: rgb(51,51,51);
+  font-family: "@font"; font-size: 13px; color: rgb(51,51,51);
   height: 38px; padding: 0 20px; background: white; }
-QMenu::item:selected { background: #19C2D1; color: white; }
+QMenu::item:selected { background: @accent; color: white; }
 )";
 
 // Menus are translucent white lists a little wider than the button that opens them.
@@ -51,7 +52,7 @@ void styleMenu(QMenu *menu, const QWidget *button)
 {
     menu->setObjectName(QStringLiteral("ToolButton"));
     menu->setWindowOpacity(0.8);
-    menu->setStyleSheet(QString::fromUtf8(menuStyle));
+    menu->setStyleSheet(theme::styled(QString::fromUtf8(menuStyle)));
     menu->setMinimumWidth(button->width() + menuExtraWidth);
 }
 
@@ -73,7 +74,7 @@ QImage plateImage(const QSize &size, const QRect &plate)
     auto *shadow = new QGraphicsDropShadowEffect;
     shadow->setOffset(0, 0);
     shadow->setBlurRadius(50);
-    shadow->setColor(QColor(0, 0, 0, 50));
+    shadow->setColor(QColor(theme::shadow));
     item->setGraphicsEffect(shadow);
     QImage image(size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
@@ -124,7 +125,7 @@ ZqDeviceMenu::ZqDeviceMenu(QWidget *parent)
     setObjectName(QStringLiteral("ZqDeviceMenu"));
     setWindowTitle(QStringLiteral("Form"));
     resize(771, 120);
-    setStyleSheet(QString::fromUtf8(toolbarStyle));
+    setStyleSheet(theme::styled(QString::fromUtf8(toolbarStyle)));
 
     m_btnSyncOperation->setObjectName(QStringLiteral("btnSyncOperation"));
     m_btnSyncOperation->setCheckable(true);

@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 
 #include <QDebug>
@@ -30,16 +31,16 @@ constexpr int leftX = 28;
 constexpr int rightHalf = 190;
 
 const char *const dialogStyle = R"(
-QWidget { font-family: "Microsoft YaHei"; font-size: 14px; }
+QWidget { font-family: "@font"; font-size: 14px; }
 QLabel { color: black; }
 QLabel#lblTitle { color: white; }
-QLineEdit, QTextEdit { border: 1px solid rgb(217,217,217); border-radius: 4px; padding: 8px; }
+QLineEdit, QTextEdit { border: 1px solid @line; border-radius: 4px; padding: 8px; }
 QPushButton#btnConfirm, QPushButton#btnCancel {
-  background: rgb(25,194,209); border: none; border-radius: 4px; color: white; }
+  background: @accent; border: none; border-radius: 4px; color: white; }
 QPushButton#btnConfirm:hover, QPushButton#btnCancel:hover { background: rgb(112,227,223); color: white; }
 QPushButton#btnClose {
-  border: none; background: rgb(25,194,209) url(:/image/image/close_min.png) no-repeat center; }
-QPushButton#btnClose:hover { background-color: rgb(68,205,217); }
+  border: none; background: @accent url(:/image/image/close_min.png) no-repeat center; }
+QPushButton#btnClose:hover { background-color: @accentHover; }
 )";
 
 const QString namePlaceholder = QStringLiteral("名称不能超过10个字");
@@ -54,7 +55,7 @@ ZqDialogForm::ZqDialogForm(QWidget *parent)
       m_btnConfirm(new QPushButton(QStringLiteral("确定"), m_wContent)),
       m_countValidator(new QRegExpValidator(QRegExp(countPattern, Qt::CaseSensitive), this))
 {
-    setStyleSheet(QString::fromUtf8(dialogStyle));
+    setStyleSheet(theme::styled(QString::fromUtf8(dialogStyle)));
     setObjectName(QStringLiteral("ZqDialogForm"));
     setWindowTitle(QStringLiteral("Form"));
     m_wTitle->setObjectName(QStringLiteral("wTitle"));
@@ -256,7 +257,7 @@ void ZqDialogForm::paintEvent(QPaintEvent *)
     painter.setPen(Qt::NoPen);
     QPainterPath top;
     top.addRoundedRect(QRectF(0, 0, width(), 42), 6, 6);
-    painter.fillPath(top, QColor(25, 194, 209));
+    painter.fillPath(top, QColor(theme::accent));
     QPainterPath bottom;
     bottom.addRoundedRect(QRectF(0, height() - 42, width(), 42), 6, 6);
     painter.fillPath(bottom, Qt::white);

@@ -3,6 +3,7 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 
 #include <QDebug>
@@ -18,29 +19,29 @@ namespace {
 
 const char *const loginStyle = R"(
 QWidget#widgetLogin { background: white; border-radius: 6px; }
-QToolButton { font: bold 14px "Microsoft YaHei"; border: none; }
+QToolButton { font: bold 14px "@font"; border: none; }
 QToolButton#btnAccount, QToolButton#btnIdentifyingCode { color: rgb(15,19,19); background: transparent; }
 QToolButton#btnAccount:hover, QToolButton#btnAccount:pressed,
-QToolButton#btnIdentifyingCode:hover, QToolButton#btnIdentifyingCode:pressed { color: rgb(104,222,232); }
-QToolButton#btnAccount:checked, QToolButton#btnIdentifyingCode:checked { color: rgb(24,194,208); }
+QToolButton#btnIdentifyingCode:hover, QToolButton#btnIdentifyingCode:pressed { color: @accentLight; }
+QToolButton#btnAccount:checked, QToolButton#btnIdentifyingCode:checked { color: @mark; }
 QToolButton#btnLogin, QToolButton#btnConfirm {
-  color: white; background: rgb(24,194,208); border-radius: 2px; }
+  color: white; background: @mark; border-radius: 2px; }
 QToolButton#btnLogin:hover, QToolButton#btnLogin:pressed, QToolButton#btnLogin:checked,
 QToolButton#btnConfirm:hover, QToolButton#btnConfirm:pressed, QToolButton#btnConfirm:checked {
-  background: rgb(104,222,232); }
+  background: @accentLight; }
 QToolButton#btnLosspass, QToolButton#btnRegister, QToolButton#btnRetLogin {
-  font-size: 11px; color: rgb(104,222,232); background: transparent; }
-QToolButton#btnGetVeriCode { font-size: 12px; color: rgb(24,194,208); background: transparent; }
+  font-size: 11px; color: @accentLight; background: transparent; }
+QToolButton#btnGetVeriCode { font-size: 12px; color: @mark; background: transparent; }
 QToolButton#btnGetVeriCode:disabled { color: rgb(160,160,160); }
 )";
 
 QString lineStyle(const char *icon)
 {
-    return QStringLiteral(
-               "QLineEdit { border: 1px solid rgb(217,217,217); border-radius: 2px; font-size: 12px;"
-               " padding: 2px 2px 2px 20px; background: white url(:/image/image/%1)"
-               " no-repeat left center; }")
-        .arg(QLatin1String(icon));
+    return theme::styled(
+        QStringLiteral("QLineEdit { border: 1px solid @line; border-radius: 2px; font-size: 12px;"
+                       " padding: 2px 2px 2px 20px; background: white url(:/image/image/%1)"
+                       " no-repeat left center; }")
+            .arg(QLatin1String(icon)));
 }
 
 } // namespace
@@ -51,7 +52,7 @@ ZqLogin::ZqLogin(QWidget *parent) : QWidget(parent), m_countdown(new QTimer(this
     resize(851, 557);
     setWindowTitle(QStringLiteral("Form"));
     // Before any child exists, so that every child is first polished with it.
-    setStyleSheet(QString::fromUtf8(loginStyle));
+    setStyleSheet(theme::styled(QString::fromUtf8(loginStyle)));
 
     m_widgetLogin = new QWidget(this);
     m_widgetLogin->setObjectName(QStringLiteral("widgetLogin"));
@@ -283,9 +284,9 @@ bool ZqLogin::eventFilter(QObject *watched, QEvent *event)
     if (watched == m_widgetLogin && event->type() == QEvent::Paint) {
         QPainter painter(m_widgetLogin);
         const int w = m_widgetLogin->width();
-        painter.setPen(QPen(QColor(217, 217, 217), 1));
+        painter.setPen(QPen(QColor(theme::line), 1));
         painter.drawLine(20, 68, w - 20, 68);
-        painter.setPen(QPen(QColor(24, 194, 208), 2));
+        painter.setPen(QPen(QColor(theme::mark), 2));
         if (m_btnAccount->isChecked())
             painter.drawLine(20, 66, 120, 66);
         else

@@ -1,5 +1,6 @@
 #include "ui/zqtips.h"
 
+#include "app/theme.h"
 #include "ui/mainwindowhandle.h"
 
 #include <QLabel>
@@ -17,11 +18,11 @@ ZqTips::ZqTips(const QString &text, QWidget *parent) : QWidget(parent), m_lblTex
     m_lblText->setObjectName(QStringLiteral("lblText"));
     m_lblText->setAlignment(Qt::AlignCenter);
     m_lblText->setGeometry(0, 0, 680, 40);
-    setStyleSheet(QStringLiteral(
-        "QWidget { background: transparent; }"
-        "QLabel#lblText { color: white; font-size: 16px; font-family: \"Microsoft YaHei\";"
-        " background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 #FFFFFF, stop:0.5 #18C2D0,"
-        " stop:1 #FFFFFF); }"));
+    setStyleSheet(theme::styled(
+        QStringLiteral("QWidget { background: transparent; }"
+                       "QLabel#lblText { color: white; font-size: 16px; font-family: \"@font\";"
+                       " background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 #FFFFFF, stop:0.5 @mark,"
+                       " stop:1 #FFFFFF); }")));
     auto *timer = new QTimer(this);
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, this, &QWidget::close);

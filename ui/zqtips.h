@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/windowmessage.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QWidget>
@@ -26,8 +28,8 @@ private:
 };
 
 // The window message that asks the main window for a tip.
-inline constexpr int tipMessage = 1024 + 103;
-inline constexpr int tipBufferSize = 1024;
+inline constexpr int tipMessage = platform::textMessage;
+inline constexpr int tipBufferSize = platform::textBufferSize;
 
 // The message buffer for `text`: tipBufferSize zero-filled bytes holding its UTF-8 form, cut at a
 // character boundary so that at most tipBufferSize - 1 bytes and a terminating zero remain.

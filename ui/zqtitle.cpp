@@ -4,6 +4,7 @@
 #include "api/zqhttprequest.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "ui/zqtips.h"
 
@@ -21,8 +22,8 @@ const QString ZqTitle::customerGroupNumber = QStringLiteral("731564209");
 namespace {
 
 const char *const titleStyle = R"(
-QToolButton { font: bold 12px "Microsoft YaHei"; border: none; background: transparent; color: white; }
-QToolButton:hover, QToolButton:pressed, QToolButton:checked { color: rgb(255,233,132); }
+QToolButton { font: bold 12px "@font"; border: none; background: transparent; color: white; }
+QToolButton:hover, QToolButton:pressed, QToolButton:checked { color: @titleHover; }
 QToolButton#btnHome, QToolButton#btnDownload, QToolButton#btnQQGroup {
   font-size: 10px; background-repeat: no-repeat; background-position: left center;
   margin-left: 4px; padding-left: 6px; }
@@ -35,8 +36,8 @@ QToolButton#btnMin { background-image: url(:/image/image/min.png); }
 QToolButton#btnClose { background-image: url(:/image/image/close.png); }
 QToolButton#btnMax { background-image: url(:/image/image/max.png); }
 QToolButton#btnMin:hover, QToolButton#btnClose:hover, QToolButton#btnMax:hover {
-  background-color: rgb(68,205,217); }
-QToolButton#btnUserInfo { background: rgb(25,194,209); }
+  background-color: @accentHover; }
+QToolButton#btnUserInfo { background: @accent; }
 )";
 
 const char *const packageName = "com.pc.zaqtor";
@@ -57,7 +58,7 @@ ZqTitle::ZqTitle(QWidget *parent) : QWidget(parent), m_updateTimer(new QTimer(th
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     g_eventManager.subscribe(Msg::loggedIn, this);
     // Before any child exists: a child shown earlier would keep the look it was first polished with.
-    setStyleSheet(QString::fromUtf8(titleStyle));
+    setStyleSheet(theme::styled(QString::fromUtf8(titleStyle)));
 
     auto button = [this](const char *name, QRect geometry, const QString &text, bool shown) {
         auto *b = new QToolButton(this);
@@ -217,11 +218,11 @@ void ZqTitle::showLoggedIn()
 void ZqTitle::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
-    painter.fillRect(rect(), QColor(25, 194, 209));
+    painter.fillRect(rect(), QColor(theme::accent));
     painter.setRenderHint(QPainter::Antialiasing);
     painter.drawImage(QRect(16, 8, 24, 24), QImage(QStringLiteral(":/image/image/logo.png")));
     painter.setPen(Qt::white);
-    QFont font(QStringLiteral("Microsoft YaHei"), 10);
+    QFont font(QLatin1String(theme::font), 10);
     font.setWeight(78);
     painter.setFont(font);
     painter.drawText(QPoint(48, 26), QStringLiteral("Pelomir云手机 v") + g_config->version);

@@ -5,6 +5,7 @@
 #include "app/globals.h"
 #include "app/logging.h"
 #include "app/messages.h"
+#include "app/theme.h"
 #include "app/threadpool.h"
 #include "app/zqconfig.h"
 #include "platform/datadir.h"
@@ -93,6 +94,7 @@ private slots:
     void slotMessageBufferIsBounded();
     void poolSizesAndShutdown();
     void windowMessageCrossesThreads();
+    void styleSheetColours();
 };
 
 void TestApp::dataDirectoryRules()
@@ -681,6 +683,24 @@ void TestApp::windowMessageCrossesThreads()
     QCOMPARE(window.got[0].first, 1127);
     QCOMPARE(window.got[0].second, QByteArray("tip text"));
     QCOMPARE(window.thread, QThread::currentThreadId());
+}
+
+void TestApp::styleSheetColours()
+{
+    // Longer names that start with a shorter one, at the very end, and next to other characters.
+    QCOMPARE(theme::styled(QStringLiteral("a { color: @accent; background: @accentHover }")),
+             QStringLiteral("a { color: #19C2D1; background: #44CDD9 }"));
+    QCOMPARE(theme::styled(QStringLiteral("b{border:1px solid @line")),
+             QStringLiteral("b{border:1px solid #D9D9D9"));
+    QCOMPARE(theme::styled(QStringLiteral("@shadow@mark")), QStringLiteral("#32000000#18C2D0"));
+    QCOMPARE(theme::styled(QStringLiteral("font: bold 12px \"@font\";")),
+             QStringLiteral("font: bold 12px \"Microsoft YaHei\";"));
+    // Names it does not know, a lone @ and text without any stay as they are.
+    QCOMPARE(theme::styled(QStringLiteral("@accents @ x@ @@accent")),
+             QStringLiteral("@accents @ x@ @#19C2D1"));
+    QCOMPARE(theme::styled(QStringLiteral("QLabel { color: red; }")),
+             QStringLiteral("QLabel { color: red; }"));
+    QCOMPARE(theme::styled(QString()), QString());
 }
 
 QTEST_MAIN(TestApp)

@@ -1,3 +1,5 @@
+// Over 600 lines on purpose: widget tests spell out every click and answer, and one file per widget
+// family keeps its cases beside the helpers they share.
 // The phone control window and its display surface: the geometry that keeps the phone's aspect, and,
 // on phones of a real farm shown in X windows, keys and text, the buttons, rotation, synchronised
 // recording, and the main window's bookkeeping of its control windows.

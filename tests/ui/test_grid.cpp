@@ -1,3 +1,5 @@
+// Over 600 lines on purpose: widget tests spell out every click and answer, and one file per widget
+// family keeps its cases beside the helpers they share.
 // The preview grid and its tiles against a real provider linked to a real phone farm: layout, ticking
 // and selection, clicks and menus, batch actions with their notices, painting, previews that follow
 // the view, and the main window's wiring of the preview scheduler.
