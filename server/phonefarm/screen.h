@@ -5,6 +5,7 @@
 
 #include "server/phonefarm/phone.h"
 
+#include <QFont>
 #include <QImage>
 #include <QRectF>
 
@@ -22,5 +23,8 @@ QRectF recentCardRect(int index);
 QRectF statusBarRect(const QSize &screen);
 QRectF navBarRect(const QSize &screen);
 QRectF textFieldRect();
+QRectF appBackRect(const QSize &screen);
+
+QFont uiFont(int pixels, bool bold = false);
 
 } // namespace farm
