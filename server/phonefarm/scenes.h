@@ -9,5 +9,15 @@
 namespace farm {
 
 void drawRacer(QPainter &p, const AppInfo &app, const PhoneState &s, const QSize &screen, qint64 nowMs);
+// A scrolling feed of posts with photos, as a user flicks through it.
+void drawFeed(QPainter &p, const AppInfo &app, const PhoneState &s, const QSize &screen, qint64 nowMs);
+// A full-screen video: a landscape passing by under changing light.
+void drawVideo(QPainter &p, const PhoneState &s, const QSize &screen, qint64 nowMs);
+
+// Where the feed has scrolled to, in layout units, this long after it opened.
+double feedScrollOffset(qint64 elapsedMs);
+
+// The round back button of full-screen apps.
+void drawRoundBack(QPainter &p, const PhoneState &s, const QSize &screen);
 
 } // namespace farm

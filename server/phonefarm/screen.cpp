@@ -176,25 +176,6 @@ void drawLauncher(QPainter &p, const PhoneState &s)
     }
 }
 
-void drawAppBar(QPainter &p, const AppInfo &app, const PhoneState &s)
-{
-    const QRectF bar(0, kStatusBar, kScreenWidth, kAppBar);
-    p.fillRect(QRectF(0, 0, kScreenWidth, kStatusBar + kAppBar), app.color);
-    const QRectF back = appBackRect(QSize(kScreenWidth, kScreenHeight));
-    if (s.pressed.kind == Hit::AppBack) {
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(255, 255, 255, 60));
-        p.drawEllipse(back.center(), 40, 40);
-    }
-    p.setPen(QPen(Qt::white, 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    const QPointF c = back.center();
-    p.drawLine(QPointF(c.x() + 10, c.y() - 20), QPointF(c.x() - 10, c.y()));
-    p.drawLine(QPointF(c.x() - 10, c.y()), QPointF(c.x() + 10, c.y() + 20));
-    p.setPen(Qt::white);
-    p.setFont(uiFont(36, true));
-    p.drawText(bar.adjusted(kAppBar, 0, -24, 0), Qt::AlignVCenter | Qt::AlignLeft, app.label);
-}
-
 void drawButton(QPainter &p, const QRectF &r, const QColor &color, const QString &text, bool pressed)
 {
     p.setPen(Qt::NoPen);
@@ -430,6 +411,30 @@ QRectF appBackRect(const QSize &screen)
     return QRectF(0, kStatusBar, kAppBar, kAppBar);
 }
 
+QRectF appBarRect(const QSize &screen)
+{
+    return QRectF(0, statusBarRect(screen).bottom(), screen.width(), kAppBar);
+}
+
+void drawAppBar(QPainter &p, const AppInfo &app, const PhoneState &s, const QSize &screen)
+{
+    const QRectF bar = appBarRect(screen);
+    p.fillRect(QRectF(0, 0, screen.width(), bar.bottom()), app.color);
+    const QRectF back = appBackRect(screen);
+    if (s.pressed.kind == Hit::AppBack) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(255, 255, 255, 60));
+        p.drawEllipse(back.center(), 40, 40);
+    }
+    p.setPen(QPen(Qt::white, 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    const QPointF c = back.center();
+    p.drawLine(QPointF(c.x() + 10, c.y() - 20), QPointF(c.x() - 10, c.y()));
+    p.drawLine(QPointF(c.x() - 10, c.y()), QPointF(c.x() + 10, c.y() + 20));
+    p.setPen(Qt::white);
+    p.setFont(uiFont(36, true));
+    p.drawText(bar.adjusted(kAppBar, 0, -24, 0), Qt::AlignVCenter | Qt::AlignLeft, app.label);
+}
+
 QRectF statusBarRect(const QSize &screen)
 {
     return QRectF(0, 0, screen.width(), screen.width() > screen.height() ? kStatusBarLandscape : kStatusBar);
@@ -514,20 +519,26 @@ QImage renderScreen(const PhoneState &s, qint64 nowMs, const QSize &outSize)
         case AppKind::Racer:
             drawRacer(p, *app, s, screen, nowMs);
             break;
+        case AppKind::Feed:
+            drawFeed(p, *app, s, screen, nowMs);
+            break;
+        case AppKind::Video:
+            drawVideo(p, s, screen, nowMs);
+            break;
         case AppKind::Notes:
-            drawAppBar(p, *app, s);
+            drawAppBar(p, *app, s, screen);
             drawNotesApp(p, *app, s, nowMs);
             break;
         case AppKind::Clock:
-            drawAppBar(p, *app, s);
+            drawAppBar(p, *app, s, screen);
             drawClockApp(p, *app, s, nowMs);
             break;
         case AppKind::Settings:
-            drawAppBar(p, *app, s);
+            drawAppBar(p, *app, s, screen);
             drawSettingsApp(p, s);
             break;
         case AppKind::Generic:
-            drawAppBar(p, *app, s);
+            drawAppBar(p, *app, s, screen);
             drawGenericApp(p, *app, s);
             break;
         }
