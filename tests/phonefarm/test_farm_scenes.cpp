@@ -1,14 +1,21 @@
 // The farm's content apps made to measure the display stream on: the feed and
 // the video open like any app, draw at every screen size and orientation, keep
-// changing, and draw the same picture for the same moment.
+// changing, and draw the same picture for the same moment. And the test mode
+// that hands out the pictures a display was made from.
 
 #include "coreclient/core_client.h"
+#include "coreclient/wire.h"
+#include "server/phonefarm/frame_pacer.h"
+#include "server/phonefarm/kept_frames.h"
 #include "server/phonefarm/phone.h"
 #include "server/phonefarm/scenes.h"
 #include "server/phonefarm/screen.h"
+#include "tests/coreclient/request_helpers.h"
+#include "tests/support/farmharness.h"
 
 #include <QGuiApplication>
 #include <QImage>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <cstring>
@@ -97,6 +104,30 @@ double coarseDifference(const QImage &a, const QImage &b)
             sum += qAbs(qGray(sa.pixel(x, y)) - qGray(sb.pixel(x, y)));
     }
     return sum / (small.width() * small.height());
+}
+
+// A signed admin GET; the status, and the body in *body.
+int adminGet(const harness::Farm &farm, const QByteArray &target, QByteArray *body,
+             const QByteArray &secret = harness::kSecret)
+{
+    const QByteArray time = QByteArray::number(QDateTime::currentSecsSinceEpoch());
+    httplib::Client client("127.0.0.1", farm.adminPort);
+    client.set_read_timeout(10, 0);
+    const auto res =
+        client.Get(target.toStdString(),
+                   {{"X-Farm-Time", time.toStdString()},
+                    {"X-Farm-Auth", harness::adminAuth("GET", target, time, secret).toStdString()}});
+    if (!res)
+        return 0;
+    *body = QByteArray::fromStdString(res->body);
+    return res->status;
+}
+
+QImage solid(QRgb colour)
+{
+    QImage image(4, 4, QImage::Format_RGB32);
+    image.fill(colour);
+    return image;
 }
 
 } // namespace
@@ -243,6 +274,117 @@ private slots:
             QCOMPARE(belowStatusBar(render(a, 27000), s), first);
             QVERIFY(belowStatusBar(render(a, 27033), s) != first);
         }
+    }
+
+    // Pictures are kept per display up to the bound, the oldest going first;
+    // a newer display of the phone starts afresh; the byte bound spans all displays.
+    void keptFramesBounds()
+    {
+        farm::KeptFrames kept(3);
+        const quint64 token = kept.open("PMA");
+        for (quint32 seq = 1; seq <= 3; ++seq)
+            kept.add("PMA", token, seq, solid(seq));
+        QCOMPARE(kept.find("PMA", 1).pixel(0, 0), solid(1).pixel(0, 0));
+        kept.add("PMA", token, 4, solid(4));
+        QVERIFY(kept.find("PMA", 1).isNull());
+        QCOMPARE(kept.find("PMA", 2).pixel(0, 0), solid(2).pixel(0, 0));
+        QCOMPARE(kept.find("PMA", 4).pixel(0, 0), solid(4).pixel(0, 0));
+        QVERIFY(kept.find("PMA", 5).isNull());
+        QVERIFY(kept.find("PMB", 2).isNull());
+
+        const quint64 newer = kept.open("PMA");
+        QVERIFY(kept.find("PMA", 4).isNull());
+        kept.add("PMA", token, 1, solid(9)); // the old display's late picture
+        QVERIFY(kept.find("PMA", 1).isNull());
+        kept.add("PMA", newer, 1, solid(1));
+        QVERIFY(!kept.find("PMA", 1).isNull());
+
+        const qint64 size = solid(0).sizeInBytes();
+        farm::KeptFrames small(10, 3 * size);
+        const quint64 a = small.open("PMA"), b = small.open("PMB");
+        small.add("PMA", a, 1, solid(1));
+        small.add("PMB", b, 1, solid(2));
+        small.add("PMA", a, 2, solid(3));
+        QVERIFY(!small.find("PMA", 1).isNull()); // exactly at the bound
+        small.add("PMB", b, 2, solid(4));
+        QVERIFY(small.find("PMA", 1).isNull());
+        QVERIFY(!small.find("PMB", 1).isNull());
+        QVERIFY(!small.find("PMB", 2).isNull());
+    }
+
+    // A running farm in test mode hands out, by sequence number, the picture a
+    // streamed frame was made from; only to signed calls, and only while kept.
+    void keptFramesServed()
+    {
+        constexpr int kKeep = farm::FramePacer::kMaxWindow + 2;
+        harness::Farm running;
+        QVERIFY(running.start({QStringLiteral("--keep-source-frames"), QString::number(kKeep),
+                               QStringLiteral("--display-codec"), QStringLiteral("jpeg")}));
+        cc_core_set_gateway("127.0.0.1", running.port);
+        const QByteArray id = "PMKEPT01";
+        const QByteArray cred = harness::credential(id);
+        QCOMPARE(harness::run(cred, id,
+                              [](SdkSession *s, SdkCallback cb) {
+                                  return cc_core_send_adb_command_msg_tob(s, "monkey -p com.pmapps.feed 1",
+                                                                          cb, 0);
+                              })
+                     .code,
+                 0);
+        QByteArray body;
+        QCOMPARE(adminGet(running, "/admin/phones/" + id + "/frames/1", &body), 404); // no display yet
+
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, running.port);
+        QVERIFY(socket.waitForConnected(5000));
+        ccwire::DisplayOpen open;
+        open.credential = cred;
+        open.deviceId = id;
+        socket.write(ccwire::encode(open));
+        ccwire::FrameReader reader(ccwire::kMaxGatewayFrame);
+        QList<ccwire::Frame> frames;
+        while (frames.size() < kKeep + 5) {
+            ccwire::Message m;
+            QString error;
+            const auto r = reader.nextMessage(&m, &error);
+            QVERIFY(r != ccwire::FrameReader::Result::Error);
+            if (r == ccwire::FrameReader::Result::Frame) {
+                if (const auto *frame = std::get_if<ccwire::Frame>(&m)) {
+                    frames.append(*frame);
+                    if (frames.size() <
+                        kKeep + 5) // the last stays unacknowledged: the stream stops soon after
+                        socket.write(ccwire::encode(ccwire::FrameAck{frame->seq}));
+                }
+                continue;
+            }
+            QVERIFY(socket.waitForReadyRead(10000));
+            reader.append(socket.readAll());
+        }
+        const ccwire::Frame &last = frames.last();
+        const QByteArray target = "/admin/phones/" + id + "/frames/" + QByteArray::number(last.seq);
+        QCOMPARE(adminGet(running, target, &body), 200);
+        const QImage source = QImage::fromData(body, "PNG").convertToFormat(QImage::Format_RGB32);
+        const QImage sent = QImage::fromData(last.data, "JPEG").convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(source.size(), QSize(720, 1280));
+        QCOMPARE(sent.size(), source.size());
+        // The source of this very frame: close to what was sent, unlike the frame before it.
+        const QImage before = QImage::fromData(frames[frames.size() - 2].data, "JPEG");
+        QVERIFY(coarseDifference(source, sent) < coarseDifference(source, before));
+        QVERIFY2(coarseDifference(source, sent) < 2,
+                 qPrintable(QString::number(coarseDifference(source, sent))));
+
+        QCOMPARE(
+            adminGet(running, "/admin/phones/" + id + "/frames/" + QByteArray::number(frames[0].seq), &body),
+            404); // more than kKeep pictures came after it
+        QCOMPARE(adminGet(running, "/admin/phones/" + id + "/frames/4000000000", &body), 404);
+        QCOMPARE(adminGet(running, "/admin/phones/PMOTHER1/frames/1", &body), 404);
+        QCOMPARE(adminGet(running, target, &body, "wrong-secret"), 401);
+        QVERIFY(!body.startsWith("\x89PNG"));
+        running.stop();
+
+        // Off by default.
+        harness::Farm plain;
+        QVERIFY(plain.start());
+        QCOMPARE(adminGet(plain, target, &body), 404);
     }
 };
 
