@@ -106,23 +106,6 @@ double coarseDifference(const QImage &a, const QImage &b)
     return sum / (small.width() * small.height());
 }
 
-// A signed admin GET; the status, and the body in *body.
-int adminGet(const harness::Farm &farm, const QByteArray &target, QByteArray *body,
-             const QByteArray &secret = harness::kSecret)
-{
-    const QByteArray time = QByteArray::number(QDateTime::currentSecsSinceEpoch());
-    httplib::Client client("127.0.0.1", farm.adminPort);
-    client.set_read_timeout(10, 0);
-    const auto res =
-        client.Get(target.toStdString(),
-                   {{"X-Farm-Time", time.toStdString()},
-                    {"X-Farm-Auth", harness::adminAuth("GET", target, time, secret).toStdString()}});
-    if (!res)
-        return 0;
-    *body = QByteArray::fromStdString(res->body);
-    return res->status;
-}
-
 QImage solid(QRgb colour)
 {
     QImage image(4, 4, QImage::Format_RGB32);
@@ -331,7 +314,7 @@ private slots:
                      .code,
                  0);
         QByteArray body;
-        QCOMPARE(adminGet(running, "/admin/phones/" + id + "/frames/1", &body), 404); // no display yet
+        QCOMPARE(running.adminRaw("GET", "/admin/phones/" + id + "/frames/1", &body), 404); // no display yet
 
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, running.port);
@@ -361,7 +344,7 @@ private slots:
         }
         const ccwire::Frame &last = frames.last();
         const QByteArray target = "/admin/phones/" + id + "/frames/" + QByteArray::number(last.seq);
-        QCOMPARE(adminGet(running, target, &body), 200);
+        QCOMPARE(running.adminRaw("GET", target, &body), 200);
         const QImage source = QImage::fromData(body, "PNG").convertToFormat(QImage::Format_RGB32);
         const QImage sent = QImage::fromData(last.data, "JPEG").convertToFormat(QImage::Format_RGB32);
         QCOMPARE(source.size(), QSize(720, 1280));
@@ -372,19 +355,19 @@ private slots:
         QVERIFY2(coarseDifference(source, sent) < 2,
                  qPrintable(QString::number(coarseDifference(source, sent))));
 
-        QCOMPARE(
-            adminGet(running, "/admin/phones/" + id + "/frames/" + QByteArray::number(frames[0].seq), &body),
-            404); // more than kKeep pictures came after it
-        QCOMPARE(adminGet(running, "/admin/phones/" + id + "/frames/4000000000", &body), 404);
-        QCOMPARE(adminGet(running, "/admin/phones/PMOTHER1/frames/1", &body), 404);
-        QCOMPARE(adminGet(running, target, &body, "wrong-secret"), 401);
+        QCOMPARE(running.adminRaw(
+                     "GET", "/admin/phones/" + id + "/frames/" + QByteArray::number(frames[0].seq), &body),
+                 404); // more than kKeep pictures came after it
+        QCOMPARE(running.adminRaw("GET", "/admin/phones/" + id + "/frames/4000000000", &body), 404);
+        QCOMPARE(running.adminRaw("GET", "/admin/phones/PMOTHER1/frames/1", &body), 404);
+        QCOMPARE(running.adminRaw("GET", target, &body, "wrong-secret"), 401);
         QVERIFY(!body.startsWith("\x89PNG"));
         running.stop();
 
         // Off by default.
         harness::Farm plain;
         QVERIFY(plain.start());
-        QCOMPARE(adminGet(plain, target, &body), 404);
+        QCOMPARE(plain.adminRaw("GET", target, &body), 404);
     }
 };
 
