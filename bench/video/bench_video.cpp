@@ -5,14 +5,19 @@
 // SSIM, decode time and encode share of a core of each, H.264's ratio to JPEG,
 // and the targets beside them; then what a still screen sends.
 //   bench_video [FRAMES_PER_SCENE]
+//   bench_video --stream [PAINTED_PER_SCENE]   (stream_ssim.cpp)
 
+#include "bench/video/ssim.h"
+#include "bench/video/stream_ssim.h"
+#include "coreclient/core_client.h"
 #include "coreclient/video_decoder.h"
 #include "server/phonefarm/phone.h"
 #include "server/phonefarm/screen.h"
 #include "server/phonefarm/video_encoder.h"
+#include "tests/support/xvfb.h"
 
+#include <QApplication>
 #include <QBuffer>
-#include <QGuiApplication>
 #include <QImageReader>
 #include <QImageWriter>
 
@@ -31,60 +36,6 @@ constexpr qint64 kIntervalMs = 1000 / kFps;
 // Targets: bitrates in kbit/s.
 constexpr double kFeedKbps = 2500, kFeedRatio = 0.35, kVideoKbps = 4000;
 constexpr double kMinSsim = 0.95, kMaxDecodeMs = 3, kMaxEncodeCore = 0.35;
-
-// Luma of an RGB32 picture, as a flat array.
-std::vector<float> luma(const QImage &image)
-{
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-    std::vector<float> y(size_t(rgb.width()) * size_t(rgb.height()));
-    for (int row = 0; row < rgb.height(); ++row) {
-        const QRgb *line = reinterpret_cast<const QRgb *>(rgb.constScanLine(row));
-        for (int x = 0; x < rgb.width(); ++x)
-            y[size_t(row) * size_t(rgb.width()) + size_t(x)] =
-                0.299f * qRed(line[x]) + 0.587f * qGreen(line[x]) + 0.114f * qBlue(line[x]);
-    }
-    return y;
-}
-
-// Mean SSIM of the luma over 8x8 windows.
-double ssim(const QImage &a, const QImage &b)
-{
-    if (a.size() != b.size())
-        return 0;
-    const std::vector<float> ya = luma(a), yb = luma(b);
-    const int w = a.width(), h = a.height();
-    constexpr double c1 = 6.5025, c2 = 58.5225; // (0.01*255)^2, (0.03*255)^2
-    double sum = 0;
-    int windows = 0;
-    for (int by = 0; by + 8 <= h; by += 8) {
-        for (int bx = 0; bx + 8 <= w; bx += 8) {
-            double ma = 0, mb = 0, va = 0, vb = 0, cov = 0;
-            for (int y = by; y < by + 8; ++y) {
-                for (int x = bx; x < bx + 8; ++x) {
-                    ma += ya[size_t(y) * size_t(w) + size_t(x)];
-                    mb += yb[size_t(y) * size_t(w) + size_t(x)];
-                }
-            }
-            ma /= 64;
-            mb /= 64;
-            for (int y = by; y < by + 8; ++y) {
-                for (int x = bx; x < bx + 8; ++x) {
-                    const double da = ya[size_t(y) * size_t(w) + size_t(x)] - ma;
-                    const double db = yb[size_t(y) * size_t(w) + size_t(x)] - mb;
-                    va += da * da;
-                    vb += db * db;
-                    cov += da * db;
-                }
-            }
-            va /= 63;
-            vb /= 63;
-            cov /= 63;
-            sum += ((2 * ma * mb + c1) * (2 * cov + c2)) / ((ma * ma + mb * mb + c1) * (va + vb + c2));
-            ++windows;
-        }
-    }
-    return windows ? sum / windows : 0;
-}
 
 double median(std::vector<double> v)
 {
@@ -191,7 +142,7 @@ Result run(const Scene &scene, int frames)
         QImageReader reader(&in, "jpeg");
         const QImage fromJpeg = reader.read();
         r.jpeg.decodeMs.push_back(threadMs() - t);
-        r.jpeg.ssimSum += ssim(source, fromJpeg);
+        r.jpeg.ssimSum += bench::ssim(source, fromJpeg);
         ++r.jpeg.frames;
 
         t = threadMs();
@@ -206,7 +157,7 @@ Result run(const Scene &scene, int frames)
         const QImage fromH264 = ok ? decoder.picture() : QImage();
         r.h264.decodeMs.push_back(threadMs() - t);
         r.h264.failed += ok ? 0 : 1;
-        r.h264.ssimSum += ssim(source, fromH264);
+        r.h264.ssimSum += bench::ssim(source, fromH264);
         ++r.h264.frames;
     }
     bool keyframe = false;
@@ -241,8 +192,13 @@ std::string verdict(const Scene &scene, const Result &r, double seconds)
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
+    testsupport::preferOffscreen();
+    QApplication app(argc, argv);
+    if (argc > 1 && QByteArray(argv[1]) == "--stream") {
+        const int code = bench::streamSsim(argc > 2 ? qMax(2, atoi(argv[2])) : 60);
+        cc_core_uninit();
+        return code;
+    }
     const int frames = argc > 1 ? qMax(2, atoi(argv[1])) : 150;
     const double seconds = double(frames) / kFps;
     const std::vector<Scene> scenes = {
