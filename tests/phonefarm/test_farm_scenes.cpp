@@ -13,7 +13,6 @@
 #include "tests/coreclient/request_helpers.h"
 #include "tests/support/farmharness.h"
 
-#include <QGuiApplication>
 #include <QImage>
 #include <QTcpSocket>
 #include <QtTest>
@@ -371,9 +370,9 @@ private slots:
     }
 };
 
-int main(int argc, char *argv[])
+// Run by test_phonefarm's main.
+int runFarmScenesTests(int argc, char *argv[])
 {
-    QGuiApplication app(argc, argv); // the phones draw text
     TestFarmScenes test;
     return QTest::qExec(&test, argc, argv);
 }
