@@ -226,8 +226,8 @@ int main(int argc, char *argv[])
         {"video", "com.pmapps.video", nullptr},
     };
     std::printf(
-        "bench_video: %d frames per scene at %d fps (%.1f s) on a 720x1280 phone; JPEG quality 80 against "
-        "H.264 capped at %d kbit/s\n",
+        "bench_video: %d frames a scene at %d fps (%.1f s), 720x1280 phone; JPEG q80 against H.264 capped at "
+        "%d kbit/s\n",
         frames, kFps, seconds, farm::VideoEncoder::kDefaultKbps);
     std::printf("targets: feed <= %.0f kbit/s and <= %.2fx JPEG; video <= %.0f kbit/s; SSIM >= %.2f; decode "
                 "<= %.0f ms "
