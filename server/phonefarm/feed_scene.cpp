@@ -20,13 +20,14 @@ enum class Post
 {
     Photo,
     Text,
-    News
+    News,
+    Clip, // a video that plays while in view
 };
 
 // Posts repeat in this order, each kind with its own height, so any scroll
 // offset maps to a post by arithmetic.
-constexpr Post kPattern[] = {Post::Photo, Post::Text, Post::News, Post::Photo,
-                             Post::News,  Post::News, Post::Text};
+constexpr Post kPattern[] = {Post::Photo, Post::Text,  Post::News, Post::Clip,
+                             Post::News,  Post::Photo, Post::News, Post::Text};
 constexpr int kPatternSize = int(sizeof(kPattern) / sizeof(kPattern[0]));
 constexpr double kGap = 16;
 constexpr double kColumn = 720;
@@ -36,6 +37,7 @@ constexpr double kActions = 72;
 constexpr double kPhotoW = 640;
 constexpr double kPhotoH = 400;
 constexpr double kNewsH = 168;
+constexpr double kClipH = 360;
 constexpr int kLineChars = 21;
 
 double postHeight(Post kind)
@@ -47,6 +49,8 @@ double postHeight(Post kind)
         return kHeader + 4 * kLine + kActions + kGap;
     case Post::News:
         return kNewsH + kGap;
+    case Post::Clip:
+        return kHeader + kLine + kClipH + kActions + kGap;
     }
     return 0;
 }
@@ -165,7 +169,24 @@ void drawActions(QPainter &p, const QRectF &row, quint32 post)
     }
 }
 
-void drawPost(QPainter &p, Post kind, const QRectF &card, quint32 post)
+void drawClip(QPainter &p, const QRectF &box, quint32 post, double t)
+{
+    p.save();
+    p.translate(box.topLeft());
+    // Each clip starts at its own moment of the landscape.
+    drawLandscape(p, t + mixBits(post, 12) % 600, box.size());
+    p.restore();
+    const QRectF label(box.right() - 110, box.bottom() - 52, 94, 36);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0, 0, 0, 140));
+    p.drawRoundedRect(label, 18, 18);
+    p.setPen(Qt::white);
+    p.setFont(uiFont(22));
+    const int secs = int(t) % 60;
+    p.drawText(label, Qt::AlignCenter, QStringLiteral("0:%1").arg(secs, 2, 10, QLatin1Char('0')));
+}
+
+void drawPost(QPainter &p, Post kind, const QRectF &card, quint32 post, double t)
 {
     p.setPen(Qt::NoPen);
     p.setBrush(Qt::white);
@@ -186,7 +207,7 @@ void drawPost(QPainter &p, Post kind, const QRectF &card, quint32 post)
         return;
     }
     drawHeader(p, card, post);
-    const int lines = kind == Post::Photo ? 2 : 4;
+    const int lines = kind == Post::Photo ? 2 : kind == Post::Clip ? 1 : 4;
     p.setPen(QColor(40, 40, 40));
     p.setFont(uiFont(28));
     for (int i = 0; i < lines; ++i)
@@ -196,6 +217,9 @@ void drawPost(QPainter &p, Post kind, const QRectF &card, quint32 post)
     if (kind == Post::Photo) {
         drawCrop(p, QRectF(inner, y, kPhotoW, kPhotoH), post);
         y += kPhotoH;
+    } else if (kind == Post::Clip) {
+        drawClip(p, QRectF(inner, y, kPhotoW, kClipH), post, t);
+        y += kClipH;
     }
     drawActions(p, QRectF(inner, y, kPhotoW, kActions), post);
 }
@@ -221,7 +245,8 @@ void drawFeed(QPainter &p, const AppInfo &app, const PhoneState &s, const QSize 
     p.fillRect(content, QColor(236, 236, 238));
     // Whole device pixels, as a real list scrolls.
     const double scale = p.transform().m11();
-    const double scroll = std::round(feedScrollOffset(nowMs - s.appOpenedMs) * scale) / scale;
+    const qint64 elapsed = nowMs - s.appOpenedMs;
+    const double scroll = std::round(feedScrollOffset(elapsed) * scale) / scale;
     const double block = patternHeight();
     const double left = (w - kColumn) / 2 + kGap;
     p.save();
@@ -232,7 +257,8 @@ void drawFeed(QPainter &p, const AppInfo &app, const PhoneState &s, const QSize 
         const Post kind = kPattern[index % kPatternSize];
         const double height = postHeight(kind);
         if (y + height > content.top())
-            drawPost(p, kind, QRectF(left, y + kGap, kColumn - 2 * kGap, height - kGap), quint32(index));
+            drawPost(p, kind, QRectF(left, y + kGap, kColumn - 2 * kGap, height - kGap), quint32(index),
+                     qMax<qint64>(0, elapsed) / 1000.0);
         y += height;
         ++index;
     }

@@ -88,17 +88,17 @@ void drawStrip(QPainter &p, const QImage &strip, double offset, double y, double
 
 } // namespace
 
-void drawVideo(QPainter &p, const PhoneState &s, const QSize &screen, qint64 nowMs)
+void drawLandscape(QPainter &p, double t, const QSizeF &box)
 {
-    const qint64 elapsed = qMax<qint64>(0, nowMs - s.appOpenedMs);
-    const double t = elapsed / 1000.0;
-    const double w = screen.width(), h = screen.height();
-    // Made for 1280x720; any other screen is covered, centred.
+    // Made for 1280x720; any other box is covered, centred.
     constexpr double kW = 1280, kH = 720;
-    const double k = qMax(w / kW, h / kH);
+    const double k = qMax(box.width() / kW, box.height() / kH);
     p.save();
-    p.translate((w - kW * k) / 2, (h - kH * k) / 2);
+    p.setClipRect(QRectF(QPointF(0, 0), box), Qt::IntersectClip);
+    p.translate((box.width() - kW * k) / 2, (box.height() - kH * k) / 2);
     p.scale(k, k);
+    // Shrunk pictures are filtered, as a real video's would be.
+    p.setRenderHint(QPainter::SmoothPixmapTransform, p.transform().m11() < 1);
     // Light goes from midday to dusk and back every 24 s.
     const double day = 0.5 + 0.5 * std::cos(2 * M_PI * t / 24);
     const auto blend = [day](QColor dusk, QColor noon) {
@@ -132,6 +132,13 @@ void drawVideo(QPainter &p, const PhoneState &s, const QSize &screen, qint64 now
     p.fillRect(QRectF(shadowX - 300, kH * 0.45, 600, kH * 0.55), shadow);
     p.fillRect(QRectF(0, 0, kW, kH), QColor(255, 120, 40, int(70 * (1 - day))));
     p.restore();
+}
+
+void drawVideo(QPainter &p, const PhoneState &s, const QSize &screen, qint64 nowMs)
+{
+    const double t = qMax<qint64>(0, nowMs - s.appOpenedMs) / 1000.0;
+    const double w = screen.width(), h = screen.height();
+    drawLandscape(p, t, screen);
     // The player's progress bar.
     const QRectF track(40, h - 150, w - 80, 6);
     const double shown = std::fmod(t, 600) / 600;

@@ -14,6 +14,9 @@ void drawFeed(QPainter &p, const AppInfo &app, const PhoneState &s, const QSize 
 // A full-screen video: a landscape passing by under changing light.
 void drawVideo(QPainter &p, const PhoneState &s, const QSize &screen, qint64 nowMs);
 
+// The video's landscape t seconds in, covering a box at the origin.
+void drawLandscape(QPainter &p, double t, const QSizeF &box);
+
 // Where the feed has scrolled to, in layout units, this long after it opened.
 double feedScrollOffset(qint64 elapsedMs);
 
