@@ -252,24 +252,37 @@ QImage makeLayer(Layer layer)
     return img;
 }
 
+// Every texture at once: the feed plays clips of the landscape, so a scene
+// that needs one soon needs the others, and later frames never wait.
+struct Textures
+{
+    std::array<QImage, kPhotoCount> photos;
+    std::array<QImage, 4> layers;
+};
+
+const Textures &textures()
+{
+    static const Textures all = [] {
+        Textures t;
+        for (int i = 0; i < kPhotoCount; ++i)
+            t.photos[size_t(i)] = makePhoto(i);
+        for (const Layer layer : {Layer::Clouds, Layer::Mountains, Layer::Hills, Layer::Ground})
+            t.layers[size_t(layer)] = makeLayer(layer);
+        return t;
+    }();
+    return all;
+}
+
 } // namespace
 
 QImage photo(int index)
 {
-    static const std::array<QImage, kPhotoCount> photos = [] {
-        std::array<QImage, kPhotoCount> all;
-        for (int i = 0; i < kPhotoCount; ++i)
-            all[size_t(i)] = makePhoto(i);
-        return all;
-    }();
-    return photos[size_t(qBound(0, index, kPhotoCount - 1))];
+    return textures().photos[size_t(qBound(0, index, kPhotoCount - 1))];
 }
 
 QImage landscapeLayer(Layer layer)
 {
-    static const std::array<QImage, 4> layers = {{makeLayer(Layer::Clouds), makeLayer(Layer::Mountains),
-                                                  makeLayer(Layer::Hills), makeLayer(Layer::Ground)}};
-    return layers[size_t(layer)];
+    return textures().layers[size_t(layer)];
 }
 
 } // namespace farm

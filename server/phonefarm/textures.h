@@ -1,8 +1,8 @@
 #pragma once
 
 // Procedural pictures for the farm's scenes: photo-like stills for the feed
-// and the layers of the video's landscape. Made once per process on first
-// use, the same on every run; any thread may read them.
+// and the layers of the video's landscape. All made at once on the first use
+// of any (about 0.2-0.4 s), the same on every run; any thread may read them.
 
 #include <QImage>
 
