@@ -1,7 +1,6 @@
 #include "server/phonefarm/scenes.h"
 
 #include "server/phonefarm/screen.h"
-
 #include "server/phonefarm/textures.h"
 
 #include <QtMath>

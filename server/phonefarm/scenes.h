@@ -1,6 +1,8 @@
 #pragma once
 
-// Full-screen animated apps, drawn in layout units of `screen` (either orientation).
+// The apps that animate on their own: the racing game, the feed and the video.
+// Each draws in layout units of `screen`, in either orientation, as a pure
+// function of the state and the time, so the same moment draws the same picture.
 
 #include "server/phonefarm/phone.h"
 
