@@ -4,7 +4,9 @@
 
 #include <httplib.h>
 
+#include <QBuffer>
 #include <QDateTime>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -110,6 +112,25 @@ bool AdminServer::start(const QString &host, int port)
         }
         sendJson(res, 200, answer);
     });
+    // Test mode: a picture the farm drew for a display, by its frame's sequence number.
+    server_->Get(R"(/admin/phones/([A-Za-z0-9]{1,31})/frames/([0-9]{1,10}))",
+                 [farm](const httplib::Request &req, httplib::Response &res) {
+                     const KeptFrames *kept = farm->keptFrames();
+                     if (!kept)
+                         return sendError(res, 404, QStringLiteral("source frames are not kept"));
+                     bool ok = false;
+                     const quint32 seq = QByteArray::fromStdString(req.matches[2]).toUInt(&ok);
+                     const QImage picture =
+                         ok ? kept->find(QByteArray::fromStdString(req.matches[1]), seq) : QImage();
+                     if (picture.isNull())
+                         return sendError(res, 404, QStringLiteral("no such frame"));
+                     QByteArray png;
+                     QBuffer buffer(&png);
+                     buffer.open(QIODevice::WriteOnly);
+                     picture.save(&buffer, "PNG");
+                     res.status = 200;
+                     res.set_content(png.toStdString(), "image/png");
+                 });
     server_->set_error_handler([](const httplib::Request &, httplib::Response &res) {
         if (res.body.empty())
             sendError(res, res.status, QStringLiteral("no such endpoint"));

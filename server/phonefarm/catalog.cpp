@@ -22,6 +22,8 @@ QList<AppInfo> coreApps()
         app("com.pmapps.clock", QStringLiteral("时钟"), "2.0.4", 0x3f51b5, AppKind::Clock),
         app("com.pmapps.racer", QStringLiteral("赛车"), "1.7.0", 0xe53935, AppKind::Racer, true),
         app("com.pmapps.browser", QStringLiteral("浏览器"), "96.1", 0x1e88e5),
+        app("com.pmapps.feed", QStringLiteral("资讯"), "5.4.2", 0xff6f00, AppKind::Feed),
+        app("com.pmapps.video", QStringLiteral("视频"), "3.0.7", 0x00acc1, AppKind::Video, true),
     };
 }
 
@@ -45,6 +47,12 @@ QByteArray idHash(const QString &deviceId)
 }
 
 } // namespace
+
+bool animates(AppKind kind)
+{
+    return kind == AppKind::Clock || kind == AppKind::Racer || kind == AppKind::Feed ||
+           kind == AppKind::Video;
+}
 
 QList<AppInfo> factoryApps(const QString &deviceId)
 {

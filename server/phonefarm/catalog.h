@@ -17,7 +17,12 @@ enum class AppKind
     Clock,    // a running stopwatch: animates continuously
     Racer,    // a landscape game: turns the screen and animates
     Settings, // the phone's own details
+    Feed,     // posts with photos, scrolled as by a flicking finger
+    Video,    // a full-screen landscape video
 };
+
+// Whether the app's picture changes on every tick while it is in front.
+bool animates(AppKind kind);
 
 struct AppInfo
 {

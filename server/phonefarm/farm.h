@@ -4,6 +4,7 @@
 // the shared secret and timings that govern them.
 
 #include "server/phonefarm/credential.h"
+#include "server/phonefarm/kept_frames.h"
 #include "server/phonefarm/phone.h"
 #include "wire/wire.h"
 
@@ -28,6 +29,7 @@ struct FarmOptions
     bool mixedScreens = false;    // phones of three sizes (mixedScreenSize), else all 720x1280
     bool h264 = true;             // display streams of clients that take H.264 get it
     int videoKbps = 2500;         // H.264 bitrate cap
+    int keepSourceFrames = 0;     // test mode: pictures kept per display for the admin API (0: none)
     // The object store's address: phones fetch files from there and nowhere else, so a transfer
     // cannot make the farm reach into its own network.
     QUrl storeUrl = QUrl(QStringLiteral("http://127.0.0.1:18100"));
@@ -39,9 +41,16 @@ qint64 monotonicMs();
 class Farm
 {
 public:
-    explicit Farm(const FarmOptions &options) : options_(options) {}
+    explicit Farm(const FarmOptions &options)
+        : options_(options),
+          kept_(options.keepSourceFrames > 0 ? std::make_unique<KeptFrames>(options.keepSourceFrames)
+                                             : nullptr)
+    {
+    }
 
     const FarmOptions &options() const { return options_; }
+    // The pictures kept in test mode; null when it is off.
+    KeptFrames *keptFrames() const { return kept_.get(); }
 
     // Checks the credential and returns the phone, creating it when the
     // credential is valid. On failure *code is negative and nullptr returned.
@@ -68,6 +77,7 @@ private:
     std::shared_ptr<Phone> phone(const QByteArray &deviceId, bool create);
 
     FarmOptions options_;
+    std::unique_ptr<KeptFrames> kept_;
     mutable std::mutex mutex_;
     QHash<QByteArray, std::shared_ptr<Phone>> phones_;
     QHash<QByteArray, qint64> retired_; // lowest generation still valid, by device id

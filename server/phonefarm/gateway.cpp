@@ -305,6 +305,8 @@ void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
         return;
     }
     viewOnly_ = viewOnly_ || open.viewOnly;
+    if (KeptFrames *kept = gateway_->farm()->keptFrames())
+        keep_ = {kept, deviceId_, kept->open(deviceId_)};
     const int fps = qBound(1, qMin(int(open.maxFps), gateway_->farm()->options().maxFps), 60);
     pacer_ = FramePacer(1000 / fps);
     // A version 1 client knows only JPEG.
@@ -431,8 +433,9 @@ void Connection::streamTick()
     const quint32 seq = ++frameSeq_;
     const quint32 inputAck = inputSeq_;
     QPointer<Connection> self(this);
+    const KeepSlot keep = keep_;
     gateway_->pool()->submit(
-        [gateway = gateway_, self, video = video_, state = std::move(state), now, seq, inputAck] {
+        [gateway = gateway_, self, video = video_, state = std::move(state), now, seq, inputAck, keep] {
             const QSize screen = state.screenSize();
             ccwire::Frame frame;
             frame.seq = seq;
@@ -448,6 +451,7 @@ void Connection::streamTick()
                 });
             };
             const QImage picture = renderScreen(state, now, screen);
+            keep(seq, picture);
             if (video) {
                 frame.codec = ccwire::Codec::H264;
                 video->add(seq, {picture, std::move(frame), now}, done);

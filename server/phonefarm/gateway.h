@@ -8,6 +8,7 @@
 #include "server/phonefarm/bitrate_controller.h"
 #include "server/phonefarm/farm.h"
 #include "server/phonefarm/frame_pacer.h"
+#include "server/phonefarm/kept_frames.h"
 #include "server/phonefarm/worker_pool.h"
 #include "wire/job_queue.h"
 #include "wire/wire.h"
@@ -93,6 +94,7 @@ private:
     bool viewOnly_ = false;
     qint64 generation_ = 0;
     quint16 version_ = 0;
+    KeepSlot keep_;                         // test mode
     std::shared_ptr<VideoStream> video_;    // set when the stream is H.264
     std::optional<BitrateController> rate_; // with video_
     FramePacer pacer_;

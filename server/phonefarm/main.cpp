@@ -93,23 +93,30 @@ int main(int argc, char *argv[])
     const QCommandLineOption videoKbps(QStringLiteral("video-kbps"),
                                        QStringLiteral("H.264 bitrate cap per display, 100..50000."),
                                        QStringLiteral("kbit/s"), QString::number(defaults.videoKbps));
+    const QCommandLineOption keepSourceFrames(
+        QStringLiteral("keep-source-frames"),
+        QStringLiteral("Test mode: keeps the last N pictures drawn for each phone's newest display, which "
+                       "GET /admin/phones/ID/frames/SEQ hands out as PNG; 0..1000, 0 is off."),
+        QStringLiteral("n"), QString::number(defaults.keepSourceFrames));
     parser.addOptions({listen, adminListen, secret, restartMs, resetMs, maxFps, maxPhones, idleMs,
-                       mixedScreens, store, displayCodec, videoKbps});
+                       mixedScreens, store, displayCodec, videoKbps, keepSourceFrames});
     parser.process(app);
 
     farm::FarmOptions options;
     options.secret = parser.value(secret).toUtf8();
     options.mixedScreens = parser.isSet(mixedScreens);
-    bool ok[6];
+    bool ok[7];
     options.restartMs = parser.value(restartMs).toLongLong(&ok[0]);
     options.resetMs = parser.value(resetMs).toLongLong(&ok[1]);
     options.maxFps = parser.value(maxFps).toInt(&ok[2]);
     options.maxPhones = parser.value(maxPhones).toInt(&ok[3]);
     options.idleMs = parser.value(idleMs).toInt(&ok[4]);
     options.videoKbps = parser.value(videoKbps).toInt(&ok[5]);
-    if (!ok[0] || !ok[1] || !ok[2] || !ok[3] || !ok[4] || !ok[5] || options.restartMs < 0 ||
-        options.resetMs < 0 || options.maxFps < 1 || options.maxFps > 60 || options.maxPhones < 1 ||
-        options.idleMs < 1 || options.videoKbps < 100 || options.videoKbps > 50000)
+    options.keepSourceFrames = parser.value(keepSourceFrames).toInt(&ok[6]);
+    if (!ok[0] || !ok[1] || !ok[2] || !ok[3] || !ok[4] || !ok[5] || !ok[6] || options.keepSourceFrames < 0 ||
+        options.keepSourceFrames > 1000 || options.restartMs < 0 || options.resetMs < 0 ||
+        options.maxFps < 1 || options.maxFps > 60 || options.maxPhones < 1 || options.idleMs < 1 ||
+        options.videoKbps < 100 || options.videoKbps > 50000)
         return fail(QStringLiteral("bad numeric option"));
     const QString codec = parser.value(displayCodec);
     if (codec != QLatin1String("h264") && codec != QLatin1String("jpeg"))

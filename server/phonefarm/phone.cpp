@@ -636,7 +636,7 @@ quint64 Phone::visualKey(qint64 nowMs) const
     for (const Ripple &r : s_.ripples)
         moving = moving || r.endMs == 0 || nowMs <= r.endMs + kRippleFadeMs;
     const AppInfo *front = s_.view == View::App ? s_.app(s_.foreground) : nullptr;
-    if (front && (front->kind == AppKind::Clock || front->kind == AppKind::Racer))
+    if (front && animates(front->kind))
         moving = true;
     if (moving)
         return key ^ quint64(nowMs / 16) << 20;                    // a new picture every 60 Hz tick

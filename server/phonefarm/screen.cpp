@@ -1,5 +1,7 @@
 #include "server/phonefarm/screen.h"
 
+#include "server/phonefarm/scenes.h"
+
 #include <QDateTime>
 #include <QPainter>
 #include <QPainterPath>
@@ -17,14 +19,6 @@ constexpr int kNavBarLandscape = 72;
 constexpr int kAppBar = 112;
 constexpr int kLauncherTop = 200;
 constexpr int kMaxRecentCards = 4;
-
-QFont uiFont(int pixels, bool bold = false)
-{
-    QFont font(QStringLiteral("Noto Sans CJK SC"));
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    return font;
-}
 
 int launcherColumns(int count)
 {
@@ -44,13 +38,6 @@ bool launcherCellVisible(int index, int count)
     return launcherCell(index, count).bottom() <= kScreenHeight - kNavBar;
 }
 
-QRectF appBackRect(const QSize &screen)
-{
-    if (screen.width() > screen.height())
-        return QRectF(24, kStatusBarLandscape + 20, 88, 88);
-    return QRectF(0, kStatusBar, kAppBar, kAppBar);
-}
-
 QRectF appButtonRect()
 {
     return QRectF(kScreenWidth / 2.0 - 150, 580, 300, 96);
@@ -64,11 +51,6 @@ QRectF clearTextRect()
 QRectF clearAllRect()
 {
     return QRectF(kScreenWidth / 2.0 - 130, 1080, 260, 80);
-}
-
-double clampDouble(double v)
-{
-    return qBound(0.0, v, 1.0);
 }
 
 void drawIcon(QPainter &p, const QRectF &r, const AppInfo &app, bool pressed)
@@ -192,25 +174,6 @@ void drawLauncher(QPainter &p, const PhoneState &s)
         drawShadowText(p, label, Qt::AlignHCenter | Qt::AlignTop,
                        p.fontMetrics().elidedText(s.apps[i].label, Qt::ElideRight, int(label.width())));
     }
-}
-
-void drawAppBar(QPainter &p, const AppInfo &app, const PhoneState &s)
-{
-    const QRectF bar(0, kStatusBar, kScreenWidth, kAppBar);
-    p.fillRect(QRectF(0, 0, kScreenWidth, kStatusBar + kAppBar), app.color);
-    const QRectF back = appBackRect(QSize(kScreenWidth, kScreenHeight));
-    if (s.pressed.kind == Hit::AppBack) {
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(255, 255, 255, 60));
-        p.drawEllipse(back.center(), 40, 40);
-    }
-    p.setPen(QPen(Qt::white, 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    const QPointF c = back.center();
-    p.drawLine(QPointF(c.x() + 10, c.y() - 20), QPointF(c.x() - 10, c.y()));
-    p.drawLine(QPointF(c.x() - 10, c.y()), QPointF(c.x() + 10, c.y() + 20));
-    p.setPen(Qt::white);
-    p.setFont(uiFont(36, true));
-    p.drawText(bar.adjusted(kAppBar, 0, -24, 0), Qt::AlignVCenter | Qt::AlignLeft, app.label);
 }
 
 void drawButton(QPainter &p, const QRectF &r, const QColor &color, const QString &text, bool pressed)
@@ -361,57 +324,6 @@ void drawSettingsApp(QPainter &p, const PhoneState &s)
     }
 }
 
-void drawRacer(QPainter &p, const AppInfo &app, const PhoneState &s, const QSize &screen, qint64 nowMs)
-{
-    const double w = screen.width(), h = screen.height();
-    const qint64 elapsed = qMax<qint64>(0, nowMs - s.appOpenedMs);
-    QLinearGradient sky(0, 0, 0, h * 0.45);
-    sky.setColorAt(0, QColor(40, 110, 200));
-    sky.setColorAt(1, QColor(170, 210, 250));
-    p.fillRect(QRectF(0, 0, w, h * 0.45), sky);
-    p.fillRect(QRectF(0, h * 0.45, w, h * 0.55), QColor(70, 150, 70));
-    const QPointF horizon(w / 2, h * 0.45);
-    QPolygonF road;
-    road << horizon + QPointF(-20, 0) << horizon + QPointF(20, 0) << QPointF(w * 0.85, h)
-         << QPointF(w * 0.15, h);
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(60, 60, 66));
-    p.drawPolygon(road);
-    // Stripes run toward the viewer: their depth cycles with time.
-    p.setBrush(QColor(245, 245, 245));
-    const double phase = (elapsed % 600) / 600.0;
-    for (int i = 0; i < 8; ++i) {
-        const double t0 = clampDouble((i + phase) / 8.0), t1 = clampDouble((i + phase + 0.4) / 8.0);
-        const double y0 = horizon.y() + (h - horizon.y()) * t0 * t0,
-                     y1 = horizon.y() + (h - horizon.y()) * t1 * t1;
-        const double hw0 = 2 + 10 * t0 * t0, hw1 = 2 + 10 * t1 * t1;
-        QPolygonF stripe;
-        stripe << QPointF(w / 2 - hw0, y0) << QPointF(w / 2 + hw0, y0) << QPointF(w / 2 + hw1, y1)
-               << QPointF(w / 2 - hw1, y1);
-        p.drawPolygon(stripe);
-    }
-    const double carX = w / 2 + qSin(elapsed / 700.0) * w * 0.12;
-    const QRectF car(carX - 90, h - 240, 180, 110);
-    p.setBrush(QColor(0, 0, 0, 80));
-    p.drawRoundedRect(car.translated(0, 14), 20, 20);
-    p.setBrush(app.color);
-    p.drawRoundedRect(car, 20, 20);
-    p.setBrush(QColor(30, 30, 40));
-    p.drawRoundedRect(QRectF(car.left() + 30, car.top() + 14, 120, 36), 8, 8);
-    p.setPen(Qt::white);
-    p.setFont(uiFont(34, true));
-    p.drawText(QRectF(w - 360, 56, 330, 50), Qt::AlignRight | Qt::AlignVCenter,
-               QStringLiteral("得分 %1").arg(elapsed / 100));
-    const QRectF back = appBackRect(screen);
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(0, 0, 0, s.pressed.kind == Hit::AppBack ? 160 : 100));
-    p.drawEllipse(back);
-    p.setPen(QPen(Qt::white, 5, Qt::SolidLine, Qt::RoundCap));
-    const QPointF c = back.center();
-    p.drawLine(QPointF(c.x() + 8, c.y() - 18), QPointF(c.x() - 10, c.y()));
-    p.drawLine(QPointF(c.x() - 10, c.y()), QPointF(c.x() + 8, c.y() + 18));
-}
-
 void drawRecents(QPainter &p, const PhoneState &s)
 {
     p.fillRect(QRectF(0, 0, kScreenWidth, kScreenHeight), QColor(38, 40, 44));
@@ -483,6 +395,45 @@ void drawRipples(QPainter &p, const PhoneState &s, qint64 nowMs)
 }
 
 } // namespace
+
+QFont uiFont(int pixels, bool bold)
+{
+    QFont font(QStringLiteral("Noto Sans CJK SC"));
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
+QRectF appBackRect(const QSize &screen)
+{
+    if (screen.width() > screen.height())
+        return QRectF(24, kStatusBarLandscape + 20, 88, 88);
+    return QRectF(0, kStatusBar, kAppBar, kAppBar);
+}
+
+QRectF appBarRect(const QSize &screen)
+{
+    return QRectF(0, statusBarRect(screen).bottom(), screen.width(), kAppBar);
+}
+
+void drawAppBar(QPainter &p, const AppInfo &app, const PhoneState &s, const QSize &screen)
+{
+    const QRectF bar = appBarRect(screen);
+    p.fillRect(QRectF(0, 0, screen.width(), bar.bottom()), app.color);
+    const QRectF back = appBackRect(screen);
+    if (s.pressed.kind == Hit::AppBack) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(255, 255, 255, 60));
+        p.drawEllipse(back.center(), 40, 40);
+    }
+    p.setPen(QPen(Qt::white, 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    const QPointF c = back.center();
+    p.drawLine(QPointF(c.x() + 10, c.y() - 20), QPointF(c.x() - 10, c.y()));
+    p.drawLine(QPointF(c.x() - 10, c.y()), QPointF(c.x() + 10, c.y() + 20));
+    p.setPen(Qt::white);
+    p.setFont(uiFont(36, true));
+    p.drawText(bar.adjusted(kAppBar, 0, -24, 0), Qt::AlignVCenter | Qt::AlignLeft, app.label);
+}
 
 QRectF statusBarRect(const QSize &screen)
 {
@@ -568,20 +519,26 @@ QImage renderScreen(const PhoneState &s, qint64 nowMs, const QSize &outSize)
         case AppKind::Racer:
             drawRacer(p, *app, s, screen, nowMs);
             break;
+        case AppKind::Feed:
+            drawFeed(p, *app, s, screen, nowMs);
+            break;
+        case AppKind::Video:
+            drawVideo(p, s, screen, nowMs);
+            break;
         case AppKind::Notes:
-            drawAppBar(p, *app, s);
+            drawAppBar(p, *app, s, screen);
             drawNotesApp(p, *app, s, nowMs);
             break;
         case AppKind::Clock:
-            drawAppBar(p, *app, s);
+            drawAppBar(p, *app, s, screen);
             drawClockApp(p, *app, s, nowMs);
             break;
         case AppKind::Settings:
-            drawAppBar(p, *app, s);
+            drawAppBar(p, *app, s, screen);
             drawSettingsApp(p, s);
             break;
         case AppKind::Generic:
-            drawAppBar(p, *app, s);
+            drawAppBar(p, *app, s, screen);
             drawGenericApp(p, *app, s);
             break;
         }

@@ -5,7 +5,9 @@
 
 #include "server/phonefarm/phone.h"
 
+#include <QFont>
 #include <QImage>
+#include <QPainter>
 #include <QRectF>
 
 namespace farm {
@@ -22,5 +24,11 @@ QRectF recentCardRect(int index);
 QRectF statusBarRect(const QSize &screen);
 QRectF navBarRect(const QSize &screen);
 QRectF textFieldRect();
+QRectF appBackRect(const QSize &screen);
+QRectF appBarRect(const QSize &screen); // an app's title bar, under the status bar
+
+// Shared with the scene files.
+void drawAppBar(QPainter &p, const AppInfo &app, const PhoneState &s, const QSize &screen);
+QFont uiFont(int pixels, bool bold = false);
 
 } // namespace farm

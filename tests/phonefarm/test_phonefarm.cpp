@@ -837,11 +837,14 @@ private slots:
     }
 };
 
+int runFarmScenesTests(int argc, char *argv[]); // test_farm_scenes.cpp
+
 int main(int argc, char *argv[])
 {
     QGuiApplication app(argc, argv); // the phones draw text
     TestPhoneFarm test;
-    return QTest::qExec(&test, argc, argv);
+    const int failed = QTest::qExec(&test, argc, argv);
+    return failed + runFarmScenesTests(argc, argv);
 }
 
 #include "test_phonefarm.moc"

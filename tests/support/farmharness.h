@@ -41,6 +41,17 @@ public:
     int admin(const char *method, const QByteArray &target, QJsonObject *answer = nullptr,
               const QByteArray &secret = kSecret, qint64 skew = 0) const
     {
+        QByteArray body;
+        const int status = adminRaw(method, target, &body, secret, skew);
+        if (status && answer)
+            *answer = QJsonDocument::fromJson(body).object();
+        return status;
+    }
+
+    // The same, with the answer's body as it came.
+    int adminRaw(const char *method, const QByteArray &target, QByteArray *body,
+                 const QByteArray &secret = kSecret, qint64 skew = 0) const
+    {
         const QByteArray time = QByteArray::number(QDateTime::currentSecsSinceEpoch() + skew);
         httplib::Client client("127.0.0.1", adminPort);
         client.set_read_timeout(10, 0);
@@ -52,8 +63,7 @@ public:
                              : client.Get(target.toStdString(), headers);
         if (!res)
             return 0;
-        if (answer)
-            *answer = QJsonDocument::fromJson(QByteArray::fromStdString(res->body)).object();
+        *body = QByteArray::fromStdString(res->body);
         return res->status;
     }
 
