@@ -6,17 +6,24 @@ namespace farm {
 
 FramePacer::FramePacer(int intervalMs) : intervalMs_(qMax(1, intervalMs)) {}
 
-qint64 FramePacer::wait(qint64 nowMs, bool freshInput) const
+qint64 FramePacer::wait(qint64 nowMs, Input input) const
 {
     if (unacked_ >= window_)
         return -1;
-    const qint64 due = freshInput && !earlyUsed_ ? nextDueMs_ - intervalMs_ : nextDueMs_;
+    if (input == Input::Discrete)
+        return 0;
+    const qint64 due = input == Input::Move && !earlyUsed_ ? nextDueMs_ - intervalMs_ : nextDueMs_;
     return qMax<qint64>(0, due - nowMs);
 }
 
-void FramePacer::made(qint64 nowMs)
+void FramePacer::made(qint64 nowMs, Input input)
 {
     ++unacked_;
+    if (input == Input::Discrete) {
+        // It takes the turn of the frame due next, but never brings a later one forward.
+        nextDueMs_ = qMax(nextDueMs_, nowMs + intervalMs_);
+        return;
+    }
     if (nowMs < nextDueMs_) {
         // An early frame takes the next one's turn, so the rate holds over time.
         earlyUsed_ = true;

@@ -3,9 +3,10 @@
 // When a display connection may send its next frame. Acknowledgements bound
 // the frames in flight, so a client that stops reading stops the stream; the
 // bound grows to cover one round trip at the frame rate, so a slow link keeps
-// the rate. Frames are paced to the rate, but one that shows a fresh input
-// may go up to one interval early. Bookkeeping only, on the connection's
-// thread; times are monotonic milliseconds passed in.
+// the rate. Frames are paced to the rate, but one that shows a press, a
+// release or a key goes at once, and one that shows only a move may go up to
+// one interval early. Bookkeeping only, on the connection's thread; times are
+// monotonic milliseconds passed in.
 
 #include <QtGlobal>
 
@@ -21,13 +22,21 @@ public:
     static constexpr int kMinWindow = 2;
     static constexpr int kMaxWindow = 8;
 
+    // What the next frame would show that the last one did not.
+    enum class Input
+    {
+        None,
+        Move,     // only moves: they come without end, so they keep the rate
+        Discrete, // a press, release or key: a few a second at most
+    };
+
     explicit FramePacer(int intervalMs = 33);
 
     // 0 when a frame may be made now, the milliseconds until pacing allows
     // one, or -1 while the window is full (only an ack opens it).
-    qint64 wait(qint64 nowMs, bool freshInput) const;
+    qint64 wait(qint64 nowMs, Input input) const;
     // A frame is being made now; it counts against the window from here.
-    void made(qint64 nowMs);
+    void made(qint64 nowMs, Input input = Input::None);
     // The frame went out (seq rises by one per frame) or will not (its encoding failed).
     void sent(quint32 seq, qint64 nowMs);
     void dropped();

@@ -586,6 +586,8 @@ void Connection::handleInput(const ccwire::Input &input)
         return;
     phone_->touch(touch, now);
     inputSeq_ = input.seq;
+    using Input = FramePacer::Input;
+    unshown_ = move && unshown_ != Input::Discrete ? Input::Move : Input::Discrete;
     streamTick();
 }
 
@@ -635,8 +637,7 @@ void Connection::streamTick()
         if (video_)
             video_->wantKeyframe();
     }
-    const bool freshInput = inputSeq_ != shownInput_;
-    const qint64 wait = pacer_.wait(now, freshInput);
+    const qint64 wait = pacer_.wait(now, unshown_);
     if (wait < 0)
         return; // the window is full; the next ack calls again
     const quint64 key = phone_->visualKey(now);
@@ -650,8 +651,8 @@ void Connection::streamTick()
     due_->stop();
     force_ = false;
     lastKey_ = key;
-    shownInput_ = inputSeq_;
-    pacer_.made(now);
+    pacer_.made(now, unshown_);
+    unshown_ = FramePacer::Input::None;
     ++encoding_;
     PhoneState state = phone_->snapshot(now);
     const quint32 seq = ++frameSeq_;

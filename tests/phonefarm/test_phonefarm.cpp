@@ -351,22 +351,23 @@ private slots:
     void frameWindow()
     {
         using farm::FramePacer;
+        using Input = FramePacer::Input;
         FramePacer pacer(33);
         quint32 seq = 0;
         auto send = [&](qint64 t) {
             pacer.made(t);
             pacer.sent(++seq, t);
         };
-        QCOMPARE(pacer.wait(0, false), 0);
+        QCOMPARE(pacer.wait(0, Input::None), 0);
         send(0);
-        QCOMPARE(pacer.wait(33, false), 0);
+        QCOMPARE(pacer.wait(33, Input::None), 0);
         send(33);
-        QCOMPARE(pacer.wait(5000, true), -1); // a client that stops reading stops the stream
+        QCOMPARE(pacer.wait(5000, Input::Discrete), -1); // a client that stops reading stops the stream
 
         pacer.acked(1, 99); // a 99 ms round trip: three intervals in flight, and one more
         QCOMPARE(pacer.window(), 4);
-        QCOMPARE(pacer.wait(100, false), 0);
-        for (qint64 t = 100; pacer.wait(t, false) == 0; t += 33)
+        QCOMPARE(pacer.wait(100, Input::None), 0);
+        for (qint64 t = 100; pacer.wait(t, Input::None) == 0; t += 33)
             send(t);
         QCOMPARE(pacer.unacked(), 4);
 
@@ -393,7 +394,7 @@ private slots:
         // encodes fill it and the stream stops for good.
         FramePacer failing(33);
         for (int i = 0; i < 4 * FramePacer::kMaxWindow; ++i) {
-            QCOMPARE(failing.wait(i * 33, false), 0);
+            QCOMPARE(failing.wait(i * 33, Input::None), 0);
             failing.made(i * 33);
             failing.dropped();
         }
@@ -401,9 +402,9 @@ private slots:
         failing.made(2000);
         failing.sent(1, 2000);
         failing.made(2033);
-        QCOMPARE(failing.wait(2066, false), -1); // one sent, one being encoded: the window is full
+        QCOMPARE(failing.wait(2066, Input::None), -1); // one sent, one being encoded: the window is full
         failing.dropped();
-        QCOMPARE(failing.wait(2066, false), 0);
+        QCOMPARE(failing.wait(2066, Input::None), 0);
     }
 
     // The bitrate controller on a simulated clock: a steady link keeps the
@@ -463,38 +464,63 @@ private slots:
         QCOMPARE(rate.kbps(), 2500);
     }
 
-    // Pacing: a frame showing a fresh input goes at once, but only one early
-    // frame per interval, so inputs without end keep the rate; a steady
-    // animation polled every 8 ms keeps its cadence.
+    // Pacing: a frame showing a press or release goes at once, each of them;
+    // one showing only moves goes early at most once per interval, so moves
+    // without end keep the rate; a steady animation polled every 8 ms keeps
+    // its cadence, at 30 fps and at 60.
     void framePacing()
     {
+        using Input = farm::FramePacer::Input;
         // Acked at once, so only pacing holds frames back.
-        auto frame = [](farm::FramePacer &p, quint32 seq, qint64 t) {
-            p.made(t);
+        auto frame = [](farm::FramePacer &p, quint32 seq, qint64 t, Input input = Input::None) {
+            p.made(t, input);
             p.sent(seq, t);
             p.acked(seq, t);
         };
         farm::FramePacer pacer(33);
         frame(pacer, 1, 1000);
-        QCOMPARE(pacer.wait(1010, false), 23);
-        QCOMPARE(pacer.wait(1010, true), 0);
-        frame(pacer, 2, 1010);
-        QCOMPARE(pacer.wait(1020, true), 46); // the early frame took the next turn
-        frame(pacer, 3, 1066);
-        QCOMPARE(pacer.wait(1070, true), 0);
+        QCOMPARE(pacer.wait(1010, Input::None), 23);
+        QCOMPARE(pacer.wait(1010, Input::Move), 0);
+        frame(pacer, 2, 1010, Input::Move);
+        QCOMPARE(pacer.wait(1020, Input::Move), 46); // the early frame took the next turn
+        frame(pacer, 3, 1066, Input::Move);
+        QCOMPARE(pacer.wait(1070, Input::Move), 0);
 
-        auto count = [&frame](bool freshInput, int pollMs) {
-            farm::FramePacer p(33);
+        // A tap during an animation: the press's frame goes early, and so does the release's
+        // right behind it; the animation's next frame then waits a whole interval.
+        farm::FramePacer tap(33);
+        frame(tap, 1, 1000);
+        frame(tap, 2, 1033);
+        QCOMPARE(tap.wait(1040, Input::Discrete), 0);
+        frame(tap, 3, 1040, Input::Discrete);
+        QCOMPARE(tap.wait(1041, Input::Discrete), 0);
+        frame(tap, 4, 1041, Input::Discrete);
+        QCOMPARE(tap.wait(1042, Input::None), 32);
+        QCOMPARE(tap.wait(1074, Input::None), 0);
+        // ...but never past the window: on a slow link acks still bound what is in flight.
+        tap.made(1080);
+        tap.sent(5, 1080);
+        tap.made(1113);
+        tap.sent(6, 1113);
+        QCOMPARE(tap.wait(1114, Input::Discrete), -1);
+        tap.acked(5, 1120);
+        QCOMPARE(tap.wait(1120, Input::Discrete), 0);
+
+        auto count = [&frame](int intervalMs, Input input, int pollMs) {
+            farm::FramePacer p(intervalMs);
             quint32 frames = 0;
             for (qint64 t = 0; t < 990; t += pollMs) {
-                if (p.wait(t, freshInput) == 0)
-                    frame(p, ++frames, t);
+                if (p.wait(t, input) == 0)
+                    frame(p, ++frames, t, input);
             }
             return int(frames);
         };
-        const int inputs = count(true, 1);
-        QVERIFY2(inputs >= 30 && inputs <= 31, qPrintable(QString::number(inputs)));
-        QCOMPARE(count(false, 8), 30);
+        const int moves = count(33, Input::Move, 1);
+        QVERIFY2(moves >= 30 && moves <= 31, qPrintable(QString::number(moves)));
+        QCOMPARE(count(33, Input::None, 8), 30);
+        QCOMPARE(count(16, Input::None, 8), 62);
+        const int moves60 = count(16, Input::Move, 1);
+        QVERIFY2(moves60 >= 61 && moves60 <= 63, qPrintable(QString::number(moves60)));
     }
 
     void restartAndReset()
