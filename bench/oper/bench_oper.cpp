@@ -268,10 +268,11 @@ int main(int argc, char *argv[])
     double fastFps = 0, fastCpu = 0;
     animating(1, &fastFps, &fastCpu);
     const std::vector<double> fastClicks = clickLatency(rounds);
-    std::printf("at --max-fps %d: %.1f fps painted in one window (limit %d, %.2f of it); click to paint median "
-                "%.1f ms against the limit of one interval + 10 ms = %.1f ms (%.2f of it)\n",
-                kFastMaxFps, fastFps, kFastMinFps, fastFps / kFastMinFps, percentile(fastClicks, 0.5),
-                fastInterval + 10, percentile(fastClicks, 0.5) / (fastInterval + 10));
+    std::printf(
+        "at --max-fps %d: %.1f fps painted in one window (limit %d, %.2f of it); click to paint median "
+        "%.1f ms against the limit of one interval + 10 ms = %.1f ms (%.2f of it)\n",
+        kFastMaxFps, fastFps, kFastMinFps, fastFps / kFastMinFps, percentile(fastClicks, 0.5),
+        fastInterval + 10, percentile(fastClicks, 0.5) / (fastInterval + 10));
     cc_core_uninit();
     return 0;
 }

@@ -76,7 +76,7 @@ private:
             if (queue_)
                 queue_->push_back(waitUs / 1000.0);
             linkFreeUs_ = std::max(linkFreeUs_, now - burstUs) + bytes.size() * 8000 / kbps_;
-            sent = now + waitUs;
+            sent = std::max(now, linkFreeUs_ - burstUs); // its last byte is across
         }
         const bool lost = QRandomGenerator::global()->generateDouble() < loss_;
         last_ = std::max(last_, sent + 1000 * (delayMs_ + (lost ? kRetransmitMs + 2 * delayMs_ : 0)));
@@ -292,7 +292,8 @@ struct LinkFigures
 // Four windows share one capped link. After the first kSettleMs (keyframes,
 // the controller finding the rate) taps go to each window in turn, and each
 // window's longest gap between paints and the link's queue are taken.
-LinkFigures sharedLink(quint16 port, DelayProxy *proxy, const QByteArray &tag, const QByteArray &app, int rounds)
+LinkFigures sharedLink(quint16 port, DelayProxy *proxy, const QByteArray &tag, const QByteArray &app,
+                       int rounds)
 {
     constexpr int kWindows = 4;
     constexpr qint64 kSettleMs = 3000;
@@ -306,8 +307,8 @@ LinkFigures sharedLink(quint16 port, DelayProxy *proxy, const QByteArray &tag, c
         shell(phone, ("monkey -p " + app + " 1").constData());
         windows.push_back(connectWindow(phone));
         paints.push_back(std::make_unique<PaintTimes>(&clock));
-        QObject::connect(windows.back().view, SIGNAL(framePainted(quint32, quint32, qint64)), paints.back().get(),
-                         SLOT(onPainted()));
+        QObject::connect(windows.back().view, SIGNAL(framePainted(quint32, quint32, qint64)),
+                         paints.back().get(), SLOT(onPainted()));
     }
     harness::waitUntil([&] { return clock.elapsed() >= kSettleMs; }, kSettleMs + 1000);
     QMetaObject::invokeMethod(
@@ -387,7 +388,8 @@ int main(int argc, char *argv[])
         return value;
     };
     const QByteArray capApp = option(QStringLiteral("--app"), QStringLiteral("com.pmapps.racer")).toLatin1();
-    const int capKbps = qBound(100, option(QStringLiteral("--cap-kbps"), QStringLiteral("6000")).toInt(), 1000000);
+    const int capKbps =
+        qBound(100, option(QStringLiteral("--cap-kbps"), QStringLiteral("6000")).toInt(), 1000000);
     const bool capOnly = args.removeAll(QStringLiteral("--cap-only")) > 0;
     const int rttMs = args.size() > 0 ? qMax(0, args.at(0).toInt()) : 50;
     const double lossPercent = args.size() > 1 ? qBound(0.0, args.at(1).toDouble(), 50.0) : 1.0;
@@ -416,8 +418,8 @@ int main(int argc, char *argv[])
 
     // One home link shared by four windows: H.264, then JPEG from a farm that sends only that.
     harness::Farm jpegFarm;
-    if (!jpegFarm.start({QStringLiteral("--max-fps"), QString::number(maxFps), QStringLiteral("--display-codec"),
-                         QStringLiteral("jpeg")})) {
+    if (!jpegFarm.start({QStringLiteral("--max-fps"), QString::number(maxFps),
+                         QStringLiteral("--display-codec"), QStringLiteral("jpeg")})) {
         std::fprintf(stderr, "cannot start %s/pelomir-phonefarm\n", qPrintable(harness::binDir()));
         return finish() + 1;
     }

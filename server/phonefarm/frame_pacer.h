@@ -37,12 +37,13 @@ public:
     qint64 wait(qint64 nowMs, Input input) const;
     // A frame is being made now; it counts against the window from here.
     void made(qint64 nowMs, Input input = Input::None);
-    // The frame went out (seq rises by one per frame) or will not (its encoding failed).
-    void sent(quint32 seq, qint64 nowMs);
+    // The frame went out, `bytes` long (seq rises by one per frame), or will
+    // not (its encoding failed).
+    void sent(quint32 seq, qint64 nowMs, int bytes = 0);
     void dropped();
     // The client acknowledged a frame: its delay since sending, or -1 when
-    // the frame's sending time is no longer known.
-    qint64 acked(quint32 seq, qint64 nowMs);
+    // the frame's sending time is no longer known; its size in `bytes`.
+    qint64 acked(quint32 seq, qint64 nowMs, int *bytes = nullptr);
     // A new frame rate, from the next frame on.
     void setInterval(int intervalMs) { intervalMs_ = qMax(1, intervalMs); }
 
@@ -56,7 +57,15 @@ private:
     double srttMs_ = -1;
     qint64 nextDueMs_ = std::numeric_limits<qint64>::min() / 2;
     bool earlyUsed_ = false; // the last frame went early; the next one waits its turn
-    std::deque<std::pair<quint32, qint64>> sentAt_;
+    struct Sent
+    {
+        quint32 seq;
+        qint64 atMs;
+        qint64 madeAtMs;
+        int bytes;
+    };
+    std::deque<Sent> sentAt_;
+    std::deque<qint64> makingSince_; // frames being made, oldest first
 };
 
 } // namespace farm

@@ -596,11 +596,12 @@ void Connection::handleAck(const ccwire::FrameAck &ack)
     if (ack.seq == 0 || ack.seq > frameSeq_)
         return;
     const qint64 now = monotonicMs();
-    const qint64 delay = pacer_.acked(ack.seq, now);
+    int bytes = 0;
+    const qint64 delay = pacer_.acked(ack.seq, now, &bytes);
     if (rate_ && delay >= 0) {
         // The link's queue decides the stream's bitrate and frame rate.
         const int fps = rate_->fps();
-        rate_->onAck(delay, now);
+        rate_->onAck(delay, bytes, now);
         video_->setKbps(rate_->kbps());
         if (rate_->fps() != fps)
             pacer_.setInterval(1000 / rate_->fps());
@@ -700,7 +701,7 @@ void Connection::frameDone(ccwire::Frame frame)
             force_ = true;
         } else {
             write(next);
-            pacer_.sent(next.seq, monotonicMs());
+            pacer_.sent(next.seq, monotonicMs(), next.data.size());
         }
         done_.erase(done_.begin());
         ++nextWrite_;

@@ -26,6 +26,7 @@
 #include <QUrlQuery>
 #include <QtTest>
 
+#include <deque>
 #include <functional>
 
 using farm::Phone;
@@ -405,6 +406,16 @@ private slots:
         QCOMPARE(failing.wait(2066, Input::None), -1); // one sent, one being encoded: the window is full
         failing.dropped();
         QCOMPARE(failing.wait(2066, Input::None), 0);
+
+        // A frame counts against the window from when it is made: 30 ms of encoding and a 40 ms
+        // round trip need four frames in flight at 33 ms, not three, or the rate drops.
+        FramePacer slowMaking(33);
+        slowMaking.made(0);
+        slowMaking.sent(1, 30, 1000);
+        int bytes = 0;
+        QCOMPARE(slowMaking.acked(1, 70, &bytes), 40);
+        QCOMPARE(bytes, 1000);
+        QCOMPARE(slowMaking.window(), 4);
     }
 
     // The bitrate controller on a simulated clock: a steady link keeps the
@@ -416,10 +427,10 @@ private slots:
         using farm::BitrateController;
         BitrateController rate(2500, 30);
         qint64 now = 0;
-        // One ack per frame interval with the given delay.
+        // One ack per frame interval with the given delay, of a frame as large as the bitrate allows.
         auto run = [&](qint64 ms, const std::function<qint64(qint64)> &delay) {
             for (const qint64 end = now + ms; now < end; now += 33)
-                rate.onAck(delay(now), now);
+                rate.onAck(delay(now), rate.kbps() * 33 / 8, now);
         };
         run(5000, [](qint64) { return 40; }); // a 40 ms link, nothing queued
         QCOMPARE(rate.kbps(), 2500);
@@ -460,8 +471,86 @@ private slots:
         QCOMPARE(rate.kbps(), 2500);
         QCOMPARE(rate.fps(), 30);
         // Negative delays (a clock step) are ignored.
-        rate.onAck(-5, now);
+        rate.onAck(-5, 1000, now);
         QCOMPARE(rate.kbps(), 2500);
+    }
+
+    // The controller and the pacer against a simulated bottleneck, as the
+    // gateway drives them: frames as large as the bitrate allows at 30 fps
+    // (or the picture needs) cross a link of a given speed and 50 ms round
+    // trip. The queue must stay short once the controller has found the link,
+    // the link must stay used, and the bitrate must come back when the link
+    // speeds up, but not while the picture is too calm to need it.
+    void bitrateOnBottleneck()
+    {
+        using farm::BitrateController;
+        using farm::FramePacer;
+        BitrateController rate(2500, 30);
+        FramePacer pacer(33);
+        struct Ack
+        {
+            qint64 at;
+            quint32 seq;
+        };
+        std::deque<Ack> acks;
+        double linkFree = 0;
+        qint64 now = 0;
+        quint32 seq = 0;
+        // Runs `ms`; the longest queue a frame met after `settleMs`, and the link's use then.
+        auto run = [&](qint64 ms, int linkKbps, int neededKbps, qint64 settleMs, double *used = nullptr) {
+            double worst = 0, busy = 0;
+            for (const qint64 end = now + ms; now < end; ++now) {
+                while (!acks.empty() && acks.front().at <= now) {
+                    int bytes = 0;
+                    const qint64 delay = pacer.acked(acks.front().seq, now, &bytes);
+                    acks.pop_front();
+                    const int fps = rate.fps();
+                    rate.onAck(delay, bytes, now);
+                    if (rate.fps() != fps)
+                        pacer.setInterval(1000 / rate.fps());
+                }
+                if (pacer.wait(now, FramePacer::Input::None) != 0)
+                    continue;
+                // The encoder budgets each frame as one interval of its configured rate.
+                const int bytes = qMin(rate.kbps(), neededKbps) * 1000 / 30 / 8;
+                pacer.made(now);
+                pacer.sent(++seq, now, bytes);
+                const double queue = qMax(0.0, linkFree - now);
+                if (now >= end - ms + settleMs) {
+                    worst = qMax(worst, queue);
+                    busy += bytes * 8.0 / linkKbps;
+                }
+                linkFree = qMax(linkFree, double(now)) + bytes * 8.0 / linkKbps;
+                acks.push_back({qint64(linkFree) + 50, seq});
+            }
+            if (used)
+                *used = busy / double(ms - settleMs);
+            return worst;
+        };
+        double used = 0;
+        // A busy picture on a link slower than the ceiling.
+        QVERIFY(run(3000, 1500, 4000, 0) > 100); // the start overshoots...
+        double worst = run(20000, 1500, 4000, 0, &used);
+        QVERIFY2(worst < 100, qPrintable(QString::number(worst))); // ...but is soon under control
+        QVERIFY2(used > 0.6, qPrintable(QString::number(used)));
+        QCOMPARE(rate.fps(), 30);
+
+        // The link drops below the bitrate's floor while the picture stays busy.
+        worst = run(40000, 200, 4000, 5000, &used);
+        QVERIFY2(worst < 100, qPrintable(QString::number(worst)));
+        QVERIFY2(used > 0.5, qPrintable(QString::number(used)));
+        QCOMPARE(rate.kbps(), BitrateController::kMinKbps);
+        QVERIFY(rate.fps() < 30);
+
+        // A fast link again: a calm picture proves nothing, so the bitrate
+        // stays; a busy one takes it back up to the ceiling.
+        run(20000, 6000, 200, 0);
+        QCOMPARE(rate.fps(), 30);
+        const int calm = rate.kbps();
+        QVERIFY2(calm < 600, qPrintable(QString::number(calm)));
+        worst = run(30000, 6000, 4000, 0);
+        QCOMPARE(rate.kbps(), 2500);
+        QVERIFY2(worst < 100, qPrintable(QString::number(worst)));
     }
 
     // Pacing: a frame showing a press or release goes at once, each of them;
