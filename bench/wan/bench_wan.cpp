@@ -1,12 +1,15 @@
 // core-client over a slow link: the phone farm behind a proxy that delays
 // every byte by half the round trip each way and, for a share of the
 // segments, by a retransmission time as well, holding back what follows as
-// TCP would. Prints input-to-paint latency beside the RTT, a control
+// TCP would. First four windows share a link of capped speed, H.264 and then
+// JPEG: tap to paint, each window's longest wait for a new frame and the
+// link's queue. Then input-to-paint latency beside the RTT, a control
 // window's frame rate and the rhythm of 5 s preview sweeps, each also over a
 // direct connection in the same run.
 //
-//   build/bin/bench_wan [RTT_MS [LOSS_PERCENT [ROUNDS]]]   (default 50 ms, 1 %, 4 rounds: 40 taps
-//                                   per link and window size, 4 s of frames, 4 preview sweeps per link)
+//   build/bin/bench_wan [--app PACKAGE] [--cap-kbps N] [--cap-only] [RTT_MS [LOSS_PERCENT [ROUNDS]]]
+//     (default com.pmapps.racer, 6000 kbit/s, 50 ms, 1 %, 4 rounds: 40 taps per link and window
+//     size, 4 s of frames, 4 preview sweeps per link; the capped link has no loss)
 
 #include "bench/coreclient/display_bench.h"
 #include "coreclient/core_client.h"
