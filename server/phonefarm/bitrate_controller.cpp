@@ -67,8 +67,8 @@ int BitrateController::deliveredKbps() const
     return int(bytes * 8 / spanMs);
 }
 
-// The bitrate first, by a fifth at a time or at once to below what the link
-// delivered while its queue grew; at its floor, the frame rate, the same way.
+// The bitrate first, by a fifth at a time or, up to half, to below what the
+// link delivered while its queue grew; at its floor, the frame rate, the same way.
 void BitrateController::lower(qint64 nowMs)
 {
     if (nowMs - lastRaiseMs_ < kProbeMs)
@@ -78,7 +78,7 @@ void BitrateController::lower(qint64 nowMs)
     if (kbps_ > kMinKbps) {
         int next = kbps_ * 4 / 5;
         if (const int delivered = deliveredKbps(); delivered > 0)
-            next = std::min(next, delivered * kHeadroomPercent / 100);
+            next = std::min(next, std::max(kbps_ / 2, delivered * kHeadroomPercent / 100));
         kbps_ = std::max(kMinKbps, next);
         return;
     }
@@ -87,7 +87,7 @@ void BitrateController::lower(qint64 nowMs)
     const int delivered = deliveredKbps();
     const int fit = delivered > 0 ? maxFps_ * delivered * kHeadroomPercent / 100 / kbps_ : fps_;
     for (int step : kFpsSteps) {
-        if (step < fps_ && (step <= fit || step == kMinFps)) {
+        if (step < fps_ && (step <= fit || step <= fps_ / 2 || step == kMinFps)) {
             fps_ = step;
             return;
         }

@@ -4,8 +4,9 @@
 // acknowledged frame gives its delay from sending to the ack; the lowest
 // delay of the last seconds is the link's own round trip, and what lies above
 // it is queueing. When queueing is high, or grows fast, the bitrate steps
-// down, straight below what the link delivered if that is lower, and once it
-// is at its floor the frame rate does; when the queue stays short for a while,
+// down, toward below what the link delivered if that is lower (at most
+// halving at once, as a loaded machine's delays look like queueing too), and
+// once it is at its floor the frame rate does; when the queue stays short for a while,
 // the frame rate comes back first, then the bitrate climbs slowly to its
 // ceiling, but only while the stream uses most of it (a calm picture proves
 // nothing about the link). Two thresholds and hold times keep it from
@@ -25,10 +26,10 @@ class BitrateController
 public:
     static constexpr int kMinKbps = 250;
     static constexpr int kMinFps = 5;
-    static constexpr qint64 kHighQueueMs = 50; // above: the link is falling behind
+    static constexpr qint64 kHighQueueMs = 80; // above: the link is falling behind
     static constexpr qint64 kGrowthMs = 40;    // queue growth within kGrowthWindowMs that counts too
     static constexpr qint64 kGrowthWindowMs = 500;
-    static constexpr qint64 kLowQueueMs = 20;   // below, for kRaiseHoldMs: there is room
+    static constexpr qint64 kLowQueueMs = 25;   // below, for kRaiseHoldMs: there is room
     static constexpr qint64 kLowerHoldMs = 400; // a step down takes this long to show in the delays
     static constexpr qint64 kRaiseHoldMs = 1000;
     static constexpr qint64 kMaxRaiseHoldMs = 16000;
