@@ -82,9 +82,12 @@ void BitrateController::lower(qint64 nowMs)
         kbps_ = std::max(kMinKbps, next);
         return;
     }
+    // A stream far below its floor is not what fills the queue: its frames stay.
+    const int delivered = deliveredKbps();
+    if (delivered * 100 < kbps_ * kUsedPercent)
+        return;
     // The encoder budgets each frame as an interval at the full rate, so
     // the bitrate falls with the frame rate.
-    const int delivered = deliveredKbps();
     const int fit = delivered > 0 ? maxFps_ * delivered * kHeadroomPercent / 100 / kbps_ : fps_;
     for (int step : kFpsSteps) {
         if (step < fps_ && (step <= fit || step <= fps_ / 2 || step == kMinFps)) {

@@ -470,6 +470,18 @@ private slots:
         run(10000, [](qint64 t) { return 40 + (t / 33) % 3 * 8; });
         QCOMPARE(rate.kbps(), 2500);
         QCOMPARE(rate.fps(), 30);
+        // A loaded machine: acks late by up to 50 ms at random, and every 3 s a stall of 300 ms,
+        // while the picture is calm. Lowering the bitrate costs it nothing, but the frame rate
+        // must stay: a stream far below its cap is not what fills the queue.
+        quint32 noise = 1;
+        for (const qint64 end = now + 60000; now < end; now += 33) {
+            noise = noise * 1103515245u + 12345u;
+            const qint64 stall = now % 3000 < 300 ? 300 - now % 3000 : 0;
+            rate.onAck(40 + (noise >> 16) % 51 + stall, 200, now);
+        }
+        QCOMPARE(rate.fps(), 30);
+        run(60000, [](qint64) { return 40; }); // a busy picture takes the bitrate back up
+        QCOMPARE(rate.kbps(), 2500);
         // Negative delays (a clock step) are ignored.
         rate.onAck(-5, 1000, now);
         QCOMPARE(rate.kbps(), 2500);
