@@ -4,7 +4,7 @@
 
 namespace farm {
 
-FramePacer::FramePacer(int intervalMs) : intervalMs_(qMax(1, intervalMs)) {}
+FramePacer::FramePacer(double intervalMs) : intervalMs_(qMax(1.0, intervalMs)) {}
 
 qint64 FramePacer::wait(qint64 nowMs, Input input) const
 {
@@ -12,8 +12,8 @@ qint64 FramePacer::wait(qint64 nowMs, Input input) const
         return -1;
     if (input == Input::Discrete)
         return 0;
-    const qint64 due = input == Input::Move && !earlyUsed_ ? nextDueMs_ - intervalMs_ : nextDueMs_;
-    return qMax<qint64>(0, due - nowMs);
+    const double due = input == Input::Move && !earlyUsed_ ? nextDueMs_ - intervalMs_ : nextDueMs_;
+    return qMax<qint64>(0, qint64(std::ceil(due - double(nowMs))));
 }
 
 void FramePacer::made(qint64 nowMs, Input input)
@@ -24,7 +24,7 @@ void FramePacer::made(qint64 nowMs, Input input)
         makingSince_.pop_front();
     if (input == Input::Discrete) {
         // It takes the turn of the frame due next, but never brings a later one forward.
-        nextDueMs_ = qMax(nextDueMs_, nowMs + intervalMs_);
+        nextDueMs_ = qMax(nextDueMs_, double(nowMs) + intervalMs_);
         return;
     }
     if (nowMs < nextDueMs_) {
@@ -36,7 +36,7 @@ void FramePacer::made(qint64 nowMs, Input input)
     earlyUsed_ = false;
     // Keep the cadence of a steady animation instead of drifting by the poll
     // interval each frame; after a pause, start afresh.
-    nextDueMs_ = nowMs - nextDueMs_ < intervalMs_ ? nextDueMs_ + intervalMs_ : nowMs + intervalMs_;
+    nextDueMs_ = nowMs - nextDueMs_ < intervalMs_ ? nextDueMs_ + intervalMs_ : double(nowMs) + intervalMs_;
 }
 
 void FramePacer::sent(quint32 seq, qint64 nowMs, int bytes)

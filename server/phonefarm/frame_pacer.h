@@ -11,7 +11,6 @@
 #include <QtGlobal>
 
 #include <deque>
-#include <limits>
 #include <utility>
 
 namespace farm {
@@ -30,7 +29,8 @@ public:
         Discrete, // a press, release or key: a few a second at most
     };
 
-    explicit FramePacer(int intervalMs = 33);
+    // Fractional, so 60 fps is 60 and not 62.5.
+    explicit FramePacer(double intervalMs = 1000.0 / 30);
 
     // 0 when a frame may be made now, the milliseconds until pacing allows
     // one, or -1 while the window is full (only an ack opens it).
@@ -45,17 +45,17 @@ public:
     // the frame's sending time is no longer known; its size in `bytes`.
     qint64 acked(quint32 seq, qint64 nowMs, int *bytes = nullptr);
     // A new frame rate, from the next frame on.
-    void setInterval(int intervalMs) { intervalMs_ = qMax(1, intervalMs); }
+    void setInterval(double intervalMs) { intervalMs_ = qMax(1.0, intervalMs); }
 
     int window() const { return window_; }
     int unacked() const { return unacked_; }
 
 private:
-    int intervalMs_;
+    double intervalMs_;
     int unacked_ = 0;
     int window_ = kMinWindow;
     double srttMs_ = -1;
-    qint64 nextDueMs_ = std::numeric_limits<qint64>::min() / 2;
+    double nextDueMs_ = -1e18;
     bool earlyUsed_ = false; // the last frame went early; the next one waits its turn
     struct Sent
     {

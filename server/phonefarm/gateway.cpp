@@ -532,7 +532,7 @@ void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
     }
     viewOnly_ = viewOnly_ || open.viewOnly;
     const int fps = qBound(1, qMin(int(open.maxFps), gateway_->farm()->options().maxFps), 60);
-    pacer_ = FramePacer(1000 / fps);
+    pacer_ = FramePacer(1000.0 / fps);
     // A version 1 client knows only JPEG.
     if (version_ >= ccwire::kVersion && gateway_->farm()->options().h264) {
         video_ = std::make_shared<VideoStream>(fps, gateway_->farm()->options().videoKbps);
@@ -604,7 +604,7 @@ void Connection::handleAck(const ccwire::FrameAck &ack)
         rate_->onAck(delay, bytes, now);
         video_->setKbps(rate_->kbps());
         if (rate_->fps() != fps)
-            pacer_.setInterval(1000 / rate_->fps());
+            pacer_.setInterval(1000.0 / rate_->fps());
     }
     streamTick();
 }
