@@ -355,15 +355,21 @@ void printLink(const char *codec, const LinkFigures &f, int rttMs, bool target)
     for (const double g : f.gapMs)
         gaps << QString::number(g, 'f', 0);
     const double worst = percentile(f.gapMs, 1.0);
-    std::printf("  %s: tap to paint median %.1f ms (%d taps)%s; longest gap without a new frame per window "
-                "%s ms (limit 1000: %s); link queue max %.0f ms, p95 %.0f ms (limit 100: %s)\n",
-                codec, f.tapMedian, f.taps,
-                target ? qPrintable(QStringLiteral(" against RTT + 50 = %1 ms: %2")
-                                        .arg(rttMs + 50)
-                                        .arg(f.tapMedian <= rttMs + 50 ? "within" : "OVER"))
-                       : "",
-                qPrintable(gaps.join(QStringLiteral(", "))), worst <= 1000 ? "within" : "OVER", f.queueMax,
-                f.queueP95, f.queueMax < 100 ? "within" : "OVER");
+    const QString taps =
+        f.taps == 0 ? QStringLiteral("no tap painted within 5 s")
+        : target
+            ? QStringLiteral("tap to paint median %1 ms (%2 taps) against RTT + 50 = %3 ms: %4")
+                  .arg(f.tapMedian, 0, 'f', 1)
+                  .arg(f.taps)
+                  .arg(rttMs + 50)
+                  .arg(f.tapMedian <= rttMs + 50 ? "within" : "OVER")
+            : QStringLiteral("tap to paint median %1 ms (%2 taps)").arg(f.tapMedian, 0, 'f', 1).arg(f.taps);
+    std::printf("  %s: %s; longest gap without a new frame per window %s ms (limit 1000: %s); link queue max "
+                "%.0f ms, "
+                "p95 %.0f ms (limit 100: %s)\n",
+                codec, qPrintable(taps), qPrintable(gaps.join(QStringLiteral(", "))),
+                worst <= 1000 ? "within" : "OVER", f.queueMax, f.queueP95,
+                f.queueMax < 100 ? "within" : "OVER");
 }
 
 Figures measure(quint16 port, const char *tag, int rounds)
