@@ -78,6 +78,7 @@ void DisplayLink::onConnected()
     open.credential = deviceUcId_;
     open.deviceId = deviceId_;
     open.viewOnly = viewOnly_;
+    open.maxFps = 60; // what a window can paint; the farm's own cap decides below it
     socket_->write(ccwire::encode(open));
     sinceWrite_.start();
 }

@@ -59,8 +59,8 @@ inline Window connectWindow(const QByteArray &phone, const QSize &size = QSize(3
 // Milliseconds from each tap on empty wallpaper to the painted frame that
 // shows it applied; taps whose frame never came are left out. `gapMs` after
 // each release lets the mark fade, so on a launcher the next tap starts from a
-// still screen.
-inline std::vector<double> tapLatencies(Window &w, int taps, int gapMs = 400)
+// still screen. Taps fall at `height` of the view's height.
+inline std::vector<double> tapLatencies(Window &w, int taps, int gapMs = 400, double height = 0.75)
 {
     QSignalSpy painted(w.view, SIGNAL(framePainted(quint32, quint32, qint64)));
     if (!w.shown)
@@ -69,7 +69,7 @@ inline std::vector<double> tapLatencies(Window &w, int taps, int gapMs = 400)
     std::vector<double> latencies;
     for (int i = 0; i < taps; ++i) {
         // The same spots of the phone's screen at any window size.
-        const QPoint pos((60 + (i % 5) * 60) * w.view->width() / 360, 480 * w.view->height() / 640);
+        const QPoint pos((60 + (i % 5) * 60) * w.view->width() / 360, int(height * w.view->height()));
         QElapsedTimer clock;
         clock.start();
         QTest::mousePress(w.view, Qt::LeftButton, {}, pos);

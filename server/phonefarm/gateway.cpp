@@ -308,7 +308,7 @@ void Connection::handleDisplayOpen(const ccwire::DisplayOpen &open)
     if (KeptFrames *kept = gateway_->farm()->keptFrames())
         keep_ = {kept, deviceId_, kept->open(deviceId_)};
     const int fps = qBound(1, qMin(int(open.maxFps), gateway_->farm()->options().maxFps), 60);
-    pacer_ = FramePacer(1000 / fps);
+    pacer_ = FramePacer(1000.0 / fps);
     // A version 1 client knows only JPEG.
     if (version_ >= ccwire::kVersion && gateway_->farm()->options().h264) {
         video_ = std::make_shared<VideoStream>(fps, gateway_->farm()->options().videoKbps);
@@ -362,6 +362,8 @@ void Connection::handleInput(const ccwire::Input &input)
         return;
     phone_->touch(touch, now);
     inputSeq_ = input.seq;
+    using Input = FramePacer::Input;
+    unshown_ = move && unshown_ != Input::Discrete ? Input::Move : Input::Discrete;
     streamTick();
 }
 
@@ -370,14 +372,15 @@ void Connection::handleAck(const ccwire::FrameAck &ack)
     if (ack.seq == 0 || ack.seq > frameSeq_)
         return;
     const qint64 now = monotonicMs();
-    const qint64 delay = pacer_.acked(ack.seq, now);
+    int bytes = 0;
+    const qint64 delay = pacer_.acked(ack.seq, now, &bytes);
     if (rate_ && delay >= 0) {
         // The link's queue decides the stream's bitrate and frame rate.
         const int fps = rate_->fps();
-        rate_->onAck(delay, now);
+        rate_->onAck(delay, bytes, now);
         video_->setKbps(rate_->kbps());
         if (rate_->fps() != fps)
-            pacer_.setInterval(1000 / rate_->fps());
+            pacer_.setInterval(1000.0 / rate_->fps());
     }
     streamTick();
 }
@@ -411,8 +414,7 @@ void Connection::streamTick()
         if (video_)
             video_->wantKeyframe();
     }
-    const bool freshInput = inputSeq_ != shownInput_;
-    const qint64 wait = pacer_.wait(now, freshInput);
+    const qint64 wait = pacer_.wait(now, unshown_);
     if (wait < 0)
         return; // the window is full; the next ack calls again
     const quint64 key = phone_->visualKey(now);
@@ -426,8 +428,8 @@ void Connection::streamTick()
     due_->stop();
     force_ = false;
     lastKey_ = key;
-    shownInput_ = inputSeq_;
-    pacer_.made(now);
+    pacer_.made(now, unshown_);
+    unshown_ = FramePacer::Input::None;
     ++encoding_;
     PhoneState state = phone_->snapshot(now);
     const quint32 seq = ++frameSeq_;
@@ -477,7 +479,7 @@ void Connection::frameDone(ccwire::Frame frame)
             force_ = true;
         } else {
             write(next);
-            pacer_.sent(next.seq, monotonicMs());
+            pacer_.sent(next.seq, monotonicMs(), next.data.size());
         }
         done_.erase(done_.begin());
         ++nextWrite_;

@@ -106,7 +106,7 @@ private:
     quint64 lastKey_ = 0;
     quint32 frameSeq_ = 0;
     quint32 inputSeq_ = 0;
-    quint32 shownInput_ = 0; // inputSeq_ when the last frame was made
+    FramePacer::Input unshown_ = FramePacer::Input::None; // inputs since the last frame was made
     int ignoredInputs_ = 0;
     QTimer *tick_ = nullptr;
     QTimer *due_ = nullptr; // fires when pacing lets a waiting frame go

@@ -18,12 +18,12 @@ constexpr int kKeyframeIntervalS = 10;
 void applyRate(x264_param_t *p, int fps, int maxKbps)
 {
     // Quality-driven with a cap: a calm screen costs little, a busy one at
-    // most the cap. One second of buffer lets a keyframe through without
-    // starving the frames after it.
+    // most the cap. A quarter second of buffer: no frame, a keyframe neither,
+    // queues on a link of the cap's speed for longer than that.
     p->rc.i_rc_method = X264_RC_CRF;
     p->rc.f_rf_constant = 23;
     p->rc.i_vbv_max_bitrate = maxKbps;
-    p->rc.i_vbv_buffer_size = maxKbps;
+    p->rc.i_vbv_buffer_size = qMax(1, maxKbps / 4);
     p->i_keyint_max = fps * kKeyframeIntervalS;
 }
 

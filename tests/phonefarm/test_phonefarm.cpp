@@ -26,6 +26,7 @@
 #include <QUrlQuery>
 #include <QtTest>
 
+#include <deque>
 #include <functional>
 
 using farm::Phone;
@@ -351,22 +352,23 @@ private slots:
     void frameWindow()
     {
         using farm::FramePacer;
+        using Input = FramePacer::Input;
         FramePacer pacer(33);
         quint32 seq = 0;
         auto send = [&](qint64 t) {
             pacer.made(t);
             pacer.sent(++seq, t);
         };
-        QCOMPARE(pacer.wait(0, false), 0);
+        QCOMPARE(pacer.wait(0, Input::None), 0);
         send(0);
-        QCOMPARE(pacer.wait(33, false), 0);
+        QCOMPARE(pacer.wait(33, Input::None), 0);
         send(33);
-        QCOMPARE(pacer.wait(5000, true), -1); // a client that stops reading stops the stream
+        QCOMPARE(pacer.wait(5000, Input::Discrete), -1); // a client that stops reading stops the stream
 
         pacer.acked(1, 99); // a 99 ms round trip: three intervals in flight, and one more
         QCOMPARE(pacer.window(), 4);
-        QCOMPARE(pacer.wait(100, false), 0);
-        for (qint64 t = 100; pacer.wait(t, false) == 0; t += 33)
+        QCOMPARE(pacer.wait(100, Input::None), 0);
+        for (qint64 t = 100; pacer.wait(t, Input::None) == 0; t += 33)
             send(t);
         QCOMPARE(pacer.unacked(), 4);
 
@@ -393,7 +395,7 @@ private slots:
         // encodes fill it and the stream stops for good.
         FramePacer failing(33);
         for (int i = 0; i < 4 * FramePacer::kMaxWindow; ++i) {
-            QCOMPARE(failing.wait(i * 33, false), 0);
+            QCOMPARE(failing.wait(i * 33, Input::None), 0);
             failing.made(i * 33);
             failing.dropped();
         }
@@ -401,9 +403,19 @@ private slots:
         failing.made(2000);
         failing.sent(1, 2000);
         failing.made(2033);
-        QCOMPARE(failing.wait(2066, false), -1); // one sent, one being encoded: the window is full
+        QCOMPARE(failing.wait(2066, Input::None), -1); // one sent, one being encoded: the window is full
         failing.dropped();
-        QCOMPARE(failing.wait(2066, false), 0);
+        QCOMPARE(failing.wait(2066, Input::None), 0);
+
+        // A frame counts against the window from when it is made: 30 ms of encoding and a 40 ms
+        // round trip need four frames in flight at 33 ms, not three, or the rate drops.
+        FramePacer slowMaking(33);
+        slowMaking.made(0);
+        slowMaking.sent(1, 30, 1000);
+        int bytes = 0;
+        QCOMPARE(slowMaking.acked(1, 70, &bytes), 40);
+        QCOMPARE(bytes, 1000);
+        QCOMPARE(slowMaking.window(), 4);
     }
 
     // The bitrate controller on a simulated clock: a steady link keeps the
@@ -415,10 +427,10 @@ private slots:
         using farm::BitrateController;
         BitrateController rate(2500, 30);
         qint64 now = 0;
-        // One ack per frame interval with the given delay.
+        // One ack per frame interval with the given delay, of a frame as large as the bitrate allows.
         auto run = [&](qint64 ms, const std::function<qint64(qint64)> &delay) {
             for (const qint64 end = now + ms; now < end; now += 33)
-                rate.onAck(delay(now), now);
+                rate.onAck(delay(now), rate.kbps() * 33 / 8, now);
         };
         run(5000, [](qint64) { return 40; }); // a 40 ms link, nothing queued
         QCOMPARE(rate.kbps(), 2500);
@@ -458,43 +470,158 @@ private slots:
         run(10000, [](qint64 t) { return 40 + (t / 33) % 3 * 8; });
         QCOMPARE(rate.kbps(), 2500);
         QCOMPARE(rate.fps(), 30);
+        // A loaded machine: acks late by up to 50 ms at random, and every 3 s a stall of 300 ms,
+        // while the picture is calm. Lowering the bitrate costs it nothing, but the frame rate
+        // must stay: a stream far below its cap is not what fills the queue.
+        quint32 noise = 1;
+        for (const qint64 end = now + 60000; now < end; now += 33) {
+            noise = noise * 1103515245u + 12345u;
+            const qint64 stall = now % 3000 < 300 ? 300 - now % 3000 : 0;
+            rate.onAck(40 + (noise >> 16) % 51 + stall, 200, now);
+        }
+        QCOMPARE(rate.fps(), 30);
+        run(60000, [](qint64) { return 40; }); // a busy picture takes the bitrate back up
+        QCOMPARE(rate.kbps(), 2500);
         // Negative delays (a clock step) are ignored.
-        rate.onAck(-5, now);
+        rate.onAck(-5, 1000, now);
         QCOMPARE(rate.kbps(), 2500);
     }
 
-    // Pacing: a frame showing a fresh input goes at once, but only one early
-    // frame per interval, so inputs without end keep the rate; a steady
-    // animation polled every 8 ms keeps its cadence.
+    // The controller and the pacer against a simulated bottleneck, as the
+    // gateway drives them: frames as large as the bitrate allows at 30 fps
+    // (or the picture needs) cross a link of a given speed and 50 ms round
+    // trip. The queue must stay short once the controller has found the link,
+    // the link must stay used, and the bitrate must come back when the link
+    // speeds up, but not while the picture is too calm to need it.
+    void bitrateOnBottleneck()
+    {
+        using farm::BitrateController;
+        using farm::FramePacer;
+        BitrateController rate(2500, 30);
+        FramePacer pacer(33);
+        struct Ack
+        {
+            qint64 at;
+            quint32 seq;
+        };
+        std::deque<Ack> acks;
+        double linkFree = 0;
+        qint64 now = 0;
+        quint32 seq = 0;
+        // Runs `ms`; the longest queue a frame met after `settleMs`, and the link's use then.
+        auto run = [&](qint64 ms, int linkKbps, int neededKbps, qint64 settleMs, double *used = nullptr) {
+            double worst = 0, busy = 0;
+            for (const qint64 end = now + ms; now < end; ++now) {
+                while (!acks.empty() && acks.front().at <= now) {
+                    int bytes = 0;
+                    const qint64 delay = pacer.acked(acks.front().seq, now, &bytes);
+                    acks.pop_front();
+                    const int fps = rate.fps();
+                    rate.onAck(delay, bytes, now);
+                    if (rate.fps() != fps)
+                        pacer.setInterval(1000.0 / rate.fps());
+                }
+                if (pacer.wait(now, FramePacer::Input::None) != 0)
+                    continue;
+                // The encoder budgets each frame as one interval of its configured rate.
+                const int bytes = qMin(rate.kbps(), neededKbps) * 1000 / 30 / 8;
+                pacer.made(now);
+                pacer.sent(++seq, now, bytes);
+                const double queue = qMax(0.0, linkFree - now);
+                if (now >= end - ms + settleMs) {
+                    worst = qMax(worst, queue);
+                    busy += bytes * 8.0 / linkKbps;
+                }
+                linkFree = qMax(linkFree, double(now)) + bytes * 8.0 / linkKbps;
+                acks.push_back({qint64(linkFree) + 50, seq});
+            }
+            if (used)
+                *used = busy / double(ms - settleMs);
+            return worst;
+        };
+        double used = 0;
+        // A busy picture on a link slower than the ceiling.
+        QVERIFY(run(3000, 1500, 4000, 0) > 100); // the start overshoots...
+        double worst = run(20000, 1500, 4000, 0, &used);
+        QVERIFY2(worst < 100, qPrintable(QString::number(worst))); // ...but is soon under control
+        QVERIFY2(used > 0.6, qPrintable(QString::number(used)));
+        QCOMPARE(rate.fps(), 30);
+
+        // The link drops below the bitrate's floor while the picture stays busy.
+        worst = run(40000, 200, 4000, 5000, &used);
+        QVERIFY2(worst < 100, qPrintable(QString::number(worst)));
+        QVERIFY2(used > 0.5, qPrintable(QString::number(used)));
+        QCOMPARE(rate.kbps(), BitrateController::kMinKbps);
+        QVERIFY(rate.fps() < 30);
+
+        // A fast link again: a calm picture proves nothing, so the bitrate
+        // stays; a busy one takes it back up to the ceiling.
+        run(20000, 6000, 200, 0);
+        QCOMPARE(rate.fps(), 30);
+        const int calm = rate.kbps();
+        QVERIFY2(calm < 600, qPrintable(QString::number(calm)));
+        worst = run(30000, 6000, 4000, 0);
+        QCOMPARE(rate.kbps(), 2500);
+        QVERIFY2(worst < 100, qPrintable(QString::number(worst)));
+    }
+
+    // Pacing: a frame showing a press or release goes at once, each of them;
+    // one showing only moves goes early at most once per interval, so moves
+    // without end keep the rate; a steady animation polled every 8 ms keeps
+    // its cadence, at 30 fps and at 60.
     void framePacing()
     {
+        using Input = farm::FramePacer::Input;
         // Acked at once, so only pacing holds frames back.
-        auto frame = [](farm::FramePacer &p, quint32 seq, qint64 t) {
-            p.made(t);
+        auto frame = [](farm::FramePacer &p, quint32 seq, qint64 t, Input input = Input::None) {
+            p.made(t, input);
             p.sent(seq, t);
             p.acked(seq, t);
         };
         farm::FramePacer pacer(33);
         frame(pacer, 1, 1000);
-        QCOMPARE(pacer.wait(1010, false), 23);
-        QCOMPARE(pacer.wait(1010, true), 0);
-        frame(pacer, 2, 1010);
-        QCOMPARE(pacer.wait(1020, true), 46); // the early frame took the next turn
-        frame(pacer, 3, 1066);
-        QCOMPARE(pacer.wait(1070, true), 0);
+        QCOMPARE(pacer.wait(1010, Input::None), 23);
+        QCOMPARE(pacer.wait(1010, Input::Move), 0);
+        frame(pacer, 2, 1010, Input::Move);
+        QCOMPARE(pacer.wait(1020, Input::Move), 46); // the early frame took the next turn
+        frame(pacer, 3, 1066, Input::Move);
+        QCOMPARE(pacer.wait(1070, Input::Move), 0);
 
-        auto count = [&frame](bool freshInput, int pollMs) {
-            farm::FramePacer p(33);
+        // A tap during an animation: the press's frame goes early, and so does the release's
+        // right behind it; the animation's next frame then waits a whole interval.
+        farm::FramePacer tap(33);
+        frame(tap, 1, 1000);
+        frame(tap, 2, 1033);
+        QCOMPARE(tap.wait(1040, Input::Discrete), 0);
+        frame(tap, 3, 1040, Input::Discrete);
+        QCOMPARE(tap.wait(1041, Input::Discrete), 0);
+        frame(tap, 4, 1041, Input::Discrete);
+        QCOMPARE(tap.wait(1042, Input::None), 32);
+        QCOMPARE(tap.wait(1074, Input::None), 0);
+        // ...but never past the window: on a slow link acks still bound what is in flight.
+        tap.made(1080);
+        tap.sent(5, 1080);
+        tap.made(1113);
+        tap.sent(6, 1113);
+        QCOMPARE(tap.wait(1114, Input::Discrete), -1);
+        tap.acked(5, 1120);
+        QCOMPARE(tap.wait(1120, Input::Discrete), 0);
+
+        auto count = [&frame](double intervalMs, Input input, int pollMs) {
+            farm::FramePacer p(intervalMs);
             quint32 frames = 0;
             for (qint64 t = 0; t < 990; t += pollMs) {
-                if (p.wait(t, freshInput) == 0)
-                    frame(p, ++frames, t);
+                if (p.wait(t, input) == 0)
+                    frame(p, ++frames, t, input);
             }
             return int(frames);
         };
-        const int inputs = count(true, 1);
-        QVERIFY2(inputs >= 30 && inputs <= 31, qPrintable(QString::number(inputs)));
-        QCOMPARE(count(false, 8), 30);
+        const int moves = count(33, Input::Move, 1);
+        QVERIFY2(moves >= 30 && moves <= 31, qPrintable(QString::number(moves)));
+        QCOMPARE(count(33, Input::None, 8), 30);
+        QCOMPARE(count(1000.0 / 60, Input::None, 8), 60); // 60, not the 62 of whole 16 ms
+        const int moves60 = count(1000.0 / 60, Input::Move, 1);
+        QVERIFY2(moves60 >= 59 && moves60 <= 61, qPrintable(QString::number(moves60)));
     }
 
     void restartAndReset()
