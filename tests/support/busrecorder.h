@@ -87,7 +87,7 @@ public:
         return out;
     }
 
-    // The texts of the plain notices (message 5, dialog type 254) in the order posted.
+    // The texts of the plain notices (Msg::showDialog, Dialog::notice) in the order posted.
     QStringList notices() const
     {
         QStringList out;
