@@ -23,6 +23,7 @@ class QStandardItemModel;
 class QTimer;
 class QToolButton;
 class QTreeView;
+struct ZQSlotMsg;
 
 // The left column of the device page: the account's phones in a tree (groups, then phones with name,
 // number and remaining time), with search, sorting, bulk checking and the group and phone menus. The
@@ -168,7 +169,7 @@ private:
     bool addRows(Build &build);
     void finishBuild(const Build &build);
 
-    void handleMessage(int type, const QJsonObject &payload);
+    void handleMessage(const ZQSlotMsg &msg);
     void chooseSort(int mode);
     void applyToAllPhones(const std::function<Qt::CheckState(Qt::CheckState)> &next);
     QList<QStandardItem *> phoneRowsInTreeOrder() const;

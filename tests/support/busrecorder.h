@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/zqslotmsg.h"
 
 #include <QCoreApplication>
@@ -91,9 +92,11 @@ public:
     QStringList notices() const
     {
         QStringList out;
-        for (const QJsonObject &o : payloads(5))
-            if (o.value(QStringLiteral("type")).toInt() == 254)
-                out.append(o.value(QStringLiteral("lbl_1_Text")).toString());
+        for (const ZQSlotMsg &m : messages(Msg::showDialog)) {
+            const payload::DialogRequest request = payload::DialogRequest::read(m.text);
+            if (request.kind == Dialog::notice)
+                out.append(request.label);
+        }
         return out;
     }
 
