@@ -8,10 +8,10 @@
 
 // Typed readers of the bus payloads that app/messages.h describes, one per layout. Each reads the
 // text once: text that is no JSON object, a missing key or a value of the wrong type gives the
-// field's default, never an error, since every poster is trusted to be ours but a phone's words
-// travel inside some fields. Numbers are whole numbers in int range, as JSON numbers or as decimal
-// text (ids often travel as text); anything else is the default. `json()` is what the posters write.
-// Any thread: plain values, no shared state.
+// field's default, so a receiver never acts on half a value; an optional field that is absent says
+// the message is not to be acted on. Numbers are whole numbers in int range, as JSON numbers or as
+// decimal text (ids often travel as text); anything else is the default. `json()` is what the
+// posters write, so each key is spelled here only. Any thread: plain values, no shared state.
 namespace payload {
 
 // Msg::showDialog: a dialog request, and the answer it comes back as (askDialog).
