@@ -98,7 +98,7 @@ struct groupRecord
 
 // The client's model of the provider account: login, session token, profile, SMS codes and password
 // reset, and the phone inventory with the calls that change it. Every service failure is reported to the
-// user here, as one notice (bus message 5), so callers only react to success.
+// user here, as one notice (Msg::showDialog), so callers only react to success.
 //
 // The account calls run on the GUI thread and block in a local event loop (up to 15 s) while other
 // GUI events go on. The session is read from pool threads (inventory requests carry the token), so it
@@ -138,7 +138,7 @@ public:
     // Any thread (fixed at construction). The provider's API base URL that every call is addressed to.
     QString apiBaseUrl() const { return m_apiBaseUrl; }
 
-    // Any thread. Posts a plain message dialog {"type":254,"lbl_1_Text":text} as bus message 5.
+    // Any thread. Posts a plain message dialog {"type":254,"lbl_1_Text":text} as Msg::showDialog.
     static void showError(const QString &text);
 
     // Asks for a billing plan's icon (reload thread, once per phone read); the program's root installs
@@ -150,8 +150,8 @@ public:
 
     // Any thread. Starts an inventory re-read on the worker pool and returns. While a read runs (and for
     // the pause after it) no second one starts; the running one reads once more after its pause instead,
-    // so a change made meanwhile still shows. Posts bus message 30 (the account had no phones before) or
-    // 31 once the new inventory is in place. A failed read keeps the previous inventory.
+    // so a change made meanwhile still shows. Posts Msg::rebuildTree (the account had no phones before) or
+    // Msg::inventoryReloaded once the new inventory is in place. A failed read keeps the previous inventory.
     void reload();
     // Any thread. True from the start of a read until the pause after it has passed.
     bool reloadBusy() const;
@@ -190,7 +190,7 @@ public:
     int phoneCount() const;
 
     // Service calls: GUI thread or a pool task; each blocks for up to 15 s. A failure answer is shown
-    // (message 5) with its "msg", an empty answer is silent; the pre-check texts are shown likewise.
+    // (Msg::showDialog) with its "msg", an empty answer is silent; the pre-check texts are shown likewise.
     // The group and phone-name changes reload the inventory on success.
     bool createGroup(const QString &name);
     bool removeGroup(int groupId);

@@ -36,9 +36,6 @@ public:
     // One dispatcher round without the sleep; the loop's body, also used by tests.
     void dispatchPending();
 
-signals:
-    void signalOut(ZQSlotMsg message);
-
 private:
     // Shared by every subscription of one receiver. The dispatcher posts to the receiver only while
     // holding `lock` and seeing `alive`; unsubscribe clears `alive` under the same lock, so an event

@@ -5,76 +5,120 @@
 
 // Every event-bus message type and every dialog kind of the program, in one place. The numbers are
 // the wire between posters and subscribers and never change; add new ones here, never as literals.
+//
+// Each type says what its `text` carries (nothing, plain text, or a JSON object read by its reader
+// in app/payloads.h), who posts it and who receives it. A dialog answer is the request its asker
+// gave askDialog, posted back by the message dialog with the user's input added.
 namespace Msg {
 enum Type : int
 {
+    // Nothing. Title bar's close, a forced update or failed start confirmed, a termination signal →
+    // main window: closes every window and quits.
     exitProgram = 1,
+    // Nothing. Title bar → main window.
     toggleMaximized = 2,
+    // Nothing. Title bar → main window.
     minimizeWindow = 3,
+    // Nothing. Title bar's user button → main window: an information box.
     showUserInfo = 4,
-    // The text is a dialog request (see Dialog::Kind); the dialog answers with the request's "msgId".
+    // DialogRequest {"type": Dialog::Kind, "msgId": the answer's type, "lbl_1_Text", kind's own keys}.
+    // askDialog and postNotice, anywhere that reports to the user → main window's message dialog.
     showDialog = 5,
+    // UploadRequest {"deviceId": empty for the ticked phones, "files": local paths, none to ask with
+    // a file dialog}. Control window (its button adds the phone's names, unread), tile drop → grid.
     uploadFiles = 6,
+    // Nothing. Posted by nobody yet; every control window minimises.
     minimizeControlWindow = 12,
+    // OpenPhone {"deviceId", "deviceName", "deviceUcId", "deviceNo", "cloudPhoneId" and
+    // "deviceUcIdTimestamp" as decimal text}. Tile, tree's open menu → main window: a control window.
     openPhone = 20,
+    // DeviceRef {"deviceId"}. Control window, as it closes → main window.
     controlWindowClosed = 21,
+    // DeviceRef {"deviceId": empty for the ticked phones}. Tile's menu → grid: the home key.
     homeKey = 22,
+    // Dialog answer, DeviceRef {"deviceId": absent for the ticked phones}. Tree, tile, toolbar → grid.
     restartPhones = 23,
+    // As restartPhones.
     resetPhones = 24,
+    // Dialog answer, ClipboardAnswer {"deviceId": absent for the ticked phones, "txtClip"}. Tile → grid.
     clipboardText = 26,
+    // SyncSwitch {"SyncOperation": bool}. Toolbar's switch → main window.
     syncOperation = 27,
-    // Posted after a reload that found no phones before, and by a tile that moved its phone.
+    // Nothing. Inventory, after a reload that found no phones before; a tile that moved its phone →
+    // tree: rebuilds.
     rebuildTree = 30,
+    // Nothing. Inventory, after every other reload → tree (rebuilds), every tile (rereads its phone).
     inventoryReloaded = 31,
+    // Dialog answer, GroupAnswer {"name"}. Tree → tree.
     createGroup = 32,
+    // Dialog answer, GroupAnswer {"orderId": the group}. Tree → tree.
     removeGroup = 33,
+    // Dialog answer, GroupAnswer {"orderId", "name"}. Tree → tree.
     renameGroup = 34,
+    // Dialog answer, PhoneName::readAnswer {"cloudId", "name"}. Tree → tree.
     renamePhone = 35,
+    // PhoneName {"phoneId", "name"}. Tree, once the service took a new name → grid: the tile's caption.
     phoneRenamed = 36,
+    // Dialog answer, CountAnswer {"count"}. Tree → tree: ticks the first phones.
     checkFirstN = 37,
+    // Nothing. Toolbar's display menu → preview queue, grid, toolbar: the tile size.
     bigView = 52,
+    // As bigView.
     mediumView = 53,
+    // As bigView.
     smallView = 54,
+    // Nothing. Preview queue, every 2.5 s → main window, grid: the tiles draw their newest frame.
     repaintMainWindow = 55,
+    // `buffer`: the device id; no text. Preview queue's library callback → preview queue: decode the
+    // newest frame of that phone.
     previewFrame = 56,
+    // TileStatus {"deviceId", "tileStatus"}. Grid's restart, reset and status tasks → grid.
     tileStatusChanged = 57,
+    // {"deviceId", "isChecked"}. Tile's own box → nobody reads it.
     tileChecked = 62,
+    // CheckChange {"cloudId", "isChecked"}. Tree → grid (tiles), main window (closes unticked
+    // phones' control windows).
     phoneChecked = 63,
+    // Rotation {"deviceId", "rotation"}. Phone display surface → control window.
     phoneRotated = 70,
+    // The group id as plain decimal text (readGroupId). Toolbar's move menu → grid: moves the ticked
+    // phones.
     moveToGroup = 80,
+    // Dialog answer, PrefixAnswer {"prefix"}. Toolbar → grid: renames the ticked phones.
     renameByPrefix = 81,
+    // AppDialogRequest {"type": start, stop or uninstall}. Toolbar → main window: the app dialog.
     openAppDialog = 90,
+    // `buffer`: the device id; text: the package list (parsePackageList in ui/). Session manager's
+    // library callback → app dialog.
     installedPackages = 91,
+    // `buffer`: the file name stem (device id); text: PNG bytes one per character. Session manager's
+    // library callback → main window: saves it.
     screenshot = 92,
+    // Nothing; `target`: the phone's device id. Posted by nobody yet (the tree posts openPhone itself);
+    // the tile of that phone opens it.
     openFromTree = 93,
-    // An upload job ended: {"uploadId", "stored": true when the object store has the file}.
+    // UploadProgress {"uploadId", "stored": true when the object store has the file}. Grid's upload
+    // job → upload window.
     uploadEnded = 100,
-    // The phones of a stored upload have been told to fetch it: {"uploadId", "failed": how many of
-    // them could not be told, each also reported as a failed transfer result}.
+    // UploadProgress {"uploadId", "failed": how many phones could not be told, each also a failed
+    // transferResult}. Grid, once the phones of a stored upload are told to fetch it → upload window.
     uploadHandedOver = 101,
-    // One phone's answer to a transfer: {"uploadId", "deviceId", "code" (negative: failed), "detail"}.
+    // UploadProgress {"uploadId", "deviceId", "code" (negative: failed), "detail"}. Grid's transfer
+    // tasks, one per phone → upload window.
     transferResult = 102,
-    // One phone's replay of a recorded macro: {"cloudPhoneId", "deviceId", "name", "index", "sent",
-    // "total", "state": waiting, running, done, stopped, unticked, restarted or failed}; the last one
-    // of a phone adds its timing drift "driftP50Ms", "driftP95Ms", "driftMaxMs".
+    // MacroProgress {"cloudPhoneId", "deviceId", "name", "index", "sent", "total", "state"}; a phone's
+    // last one adds its timing drift "driftP50Ms", "driftP95Ms", "driftMaxMs". Macro replay → macro
+    // dialog.
     macroProgress = 120,
-    // Every phone's replay has ended: {"stopped", "error" when the recording could not be replayed}.
+    // MacroFinished {"stopped", "error" when the recording could not be replayed}. Macro replay, when
+    // every phone's replay has ended → macro dialog.
     macroFinished = 121,
-    // The toolbar asks for the macro replay dialog.
+    // Nothing. Toolbar → main window: the macro replay dialog.
     openMacroDialog = 122,
+    // Nothing. Main window, once built → content frame: the login page.
     showLoginPage = 190,
-    loggedIn = 191,
-
-    // Subscribed by the named receiver but posted by nobody yet; kept so that the receiver's
-    // subscriptions stay as they are.
-    gridReserved50 = 50,
-    gridReserved61 = 61,
-    toolbarReserved60 = 60,
-    toolbarReserved67 = 67,
-    toolbarReserved68 = 68,
-    toolbarReserved69 = 69,
-    tileReserved65 = 65,
-    tileReserved66 = 66
+    // Nothing. Login form, after a login → content frame, title bar: the device page.
+    loggedIn = 191
 };
 } // namespace Msg
 

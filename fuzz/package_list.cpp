@@ -1,4 +1,4 @@
-// The installed-package list a phone answers with (bus message 91), as the batch app dialog reads it.
+// The installed-package list a phone answers with (Msg::installedPackages), as the batch app dialog reads it.
 
 #include "ui/packagelist.h"
 

@@ -4,6 +4,7 @@
 #include "app/droppedfiles.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/pooltask.h"
 #include "app/theme.h"
 #include "app/zqslotmsg.h"
@@ -17,7 +18,6 @@
 #include <QDebug>
 #include <QDropEvent>
 #include <QGuiApplication>
-#include <QJsonArray>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
@@ -247,10 +247,9 @@ bool ZqPhoneForm::event(QEvent *event)
     if (msg.type == Msg::minimizeControlWindow) {
         on_btnMin_clicked();
     } else if (msg.type == Msg::phoneRotated) {
-        const QJsonObject request = textToJson(msg.text);
-        const QJsonValue rotation = request.value(QStringLiteral("rotation"));
-        if (request.value(QStringLiteral("deviceId")).toString() == m_deviceId && rotation.isDouble())
-            applyRotation(rotation.toInt());
+        const payload::Rotation rotation = payload::Rotation::read(msg.text);
+        if (rotation.deviceId == m_deviceId && rotation.rotation)
+            applyRotation(*rotation.rotation);
     }
     return true;
 }
@@ -372,7 +371,7 @@ bool ZqPhoneForm::barMouse(QWidget *bar, QMouseEvent *event)
 void ZqPhoneForm::closeEvent(QCloseEvent *event)
 {
     // However the window goes, the main window must forget it.
-    post(Msg::controlWindowClosed, {{QStringLiteral("deviceId"), m_deviceId}});
+    post(Msg::controlWindowClosed, payload::DeviceRef{m_deviceId}.json());
     // At once, not at the deferred deletion: the next window opened may already become the master.
     endSync();
     QWidget::closeEvent(event);
@@ -547,6 +546,5 @@ void ZqPhoneForm::dropEvent(QDropEvent *event)
     if (!mayOperate(m_cloudPhoneId) || files.isEmpty())
         return;
     event->acceptProposedAction();
-    post(Msg::uploadFiles, {{QStringLiteral("deviceId"), m_deviceId},
-                            {QStringLiteral("files"), QJsonArray::fromStringList(files)}});
+    post(Msg::uploadFiles, payload::UploadRequest{m_deviceId, files, true}.json());
 }

@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/zqslotmsg.h"
 #include "coreclient/cc_copydata_event.h"
 #include "oper/phoneinput.h"
@@ -225,8 +226,8 @@ void ZqPhoneWindow::handleLibraryNotice(int dwData, const QByteArray &data)
             qDebug() << "rotation notice without a value," << data.size() << "bytes," << m_deviceId;
             return;
         }
-        post(Msg::phoneRotated, {{QStringLiteral("deviceId"), m_deviceId},
-                                 {QStringLiteral("rotation"), qFromLittleEndian<qint32>(data.constData())}});
+        post(Msg::phoneRotated,
+             payload::Rotation{m_deviceId, qFromLittleEndian<qint32>(data.constData())}.json());
         break;
     }
     case NoticeStreamStarted:

@@ -1,6 +1,7 @@
 #include "phone/macroreplay.h"
 
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "phone/syncreplay.h"
 
 #include <QtDebug>
@@ -126,17 +127,16 @@ bool Run::sleepUntil(Clock::time_point due, const std::function<bool()> &wanted)
 
 void Run::report(const SDKPhone &phone, int index, int sent, const char *state, const QJsonObject &extra)
 {
-    QJsonObject progress = extra;
-    progress.insert(QStringLiteral("cloudPhoneId"), phone.cloudPhoneId());
-    progress.insert(QStringLiteral("deviceId"), QString::fromLatin1(phone.deviceId()));
-    progress.insert(QStringLiteral("name"), phone.name());
-    progress.insert(QStringLiteral("index"), index);
-    progress.insert(QStringLiteral("sent"), sent);
-    progress.insert(QStringLiteral("total"), int(m_recording->steps.size()) * m_options.repeat);
-    progress.insert(QStringLiteral("state"), QLatin1String(state));
+    const payload::MacroProgress progress{phone.cloudPhoneId(),
+                                          QString::fromLatin1(phone.deviceId()),
+                                          phone.name(),
+                                          index,
+                                          sent,
+                                          int(m_recording->steps.size()) * m_options.repeat,
+                                          QLatin1String(state)};
     ZQSlotMsg message;
     message.type = Msg::macroProgress;
-    message.text = jsonToText(progress);
+    message.text = jsonToText(progress.json(extra));
     m_post(message);
 }
 
@@ -144,12 +144,9 @@ void Run::ended(const QString &error)
 {
     if (--m_live > 0)
         return;
-    QJsonObject finished{{QStringLiteral("stopped"), m_stopped.load()}};
-    if (!error.isEmpty())
-        finished.insert(QStringLiteral("error"), error);
     ZQSlotMsg message;
     message.type = Msg::macroFinished;
-    message.text = jsonToText(finished);
+    message.text = jsonToText(payload::MacroFinished{m_stopped.load(), error}.json());
     m_post(message);
 }
 

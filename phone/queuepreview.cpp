@@ -28,7 +28,7 @@ struct PreviewEntry
     QByteArray deviceUcId;
     QImage image;
     quint64 imageSequence = 0; // sequence of the frame shown in image
-    // The newest frame not yet taken by a decoder, and whether a message 56 is waiting for it.
+    // The newest frame not yet taken by a decoder, and whether a Msg::previewFrame is waiting for it.
     QByteArray newestFrame;
     quint64 newestSequence = 0;
     bool framePosted = false;

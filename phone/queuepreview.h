@@ -13,9 +13,9 @@ class ThreadPool;
 struct PreviewState;
 
 // Keeps the preview grid's thumbnails fresh: one entry per phone whose tile has been on screen, a
-// frame request for every enabled entry every 5 s, and a repaint message (55) every 2.5 s. Frames
+// frame request for every enabled entry every 5 s, and Msg::repaintMainWindow every 2.5 s. Frames
 // come back on library threads; only the newest undecoded frame of each phone is kept, and at most
-// one message 56 per phone waits on the bus. Decoding runs on the pool.
+// one Msg::previewFrame per phone waits on the bus. Decoding runs on the pool.
 class QueuePreview : public QObject
 {
     Q_OBJECT
@@ -29,7 +29,8 @@ public:
     static constexpr int previewQuality = 25;
     static constexpr int initialPreviewLevel = 17;
 
-    // Subscribes to 52, 53, 54 (preview level 25, 17, 13) and 56 (a frame is waiting) on `bus`.
+    // Subscribes on `bus` to Msg::bigView, Msg::mediumView, Msg::smallView (preview level 25, 17, 13)
+    // and Msg::previewFrame (a frame is waiting).
     // Only the pool's address is kept, so the process-wide instance may be built before the pool.
     QueuePreview(ThreadPool &pool, EventManager &bus);
     ~QueuePreview() override;
@@ -58,7 +59,7 @@ public:
     static void onPreviewResult(SdkSession *session, int reserved, int code, const void *data, int length);
 
 protected:
-    // GUI thread: bus messages 52 to 56.
+    // GUI thread: the display modes (Msg::bigView and its two siblings) and Msg::previewFrame.
     bool event(QEvent *event) override;
 
 private:

@@ -16,8 +16,8 @@ struct SessionRegistry;
 
 // The registry of ticked phones, and the one place where batch commands reach the phone library for
 // all of them. Every operation returns at once: registry changes and commands run on the pool, in
-// the order they were asked for; results come back as bus messages 91 (installed packages) and 92
-// (screenshot).
+// the order they were asked for; results come back as Msg::installedPackages and
+// Msg::screenshot.
 class SdkManager
 {
 public:
@@ -61,11 +61,11 @@ public:
     static constexpr int clipboardTextLimit = 1023;
 
     // GUI thread; takes the job mutex. False (nothing sent) when no phone is ticked. Otherwise queues,
-    // behind the pending registrations, a request to one registered phone; message 91 carries the
-    // answer.
+    // behind the pending registrations, a request to one registered phone; Msg::installedPackages
+    // carries the answer.
     bool requestInstalledPackages();
     // GUI thread. `session` points into the caller's buffers (deviceUcId 256 bytes, deviceId 32
-    // bytes); its texts are copied before this returns. Message 92 carries the PNG.
+    // bytes); its texts are copied before this returns. Msg::screenshot carries the PNG.
     void requestScreencap(SdkSession session);
 
     // Synchronised operation: the master's input is recorded, distributed to every other ticked
@@ -88,13 +88,13 @@ public:
     static int liveReplayThreads();
 
     // Recorded macros: one recording replayed on every registered phone, one thread per phone, in
-    // cloudPhoneId order (the order the stagger counts along). Progress comes as bus messages 120
-    // and 121.
+    // cloudPhoneId order (the order the stagger counts along). Progress comes as Msg::macroProgress
+    // and Msg::macroFinished.
     //
     // GUI thread; takes the macro mutex, then the job mutex. False (nothing started) while a replay
     // runs or for options out of range. Otherwise the file is read on the pool behind the pending
     // registrations; a file that cannot be replayed, or no phone registered, gives a notice and
-    // message 121 with the reason, and nothing is sent.
+    // Msg::macroFinished with the reason, and nothing is sent.
     bool startMacro(const QString &path, const macroreplay::Options &options);
     // As above, for a recording already in memory.
     bool startMacro(std::shared_ptr<const macro::Recording> recording, const macroreplay::Options &options);

@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "transfer/objupload.h"
@@ -169,14 +170,14 @@ bool UploadWindow::event(QEvent *event)
     if (!PhoneEvent::isBusEvent(event))
         return QWidget::event(event);
     const ZQSlotMsg &msg = static_cast<PhoneEvent *>(event)->message();
-    const QJsonObject payload = textToJson(msg.text);
-    Row *target = row(payload.value(QStringLiteral("uploadId")).toInt());
+    const payload::UploadProgress progress = payload::UploadProgress::read(msg.text);
+    Row *target = row(progress.uploadId);
     if (!target)
         return true;
     switch (msg.type) {
     case Msg::uploadEnded:
         refresh();
-        if (payload.value(QStringLiteral("stored")).toBool()) {
+        if (progress.stored) {
             target->stage = Stored;
             target->bar->setValue(100);
             target->status->setText(
@@ -190,7 +191,7 @@ bool UploadWindow::event(QEvent *event)
     case Msg::uploadHandedOver: {
         target->stage = HandedOver;
         const QString size = byteText(target->upload ? target->upload->total() : 0);
-        const int failed = payload.value(QStringLiteral("failed")).toInt();
+        const int failed = progress.failed;
         const int told = target->deviceIds.size() - failed;
         target->status->setText(failed <= 0 ? QStringLiteral("已上传 %1，已通知设备").arg(size)
                                 : told <= 0 ? QStringLiteral("已上传 %1，未能通知设备").arg(size)
@@ -202,9 +203,9 @@ bool UploadWindow::event(QEvent *event)
         break;
     }
     case Msg::transferResult: {
-        const int code = payload.value(QStringLiteral("code")).toInt();
-        const QString detail = payload.value(QStringLiteral("detail")).toString();
-        target->results.insert(payload.value(QStringLiteral("deviceId")).toString(),
+        const int code = progress.code;
+        const QString &detail = progress.detail;
+        target->results.insert(progress.deviceId,
                                code < 0
                                    ? QStringLiteral("失败 (%1%2)")
                                          .arg(code)

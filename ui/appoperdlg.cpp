@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "phone/sdkmanager.h"
@@ -88,7 +89,12 @@ AppOperDlg::~AppOperDlg()
 
 void AppOperDlg::setOperationType(const QJsonObject &request)
 {
-    m_operationType = request.value(QStringLiteral("type")).toInt(0);
+    setOperation(payload::AppDialogRequest::fromJson(request).operation);
+}
+
+void AppOperDlg::setOperation(int operation)
+{
+    m_operationType = operation;
     switch (m_operationType) {
     case SdkManager::AppStart:
         m_title.title->setText(QStringLiteral("批量启动"));

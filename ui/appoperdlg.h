@@ -36,7 +36,7 @@ private:
 };
 
 // Starts, stops or uninstalls the checked apps on every phone registered with the session manager.
-// It lists the apps of one registered phone, which arrive as bus message 91 after `exec` asked for
+// It lists the apps of one registered phone, which arrive as Msg::installedPackages after `exec` asked for
 // them. GUI thread only; deletes itself when closed.
 class AppOperDlg : public QDialog
 {
@@ -51,6 +51,8 @@ public:
 
     // Reads "type" (1 start, 2 stop, 3 uninstall; absent reads as 0) and retitles the dialog.
     void setOperationType(const QJsonObject &request);
+    // SdkManager's AppStart, AppStop or AppUninstall; anything else shows no operation.
+    void setOperation(int operation);
     int operationType() const { return m_operationType; }
     // Asks for the package list first: with no phone ticked it posts the notice "至少选择一台云手机"
     // and closes (and so deletes) itself instead of running.

@@ -3,6 +3,7 @@
 #include "app/datadir.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/theme.h"
 #include "app/zqslotmsg.h"
 #include "phone/macrofile.h"
@@ -221,10 +222,10 @@ void MacroDlg::closeEvent(QCloseEvent *event)
     QDialog::closeEvent(event);
 }
 
-void MacroDlg::showProgress(const QJsonObject &progress)
+void MacroDlg::showProgress(const payload::MacroProgress &progress)
 {
     // Rows stay in replay order, which is the order the stagger starts the phones in.
-    const int index = progress.value(QStringLiteral("index")).toInt();
+    const int index = progress.index;
     int row = 0;
     int end = m_twProgress->rowCount();
     while (row < end) {
@@ -236,9 +237,7 @@ void MacroDlg::showProgress(const QJsonObject &progress)
     }
     if (row == m_twProgress->rowCount() || m_twProgress->item(row, 0)->data(Qt::UserRole).toInt() != index) {
         m_twProgress->insertRow(row);
-        const QString name = progress.value(QStringLiteral("name")).toString();
-        auto *phone = new QTableWidgetItem(
-            name.isEmpty() ? progress.value(QStringLiteral("deviceId")).toString() : name);
+        auto *phone = new QTableWidgetItem(progress.name.isEmpty() ? progress.deviceId : progress.name);
         phone->setData(Qt::UserRole, index);
         m_twProgress->setItem(row, 0, phone);
         auto *bar = new QProgressBar;
@@ -247,9 +246,9 @@ void MacroDlg::showProgress(const QJsonObject &progress)
         m_twProgress->setItem(row, 2, new QTableWidgetItem);
     }
     auto *bar = static_cast<QProgressBar *>(m_twProgress->cellWidget(row, 1));
-    bar->setMaximum(qMax(1, progress.value(QStringLiteral("total")).toInt()));
-    bar->setValue(progress.value(QStringLiteral("sent")).toInt());
-    m_twProgress->item(row, 2)->setText(stateText(progress.value(QStringLiteral("state")).toString()));
+    bar->setMaximum(qMax(1, progress.total));
+    bar->setValue(progress.sent);
+    m_twProgress->item(row, 2)->setText(stateText(progress.state));
 }
 
 bool MacroDlg::event(QEvent *event)
@@ -257,16 +256,14 @@ bool MacroDlg::event(QEvent *event)
     if (!PhoneEvent::isBusEvent(event))
         return QDialog::event(event);
     const ZQSlotMsg &msg = static_cast<PhoneEvent *>(event)->message();
-    const QJsonObject payload = textToJson(msg.text);
     if (msg.type == Msg::macroProgress) {
-        showProgress(payload);
+        showProgress(payload::MacroProgress::read(msg.text));
     } else if (msg.type == Msg::macroFinished) {
         setRunning(false);
-        const QString error = payload.value(QStringLiteral("error")).toString();
-        m_lblStatus->setText(!error.isEmpty() ? error
-                             : payload.value(QStringLiteral("stopped")).toBool()
-                                 ? QStringLiteral("回放已停止")
-                                 : QStringLiteral("回放完成"));
+        const payload::MacroFinished finished = payload::MacroFinished::read(msg.text);
+        m_lblStatus->setText(!finished.error.isEmpty() ? finished.error
+                             : finished.stopped        ? QStringLiteral("回放已停止")
+                                                       : QStringLiteral("回放完成"));
         qDebug() << "macro replay finished:" << msg.text.simplified();
     }
     return true;

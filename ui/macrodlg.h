@@ -6,11 +6,13 @@
 #include <QStringList>
 
 class QDoubleSpinBox;
-class QJsonObject;
 class QLabel;
 class QPushButton;
 class QSpinBox;
 class QTableWidget;
+namespace payload {
+struct MacroProgress;
+} // namespace payload
 
 // Replays a recorded macro on every ticked phone: the recordings in the data directory with their
 // length and date, the speed factor, repeat count and stagger between phones, and each phone's
@@ -39,7 +41,7 @@ private slots:
     void on_btnClose_clicked();
 
 private:
-    void showProgress(const QJsonObject &progress);
+    void showProgress(const payload::MacroProgress &progress);
     void setRunning(bool running);
 
     QStringList m_paths;  // by row of m_twMacro

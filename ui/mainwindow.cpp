@@ -4,6 +4,7 @@
 #include "app/datadir.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/zqslotmsg.h"
 #include "coreclient/core_client.h"
 #include "oper/zqphoneform.h"
@@ -197,22 +198,22 @@ void MainWindow::handleMessage(const ZQSlotMsg &msg)
         showMessageDialog(msg.text);
         break;
     case Msg::openPhone:
-        openPhoneForm(textToJson(msg.text));
+        openPhoneForm(payload::OpenPhone::read(msg.text));
         break;
     case Msg::controlWindowClosed:
-        forgetPhoneForm(textToJson(msg.text));
+        forgetPhoneForm(payload::DeviceRef::read(msg.text).deviceId);
         break;
     case Msg::syncOperation:
-        switchSyncOperation(textToJson(msg.text));
+        switchSyncOperation(payload::SyncSwitch::read(msg.text).on);
         break;
     case Msg::phoneChecked:
-        phoneCheckChanged(textToJson(msg.text));
+        phoneCheckChanged(payload::CheckChange::read(msg.text));
         break;
     case Msg::repaintMainWindow:
         update();
         break;
     case Msg::openAppDialog:
-        runAppDialog(textToJson(msg.text));
+        runAppDialog(payload::AppDialogRequest::read(msg.text).operation);
         break;
     case Msg::openMacroDialog:
         showMacroDialog();
@@ -247,12 +248,12 @@ void MainWindow::exitApplication()
     QCoreApplication::quit();
 }
 
-void MainWindow::runAppDialog(const QJsonObject &request)
+void MainWindow::runAppDialog(int operation)
 {
     // Modal, but the bus keeps delivering: its dispatcher runs on the pool, so the package list
-    // (message 91) reaches the open dialog.
+    // (Msg::installedPackages) reaches the open dialog.
     auto *dialog = new AppOperDlg(this);
-    dialog->setOperationType(request);
+    dialog->setOperation(operation);
     dialog->exec();
 }
 
@@ -281,12 +282,9 @@ void MainWindow::showMessageDialog(const QString &json)
     m_messageDialog->raise();
 }
 
-void MainWindow::openPhoneForm(const QJsonObject &request)
+void MainWindow::openPhoneForm(const payload::OpenPhone &phone)
 {
-    auto text = [&request](const char *key) {
-        return request.value(QLatin1String(key)).toVariant().toString();
-    };
-    const QString deviceId = text("deviceId");
+    const QString &deviceId = phone.deviceId;
     if (deviceId.isEmpty()) {
         qDebug() << "open phone window: no deviceId";
         return;
@@ -299,8 +297,8 @@ void MainWindow::openPhoneForm(const QJsonObject &request)
         open->activateWindow();
         return;
     }
-    auto *form = new ZqPhoneForm(deviceId, text("deviceName"), text("deviceUcId"), text("deviceNo"),
-                                 text("deviceUcIdTimestamp").toULongLong(), text("cloudPhoneId").toInt());
+    auto *form = new ZqPhoneForm(deviceId, phone.deviceName, phone.deviceUcId, phone.deviceNo,
+                                 phone.deviceUcIdTimestamp, phone.cloudPhoneId);
     form->setWindowModality(Qt::NonModal);
     form->setWindowTitle(deviceId);
     form->show();
@@ -315,9 +313,8 @@ void MainWindow::openPhoneForm(const QJsonObject &request)
     }
 }
 
-void MainWindow::forgetPhoneForm(const QJsonObject &closed)
+void MainWindow::forgetPhoneForm(const QString &deviceId)
 {
-    const QString deviceId = closed.value(QStringLiteral("deviceId")).toString();
     const auto found = m_phoneForms.find(deviceId);
     // The entry may already name a newer window of the same phone, opened since this one closed.
     if (found == m_phoneForms.end() || (found.value() && found.value()->isVisible()))
@@ -334,9 +331,9 @@ void MainWindow::forgetSyncMaster()
     m_syncMasterDeviceId.clear();
 }
 
-void MainWindow::switchSyncOperation(const QJsonObject &request)
+void MainWindow::switchSyncOperation(bool on)
 {
-    m_syncOperationOn = request.value(QStringLiteral("SyncOperation")).toBool(false);
+    m_syncOperationOn = on;
     qDebug() << "sync operation:" << (m_syncOperationOn ? "on" : "off");
     if (!m_syncOperationOn) {
         // Mirroring stops at once; the master stays open as an ordinary window.
@@ -358,14 +355,12 @@ void MainWindow::switchSyncOperation(const QJsonObject &request)
             form->close();
 }
 
-void MainWindow::phoneCheckChanged(const QJsonObject &change)
+void MainWindow::phoneCheckChanged(const payload::CheckChange &change)
 {
-    const QJsonValue cloudId = change.value(QStringLiteral("cloudId"));
-    const QJsonValue checked = change.value(QStringLiteral("isChecked"));
-    if (cloudId.isUndefined() || checked.isUndefined() || checked.toBool())
+    if (change.checked.value_or(true))
         return;
     for (auto it = m_phoneForms.begin(); it != m_phoneForms.end(); ++it) {
-        if (it.value() && it.value()->cloudPhoneId() == cloudId.toVariant().toInt()) {
+        if (it.value() && it.value()->cloudPhoneId() == change.cloudPhoneId) {
             QPointer<ZqPhoneForm> form = it.value();
             m_phoneForms.erase(it);
             if (form->deviceId() == m_syncMasterDeviceId)

@@ -10,12 +10,15 @@
 #include <optional>
 
 class MacroDlg;
-class QJsonObject;
 class ZqContent;
 class ZqDialogForm;
 class ZqPhoneForm;
 class ZqTitle;
 struct ZQSlotMsg;
+namespace payload {
+struct CheckChange;
+struct OpenPhone;
+} // namespace payload
 
 // The one top-level window: frameless, with the title bar across the top and the content frame below.
 // It creates the configuration and the account model, starts the phone library, and carries out the
@@ -51,13 +54,13 @@ private:
     void handleMessage(const ZQSlotMsg &msg);
     void exitApplication();
     void showMessageDialog(const QString &json);
-    void runAppDialog(const QJsonObject &request);
+    void runAppDialog(int operation);
     void showMacroDialog();
     void saveScreenshot(const ZQSlotMsg &msg);
-    void openPhoneForm(const QJsonObject &request);
-    void forgetPhoneForm(const QJsonObject &closed);
-    void phoneCheckChanged(const QJsonObject &change);
-    void switchSyncOperation(const QJsonObject &request);
+    void openPhoneForm(const payload::OpenPhone &phone);
+    void forgetPhoneForm(const QString &deviceId);
+    void phoneCheckChanged(const payload::CheckChange &change);
+    void switchSyncOperation(bool on);
     void forgetSyncMaster();
     // Mouse events of the native window, seen before any child widget: presses on the title or the border
     // move or resize the window.

@@ -3,7 +3,7 @@
 #include <QString>
 #include <QVector>
 
-// The installed-package list a phone answers with (bus message 91): entries separated by ",", each
+// The installed-package list a phone answers with (Msg::installedPackages): entries separated by ",", each
 // "first|package|name" with the first field unused. It comes from the phone, so it is read as
 // untrusted text.
 struct InstalledPackage

@@ -5,8 +5,9 @@
 class ZqDevice;
 class ZqLogin;
 
-// The content frame below the title bar: shows the login page (bus message 190) or, after login
-// (191), the device page, and starts the preview scheduler; exactly one of them at a time. GUI thread only.
+// The content frame below the title bar: shows the login page (Msg::showLoginPage) or, after login
+// (Msg::loggedIn), the device page, and starts the preview scheduler; exactly one of them at a time.
+// GUI thread only.
 class ZqContent : public QWidget
 {
     Q_OBJECT

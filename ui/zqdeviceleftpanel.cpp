@@ -3,6 +3,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/theme.h"
 #include "app/zqslotmsg.h"
 
@@ -139,35 +140,36 @@ bool ZqDeviceLeftPanel::event(QEvent *event)
 {
     if (!PhoneEvent::isBusEvent(event))
         return QWidget::event(event);
-    const ZQSlotMsg &msg = static_cast<PhoneEvent *>(event)->message();
-    handleMessage(msg.type, textToJson(msg.text));
+    handleMessage(static_cast<PhoneEvent *>(event)->message());
     return true;
 }
 
-void ZqDeviceLeftPanel::handleMessage(int type, const QJsonObject &payload)
+void ZqDeviceLeftPanel::handleMessage(const ZQSlotMsg &msg)
 {
     userInfo *info = g_userInfo;
-    switch (type) {
+    switch (msg.type) {
     case Msg::rebuildTree:
     case Msg::inventoryReloaded:
         rebuildTree();
         break;
     case Msg::createGroup:
         if (info)
-            info->createGroup(payload.value(QStringLiteral("name")).toString());
+            info->createGroup(payload::GroupAnswer::read(msg.text).name);
         break;
     case Msg::removeGroup:
         if (info)
-            info->removeGroup(payload.value(keyOrderId).toInt());
+            info->removeGroup(payload::GroupAnswer::read(msg.text).groupId);
         break;
     case Msg::renameGroup:
-        if (info)
-            info->renameGroup(payload.value(keyOrderId).toInt(),
-                              payload.value(QStringLiteral("name")).toString());
+        if (info) {
+            const payload::GroupAnswer group = payload::GroupAnswer::read(msg.text);
+            info->renameGroup(group.groupId, group.name);
+        }
         break;
     case Msg::renamePhone: {
-        const int cloudId = payload.value(keyCloudId).toInt();
-        const QString name = payload.value(QStringLiteral("name")).toString();
+        const payload::PhoneName answer = payload::PhoneName::readAnswer(msg.text);
+        const int cloudId = answer.cloudPhoneId;
+        const QString name = answer.name.value_or(QString());
         // A refused name stays off the tree and off the other views.
         if (!info || !info->renamePhone(cloudId, name))
             break;
@@ -178,11 +180,11 @@ void ZqDeviceLeftPanel::handleMessage(int type, const QJsonObject &payload)
             row->setData(data, itemDataRole);
             row->setText(name);
         }
-        post(Msg::phoneRenamed, {{QStringLiteral("phoneId"), cloudId}, {QStringLiteral("name"), name}});
+        post(Msg::phoneRenamed, payload::PhoneName{cloudId, name}.json());
         break;
     }
     case Msg::checkFirstN: {
-        const int count = payload.value(QStringLiteral("count")).toInt();
+        const int count = payload::CountAnswer::read(msg.text).count;
         if (count > 0)
             selectFirstN(count);
         break;

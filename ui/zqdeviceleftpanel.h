@@ -23,11 +23,13 @@ class QStandardItemModel;
 class QTimer;
 class QToolButton;
 class QTreeView;
+struct ZQSlotMsg;
 
 // The left column of the device page: the account's phones in a tree (groups, then phones with name,
 // number and remaining time), with search, sorting, bulk checking and the group and phone menus. The
-// check boxes are the page's selection; every change of a phone's check state goes out as bus message
-// 63. Server work goes through g_userInfo, questions to the user through the message dialog (bus 5).
+// check boxes are the page's selection; every change of a phone's check state goes out as
+// Msg::phoneChecked. Server work goes through g_userInfo, questions to the user through the message
+// dialog (Msg::showDialog).
 // GUI thread only; the device exchange runs as a pool task that only posts.
 class ZqDeviceLeftPanel : public QWidget
 {
@@ -56,7 +58,7 @@ public:
     int sortMode() const { return m_sortMode; }
 
     // Sets one phone row's check state (quietly for the view's own handler), then the count, the
-    // group row and message 63. Nothing happens for a row that already has the state or is no phone
+    // group row and Msg::phoneChecked. Nothing happens for a row that already has the state or is no phone
     // row; a phone the inventory does not know is never checked.
     void setPhoneCheckState(QStandardItem *row, Qt::CheckState state);
     // Leaves exactly the first `n` phones in tree order checked, as far as there are phones: later
@@ -167,7 +169,7 @@ private:
     bool addRows(Build &build);
     void finishBuild(const Build &build);
 
-    void handleMessage(int type, const QJsonObject &payload);
+    void handleMessage(const ZQSlotMsg &msg);
     void chooseSort(int mode);
     void applyToAllPhones(const std::function<Qt::CheckState(Qt::CheckState)> &next);
     QList<QStandardItem *> phoneRowsInTreeOrder() const;

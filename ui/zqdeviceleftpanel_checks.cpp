@@ -3,6 +3,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -28,7 +29,7 @@ void ZqDeviceLeftPanel::setPhoneCheckState(QStandardItem *row, Qt::CheckState st
         row->setCheckState(state);
     }
     markChanged(row);
-    post(Msg::phoneChecked, {{keyCloudId, cloudId}, {QStringLiteral("isChecked"), state == Qt::Checked}});
+    post(Msg::phoneChecked, payload::CheckChange{cloudId, state == Qt::Checked}.json());
 }
 
 void ZqDeviceLeftPanel::markChanged(QStandardItem *row)
@@ -80,8 +81,8 @@ void ZqDeviceLeftPanel::itemCheckChanged(QStandardItem *item)
     switch (data.value(keyType).toInt(-1)) {
     case 0:
         markChanged(item);
-        post(Msg::phoneChecked, {{keyCloudId, data.value(keyCloudId).toInt()},
-                                 {QStringLiteral("isChecked"), item->checkState() == Qt::Checked}});
+        post(Msg::phoneChecked,
+             payload::CheckChange{data.value(keyCloudId).toInt(), item->checkState() == Qt::Checked}.json());
         break;
     case 1: {
         Batch batch(this);

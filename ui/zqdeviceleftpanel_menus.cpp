@@ -3,6 +3,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 
 #include <QAction>
 #include <QMenu>
@@ -103,12 +104,9 @@ void ZqDeviceLeftPanel::menuPhoneOpen()
     phoneRecord phone;
     if (!g_userInfo || !g_userInfo->findPhone(currentPhone(), phone))
         return;
-    post(Msg::openPhone, {{QStringLiteral("deviceId"), phone.deviceId},
-                          {QStringLiteral("deviceName"), phone.name},
-                          {QStringLiteral("deviceUcId"), phone.deviceUcId},
-                          {QStringLiteral("deviceUcIdTimestamp"), QString::number(phone.deviceUcIdTimestamp)},
-                          {QStringLiteral("deviceNo"), phone.phoneNo},
-                          {QStringLiteral("cloudPhoneId"), QString::number(phone.cloudPhoneId)}});
+    post(Msg::openPhone, payload::OpenPhone{phone.deviceId, phone.name, phone.deviceUcId, phone.phoneNo,
+                                            phone.cloudPhoneId, phone.deviceUcIdTimestamp}
+                             .json());
 }
 
 void ZqDeviceLeftPanel::menuRestart()

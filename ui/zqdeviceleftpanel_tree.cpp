@@ -3,6 +3,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -165,7 +166,7 @@ void ZqDeviceLeftPanel::removePhoneRow(QStandardItem *row)
     // An unchecked phone that is still in the account (it only left the search results) keeps its
     // control window.
     if (row->checkState() == Qt::Checked || !knownPhone(cloudId))
-        post(Msg::phoneChecked, {{keyCloudId, cloudId}, {QStringLiteral("isChecked"), false}});
+        post(Msg::phoneChecked, payload::CheckChange{cloudId, false}.json());
     m_phoneRows.remove(cloudId);
     QStandardItem *group = row->parent();
     m_dirtyGroups.insert(itemData(group).value(keyOrderId).toInt());
@@ -310,7 +311,7 @@ void ZqDeviceLeftPanel::finishBuild(const Build &build)
     // removed rows do.
     for (auto it = m_restoreStates.cbegin(); it != m_restoreStates.cend(); ++it)
         if (it.value() == Qt::Checked || !knownPhone(it.key()))
-            post(Msg::phoneChecked, {{keyCloudId, it.key()}, {QStringLiteral("isChecked"), false}});
+            post(Msg::phoneChecked, payload::CheckChange{it.key(), false}.json());
     m_restoreStates.clear();
     m_restoreExpanded.clear();
     qDebug() << "rebuildTree, phones:" << m_phoneRows.size();

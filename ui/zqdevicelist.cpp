@@ -3,6 +3,7 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/pooltask.h"
 #include "app/theme.h"
 #include "app/zqslotmsg.h"
@@ -48,11 +49,10 @@ ZqDeviceListItem QCheckBox::indicator:checked {
 ZqDeviceListItem QCheckBox::indicator:hover { border-color: rgb(138,226,233); }
 )";
 
-// Any thread: a tile's status as the grid's message 57.
+// Any thread: a tile's status as the grid's Msg::tileStatusChanged.
 void postStatus(const QString &deviceId, int status)
 {
-    post(Msg::tileStatusChanged,
-         {{QStringLiteral("deviceId"), deviceId}, {QStringLiteral("tileStatus"), status}});
+    post(Msg::tileStatusChanged, payload::TileStatus{deviceId, status}.json());
 }
 
 // Posted to the grid itself to apply queued tick changes in a later turn of the event loop.
@@ -62,13 +62,6 @@ QEvent::Type drainEventType()
     return type;
 }
 
-// The "deviceId" of a batch message as text; a number names a phone too.
-QString namedDevice(const QJsonObject &request)
-{
-    const QJsonValue value = request.value(QStringLiteral("deviceId"));
-    return value.isString() ? value.toString() : value.toVariant().toString();
-}
-
 } // namespace
 
 ZqDeviceList::ZqDeviceList(QWidget *parent)
@@ -76,13 +69,12 @@ ZqDeviceList::ZqDeviceList(QWidget *parent)
       m_tickTimer(new QTimer(this)), m_pollRunning(std::make_shared<std::atomic<bool>>(false)),
       m_uploads(newPendingUploads())
 {
-    // 50 and 61 are not acted on. 55 is the preview
-    // queue's repaint: the main window repaints itself then, but a repaint of the window does not
-    // reach widgets inside the scroll area's opaque viewport, so the tiles in view repaint here.
-    for (int type : {Msg::bigView, Msg::mediumView, Msg::smallView, Msg::gridReserved50, Msg::gridReserved61,
-                     Msg::resetPhones, Msg::restartPhones, Msg::homeKey, Msg::clipboardText, Msg::uploadFiles,
-                     Msg::tileStatusChanged, Msg::phoneChecked, Msg::moveToGroup, Msg::renameByPrefix,
-                     Msg::repaintMainWindow, Msg::phoneRenamed})
+    // Msg::repaintMainWindow: the main window repaints itself then, but a repaint of the window does
+    // not reach widgets inside the scroll area's opaque viewport, so the tiles in view repaint here.
+    for (int type :
+         {Msg::bigView, Msg::mediumView, Msg::smallView, Msg::resetPhones, Msg::restartPhones, Msg::homeKey,
+          Msg::clipboardText, Msg::uploadFiles, Msg::tileStatusChanged, Msg::phoneChecked, Msg::moveToGroup,
+          Msg::renameByPrefix, Msg::repaintMainWindow, Msg::phoneRenamed})
         g_eventManager.subscribe(type, this);
     m_tiles.reserve(8);
 
@@ -172,7 +164,7 @@ void ZqDeviceList::handleMessage(const ZQSlotMsg &msg)
     }
     switch (msg.type) {
     case Msg::phoneChecked:
-        phoneChecked(textToJson(msg.text));
+        phoneChecked(payload::CheckChange::read(msg.text));
         break;
     case Msg::bigView:
         setDisplayMode(BigView);
@@ -184,19 +176,19 @@ void ZqDeviceList::handleMessage(const ZQSlotMsg &msg)
         setDisplayMode(SmallView);
         break;
     case Msg::homeKey:
-        homeKey(textToJson(msg.text));
+        homeKey(payload::DeviceRef::read(msg.text).deviceId);
         break;
     case Msg::restartPhones:
-        changePhones(textToJson(msg.text), false);
+        changePhones(payload::DeviceRef::read(msg.text).deviceId, false);
         break;
     case Msg::resetPhones:
-        changePhones(textToJson(msg.text), true);
+        changePhones(payload::DeviceRef::read(msg.text).deviceId, true);
         break;
     case Msg::clipboardText:
-        clipboardText(textToJson(msg.text));
+        clipboardText(payload::ClipboardAnswer::read(msg.text));
         break;
     case Msg::tileStatusChanged:
-        applyStatus(textToJson(msg.text));
+        applyStatus(payload::TileStatus::read(msg.text));
         break;
     case Msg::repaintMainWindow:
         for (ZqDeviceListItem *tile : qAsConst(m_order))
@@ -207,17 +199,14 @@ void ZqDeviceList::handleMessage(const ZQSlotMsg &msg)
         moveChecked(msg.text);
         break;
     case Msg::renameByPrefix:
-        renameChecked(textToJson(msg.text));
+        renameChecked(payload::PrefixAnswer::read(msg.text));
         break;
     case Msg::phoneRenamed:
-        phoneRenamed(textToJson(msg.text));
+        phoneRenamed(payload::PhoneName::read(msg.text));
         break;
     case Msg::uploadFiles: {
-        const QJsonObject request = textToJson(msg.text);
-        QStringList files;
-        for (const QJsonValue &file : request.value(QStringLiteral("files")).toArray())
-            files.append(file.toString());
-        startFileUpload(namedDevice(request), files);
+        const payload::UploadRequest request = payload::UploadRequest::read(msg.text);
+        startFileUpload(request.deviceId, request.files);
         break;
     }
     default:
@@ -225,13 +214,11 @@ void ZqDeviceList::handleMessage(const ZQSlotMsg &msg)
     }
 }
 
-void ZqDeviceList::phoneChecked(const QJsonObject &change)
+void ZqDeviceList::phoneChecked(const payload::CheckChange &change)
 {
-    const QJsonValue cloudValue = change.value(QStringLiteral("cloudId"));
-    const QJsonValue checked = change.value(QStringLiteral("isChecked"));
-    if (cloudValue.isUndefined() || checked.isUndefined())
+    if (!change.checked)
         return;
-    m_checkBacklog.append({cloudValue.toVariant().toInt(), checked.toBool()});
+    m_checkBacklog.append({change.cloudPhoneId, *change.checked});
     // A tree check posts one message per phone. The drain posted now runs after the rest of the
     // burst already queued, so the whole burst is known before the first tile is made.
     if (!m_drainPending) {
@@ -328,15 +315,14 @@ QList<int> ZqDeviceList::checkedIds() const
     return ids;
 }
 
-void ZqDeviceList::homeKey(const QJsonObject &request)
+void ZqDeviceList::homeKey(const QString &deviceId)
 {
-    for (ZqDeviceListItem *tile : batchTargets(namedDevice(request)))
+    for (ZqDeviceListItem *tile : batchTargets(deviceId))
         sdkManager.sendHomeKey(tile->deviceId(), tile->phone().deviceUcId);
 }
 
-void ZqDeviceList::changePhones(const QJsonObject &request, bool reset)
+void ZqDeviceList::changePhones(const QString &named, bool reset)
 {
-    const QString named = namedDevice(request);
     const QList<ZqDeviceListItem *> targets = batchTargets(named);
     if (targets.isEmpty()) {
         // An unknown named phone has had its own notice; this one is about an empty selection.
@@ -353,7 +339,7 @@ void ZqDeviceList::changePhones(const QJsonObject &request, bool reset)
         ids.append(tile->cloudPhoneId());
         deviceIds.append(tile->deviceId());
     }
-    // Pool worker, blocking on the service; the tiles learn the outcome from message 57.
+    // Pool worker, blocking on the service; the tiles learn the outcome from Msg::tileStatusChanged.
     onPool("grid task", [info, ids, deviceIds, reset] {
         const QString list = userInfo::joinIds(ids);
         const bool done = reset ? info->resetPhones(list, QLatin1String(phoneIdType))
@@ -366,9 +352,9 @@ void ZqDeviceList::changePhones(const QJsonObject &request, bool reset)
     });
 }
 
-void ZqDeviceList::clipboardText(const QJsonObject &request)
+void ZqDeviceList::clipboardText(const payload::ClipboardAnswer &request)
 {
-    QByteArray text = request.value(QStringLiteral("txtClip")).toString().toUtf8();
+    QByteArray text = request.text.toUtf8();
     // The library reads the text up to its first zero byte.
     const int end = text.indexOf('\0');
     if (end >= 0)
@@ -383,51 +369,48 @@ void ZqDeviceList::clipboardText(const QJsonObject &request)
                        .arg(SdkManager::clipboardTextLimit));
         return;
     }
-    for (ZqDeviceListItem *tile : batchTargets(namedDevice(request)))
+    for (ZqDeviceListItem *tile : batchTargets(request.deviceId))
         sdkManager.sendClipboardText(tile->deviceId(), tile->phone().deviceUcId, text);
 }
 
 void ZqDeviceList::moveChecked(const QString &groupText)
 {
-    bool ok = false;
-    const int groupId = groupText.trimmed().toInt(&ok);
+    const std::optional<int> groupId = payload::readGroupId(groupText);
     const std::shared_ptr<userInfo> info = g_userInfoHolder;
-    if (!ok || !info) {
+    if (!groupId || !info) {
         qDebug() << "move to group: not a group id:" << groupText;
         return;
     }
     // The service answers an empty selection with its own message.
     const QList<int> ids = checkedIds();
-    onPool("grid task", [info, ids, groupId] { info->movePhones(ids, groupId); });
+    onPool("grid task", [info, ids, groupId = *groupId] { info->movePhones(ids, groupId); });
 }
 
-void ZqDeviceList::renameChecked(const QJsonObject &request)
+void ZqDeviceList::renameChecked(const payload::PrefixAnswer &request)
 {
-    const QJsonValue prefix = request.value(QStringLiteral("prefix"));
     const std::shared_ptr<userInfo> info = g_userInfoHolder;
-    if (prefix.isUndefined() || !info)
+    if (!request.prefix || !info)
         return;
     const QString ids = userInfo::joinIds(checkedIds());
-    const QString text = prefix.toString();
+    const QString text = *request.prefix;
     onPool("grid task", [info, ids, text] {
         if (info->prefixRename(ids, text))
             info->reload();
     });
 }
 
-void ZqDeviceList::phoneRenamed(const QJsonObject &renamed)
+void ZqDeviceList::phoneRenamed(const payload::PhoneName &renamed)
 {
     // The inventory reload that follows a rename comes much later; the caption should not wait.
-    const QJsonValue name = renamed.value(QStringLiteral("name"));
-    ZqDeviceListItem *tile = m_tiles.value(renamed.value(QStringLiteral("phoneId")).toVariant().toInt());
-    if (tile && name.isString())
-        tile->setPhoneName(name.toString());
+    ZqDeviceListItem *tile = m_tiles.value(renamed.cloudPhoneId);
+    if (tile && renamed.name)
+        tile->setPhoneName(*renamed.name);
 }
 
-void ZqDeviceList::applyStatus(const QJsonObject &status)
+void ZqDeviceList::applyStatus(const payload::TileStatus &status)
 {
-    const QString deviceId = status.value(QStringLiteral("deviceId")).toString();
-    const int value = status.value(QStringLiteral("tileStatus")).toInt();
+    const QString &deviceId = status.deviceId;
+    const int value = status.status;
     if (deviceId.isEmpty() || value == 0)
         return;
     for (ZqDeviceListItem *tile : qAsConst(m_order)) {
@@ -473,7 +456,7 @@ void ZqDeviceList::pollRunningStatus()
     }
     const std::shared_ptr<std::atomic<bool>> running = m_pollRunning;
     // Pool worker: compares with the statuses the tiles had when the poll was queued and reports
-    // each change as message 57, which the grid applies on the GUI thread.
+    // each change as Msg::tileStatusChanged, which the grid applies on the GUI thread.
     const bool queued = onPool("grid task", [info, watched, ids, running] {
         const QJsonArray states = info->runningStatus(userInfo::joinIds(ids), QLatin1String(phoneIdType));
         for (const QJsonValue &value : states) {

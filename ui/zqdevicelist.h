@@ -10,13 +10,19 @@
 #include <memory>
 #include <mutex>
 
-class QJsonObject;
 class QLabel;
 class QScrollArea;
 class QTimer;
 class UploadWindow;
 class ZqDeviceListItem;
 struct ZQSlotMsg;
+namespace payload {
+struct CheckChange;
+struct ClipboardAnswer;
+struct PhoneName;
+struct PrefixAnswer;
+struct TileStatus;
+} // namespace payload
 
 // The preview grid of the device page: one tile per phone ticked in the device tree, in rows inside
 // a scroll area, and the place where the page's batch actions reach the phones (home key, restart,
@@ -25,7 +31,8 @@ struct ZQSlotMsg;
 // phones' running status every 3 s.
 //
 // GUI thread. Service calls and phone commands run as pool tasks that hold copies of what they need
-// and report back only through bus messages (57 for a tile's status), never through tile pointers.
+// and report back only through bus messages (Msg::tileStatusChanged for a tile's status), never
+// through tile pointers.
 class ZqDeviceList : public QWidget
 {
     Q_OBJECT
@@ -64,7 +71,7 @@ public:
     void scheduleLayout();
     // True until the tick changes received so far are applied and laid out.
     bool layoutPending() const { return m_layoutPending || pendingChecks() > 0; }
-    // Tick changes (message 63) received and not yet applied.
+    // Tick changes (Msg::phoneChecked) received and not yet applied.
     int pendingChecks() const { return m_checkBacklog.size() - m_backlogHead; }
     // The longest stretch of tick changes applied in one event-loop turn before the rest waits for the
     // next turn; 0 applies one change per turn.
@@ -77,7 +84,7 @@ public:
     // the previous poll still runs.
     void pollRunningStatus();
 
-    // Message 6: uploads files to batchTargets(deviceId), each phone told once its file is stored.
+    // Msg::uploadFiles: uploads files to batchTargets(deviceId), each phone told once its file is stored.
     // With no `dropped` files it asks for them in a file dialog.
     void startFileUpload(const QString &deviceId, const QStringList &dropped = QStringList());
     // Hands the uploads that have finished since the last round to their phones, in the order they
@@ -109,7 +116,7 @@ private:
         int cloudPhoneId;
         bool checked;
     };
-    void phoneChecked(const QJsonObject &change);
+    void phoneChecked(const payload::CheckChange &change);
     // Applies queued tick changes for up to one slice budget, then lays out once the queue is empty
     // or asks for another turn.
     void applyCheckBacklog();
@@ -121,13 +128,14 @@ private:
     // Shows the tiles near the view, hides the rest, and updates which ones ask for previews.
     void updateVisibility();
     void updatePreviews();
-    void applyStatus(const QJsonObject &status);
-    void phoneRenamed(const QJsonObject &renamed);
-    void homeKey(const QJsonObject &request);
-    void changePhones(const QJsonObject &request, bool reset);
-    void clipboardText(const QJsonObject &request);
+    void applyStatus(const payload::TileStatus &status);
+    void phoneRenamed(const payload::PhoneName &renamed);
+    // An empty `deviceId` names the ticked phones.
+    void homeKey(const QString &deviceId);
+    void changePhones(const QString &deviceId, bool reset);
+    void clipboardText(const payload::ClipboardAnswer &request);
     void moveChecked(const QString &groupText);
-    void renameChecked(const QJsonObject &request);
+    void renameChecked(const payload::PrefixAnswer &request);
     QList<int> checkedIds() const;
     void onTick();
 

@@ -3,6 +3,7 @@
 #include "app/droppedfiles.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/pooltask.h"
 #include "app/zqslotmsg.h"
 #include "phone/queuepreview.h"
@@ -13,7 +14,6 @@
 #include <QCheckBox>
 #include <QDebug>
 #include <QDropEvent>
-#include <QJsonArray>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -23,8 +23,7 @@
 namespace {
 
 // Subscribed under the phone's device id, so that targeted messages reach only this tile.
-constexpr int tileMessages[] = {Msg::tileReserved65, Msg::tileReserved66, Msg::openFromTree,
-                                Msg::inventoryReloaded};
+constexpr int tileMessages[] = {Msg::openFromTree, Msg::inventoryReloaded};
 
 const QImage &placeholder()
 {
@@ -221,12 +220,9 @@ void ZqDeviceListItem::setSelected(bool selected)
 void ZqDeviceListItem::menuOpen()
 {
     post(Msg::openPhone,
-         {{QStringLiteral("deviceId"), m_phone.deviceId},
-          {QStringLiteral("deviceName"), m_phone.name},
-          {QStringLiteral("deviceUcId"), m_phone.deviceUcId},
-          {QStringLiteral("deviceUcIdTimestamp"), QString::number(m_phone.deviceUcIdTimestamp)},
-          {QStringLiteral("deviceNo"), m_phone.phoneNo},
-          {QStringLiteral("cloudPhoneId"), QString::number(m_phone.cloudPhoneId)}});
+         payload::OpenPhone{m_phone.deviceId, m_phone.name, m_phone.deviceUcId, m_phone.phoneNo,
+                            m_phone.cloudPhoneId, m_phone.deviceUcIdTimestamp}
+             .json());
 }
 
 void ZqDeviceListItem::menuNewPhone()
@@ -253,7 +249,7 @@ void ZqDeviceListItem::menuReset()
 
 void ZqDeviceListItem::menuHome()
 {
-    post(Msg::homeKey, {{QStringLiteral("deviceId"), m_phone.deviceId}});
+    post(Msg::homeKey, payload::DeviceRef{m_phone.deviceId}.json());
 }
 
 void ZqDeviceListItem::menuSyncOperation()
@@ -429,6 +425,5 @@ void ZqDeviceListItem::dropEvent(QDropEvent *event)
     if (files.isEmpty())
         return;
     event->acceptProposedAction();
-    post(Msg::uploadFiles, {{QStringLiteral("deviceId"), isSelected() ? QString() : deviceId()},
-                            {QStringLiteral("files"), QJsonArray::fromStringList(files)}});
+    post(Msg::uploadFiles, payload::UploadRequest{isSelected() ? QString() : deviceId(), files, true}.json());
 }

@@ -3,6 +3,7 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/pooltask.h"
 #include "transfer/objupload.h"
 #include "transfer/transfertask.h"
@@ -69,10 +70,8 @@ void checkUpload(const TransferTask &task, int uploadId)
     sendTransfer(task, [uploadId, deviceId](int code, const QByteArray &detail) {
         qDebug().noquote() << QStringLiteral(" +++++++++++++++ 收到回复,time:") + now();
         tipWindowMessage(code < 0 ? QStringLiteral("文件上传失败") : QStringLiteral("文件上传成功"));
-        post(Msg::transferResult, {{QStringLiteral("uploadId"), uploadId},
-                                   {QStringLiteral("deviceId"), deviceId},
-                                   {QStringLiteral("code"), code},
-                                   {QStringLiteral("detail"), QString::fromUtf8(detail)}});
+        post(Msg::transferResult,
+             payload::UploadProgress::result(uploadId, deviceId, code, QString::fromUtf8(detail)));
     });
     qDebug().noquote() << QStringLiteral("               thread_pool ZqDeviceList::checkUpload out")
                        << milliseconds();
@@ -83,15 +82,12 @@ void handOverFailed(int uploadId, const QString &deviceId, const QString &why)
 {
     qDebug().noquote() << "transfer not sent:" << deviceId << why;
     tipWindowMessage(QStringLiteral("文件上传失败"));
-    post(Msg::transferResult, {{QStringLiteral("uploadId"), uploadId},
-                               {QStringLiteral("deviceId"), deviceId},
-                               {QStringLiteral("code"), transferNotSent},
-                               {QStringLiteral("detail"), why}});
+    post(Msg::transferResult, payload::UploadProgress::result(uploadId, deviceId, transferNotSent, why));
 }
 
 void postUploadEnded(int uploadId, bool stored)
 {
-    post(Msg::uploadEnded, {{QStringLiteral("uploadId"), uploadId}, {QStringLiteral("stored"), stored}});
+    post(Msg::uploadEnded, payload::UploadProgress::ended(uploadId, stored));
 }
 
 } // namespace
@@ -233,8 +229,7 @@ void ZqDeviceList::checkPendingUploads()
                 ++failed;
             }
         }
-        post(Msg::uploadHandedOver,
-             {{QStringLiteral("uploadId"), job->upload->id()}, {QStringLiteral("failed"), failed}});
+        post(Msg::uploadHandedOver, payload::UploadProgress::handedOver(job->upload->id(), failed));
     }
 }
 

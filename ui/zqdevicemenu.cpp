@@ -3,8 +3,10 @@
 #include "api/userinfo.h"
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/theme.h"
 #include "app/zqslotmsg.h"
+#include "phone/sdkmanager.h"
 #include "transfer/billingdownload.h"
 
 #include <QAction>
@@ -213,7 +215,7 @@ void ZqDeviceMenu::on_btnSyncOperation_clicked()
 {
     const bool on = m_btnSyncOperation->isChecked();
     m_btnSyncOperation->setText(on ? QStringLiteral("关闭同步") : QStringLiteral("开启同步"));
-    post(Msg::syncOperation, {{QStringLiteral("SyncOperation"), on}});
+    post(Msg::syncOperation, payload::SyncSwitch{on}.json());
 }
 
 void ZqDeviceMenu::on_btnRestart_clicked()
@@ -261,17 +263,17 @@ void ZqDeviceMenu::onDisplayModeSml()
 
 void ZqDeviceMenu::onPlqd()
 {
-    post(Msg::openAppDialog, {{QStringLiteral("type"), 1}});
+    post(Msg::openAppDialog, payload::AppDialogRequest{SdkManager::AppStart}.json());
 }
 
 void ZqDeviceMenu::onPltz()
 {
-    post(Msg::openAppDialog, {{QStringLiteral("type"), 2}});
+    post(Msg::openAppDialog, payload::AppDialogRequest{SdkManager::AppStop}.json());
 }
 
 void ZqDeviceMenu::onPlxz()
 {
-    post(Msg::openAppDialog, {{QStringLiteral("type"), 3}});
+    post(Msg::openAppDialog, payload::AppDialogRequest{SdkManager::AppUninstall}.json());
 }
 
 void ZqDeviceMenu::onPlmm()

@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/theme.h"
 #include "app/zqslotmsg.h"
 
@@ -84,16 +85,17 @@ ZqDialogForm::ZqDialogForm(QWidget *parent)
 
 void ZqDialogForm::setDialogData(const QString &json)
 {
-    m_dialogData = textToJson(json);
+    const payload::DialogRequest request = payload::DialogRequest::read(json);
+    m_dialogData = request.fields;
     detachCountValidator();
     for (QWidget *w : {static_cast<QWidget *>(m_lbl1), static_cast<QWidget *>(m_lbl2),
                        static_cast<QWidget *>(m_edtLine), static_cast<QWidget *>(m_edtText),
                        static_cast<QWidget *>(m_btnCancel), static_cast<QWidget *>(m_btnConfirm)})
         w->hide();
 
-    m_dialogType = m_dialogData.value(QStringLiteral("type")).toInt();
-    m_dialogMsgId = m_dialogData.value(QStringLiteral("msgId")).toInt();
-    const QString text = m_dialogData.value(QStringLiteral("lbl_1_Text")).toString();
+    m_dialogType = request.kind;
+    m_dialogMsgId = request.answerType;
+    const QString &text = request.label;
 
     // The label runs from its fixed top to just above the next widget.
     auto showLabel = [this](const QString &labelText, int nextTop) {
@@ -160,7 +162,7 @@ void ZqDialogForm::setDialogData(const QString &json)
         if (m_dialogType == Dialog::initFailed)
             title = QStringLiteral("初始化失败");
         if (m_dialogType == Dialog::updateNotice || m_dialogType == Dialog::forcedUpdate)
-            links = !m_dialogData.value(QStringLiteral("download")).toString().isEmpty();
+            links = !request.download.isEmpty();
         // A forced update can only be confirmed, which ends the program; the close button never returns.
         if (m_dialogType == Dialog::forcedUpdate)
             m_btnClose->hide();

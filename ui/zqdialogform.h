@@ -11,7 +11,7 @@ class QPushButton;
 class QRegExpValidator;
 class QTextEdit;
 
-// The one data-driven dialog. A requester posts bus message 5 with a JSON request; the dialog lays
+// The one data-driven dialog. A requester posts Msg::showDialog with a JSON request; the dialog lays
 // itself out by the request's "type" and, on confirmation, posts the request back with the answer
 // added as a bus message whose type is the request's "msgId". Requesters never hold a pointer to it.
 // GUI thread only.

@@ -8,8 +8,8 @@ class QToolButton;
 
 // The login page: login by mobile number and password or by SMS code, password reset by SMS code,
 // and a link to registration. The account calls report their own failures; the form only reacts to
-// success. After a login it stores the account (and the password of a password login) and posts bus
-// message 191. GUI thread only; each account call blocks in a local event loop.
+// success. After a login it stores the account (and the password of a password login) and posts
+// Msg::loggedIn. GUI thread only; each account call blocks in a local event loop.
 class ZqLogin : public QWidget
 {
     Q_OBJECT

@@ -167,7 +167,7 @@ bool login(const QString &url)
     return g_userInfo->login(QStringLiteral("13900000000"), QStringLiteral("pelomir2026"), false);
 }
 
-// Notes the GUI thread's arrival of the first inventory load (message 30).
+// Notes the GUI thread's arrival of the first inventory load (Msg::rebuildTree).
 class InventoryProbe : public QObject
 {
 public:

@@ -125,7 +125,7 @@ quint16 closedPort()
 
 using testsupport::BusRecorder;
 
-// Delivers what is queued on the bus and returns the dialog texts of the notices (bus message 5)
+// Delivers what is queued on the bus and returns the dialog texts of the notices (Msg::showDialog)
 // received since the last call.
 QStringList takeNotices(BusRecorder &bus)
 {

@@ -148,8 +148,8 @@ QJsonObject group(int id, const QJsonArray &phones)
 
 using testsupport::BusRecorder;
 
-// Bus messages 5 (notices), 30 and 31 received since the last call, in arrival order: "5:<text>",
-// "30", "31".
+// Notices (Msg::showDialog), Msg::rebuildTree and Msg::inventoryReloaded received since the last
+// call, in arrival order: "5:<text>", "30", "31".
 QStringList takeSeen(BusRecorder &bus)
 {
     QStringList seen;
@@ -159,7 +159,8 @@ QStringList takeSeen(BusRecorder &bus)
     return seen;
 }
 
-// Collects until `count` inventory messages (30 or 31) arrived; returns everything collected.
+// Collects until `count` inventory messages (Msg::rebuildTree or Msg::inventoryReloaded) arrived;
+// returns everything collected.
 QStringList waitInventory(BusRecorder &bus, int count)
 {
     QStringList seen;

@@ -5,6 +5,7 @@
 #include "app/globals.h"
 #include "app/logging.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/theme.h"
 #include "app/threadpool.h"
 #include "app/zqconfig.h"
@@ -17,6 +18,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
@@ -91,6 +93,9 @@ private slots:
     void busNeverReachesDestroyedReceivers();
     void busUnsubscribesThousandsInAnyOrder();
     void catalogueHelpersPost();
+    void payloadsReadWhatPostersWrite();
+    void dialogAnswersReadWhatAskersWrite();
+    void payloadReadersSurviveMalformedText();
     void slotMessageBufferIsBounded();
     void poolSizesAndShutdown();
     void windowMessageCrossesThreads();
@@ -575,6 +580,231 @@ void TestApp::catalogueHelpersPost()
     const QJsonObject notice = textToJson(dialogs.got[1].text);
     QCOMPARE(notice, (QJsonObject{{QStringLiteral("type"), 254},
                                   {QStringLiteral("lbl_1_Text"), QStringLiteral("密码重置成功！")}}));
+}
+
+namespace {
+
+// The text a receiver gets for `payload` posted as `type`, through the real bus.
+QString delivered(int type, const QJsonObject &payload)
+{
+    g_eventManager.dispatchPending(); // nothing posted before belongs to this recorder
+    BusRecorder recorder(g_eventManager, {type});
+    post(type, payload);
+    const QList<ZQSlotMsg> got = recorder.take();
+    return got.size() == 1 ? got[0].text : QString();
+}
+
+// What the message dialog posts back when confirmed: the request with the user's input added.
+QString answered(Dialog::Kind kind, int answerType, const QJsonObject &fields, const QString &key,
+                 const QJsonValue &input)
+{
+    BusRecorder dialogs(g_eventManager, {Msg::showDialog});
+    askDialog(kind, answerType, fields);
+    const QList<ZQSlotMsg> got = dialogs.take();
+    if (got.size() != 1)
+        return QString();
+    const payload::DialogRequest request = payload::DialogRequest::read(got[0].text);
+    if (request.kind != kind || request.answerType != answerType)
+        return QString();
+    QJsonObject answer = request.fields;
+    answer.insert(key, input);
+    return delivered(answerType, answer);
+}
+
+} // namespace
+
+void TestApp::payloadsReadWhatPostersWrite()
+{
+    const QString name = QStringLiteral("云手机 \"一号\"\n");
+    const payload::OpenPhone phone = payload::OpenPhone::read(
+        delivered(Msg::openPhone,
+                  payload::OpenPhone{QStringLiteral("PM01"), name, QStringLiteral("uc/+="),
+                                     QStringLiteral("9000000001"), 2147483647, Q_UINT64_C(1767225600123)}
+                      .json()));
+    QCOMPARE(phone.deviceId, QStringLiteral("PM01"));
+    QCOMPARE(phone.deviceName, name);
+    QCOMPARE(phone.deviceUcId, QStringLiteral("uc/+="));
+    QCOMPARE(phone.deviceNo, QStringLiteral("9000000001"));
+    QCOMPARE(phone.cloudPhoneId, 2147483647);
+    QCOMPARE(phone.deviceUcIdTimestamp, Q_UINT64_C(1767225600123));
+
+    for (const bool checked : {true, false}) {
+        const payload::CheckChange change = payload::CheckChange::read(
+            delivered(Msg::phoneChecked, payload::CheckChange{-7, checked}.json()));
+        QCOMPARE(change.cloudPhoneId, -7);
+        QCOMPARE(change.checked, std::optional<bool>(checked));
+        QCOMPARE(
+            payload::SyncSwitch::read(delivered(Msg::syncOperation, payload::SyncSwitch{checked}.json())).on,
+            checked);
+    }
+
+    const payload::UploadRequest upload = payload::UploadRequest::read(delivered(
+        Msg::uploadFiles,
+        payload::UploadRequest{QString(), {QStringLiteral("/tmp/a b.apk"), QStringLiteral("/数据/c")}, true}
+            .json()));
+    QVERIFY(upload.deviceId.isEmpty());
+    QVERIFY(upload.hasFiles);
+    QCOMPARE(upload.files, (QStringList{QStringLiteral("/tmp/a b.apk"), QStringLiteral("/数据/c")}));
+    QVERIFY(!payload::UploadRequest::read(
+                 delivered(Msg::uploadFiles, payload::UploadRequest{"PM2", {}, false}.json()))
+                 .hasFiles);
+
+    QCOMPARE(payload::DeviceRef::read(delivered(Msg::homeKey, payload::DeviceRef{"PM3"}.json())).deviceId,
+             QStringLiteral("PM3"));
+    const payload::TileStatus status =
+        payload::TileStatus::read(delivered(Msg::tileStatusChanged, payload::TileStatus{"PM4", 3}.json()));
+    QCOMPARE(status.deviceId, QStringLiteral("PM4"));
+    QCOMPARE(status.status, 3);
+    const payload::Rotation rotation =
+        payload::Rotation::read(delivered(Msg::phoneRotated, payload::Rotation{"PM5", 270}.json()));
+    QCOMPARE(rotation.deviceId, QStringLiteral("PM5"));
+    QCOMPARE(rotation.rotation, std::optional<int>(270));
+    const payload::PhoneName renamed = payload::PhoneName::read(
+        delivered(Msg::phoneRenamed, payload::PhoneName{41, QStringLiteral("")}.json()));
+    QCOMPARE(renamed.cloudPhoneId, 41);
+    QCOMPARE(renamed.name, std::optional<QString>(QString()));
+    QCOMPARE(
+        payload::AppDialogRequest::read(delivered(Msg::openAppDialog, payload::AppDialogRequest{3}.json()))
+            .operation,
+        3);
+
+    const payload::UploadProgress ended =
+        payload::UploadProgress::read(delivered(Msg::uploadEnded, payload::UploadProgress::ended(9, true)));
+    QCOMPARE(ended.uploadId, 9);
+    QVERIFY(ended.stored);
+    QCOMPARE(payload::UploadProgress::read(
+                 delivered(Msg::uploadHandedOver, payload::UploadProgress::handedOver(9, 2)))
+                 .failed,
+             2);
+    const payload::UploadProgress result = payload::UploadProgress::read(delivered(
+        Msg::transferResult, payload::UploadProgress::result(9, "PM6", -1001, QStringLiteral("磁盘已满"))));
+    QCOMPARE(result.uploadId, 9);
+    QCOMPARE(result.deviceId, QStringLiteral("PM6"));
+    QCOMPARE(result.code, -1001);
+    QCOMPARE(result.detail, QStringLiteral("磁盘已满"));
+
+    // The extra keys of a phone's last report sit beside the fields and never replace them.
+    const QString progressText = delivered(
+        Msg::macroProgress, payload::MacroProgress{12, "PM7", name, 4, 30, 60, "running"}.json(
+                                {{QStringLiteral("driftP95Ms"), 8}, {QStringLiteral("index"), 99}}));
+    const payload::MacroProgress progress = payload::MacroProgress::read(progressText);
+    QCOMPARE(progress.cloudPhoneId, 12);
+    QCOMPARE(progress.deviceId, QStringLiteral("PM7"));
+    QCOMPARE(progress.name, name);
+    QCOMPARE(progress.index, 4);
+    QCOMPARE(progress.sent, 30);
+    QCOMPARE(progress.total, 60);
+    QCOMPARE(progress.state, QStringLiteral("running"));
+    QCOMPARE(textToJson(progressText).value(QStringLiteral("driftP95Ms")).toInt(), 8);
+    const payload::MacroFinished finished = payload::MacroFinished::read(
+        delivered(Msg::macroFinished, payload::MacroFinished{true, "无法读取"}.json()));
+    QVERIFY(finished.stopped);
+    QCOMPARE(finished.error, QStringLiteral("无法读取"));
+    QVERIFY(!textToJson(jsonToText(payload::MacroFinished{false, QString()}.json())).contains("error"));
+}
+
+void TestApp::dialogAnswersReadWhatAskersWrite()
+{
+    const payload::PhoneName phone = payload::PhoneName::readAnswer(
+        answered(Dialog::renamePhone, Msg::renamePhone,
+                 {{QStringLiteral("lbl_1_Text"), QStringLiteral("旧名")}, {QStringLiteral("cloudId"), 77}},
+                 QStringLiteral("name"), QStringLiteral("新名")));
+    QCOMPARE(phone.cloudPhoneId, 77);
+    QCOMPARE(phone.name, std::optional<QString>(QStringLiteral("新名")));
+
+    const payload::GroupAnswer group = payload::GroupAnswer::read(
+        answered(Dialog::renameGroup, Msg::renameGroup, {{QStringLiteral("orderId"), 5}},
+                 QStringLiteral("name"), QStringLiteral("组")));
+    QCOMPARE(group.groupId, 5);
+    QCOMPARE(group.name, QStringLiteral("组"));
+    QCOMPARE(payload::CountAnswer::read(
+                 answered(Dialog::countInput, Msg::checkFirstN, {}, QStringLiteral("count"), 179))
+                 .count,
+             179);
+    QCOMPARE(payload::PrefixAnswer::read(
+                 answered(Dialog::prefixInput, Msg::renameByPrefix, {}, QStringLiteral("prefix"), QString()))
+                 .prefix,
+             std::optional<QString>(QString()));
+    const payload::ClipboardAnswer clip = payload::ClipboardAnswer::read(answered(
+        Dialog::clipboardInput, Msg::clipboardText, {{QStringLiteral("deviceId"), QStringLiteral("PM8")}},
+        QStringLiteral("txtClip"), QStringLiteral("a\u0000b")));
+    QCOMPARE(clip.deviceId, QStringLiteral("PM8"));
+    QCOMPARE(clip.text, QStringLiteral("a\u0000b"));
+    // The toolbar's restart names no phone: the answer stands for the ticked ones.
+    QVERIFY(
+        payload::DeviceRef::read(answered(Dialog::confirm, Msg::restartPhones, {}, QStringLiteral("x"), 1))
+            .deviceId.isEmpty());
+}
+
+void TestApp::payloadReadersSurviveMalformedText()
+{
+    // Nothing that is no JSON object gives anything but defaults; a nesting far deeper than any
+    // parser allows must not exhaust the stack.
+    const QStringList broken{QString(),
+                             QStringLiteral("not json"),
+                             QStringLiteral("{\"cloudId\": 5, \"isChecked\": true"),
+                             QStringLiteral("[{\"cloudId\": 5, \"isChecked\": true}]"),
+                             QStringLiteral("null"),
+                             QString::fromLatin1("\x89PNG\0\0\xff{", 8),
+                             QString(100000, QLatin1Char('[')) + QString(100000, QLatin1Char(']'))};
+    for (const QString &text : broken) {
+        QVERIFY(!payload::CheckChange::read(text).checked);
+        const payload::OpenPhone phone = payload::OpenPhone::read(text);
+        QVERIFY(phone.deviceId.isEmpty());
+        QCOMPARE(phone.cloudPhoneId, 0);
+        QCOMPARE(payload::DialogRequest::read(text).kind, 0);
+        QVERIFY(payload::DialogRequest::read(text).fields.isEmpty());
+        QVERIFY(!payload::UploadRequest::read(text).hasFiles);
+        QVERIFY(!payload::PrefixAnswer::read(text).prefix);
+        QVERIFY(!payload::Rotation::read(text).rotation);
+        QCOMPARE(payload::UploadProgress::read(text).uploadId, 0);
+        QVERIFY(!payload::SyncSwitch::read(text).on);
+    }
+
+    // Wrong types read as the defaults; whole numbers may come as decimal text.
+    auto read = [](const QJsonObject &object) { return payload::CheckChange::read(jsonToText(object)); };
+    QVERIFY(!read({{"cloudId", 5}}).checked);
+    QVERIFY(!read({{"cloudId", 5}, {"isChecked", 1}}).checked);
+    QVERIFY(!read({{"cloudId", "five"}, {"isChecked", true}}).checked);
+    QVERIFY(!read({{"cloudId", 5.5}, {"isChecked", true}}).checked);
+    QVERIFY(!read({{"cloudId", 3e9}, {"isChecked", true}}).checked);
+    QVERIFY(!read({{"cloudId", QJsonObject{{"id", 5}}}, {"isChecked", false}}).checked);
+    QCOMPARE(read({{"cloudId", " 42 "}, {"isChecked", false}}).cloudPhoneId, 42);
+    QCOMPARE(read({{"cloudId", -2147483647 - 1}, {"isChecked", false}}).cloudPhoneId, -2147483647 - 1);
+
+    const payload::OpenPhone phone = payload::OpenPhone::read(jsonToText(
+        {{"deviceId", 123}, {"deviceName", true}, {"cloudPhoneId", "12x"}, {"deviceUcIdTimestamp", -5}}));
+    QCOMPARE(phone.deviceId, QStringLiteral("123")); // a number names a device too
+    QVERIFY(phone.deviceName.isEmpty());
+    QCOMPARE(phone.cloudPhoneId, 0);
+    QCOMPARE(phone.deviceUcIdTimestamp, quint64(0));
+    QCOMPARE(payload::OpenPhone::read(jsonToText({{"deviceUcIdTimestamp", "x1"}})).deviceUcIdTimestamp,
+             quint64(0));
+    QCOMPARE(
+        payload::OpenPhone::read(jsonToText({{"deviceUcIdTimestamp", 1767225600123.0}})).deviceUcIdTimestamp,
+        Q_UINT64_C(1767225600123));
+
+    const payload::UploadRequest upload = payload::UploadRequest::read(
+        jsonToText({{"deviceId", QJsonArray{"PM1"}}, {"files", QJsonArray{7, "/a"}}}));
+    QVERIFY(upload.deviceId.isEmpty());
+    QCOMPARE(upload.files, (QStringList{QString(), QStringLiteral("/a")}));
+    QVERIFY(!payload::UploadRequest::read(jsonToText({{"files", "/a"}})).hasFiles);
+
+    QVERIFY(!payload::PrefixAnswer::read(jsonToText({{"prefix", 3}})).prefix);
+    QVERIFY(!payload::PhoneName::read(jsonToText({{"phoneId", 1}, {"name", QJsonValue::Null}})).name);
+    QVERIFY(!payload::Rotation::read(jsonToText({{"rotation", "sideways"}})).rotation);
+    QVERIFY(!payload::SyncSwitch::read(jsonToText({{"SyncOperation", "true"}})).on);
+    QVERIFY(!payload::MacroFinished::read(jsonToText({{"stopped", 1}})).stopped);
+    QCOMPARE(payload::DialogRequest::read(jsonToText({{"type", "254"}, {"lbl_1_Text", 5}})).kind, 254);
+    QVERIFY(payload::DialogRequest::read(jsonToText({{"type", 254}, {"lbl_1_Text", 5}})).label.isEmpty());
+
+    QCOMPARE(payload::readGroupId(QStringLiteral(" 17\n")), std::optional<int>(17));
+    for (const char *bad : {"", "abc", "7.5", "99999999999", "0x10"})
+        QVERIFY2(!payload::readGroupId(QString::fromLatin1(bad)), bad);
+
+    // Large fields arrive whole; the receivers check their own limits.
+    const QString huge(4 << 20, QChar(0x4e00));
+    QCOMPARE(payload::ClipboardAnswer::read(jsonToText({{"txtClip", huge}})).text.size(), huge.size());
 }
 
 void TestApp::slotMessageBufferIsBounded()

@@ -408,7 +408,7 @@ void TestPhone::batchCommandsReachRegisteredPhonesOnly()
     QVERIFY(installedPackages(ids[2], credentials[2]).data.contains("|com.pmapps.clock|"));
     QVERIFY(logged(QStringLiteral("operApp refused")));
 
-    // The package list travels as message 91, its UTF-8 labels intact.
+    // The package list travels as Msg::installedPackages, its UTF-8 labels intact.
     QVERIFY(manager.requestInstalledPackages());
     QTRY_COMPARE_WITH_TIMEOUT(probe.messages(91).size(), 1, 15000);
     const ZQSlotMsg list = probe.messages(91).first();

@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "app/messages.h"
+#include "app/payloads.h"
 #include "app/zqslotmsg.h"
 
 #include <QCoreApplication>
@@ -87,13 +88,15 @@ public:
         return out;
     }
 
-    // The texts of the plain notices (message 5, dialog type 254) in the order posted.
+    // The texts of the plain notices (Msg::showDialog, Dialog::notice) in the order posted.
     QStringList notices() const
     {
         QStringList out;
-        for (const QJsonObject &o : payloads(5))
-            if (o.value(QStringLiteral("type")).toInt() == 254)
-                out.append(o.value(QStringLiteral("lbl_1_Text")).toString());
+        for (const ZQSlotMsg &m : messages(Msg::showDialog)) {
+            const payload::DialogRequest request = payload::DialogRequest::read(m.text);
+            if (request.kind == Dialog::notice)
+                out.append(request.label);
+        }
         return out;
     }
 

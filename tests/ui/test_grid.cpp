@@ -484,7 +484,7 @@ void TestGrid::clicksAndMenu()
                                                    {"lbl_1_Text", "确定要重启该设备吗？"}}}));
     QCOMPARE(bus.payloads(22), (QList<QJsonObject>{{{"deviceId", a.deviceId}}}));
 
-    // A renamed phone shows its new name after the inventory's message 31.
+    // A renamed phone shows its new name after the inventory's Msg::inventoryReloaded.
     QVERIFY(g_userInfo->renamePhone(b.cloudPhoneId, "改名后"));
     auto *name = child<QLabel>(grid->tile(b.cloudPhoneId), "lblDeviceName");
     QVERIFY(waitFor([&] { return name->text() == "改名后"; }));

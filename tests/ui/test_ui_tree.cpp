@@ -109,7 +109,7 @@ QString countText(ZqDeviceLeftPanel *panel)
     return child<QLabel>(panel, "lblCount")->text();
 }
 
-// The names of the phones that the recorded messages 63 name, with their new state.
+// The names of the phones that the recorded Msg::phoneChecked messages name, with their new state.
 QStringList checkChanges(ZqDeviceLeftPanel *panel, const BusRecorder &recorder)
 {
     QHash<int, QString> names;

@@ -110,7 +110,7 @@ private slots:
 
 private:
     std::unique_ptr<ZqDeviceList> grid(const QList<phoneRecord> &ticked);
-    // Posts message 6 for `files` (as a drop does) and waits until `count` uploads are stored.
+    // Posts Msg::uploadFiles for `files` (as a drop does) and waits until `count` uploads are stored.
     bool upload(ZqDeviceList *grid, const QStringList &files, int count, const QString &deviceId = QString());
 
     QTemporaryDir m_dir;
