@@ -1,3 +1,5 @@
+// Over 600 lines on purpose: one test program per subsystem, and its cases share the servers and
+// helpers set up here.
 // The phone inventory: reloads, queries and the group and phone calls against the real provider, and
 // broken or hostile group lists from a scripted local server.
 #include "api/reloadgate.h"

@@ -1,3 +1,5 @@
+// Over 600 lines on purpose: one test program per subsystem, and its cases share the servers and
+// helpers set up here.
 // core-client against a real phone farm on free ports.
 
 #include "coreclient/cc_copydata_event.h"

@@ -1,3 +1,5 @@
+// Over 600 lines on purpose: one test program per subsystem, and its cases share the servers and
+// helpers set up here.
 #include "objstore/checkpoint.h"
 #include "objstore/client.h"
 #include "objstore/signer.h"

@@ -108,6 +108,9 @@ void tapPhone(ZqPhoneForm *form, QPoint point)
     QTest::mouseClick(view, Qt::LeftButton, {},
                       origin + QPoint(point.x() * shown.width() / phoneScreen.width(),
                                       point.y() * shown.height() / phoneScreen.height()));
+    // The view posts its touch notices to the window; a user's next input comes through the event
+    // queue after them, while a test's sendEvent would overtake them, so deliver them now.
+    QCoreApplication::sendPostedEvents();
 }
 
 void click(ZqPhoneForm *form, const char *button)

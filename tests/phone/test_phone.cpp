@@ -1,3 +1,5 @@
+// Over 600 lines on purpose: one test program per subsystem, and its cases share the servers and
+// helpers set up here.
 // The phone session layer against the real phone farm: the registry of ticked phones and its batch
 // commands, screenshots and package lists on the bus, the preview queue's frames, and synchronised
 // operation read back from the phones' screens.

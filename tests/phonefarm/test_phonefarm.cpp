@@ -1,3 +1,5 @@
+// Over 600 lines on purpose: one test program per subsystem, and its cases share the servers and
+// helpers set up here.
 // The phone farm: credentials, simulated phones, the admin API, and the link
 // with pelomir-provider.
 
