@@ -32,10 +32,11 @@ stop_orphaned_stacks() {
 }
 
 # in_xvfb NAME=VALUE... <<'SCRIPT': runs the script on standard input in a fresh Xvfb screen, with
-# `set -euo pipefail`, this file loaded and the given variables (and $here) set.
+# `set -euo pipefail`, this file loaded and the given variables (and $here) set. A random first
+# display keeps parallel runs from starting their search for a free one at the same number.
 in_xvfb() {
   { printf '%s\n' 'set -euo pipefail' 'source "$here/lib.sh"'; cat; } |
-    env here="$here" "$@" xvfb-run -a -s "-screen 0 1440x900x24" bash -s
+    env here="$here" "$@" xvfb-run -n $((100 + RANDOM % 30000)) -a -s "-screen 0 1440x900x24" bash -s
 }
 
 # wait_for SECONDS COMMAND...: polls COMMAND until it succeeds.

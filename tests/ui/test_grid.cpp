@@ -13,6 +13,7 @@
 #include "tests/support/busrecorder.h"
 #include "tests/support/farmharness.h"
 #include "tests/support/providerprocess.h"
+#include "tests/support/xvfb.h"
 #include "tests/ui/uitest.h"
 #include "ui/mainwindow.h"
 #include "ui/zqcontent.h"
@@ -694,8 +695,8 @@ void TestGrid::gridScreenshot()
     env.insert("PELOMIR_GRID_SHOT", shot);
     run.setProcessEnvironment(env);
     run.setProcessChannelMode(QProcess::MergedChannels);
-    run.start("xvfb-run", {"-a", "-s", "-screen 0 1920x1080x24", QCoreApplication::applicationFilePath(),
-                           "gridScreenshotChild"});
+    run.start("xvfb-run", testsupport::xvfbRunArguments("1920x1080x24")
+                              << QCoreApplication::applicationFilePath() << "gridScreenshotChild");
     QVERIFY(run.waitForFinished(120000));
     QVERIFY2(run.exitCode() == 0, run.readAll().constData());
     QCOMPARE(QImage(shot).size(), QSize(1920, 1080));

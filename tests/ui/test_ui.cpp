@@ -11,6 +11,7 @@
 #include "tests/support/account.h"
 #include "tests/support/busrecorder.h"
 #include "tests/support/providerprocess.h"
+#include "tests/support/xvfb.h"
 #include "tests/ui/uitest.h"
 #include "ui/hittest.h"
 #include "ui/mainwindow.h"
@@ -824,9 +825,9 @@ void TestUi::closeButtonEndsTheProgram()
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     run.setProcessEnvironment(env);
     run.setProcessChannelMode(QProcess::MergedChannels);
-    run.start(QStringLiteral("xvfb-run"),
-              {QStringLiteral("-a"), QStringLiteral("-s"), QStringLiteral("-screen 0 1440x900x24"),
-               QStringLiteral("bash"), QStringLiteral("-c"), script, exe});
+    run.start(QStringLiteral("xvfb-run"), testsupport::xvfbRunArguments("1440x900x24")
+                                              << QStringLiteral("bash") << QStringLiteral("-c") << script
+                                              << exe);
     QVERIFY(run.waitForFinished(90000));
     const QByteArray out = run.readAll();
     QVERIFY2(out.contains("exit=0"), out.constData());

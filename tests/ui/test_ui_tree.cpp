@@ -9,6 +9,7 @@
 #include "tests/support/account.h"
 #include "tests/support/busrecorder.h"
 #include "tests/support/providerprocess.h"
+#include "tests/support/xvfb.h"
 #include "ui/mainwindow.h"
 #include "ui/zqdevice.h"
 #include "ui/zqdeviceleftpanel.h"
@@ -840,9 +841,9 @@ void TestUi::devicePageScreenshot()
     env.insert(QStringLiteral("PELOMIR_SCREENSHOT_OUT"), shot);
     run.setProcessEnvironment(env);
     run.setProcessChannelMode(QProcess::MergedChannels);
-    run.start(QStringLiteral("xvfb-run"),
-              {QStringLiteral("-a"), QStringLiteral("-s"), QStringLiteral("-screen 0 1440x900x24"),
-               QCoreApplication::applicationFilePath(), QStringLiteral("devicePageScreenshotChild")});
+    run.start(QStringLiteral("xvfb-run"), testsupport::xvfbRunArguments("1440x900x24")
+                                              << QCoreApplication::applicationFilePath()
+                                              << QStringLiteral("devicePageScreenshotChild"));
     QVERIFY(run.waitForFinished(90000));
     const QByteArray out = run.readAll();
     QVERIFY2(run.exitCode() == 0, out.constData());
