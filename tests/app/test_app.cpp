@@ -1,5 +1,5 @@
-// Over 600 lines on purpose: one test program per subsystem, and its cases share the servers and
-// helpers set up here.
+// Over 600 lines on purpose: one test program per subsystem, and its cases share the helpers set up
+// here.
 // Application core: data directory, configuration file, log handler, event bus, worker pool,
 // window messages, and the start-up of the real executable.
 #include "app/datadir.h"
