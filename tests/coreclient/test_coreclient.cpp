@@ -2,9 +2,9 @@
 // helpers set up here.
 // core-client against a real phone farm on free ports.
 
-#include "coreclient/cc_copydata_event.h"
 #include "coreclient/core_client.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/coreclient/surface.h"
 #include "tests/support/farmharness.h"
 #include "wire/wire.h"
 
@@ -40,6 +40,7 @@
 using harness::Request;
 using harness::Result;
 using harness::run;
+using harness::Surface;
 using harness::waitUntil;
 
 namespace {
@@ -75,42 +76,6 @@ QPoint nodeCentre(const QString &dump, const QString &attribute, const QString &
     return {(m.captured(1).toInt() + m.captured(3).toInt()) / 2,
             (m.captured(2).toInt() + m.captured(4).toInt()) / 2};
 }
-
-// The display surface as the client has it: it records the library's notifications.
-class Surface : public QWidget
-{
-public:
-    Surface() { setFocusPolicy(Qt::StrongFocus); }
-    // Shows the surface and connects the phone; the render child, or null.
-    QWidget *connectPhone(const QByteArray &phone)
-    {
-        resize(360, 640);
-        show();
-        const QByteArray cred = harness::credential(phone);
-        if (cc_core_connect_phone_tob(cred.constData(), phone.constData(), winId(), 1, 0, 0, 0, 0, 0, 0) != 0)
-            return nullptr;
-        return findChild<QWidget *>(QStringLiteral("ccRenderView"));
-    }
-    QList<QPair<int, QByteArray>> notes;
-    int count(int dwData) const
-    {
-        int n = 0;
-        for (const auto &note : notes)
-            n += note.first == dwData;
-        return n;
-    }
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (e->type() == CcCopyDataEvent::eventType) {
-            auto *copy = static_cast<CcCopyDataEvent *>(e);
-            notes.append({copy->dwData, copy->data});
-            return true;
-        }
-        return QWidget::event(e);
-    }
-};
 
 // A display client of our own on a raw socket: frames in, acks and inputs out
 // when the test chooses.

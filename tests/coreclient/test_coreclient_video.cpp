@@ -3,10 +3,10 @@
 // Scripted streams come from a gateway of the test's own, encoded with the
 // farm's encoder; the rest runs against a real farm.
 
-#include "coreclient/cc_copydata_event.h"
 #include "coreclient/core_client.h"
 #include "server/phonefarm/video_encoder.h"
 #include "tests/coreclient/request_helpers.h"
+#include "tests/coreclient/surface.h"
 #include "tests/support/farmharness.h"
 #include "wire/wire.h"
 
@@ -25,6 +25,8 @@
 
 #include <functional>
 #include <utility>
+
+using harness::Surface;
 
 namespace {
 
@@ -50,40 +52,6 @@ bool near(QRgb a, QColor b)
 {
     return qAbs(qRed(a) - b.red()) < 24 && qAbs(qGreen(a) - b.green()) < 24 && qAbs(qBlue(a) - b.blue()) < 24;
 }
-
-// The display surface as the client has it: it records the library's notifications.
-class Surface : public QWidget
-{
-public:
-    Surface() { setFocusPolicy(Qt::StrongFocus); }
-    QWidget *connectPhone(const QByteArray &phone)
-    {
-        resize(kW, kH);
-        show();
-        const QByteArray cred = harness::credential(phone);
-        if (cc_core_connect_phone_tob(cred.constData(), phone.constData(), winId(), 1, 0, 0, 0, 0, 0, 0) != 0)
-            return nullptr;
-        return findChild<QWidget *>(QStringLiteral("ccRenderView"));
-    }
-    // The colour the window shows in its middle.
-    QRgb centre() const
-    {
-        auto *child = findChild<QWidget *>(QStringLiteral("ccRenderView"));
-        return child->grab().toImage().pixel(child->width() / 2, child->height() / 2);
-    }
-    QList<QPair<int, QByteArray>> notes;
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (e->type() == CcCopyDataEvent::eventType) {
-            auto *copy = static_cast<CcCopyDataEvent *>(e);
-            notes.append({copy->dwData, copy->data});
-            return true;
-        }
-        return QWidget::event(e);
-    }
-};
 
 // A gateway of the test's own: it answers the display handshake as told and
 // records what the client sends. Test thread.

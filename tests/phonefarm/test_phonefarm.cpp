@@ -835,11 +835,12 @@ private slots:
         };
         const QString user = QStringLiteral("/api/tamsu-phone-user/v1"),
                       phone = QStringLiteral("/api/tamsu-cloud-phone/v1");
-        const QByteArray token =
-            call("POST", user + QStringLiteral("/login/phone"),
-                 QUrlQuery({{QStringLiteral("phone"), QStringLiteral("13800000000")},
-                            {QStringLiteral("password"), QStringLiteral("pelomir2026")}}),
-                 {})
+        // The demo account's session token, or empty when the password is refused.
+        const auto login = [&call, &user](const QString &password) {
+            return call("POST", user + QStringLiteral("/login/phone"),
+                        QUrlQuery({{QStringLiteral("phone"), QStringLiteral("13800000000")},
+                                   {QStringLiteral("password"), password}}),
+                        {})
                 .value(QStringLiteral("content"))
                 .toObject()
                 .value(QStringLiteral("userToken"))
@@ -847,6 +848,8 @@ private slots:
                 .value(QStringLiteral("token"))
                 .toString()
                 .toUtf8();
+        };
+        const QByteArray token = login(QStringLiteral("pelomir2026"));
         QVERIFY(!token.isEmpty());
         const QJsonArray groups = call("GET", phone + QStringLiteral("/phone/group-list"), {}, token)
                                       .value(QStringLiteral("content"))
@@ -935,18 +938,7 @@ private slots:
             return cc_core_send_transfer_file_msg_tob(s, 1, "http://127.0.0.1:1/x.apk", cb);
         });
         QCOMPARE(transfer.code, int(CC_ERR_EXPIRED_CREDENTIAL));
-        const QByteArray fresh =
-            call("POST", user + QStringLiteral("/login/phone"),
-                 QUrlQuery({{QStringLiteral("phone"), QStringLiteral("13800000000")},
-                            {QStringLiteral("password"), QStringLiteral("fresh-secret")}}),
-                 {})
-                .value(QStringLiteral("content"))
-                .toObject()
-                .value(QStringLiteral("userToken"))
-                .toObject()
-                .value(QStringLiteral("token"))
-                .toString()
-                .toUtf8();
+        const QByteArray fresh = login(QStringLiteral("fresh-secret"));
         QByteArray renewed;
         for (const auto &g : call("GET", phone + QStringLiteral("/phone/group-list"), {}, fresh)
                                  .value(QStringLiteral("content"))
